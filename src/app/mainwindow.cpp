@@ -1,0 +1,72 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "trace.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+{
+    VTRACE;
+    ui->setupUi(this);
+    setWindowTitle(QStringLiteral("Veltrano"));
+
+    connect(ui->actionSettings, &QAction::triggered, this, &MainWindow::settings);
+    connect(ui->action_Quit, &QAction::triggered, this, &MainWindow::exitFromApplication);
+    connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::about);
+    connect(ui->actionAbout_Qt, &QAction::triggered, this, &MainWindow::aboutQt);
+    connect(ui->uExport, &QPushButton::clicked, this, &MainWindow::exportData);
+    connect(ui->uClear, &QPushButton::clicked, this, &MainWindow::clearData);
+    connect(ui->uStart, &QPushButton::clicked, this, &MainWindow::startToCollect);
+    connect(ui->uStop, &QPushButton::clicked, this, &MainWindow::stopToCollect);
+    connect(ui->uRead, &QPushButton::clicked, this, &MainWindow::storeImmediately);
+
+    model.setUp();
+
+    ui->uTableView->setModel(&model);
+    // Recorded measurements are evidence: they are never edited by hand.
+    ui->uTableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ui->uTableView->verticalHeader()->hide();
+    ui->uTableView->resizeColumnsToContents();
+    ui->uTableView->hideColumn(Veltrano::MeasurementModel::Header);
+    ui->uTableView->adjustSize();
+
+    ui->uStop->setEnabled(false);
+    ui->uRead->setEnabled(false);
+}
+
+MainWindow::~MainWindow()
+{
+    VTRACE;
+    delete ui;
+}
+
+void MainWindow::settings()
+{
+    VTRACE;
+}
+
+void MainWindow::about()
+{
+    VTRACE;
+    QMessageBox::information(this, tr("Information"),
+                             tr("Veltrano 2026\n"
+                                "\n"
+                                "E-mail: veltrano@example.org\n"
+                                "Web: https://veltrano.example.org"));
+}
+
+void MainWindow::aboutQt()
+{
+    VTRACE;
+    QApplication::aboutQt();
+}
+
+void MainWindow::exitFromApplication()
+{
+    VTRACE;
+    close();
+}

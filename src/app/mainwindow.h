@@ -1,0 +1,62 @@
+#pragma once
+
+#include "measurementmodel.h"
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QMap>
+#include <QSerialPort>
+#include <QString>
+
+class QTimer;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The program's only window: the recorded rows, the collection controls and
+// the menus. The slots keep to what a user command needs and hand the work to
+// the core library.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+public slots:
+    void settings();
+    void about();
+    void aboutQt();
+    void exitFromApplication();
+    void exportData();
+    void clearData();
+    void startToCollect();
+    void stopToCollect();
+    void storeImmediately();
+    void timerFired();
+    void readyRead();
+    void error(QSerialPort::SerialPortError error);
+
+private:
+    void processBuffer(QString instrumentId);
+    void storeData(QString instrumentId);
+
+    // Lets the tests look at the collection registry.
+    friend struct MainWindowProbe;
+
+    Veltrano::MeasurementModel model;
+
+    // The collection registry, keyed by instrument id. While a collection runs
+    // the first three hold the same keys and own what they point to; only
+    // stopToCollect() frees them. Outside a collection all six are empty.
+    QMap<QString, QSerialPort *> serialPorts;
+    QMap<QString, QTimer *> samplingTimers;
+    QMap<QString, QByteArray *> receiveBuffers;
+    QMap<QString, QString> latestHeaders;
+    QMap<QString, QString> latestResults;
+    QMap<QString, QString> latestUnits;
+
+    Ui::MainWindow *ui;
+};

@@ -1,0 +1,102 @@
+#include "startup.h"
+
+#include "logformat.h"
+#include "mainwindow.h"
+#include "measurementdb.h"
+#include "trace.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QMessageBox>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <cstdio>
+
+void msgHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
+{
+    Q_UNUSED(context);
+    if (type == QtWarningMsg && Veltrano::Log::isDemotedWarning(msg)) {
+        VTRACE << msg;
+        return;
+    }
+
+    const QByteArray line = Veltrano::Log::stderrLine(type, msg);
+    if (line.isEmpty())
+        return;
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+
+    const QString title = Veltrano::Log::boxTitle(type);
+    if (title.isEmpty() || !qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return;
+    if (type == QtWarningMsg)
+        QMessageBox::warning(nullptr, title, msg);
+    else
+        QMessageBox::critical(nullptr, title, msg);
+}
+
+namespace Startup {
+
+namespace {
+
+// Status of a start-up that could not reach the main window.
+constexpr int kDatabaseFailure = 1;
+
+int databaseError()
+{
+    QMessageBox::critical(nullptr, QObject::tr("Error"),
+                          QObject::tr("Cannot open the database! (SQLITE error) Exiting..."));
+    return kDatabaseFailure;
+}
+
+} // namespace
+
+int openDatabase(QSqlQuery &schemaQuery)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    db.setDatabaseName(QString::fromLatin1(Veltrano::MeasurementDb::kFileName));
+    if (!db.open()) {
+        std::fprintf(stderr, "%s\n", db.lastError().text().toUtf8().constData());
+        return databaseError();
+    }
+
+    schemaQuery = QSqlQuery(db);
+    QString error;
+    switch (Veltrano::MeasurementDb::ensureTable(schemaQuery, &error)) {
+    case Veltrano::MeasurementDb::TableState::Present:
+        return -1;
+    case Veltrano::MeasurementDb::TableState::Created:
+        QMessageBox::information(nullptr, QObject::tr("Information"),
+                                 QObject::tr("Database initialization: OK"));
+        return -1;
+    case Veltrano::MeasurementDb::TableState::Failed:
+        break;
+    }
+    std::fprintf(stderr, "%s\n", error.toUtf8().constData());
+    return databaseError();
+}
+
+int run(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setWindowIcon(QIcon(QStringLiteral("./ico/scale-32.ico")));
+
+    int status;
+    {
+        QSqlQuery schemaQuery;
+        status = openDatabase(schemaQuery);
+        if (status < 0) {
+            qInstallMessageHandler(msgHandler);
+            MainWindow window;
+            window.show();
+            status = app.exec();
+        }
+    }
+    // The window and the schema query are gone; let go of the connection.
+    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    return status;
+}
+
+} // namespace Startup

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+namespace Veltrano::Log {
+
+// Qt's SQL and serial-port modules warn about these during normal operation;
+// such warnings are logged as debug traces and never shown to the operator.
+// Matched case-sensitively anywhere in the warning, in this order.
+inline constexpr const char *kDemotedWarnings[] = {
+    "QSqlDatabasePrivate::removeDatabase: connection 'export' is still in use, all queries will cease to work.",
+    "QSerialPortPrivate::detectDefaultSettings(): Unexpected flow control settings",
+    "QSerialPortPrivate::detectDefaultSettings(): Unexpected parity settings",
+};
+
+// True when a warning carries one of the texts above.
+bool isDemotedWarning(const QString &message);
+
+// The line written to standard error for a message of this type: prefix,
+// the message as UTF-8, line feed. Empty for types that are not logged.
+QByteArray stderrLine(QtMsgType type, const QString &message);
+
+// Title of the box shown for this type, or an empty text when none is shown.
+QString boxTitle(QtMsgType type);
+
+} // namespace Veltrano::Log

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+class QSqlQuery;
+
+namespace Veltrano::MeasurementDb {
+
+// The measurement database: one file, one table, six text columns.
+inline constexpr char kFileName[] = "sqlite.db";
+inline constexpr char kTableCheck[] = "SELECT name FROM sqlite_master WHERE type='table' AND name='data';";
+inline constexpr char kCreateTable[] =
+    "CREATE TABLE data(sampling_date date, sampling_time time, instrument_id varchar, "
+    "header varchar, result varchar, unit varchar);";
+
+enum class TableState {
+    Present,  // the table was there already
+    Created,  // the table was missing and has been created
+    Failed,   // the file cannot hold our table (not a database, read-only, ...)
+};
+
+// Makes sure the table `data` exists, using `query` (bound to the default
+// connection) for the check and the creation. On failure `error` receives the
+// driver's text.
+TableState ensureTable(QSqlQuery &query, QString *error);
+
+} // namespace Veltrano::MeasurementDb

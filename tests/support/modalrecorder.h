@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QList>
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+class QDialog;
+
+// One modal window the recorder met.
+struct RecordedBox
+{
+    QString className;  // "QMessageBox", "Settings", "QFileDialog", ...
+    QString title;
+    QString text;       // a message box's text; empty for other dialogs
+    QStringList buttons;  // a message box's button texts, in layout order
+    QString answer;     // the button pressed, if any
+};
+
+// Watches QApplication::activeModalWidget() while it lives and deals with
+// every modal window that shows up: message boxes are recorded and answered
+// (the next queued answer, else the box's default button, else its escape
+// button), other dialogs are handed to a handler or, without one, rejected.
+// This lets a test run code that opens boxes in nested event loops.
+class ModalRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ModalRecorder(QObject *parent = nullptr);
+
+    // Answers for the next message boxes, used in order.
+    void queueAnswer(QMessageBox::StandardButton button);
+    // Called with each modal dialog that is not a message box; it should
+    // finish the dialog (accept, reject or done).
+    void setDialogHandler(std::function<void(QDialog *)> handler);
+
+    const QList<RecordedBox> &boxes() const { return m_boxes; }
+    QStringList titles() const;
+    QStringList texts() const;
+    int count() const { return m_boxes.size(); }
+    void clear() { m_boxes.clear(); }
+
+private:
+    void poll();
+    void handleBox(QMessageBox *box);
+
+    QTimer m_timer;
+    QList<QMessageBox::StandardButton> m_answers;
+    std::function<void(QDialog *)> m_dialogHandler;
+    QList<RecordedBox> m_boxes;
+    QList<QPointer<QWidget>> m_handled;
+};
+
+// Fails the current test unless the recorder met exactly these box titles.
+#define VERIFY_BOX_TITLES(recorder, ...) QCOMPARE((recorder).titles(), QStringList({__VA_ARGS__}))

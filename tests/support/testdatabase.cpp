@@ -1,0 +1,48 @@
+#include "testdatabase.h"
+
+#include "measurementdb.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QVariant>
+
+bool openTestDatabase()
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    db.setDatabaseName(QString::fromLatin1(Veltrano::MeasurementDb::kFileName));
+    if (!db.open())
+        return false;
+    QSqlQuery query(db);
+    return Veltrano::MeasurementDb::ensureTable(query, nullptr) != Veltrano::MeasurementDb::TableState::Failed;
+}
+
+void closeTestDatabase()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+}
+
+bool insertTestRow(const QStringList &values)
+{
+    QSqlQuery query;
+    query.prepare(QStringLiteral("INSERT INTO data VALUES(?, ?, ?, ?, ?, ?)"));
+    for (const QString &value : values)
+        query.addBindValue(value);
+    return values.size() == 6 && query.exec();
+}
+
+QStringList allTestRows()
+{
+    QStringList rows;
+    QSqlQuery query(QStringLiteral("SELECT * FROM data ORDER BY rowid"));
+    while (query.next()) {
+        QStringList fields;
+        for (int i = 0; i < 6; ++i)
+            fields << query.value(i).toString();
+        rows << fields.join(QLatin1Char('|'));
+    }
+    return rows;
+}

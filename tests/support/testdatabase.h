@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The default connection on ./sqlite.db with the table `data`, as start-up
+// leaves it; closed and removed again by closeTestDatabase().
+bool openTestDatabase();
+void closeTestDatabase();
+
+// Appends a row (date, time, name, header, result, unit) with bound values.
+bool insertTestRow(const QStringList &values);
+// Every row of `data` in insertion order, columns joined by '|'.
+QStringList allTestRows();
