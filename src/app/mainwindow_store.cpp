@@ -1,5 +1,4 @@
-// The measurement store as the window offers it: storing a reading, exporting
-// the rows to a workbook and clearing them.
+// Storing the latest reading of an instrument as a row of the table.
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -9,14 +8,4 @@ void MainWindow::storeData(QString instrumentId)
 {
     VTRACE;
     Q_UNUSED(instrumentId);
-}
-
-void MainWindow::exportData()
-{
-    VTRACE;
-}
-
-void MainWindow::clearData()
-{
-    VTRACE;
 }
