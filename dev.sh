@@ -3,6 +3,11 @@
 #
 #   ./dev.sh run [DIR]   install what is missing, build, start the program in DIR (default: ./data)
 #   ./dev.sh test        install what is missing, build, run every test
+#   ./dev.sh sanitize    the whole test suite built with AddressSanitizer and
+#                        UndefinedBehaviorSanitizer (./build-asan); any finding fails
+#   ./dev.sh fuzz [SECS] build the libFuzzer targets with clang (./build-fuzz) and run
+#                        each for SECS seconds (default 30); a crash fails
+#   ./dev.sh ci          test, sanitize and fuzz 30: what CI runs
 #
 # Builds go to ./build (./build-* for the other kinds of build).
 set -euo pipefail
@@ -12,6 +17,8 @@ ROOT=$PWD
 # Debian packages the build, the program and the tests need.
 PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
           libqt5serialport5-dev python3 python3-xlrd)
+# ... and what the fuzzers need on top.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -53,8 +60,53 @@ cmd_test() {
     (cd "$ROOT/build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure)
 }
 
+# Sanitizer findings end the process at once; LeakSanitizer needs full stacks
+# to match its suppressions, since Qt's libraries have no frame pointers.
+sanitizer_env() {
+    export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:fast_unwind_on_malloc=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
+    export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+    export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizers/lsan.supp:print_suppressions=0"
+}
+
+cmd_sanitize() {
+    install_packages "${PACKAGES[@]}"
+    build "$ROOT/build-asan" -DVELTRANO_SANITIZE=ON
+    sanitizer_env
+    (cd "$ROOT/build-asan" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure)
+}
+
+# Every fuzz target runs on a working corpus of its own (build-fuzz/corpus/NAME),
+# seeded from fuzz/corpus/NAME, which libFuzzer only reads.
+cmd_fuzz() {
+    local seconds=${1:-30}
+    install_packages "${PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
+    CC=clang CXX=clang++ build "$ROOT/build-fuzz" \
+        -DVELTRANO_BUILD_FUZZERS=ON -DVELTRANO_SANITIZE=ON -DVELTRANO_BUILD_TESTS=OFF
+    sanitizer_env
+    export ASAN_OPTIONS="$ASAN_OPTIONS:fast_unwind_on_malloc=1"
+    local fuzzer name
+    for fuzzer in "$ROOT"/build-fuzz/fuzz/fuzz_*; do
+        [ -f "$fuzzer" ] && [ -x "$fuzzer" ] || continue
+        name=$(basename "$fuzzer")
+        mkdir -p "$ROOT/build-fuzz/corpus/$name" "$ROOT/build-fuzz/artifacts"
+        echo "== $name for ${seconds}s"
+        "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+            -artifact_prefix="$ROOT/build-fuzz/artifacts/$name-" \
+            "$ROOT/build-fuzz/corpus/$name" "$ROOT/fuzz/corpus/$name"
+    done
+}
+
+cmd_ci() {
+    cmd_test
+    cmd_sanitize
+    cmd_fuzz 30
+}
+
 case "${1:-}" in
     run) shift; cmd_run "$@" ;;
     test) shift; cmd_test "$@" ;;
-    *) sed -n '2,8p' "$0"; exit 2 ;;
+    sanitize) shift; cmd_sanitize "$@" ;;
+    fuzz) shift; cmd_fuzz "$@" ;;
+    ci) shift; cmd_ci "$@" ;;
+    *) sed -n '2,13p' "$0"; exit 2 ;;
 esac

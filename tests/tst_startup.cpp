@@ -2,6 +2,7 @@
 #include "startup.h"
 #include "stderrcapture.h"
 #include "tempworkdir.h"
+#include "testdatabase.h"
 
 #include <QDir>
 #include <QSqlDatabase>
@@ -14,19 +15,6 @@ namespace {
 
 const char kSchema[] = "CREATE TABLE data(sampling_date date, sampling_time time, instrument_id varchar, "
                        "header varchar, result varchar, unit varchar)";
-
-// Runs one statement on a private connection to the file, as another program would.
-void prepareFile(const QStringList &statements)
-{
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("prepare"));
-        db.setDatabaseName(QStringLiteral("sqlite.db"));
-        QVERIFY(db.open());
-        for (const QString &statement : statements)
-            QVERIFY2(QSqlQuery(db).exec(statement), qPrintable(statement));
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("prepare"));
-}
 
 QStringList tableSql()
 {
@@ -91,9 +79,9 @@ void TestStartup::database()
     QFETCH(QStringList, tables);
 
     if (setup == "table")
-        prepareFile({kSchema});
+        QVERIFY(prepareDatabaseFile({kSchema}));
     else if (setup == "other")
-        prepareFile({QStringLiteral("CREATE TABLE other(x)")});
+        QVERIFY(prepareDatabaseFile({QStringLiteral("CREATE TABLE other(x)")}));
     else if (setup == "garbage") {
         QFile file(QStringLiteral("sqlite.db"));
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -133,7 +121,7 @@ void TestStartup::database()
 
 void TestStartup::existingRowsSurvive()
 {
-    prepareFile({kSchema, QStringLiteral("INSERT INTO data VALUES('2014-06-30','14:05:09','B1','','+1.0','g  ')")});
+    QVERIFY(prepareDatabaseFile({kSchema, QStringLiteral("INSERT INTO data VALUES('2014-06-30','14:05:09','B1','','+1.0','g  ')")}));
     ModalRecorder recorder;
     QSqlQuery schemaQuery;
     QCOMPARE(Startup::openDatabase(schemaQuery), -1);

@@ -12,3 +12,7 @@ void closeTestDatabase();
 bool insertTestRow(const QStringList &values);
 // Every row of `data` in insertion order, columns joined by '|'.
 QStringList allTestRows();
+
+// Runs statements on ./sqlite.db through a connection of its own, as another
+// program would; the file is created when missing. False at the first failure.
+bool prepareDatabaseFile(const QStringList &statements);
