@@ -213,7 +213,8 @@ void Settings::newInstrument()
         QMessageBox::warning(this, tr("Warning"), tr("Instrument already exists with this id"));
         return;
     case Config::IdCheck::Malformed:
-        QMessageBox::warning(this, tr("Warning"), tr("The id must not be empty and must not contain / or \\"));
+        QMessageBox::warning(this, tr("Warning"),
+                             tr("An instrument id must not be empty and must not contain \"/\" or \"\\\"."));
         return;
     case Config::IdCheck::Accepted:
         break;
