@@ -5,6 +5,7 @@
                                   the records (string table, EXTSST, sheet
                                   offsets, INDEX/DBCELL)
   xlsread.py --libreoffice FILE   cells as LibreOffice reads them (via CSV)
+  xlsread.py --ssconvert FILE     cells as Gnumeric's ssconvert reads them
   xlsread.py --stream FILE        size and SHA-256 of the Workbook stream, as
                                   read by xlrd's and (if present) olefile's
                                   Compound File readers
@@ -224,6 +225,30 @@ def read_xlrd(path):
     return {'sheets': sheets, 'problems': problems}
 
 
+def csv_sheets(folder):
+    """The sheets that a converter wrote as book-NAME.csv, in sheet order."""
+    sheets = []
+    for name in glob.glob(os.path.join(folder, 'book-*.csv')):
+        with open(name, newline='', encoding='utf-8') as f:
+            rows = list(csv.reader(f))
+        sheets.append({'name': os.path.basename(name)[5:-4], 'rows': rows})
+    sheets.sort(key=lambda s: (len(s['name']), s['name']))
+    return sheets
+
+
+def read_ssconvert(path):
+    ssconvert = shutil.which('ssconvert')
+    if not ssconvert:
+        return {'absent': True}
+    with tempfile.TemporaryDirectory() as tmp:
+        run = subprocess.run([ssconvert, '-S', '-T', 'Gnumeric_stf:stf_csv', path, os.path.join(tmp, 'book-%s.csv')],
+                             capture_output=True, text=True, timeout=300)
+        problems = [line for line in (run.stdout + run.stderr).splitlines() if line.strip()]
+        if run.returncode:
+            problems.append('ssconvert exited with %d' % run.returncode)
+        return {'sheets': csv_sheets(tmp), 'problems': problems}
+
+
 def read_libreoffice(path):
     soffice = shutil.which('soffice') or shutil.which('libreoffice')
     if not soffice:
@@ -241,13 +266,7 @@ def read_libreoffice(path):
                     and 'failed to launch javaldx' not in line]
         if run.returncode:
             problems.append('soffice exited with %d' % run.returncode)
-        sheets = []
-        for name in glob.glob(os.path.join(out, 'book-*.csv')):
-            with open(name, newline='', encoding='utf-8') as f:
-                rows = list(csv.reader(f))
-            sheets.append({'name': os.path.basename(name)[5:-4], 'rows': rows})
-        sheets.sort(key=lambda s: (len(s['name']), s['name']))
-    return {'sheets': sheets, 'problems': problems}
+        return {'sheets': csv_sheets(out), 'problems': problems}
 
 
 def read_stream(path):
@@ -260,6 +279,8 @@ def main():
     args = sys.argv[1:]
     if len(args) == 2 and args[0] == '--libreoffice':
         result = read_libreoffice(args[1])
+    elif len(args) == 2 and args[0] == '--ssconvert':
+        result = read_ssconvert(args[1])
     elif len(args) == 2 and args[0] == '--stream':
         result = read_stream(args[1])
     elif len(args) == 1:

@@ -36,6 +36,8 @@ XlsContent readXls(const QString &path, XlsReader reader)
     QStringList arguments{path};
     if (reader == XlsReader::LibreOffice)
         arguments.prepend(QStringLiteral("--libreoffice"));
+    else if (reader == XlsReader::Ssconvert)
+        arguments.prepend(QStringLiteral("--ssconvert"));
     const QJsonObject result = runReader(arguments, &content.problems);
     content.readerAbsent = result.value(QStringLiteral("absent")).toBool();
     for (const QJsonValue &sheet : result.value(QStringLiteral("sheets")).toArray()) {

@@ -14,7 +14,8 @@ struct XlsContent
     QStringList problems;            // reader warnings and broken format rules
 };
 
-enum class XlsReader { Xlrd, LibreOffice };
+// xlrd always; LibreOffice and Gnumeric's ssconvert only where installed.
+enum class XlsReader { Xlrd, LibreOffice, Ssconvert };
 
 XlsContent readXls(const QString &path, XlsReader reader = XlsReader::Xlrd);
 
