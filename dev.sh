@@ -75,25 +75,30 @@ cmd_sanitize() {
     (cd "$ROOT/build-asan" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure)
 }
 
-# Every fuzz target runs on a working corpus of its own (build-fuzz/corpus/NAME),
-# seeded from fuzz/corpus/NAME, which libFuzzer only reads.
+# Every fuzz target has a seed corpus fuzz/corpus/NAME, which libFuzzer only
+# reads; it grows a working corpus of its own in build-fuzz/corpus/NAME. The
+# inputs the workbook fuzzer found are then read back by an independent reader.
 cmd_fuzz() {
-    local seconds=${1:-30}
+    local seconds=${1:-30} seeds name
     install_packages "${PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
     CC=clang CXX=clang++ build "$ROOT/build-fuzz" \
         -DVELTRANO_BUILD_FUZZERS=ON -DVELTRANO_SANITIZE=ON -DVELTRANO_BUILD_TESTS=OFF
-    sanitizer_env
-    export ASAN_OPTIONS="$ASAN_OPTIONS:fast_unwind_on_malloc=1"
-    local fuzzer name
-    for fuzzer in "$ROOT"/build-fuzz/fuzz/fuzz_*; do
-        [ -f "$fuzzer" ] && [ -x "$fuzzer" ] || continue
-        name=$(basename "$fuzzer")
-        mkdir -p "$ROOT/build-fuzz/corpus/$name" "$ROOT/build-fuzz/artifacts"
-        echo "== $name for ${seconds}s"
-        "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-            -artifact_prefix="$ROOT/build-fuzz/artifacts/$name-" \
-            "$ROOT/build-fuzz/corpus/$name" "$ROOT/fuzz/corpus/$name"
-    done
+    (
+        sanitizer_env
+        export ASAN_OPTIONS="$ASAN_OPTIONS:fast_unwind_on_malloc=1"
+        for seeds in "$ROOT"/fuzz/corpus/*/; do
+            name=$(basename "$seeds")
+            mkdir -p "$ROOT/build-fuzz/corpus/$name" "$ROOT/build-fuzz/artifacts"
+            echo "== $name for ${seconds}s"
+            "$ROOT/build-fuzz/fuzz/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+                -print_final_stats=1 -artifact_prefix="$ROOT/build-fuzz/artifacts/$name-" \
+                "$ROOT/build-fuzz/corpus/$name" "$seeds"
+        done
+    )
+    build "$ROOT/build"
+    echo "== workbook inputs read back by xlrd"
+    (cd "$ROOT/build" && VELTRANO_WORKBOOK_CORPUS="$ROOT/build-fuzz/corpus/fuzz_workbook" \
+        QT_QPA_PLATFORM=offscreen ctest --output-on-failure -R '^tst_workbookcorpus$')
 }
 
 cmd_ci() {
