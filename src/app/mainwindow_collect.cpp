@@ -55,9 +55,11 @@ void MainWindow::startToCollect()
         connect(port, &QSerialPort::readyRead, this, &MainWindow::readyRead);
         connect(port, &QSerialPort::errorOccurred, this, &MainWindow::error);
 
-        port->setPortName(text(settings, id, Key::comPort));
+        // A bare name such as ttyUSB0 or a full device path.
+        const QString portName = text(settings, id, Key::comPort);
+        port->setPortName(portName);
         if (!port->open(QIODevice::ReadWrite)) {
-            VCRITICAL << "cannot open serial port: " << port->portName() << "instrument: " << id;
+            VCRITICAL << "cannot open serial port: " << portName << "instrument: " << id;
             continue;
         }
         if (!port->setBaudRate(number(settings, id, Key::transmissionRate), QSerialPort::AllDirections))
