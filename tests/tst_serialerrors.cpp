@@ -9,51 +9,9 @@ class TestSerialErrors : public QObject
 {
     Q_OBJECT
 private slots:
-    void describe_data();
-    void describe();
     void repeats_data();
     void repeats();
 };
-
-void TestSerialErrors::describe_data()
-{
-    QTest::addColumn<int>("code");
-    QTest::addColumn<bool>("critical");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("NoError") << 0 << false << "no error";
-    QTest::newRow("DeviceNotFoundError") << 1 << true
-                                         << "An error occurred while attempting to open an non-existing device.";
-    QTest::newRow("PermissionError") << 2 << true
-                                     << "An error occurred while attempting to open an already opened device by another "
-                                        "process or a user not having enough permission and credentials to open.";
-    QTest::newRow("OpenError") << 3 << true
-                               << "An error occurred while attempting to open an already opened device in this object";
-    QTest::newRow("ParityError") << 4 << false << "Parity error detected by the hardware while reading data.";
-    QTest::newRow("FramingError") << 5 << false << "Framing error detected by the hardware while reading data.";
-    QTest::newRow("BreakConditionError") << 6 << true << "Break condition detected by the hardware on the input line.";
-    QTest::newRow("WriteError") << 7 << true << "An I/O error occurred while writing the data.";
-    QTest::newRow("ReadError") << 8 << true << "An I/O error occurred while reading the data.";
-    QTest::newRow("ResourceError") << 9 << true
-                                   << "An I/O error occurred when a resource becomes unavailable, e.g. when the device "
-                                      "is unexpectedly removed from the system.";
-    QTest::newRow("UnsupportedOperationError")
-        << 10 << true << "The requested device operation is not supported or prohibited by the running operating system.";
-    QTest::newRow("UnknownError") << 11 << false << "An unidentified error occurred.";
-    QTest::newRow("TimeoutError (12)") << 12 << true << "internal unknown error";
-    QTest::newRow("NotOpenError (13)") << 13 << true << "internal unknown error";
-    QTest::newRow("negative") << -1 << true << "internal unknown error";
-}
-
-void TestSerialErrors::describe()
-{
-    QFETCH(int, code);
-    QFETCH(bool, critical);
-    QFETCH(QString, text);
-    const Description description = Veltrano::SerialErrors::describe(code);
-    QCOMPARE(description.critical, critical);
-    QCOMPARE(QString::fromLatin1(description.text), text);
-}
 
 void TestSerialErrors::repeats_data()
 {
