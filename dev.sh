@@ -8,6 +8,8 @@
 #   ./dev.sh fuzz [SECS] build the libFuzzer targets with clang (./build-fuzz) and run
 #                        each for SECS seconds (default 30); a crash fails
 #   ./dev.sh ci          test, sanitize and fuzz 30: what CI runs
+#   ./dev.sh soak [SECS] collect from 8 simulated balances for SECS seconds (default
+#                        3600) and report rows against ticks, memory and boxes
 #
 # Builds go to ./build (./build-* for the other kinds of build).
 set -euo pipefail
@@ -101,6 +103,12 @@ cmd_fuzz() {
         QT_QPA_PLATFORM=offscreen ctest --output-on-failure -R '^tst_workbookcorpus$')
 }
 
+cmd_soak() {
+    install_packages "${PACKAGES[@]}"
+    build "$ROOT/build"
+    "$ROOT/build/tests/veltrano-soak" "${1:-3600}" 8
+}
+
 cmd_ci() {
     cmd_test
     cmd_sanitize
@@ -113,5 +121,6 @@ case "${1:-}" in
     sanitize) shift; cmd_sanitize "$@" ;;
     fuzz) shift; cmd_fuzz "$@" ;;
     ci) shift; cmd_ci "$@" ;;
-    *) sed -n '2,13p' "$0"; exit 2 ;;
+    soak) shift; cmd_soak "$@" ;;
+    *) sed -n '2,14p' "$0"; exit 2 ;;
 esac
