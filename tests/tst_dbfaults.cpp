@@ -1,12 +1,14 @@
 // The database under faults: held by another process, on a full disk, damaged,
 // and the process killed in the middle of writing. Whatever happens, a stored
 // row stays stored, the file stays sound, and a failure is reported.
+#include "collectionprobe.h"
 #include "faultchild.h"
 #include "measurementdb.h"
 #include "modalrecorder.h"
 #include "startup.h"
 #include "stderrcapture.h"
 #include "tempworkdir.h"
+#include "testdatabase.h"
 #include "testdatabase.h"
 
 #include <QDir>
@@ -90,6 +92,8 @@ private slots:
     void fullDiskWhileStoring();
     void killedWhileStoring_data();
     void killedWhileStoring();
+    void storeUnderFault_data();
+    void storeUnderFault();
 
 private:
     // The program's start-up in this process: its status and the boxes shown.
@@ -284,6 +288,82 @@ void TestDbFaults::killedWhileStoring()
     QStringList shown;
     QCOMPARE(startUp(&shown), -1);
     QCOMPARE(shown, QStringList());
+}
+
+void TestDbFaults::storeUnderFault_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("reason");  // in the box, from the driver
+
+    QTest::newRow("locked by another process") << "lock" << "database is locked";
+    QTest::newRow("read-only connection") << "read-only" << "readonly database";
+    QTest::newRow("database full") << "full" << "database or disk is full";
+    QTest::newRow("file overwritten with garbage") << "garbage" << "file is not a database";
+}
+
+// Stores go on failing, each one reported, while the fault lasts; the rows
+// stored before are kept, and storing works again once the fault is gone.
+void TestDbFaults::storeUnderFault()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+    installTestMessageHandler();
+    QVERIFY(openTestDatabase());
+    writeSettings({QStringLiteral("B1/name=Balance 1")});
+    ModalRecorder recorder;
+    MainWindow window;
+    MainWindowProbe probe{window};
+    probe.setLatest(QStringLiteral("B1"), QString(), QStringLiteral("+1.0"), QStringLiteral("g  "));
+    probe.store(QStringLiteral("B1"));
+    probe.store(QStringLiteral("B1"));
+    const QByteArray sound = fileBytes();
+    int before = allTestRows().size();
+
+    FaultChild holder;
+    QSqlQuery pragma;
+    if (fault == QLatin1String("lock")) {
+        QVERIFY(holder.start({QStringLiteral("lock")}));
+        QVERIFY(holder.waitForLine("locked"));
+    } else if (fault == QLatin1String("read-only")) {
+        QVERIFY(pragma.exec(QStringLiteral("PRAGMA query_only = ON")));
+    } else if (fault == QLatin1String("full")) {
+        QVERIFY(pragma.exec(QStringLiteral("PRAGMA max_page_count = 2")));
+        // Fill the last free room of the page first.
+        for (int i = 0; i < 200; ++i)
+            probe.store(QStringLiteral("B1"));
+        recorder.clear();
+        before = allTestRows().size();
+    } else {
+        QFile file(QStringLiteral("sqlite.db"));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        file.write(QByteArray(int(file.size()), '\x5a'));
+    }
+
+    StderrCapture capture;
+    probe.store(QStringLiteral("B1"));
+    probe.store(QStringLiteral("B1"));
+    QCOMPARE(recorder.titles(), QStringList({"Critical", "Critical"}));
+    QVERIFY2(recorder.texts().first().contains(reason), qPrintable(recorder.texts().first()));
+    QVERIFY(recorder.texts().first().contains(QStringLiteral("error occured during:\n")));
+    QCOMPARE(capture.take().count("Critical: "), 2);
+
+    if (fault == QLatin1String("lock")) {
+        QVERIFY(holder.finish());
+    } else if (fault == QLatin1String("read-only")) {
+        QVERIFY(pragma.exec(QStringLiteral("PRAGMA query_only = OFF")));
+    } else if (fault == QLatin1String("full")) {
+        QVERIFY(pragma.exec(QStringLiteral("PRAGMA max_page_count = 1073741823")));
+    } else {
+        QFile file(QStringLiteral("sqlite.db"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(sound);
+    }
+    QCOMPARE(allTestRows().size(), fault == QLatin1String("garbage") ? 2 : before);
+    probe.store(QStringLiteral("B1"));
+    QCOMPARE(recorder.count(), 2);
+    QCOMPARE(allTestRows().size(), (fault == QLatin1String("garbage") ? 2 : before) + 1);
+    QCOMPARE(inspectFile().integrity, QStringLiteral("ok"));
+    closeTestDatabase();
 }
 
 QTEST_MAIN(TestDbFaults)

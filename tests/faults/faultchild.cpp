@@ -7,6 +7,7 @@
 FaultChild::FaultChild(QObject *parent)
     : QObject(parent)
 {
+    qRegisterMetaType<QProcess::ExitStatus>();
     connect(&m_process, &QProcess::readyReadStandardOutput, this, &FaultChild::collect);
 }
 
