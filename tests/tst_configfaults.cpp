@@ -1,13 +1,16 @@
 // settings.ini as a hostile file: garbage, cut short, huge values, odd
 // encodings. The Settings dialog must open on it without harm, and an edit of
 // one instrument must not lose what could be read of the others.
+#include "collectionprobe.h"
 #include "instrumentconfig.h"
 #include "modalrecorder.h"
 #include "settings.h"
 #include "stderrcapture.h"
 #include "tempworkdir.h"
+#include "testdatabase.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QSettings>
@@ -73,6 +76,8 @@ private slots:
     void cleanup();
     void hostileFile_data();
     void hostileFile();
+    void collectionOnHostileFile_data();
+    void collectionOnHostileFile();
 
 private:
     std::unique_ptr<TempWorkDir> m_dir;
@@ -158,6 +163,56 @@ void TestConfigFaults::hostileFile()
     QStringList expected = read;
     expected.replaceInStrings(good, QStringLiteral("Good|1|sartoriusBasic|%1|ttyS0|50|9600|odd|1|16").arg(shown));
     QCOMPARE(readAll(), expected);
+}
+
+void TestConfigFaults::collectionOnHostileFile_data()
+{
+    QTest::addColumn<QByteArray>("content");  // "-": a directory in the file's place
+    QTest::addColumn<QStringList>("ids");     // registered by Start
+    QTest::addColumn<QString>("name");        // stored for the first of them
+
+    const QByteArray huge(200000, 'n');
+    // Garbage that opens no section of its own.
+    const QByteArray noise = garbage(4096).replace('[', '(').replace('/', '(').replace('\\', '(').replace('%', '(');
+    QTest::newRow("unreadable") << QByteArray("-") << QStringList() << QString();
+    QTest::newRow("binary garbage") << noise << QStringList() << QString();
+    QTest::newRow("garbage after the sections")
+        << "[G]\nactive=false\n[H]\nname=Right\n" + noise << QStringList{"H"} << "Right";
+    QTest::newRow("huge name") << "[H]\nname=" + huge + "\n" << QStringList{"H"} << QString(huge);
+    QTest::newRow("interval past the timer's range") << QByteArray("[H]\nsamplingInterval=2147484\nname=x\n")
+                                                     << QStringList{"H"} << "x";
+}
+
+// Start and storing read the file too: whatever it holds, nothing breaks, and
+// what can be read is used as it stands.
+void TestConfigFaults::collectionOnHostileFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, ids);
+    QFETCH(QString, name);
+    if (content == "-")
+        QVERIFY(QDir().mkdir(QString::fromLatin1(Config::kFileName)));
+    else
+        writeFile(content);
+    QVERIFY(openTestDatabase());
+    {
+        ModalRecorder recorder;
+        MainWindow window;
+        MainWindowProbe probe{window};
+        window.startToCollect();
+        QCOMPARE(probe.timers(), ids);
+        QCOMPARE(probe.controls(), QStringLiteral("0 1 1 0"));
+        for (const QString &id : ids)
+            QVERIFY(!probe.timer(id)->isActive());
+        if (!ids.isEmpty()) {
+            recorder.clear();
+            probe.store(ids.first());
+            QCOMPARE(recorder.count(), 0);
+            QCOMPARE(allTestRows().value(0).section(QLatin1Char('|'), 2, 2), name);
+        }
+        window.stopToCollect();
+    }
+    closeTestDatabase();
 }
 
 QTEST_MAIN(TestConfigFaults)
