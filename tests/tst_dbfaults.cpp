@@ -240,7 +240,7 @@ void TestDbFaults::fullDiskAtStartup()
 void TestDbFaults::fullDiskWhileStoring()
 {
     QVERIFY(prepareDatabaseFile({kSchema}));
-    const qint64 room = fileBytes().size() + 16 * 1024;
+    const qint64 room = fileBytes().size() + 8 * 1024;
 
     FaultChild child;
     QVERIFY(child.start({QStringLiteral("store"), QString::number(room)}));
@@ -261,8 +261,8 @@ void TestDbFaults::killedWhileStoring_data()
 {
     QTest::addColumn<int>("killAfter");
     QTest::newRow("first row") << 1;
-    QTest::newRow("a hundred rows") << 100;
-    QTest::newRow("a thousand rows") << 1000;
+    QTest::newRow("fifty rows") << 50;
+    QTest::newRow("three hundred rows") << 300;
 }
 
 void TestDbFaults::killedWhileStoring()

@@ -5,10 +5,13 @@
 //                     hold it until standard input closes
 //   startup [LIMIT]   run the program's database start-up, with files limited
 //                     to LIMIT bytes; print each box and "status N"
-//   store [LIMIT]     start up, then store rows until one fails, printing
-//                     "stored N" after each (files limited to LIMIT bytes)
+//   store [LIMIT]     start up, then store rows through the main window until
+//                     one fails, printing "stored N" after each (files
+//                     limited to LIMIT bytes)
+#include "collectionprobe.h"
 #include "modalrecorder.h"
 #include "startup.h"
+#include "stderrcapture.h"
 
 #include <QApplication>
 #include <QSqlDatabase>
@@ -74,6 +77,8 @@ int startup(ModalRecorder &recorder)
     return 0;
 }
 
+// Stores through the main window, as sampling does: a row per call, with the
+// row's number as its result; a failure shows up as a box.
 int store(ModalRecorder &recorder)
 {
     QSqlQuery schemaQuery;
@@ -81,13 +86,17 @@ int store(ModalRecorder &recorder)
         reportBoxes(recorder);
         return 1;
     }
+    installTestMessageHandler();
+    writeSettings({QStringLiteral("B1/name=child")});
+    MainWindow window;
+    MainWindowProbe probe{window};
+    recorder.clear();
     for (int i = 1;; ++i) {
         const QString n = QString::number(i);
-        QSqlQuery query;
-        query.prepare(QStringLiteral("INSERT INTO data VALUES('2024-01-01', '00:00:00', 'child', '', ?, 'g  ')"));
-        query.addBindValue(n);
-        if (!query.exec()) {
-            say(QStringLiteral("failed ") + query.lastError().text());
+        probe.setLatest(QStringLiteral("B1"), QString(), n, QStringLiteral("g  "));
+        probe.store(QStringLiteral("B1"));
+        if (recorder.count() > 0) {
+            say(QStringLiteral("failed ") + recorder.texts().first().replace(QLatin1Char('\n'), QLatin1Char(' ')));
             return 0;
         }
         say(QStringLiteral("stored ") + n);

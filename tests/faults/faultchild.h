@@ -20,9 +20,9 @@ public:
     // Starts the child in the current directory with these arguments.
     bool start(const QStringList &arguments);
     // Waits until the child has printed a line that starts with `prefix`.
-    bool waitForLine(const QByteArray &prefix, int timeoutMs = 30000);
+    bool waitForLine(const QByteArray &prefix, int timeoutMs = 120000);
     // Closes the child's standard input (which ends a "lock") and waits for its end.
-    bool finish(int timeoutMs = 30000);
+    bool finish(int timeoutMs = 120000);
     // SIGKILL, then waits until the process is gone.
     void kill();
 
