@@ -3,6 +3,7 @@
 #
 #   ./dev.sh run [DIR]   install what is missing, build, start the program in DIR (default: ./data)
 #   ./dev.sh test        install what is missing, build, run every test
+#   ./dev.sh bench [ARGS] install what is missing, build (Release), run the benchmarks
 #
 # Builds go to ./build (./build-* for the other kinds of build).
 set -euo pipefail
@@ -12,6 +13,9 @@ ROOT=$PWD
 # Debian packages the build, the program and the tests need.
 PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
           libqt5serialport5-dev python3 python3-xlrd)
+
+# Only the benchmarks need these.
+BENCH_PACKAGES=(libbenchmark-dev)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -53,8 +57,17 @@ cmd_test() {
     (cd "$ROOT/build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure)
 }
 
+cmd_bench() {
+    install_packages "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+    build "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DVELTRANO_BUILD_BENCHMARKS=ON -DVELTRANO_BUILD_TESTS=OFF
+    # The code under test writes its diagnostics to build-bench/bench-diagnostics.log.
+    cd "$ROOT/build-bench"
+    exec ./bench/veltrano-bench "$@"
+}
+
 case "${1:-}" in
     run) shift; cmd_run "$@" ;;
     test) shift; cmd_test "$@" ;;
-    *) sed -n '2,8p' "$0"; exit 2 ;;
+    bench) shift; cmd_bench "$@" ;;
+    *) sed -n '2,9p' "$0"; exit 2 ;;
 esac

@@ -1,0 +1,180 @@
+// The store path: one row written, the shown table reloaded and its columns
+// refitted, with 1e3, 1e5 and 1e6 rows already in the table.
+
+#include "benchdata.h"
+#include "harness.h"
+#include "mainwindow.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QElapsedTimer>
+#include <QSqlQuery>
+#include <QTableView>
+#include <QTime>
+
+#include <memory>
+
+struct MainWindowProbe
+{
+    static QTableView *view(MainWindow &window) { return window.findChild<QTableView *>("uTableView"); }
+};
+
+namespace Bench {
+namespace {
+
+const std::vector<qint64> kRows = {1000, 100000, 1000000};
+
+// A shown window on a copy of a table of `rows` rows, kept between the
+// repetitions of one benchmark and replaced when another one needs a table.
+class StoreRig
+{
+public:
+    static StoreRig &get(Variant variant, qint64 rows)
+    {
+        static std::unique_ptr<StoreRig> rig;
+        static bool cleanupRegistered = false;
+        if (!cleanupRegistered) {
+            atExit([] { rig.reset(); });
+            cleanupRegistered = true;
+        }
+        if (!rig || rig->m_variant != variant || rig->m_rows != rows) {
+            rig.reset();
+            rig.reset(new StoreRig(variant, rows));
+        }
+        return *rig;
+    }
+
+    ~StoreRig()
+    {
+        m_ours.reset();
+        m_reference.reset();
+        closeDefaultConnection();
+    }
+
+    QTableView *view() { return m_ours ? MainWindowProbe::view(*m_ours) : m_reference->view(); }
+    QSqlQueryModel *model() { return qobject_cast<QSqlQueryModel *>(view()->model()); }
+
+    bool insert()
+    {
+        const QString id = instrumentId(m_next++ % kInstruments);
+        if (m_reference)
+            return m_reference->insert(id);
+        const Reading reading;
+        QSqlQuery query;
+        query.prepare(QStringLiteral("INSERT INTO data(sampling_date, sampling_time, instrument_id, header, result, "
+                                     "unit) VALUES(?, ?, ?, ?, ?, ?)"));
+        query.addBindValue(QDate::currentDate().toString(Qt::ISODate));
+        query.addBindValue(QTime::currentTime().toString(Qt::ISODate));
+        query.addBindValue(QStringLiteral("Balance %1").arg(m_next % kInstruments + 1));
+        query.addBindValue(reading.header);
+        query.addBindValue(reading.result);
+        query.addBindValue(reading.unit);
+        return query.exec();
+    }
+
+    // Reload and refit; the split goes into the counters.
+    void reloadAndRefit(benchmark::State &state)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        if (m_reference)
+            m_reference->model().select();
+        else
+            qobject_cast<QSqlTableModel *>(model())->select();
+        const qint64 selected = timer.nsecsElapsed();
+        view()->resizeColumnsToContents();
+        const qint64 refitted = timer.nsecsElapsed();
+        QCoreApplication::processEvents();  // the repaint the user waits for
+        const qint64 painted = timer.nsecsElapsed();
+        state.counters["select_ms"] = selected / 1e6;
+        state.counters["refit_ms"] = (refitted - selected) / 1e6;
+        state.counters["paint_ms"] = (painted - refitted) / 1e6;
+        state.counters["rows_loaded"] = model()->rowCount();
+    }
+
+private:
+    StoreRig(Variant variant, qint64 rows)
+        : m_variant(variant)
+        , m_rows(rows)
+        , m_dir(rows, variant == Variant::Ours)
+    {
+        openDefaultConnection();
+        if (variant == Variant::Ours) {
+            m_ours = std::make_unique<MainWindow>();
+            showAndWait(m_ours.get());
+        } else {
+            m_reference = std::make_unique<ReferenceWindow>();
+            showAndWait(m_reference.get());
+        }
+    }
+
+    Variant m_variant;
+    qint64 m_rows;
+    WorkDir m_dir;
+    std::unique_ptr<MainWindow> m_ours;
+    std::unique_ptr<ReferenceWindow> m_reference;
+    int m_next = 0;
+};
+
+double secondsSince(const QElapsedTimer &timer)
+{
+    return timer.nsecsElapsed() / 1e9;
+}
+
+void insertOnly(benchmark::State &state, Variant variant, qint64 rows)
+{
+    StoreRig &rig = StoreRig::get(variant, rows);
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        const bool ok = rig.insert();
+        state.SetIterationTime(secondsSince(timer));
+        if (!ok)
+            state.SkipWithError("insert failed");
+    }
+}
+
+void reloadRefit(benchmark::State &state, Variant variant, qint64 rows)
+{
+    StoreRig &rig = StoreRig::get(variant, rows);
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        rig.reloadAndRefit(state);
+        state.SetIterationTime(secondsSince(timer));
+    }
+}
+
+void wholeStore(benchmark::State &state, Variant variant, qint64 rows)
+{
+    StoreRig &rig = StoreRig::get(variant, rows);
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        rig.insert();
+        rig.reloadAndRefit(state);
+        state.SetIterationTime(secondsSince(timer));
+    }
+}
+
+const int kRegistered = [] {
+    registerPair("store_insert", kRows, 9, insertOnly);
+    registerPair("store_reload_refit", kRows, 9, reloadRefit);
+    registerPair("store_whole", kRows, 9, wholeStore);
+    return 0;
+}();
+
+const std::string kReload = "store_reload_refit";
+CheckRegistrar c1(10, speedup("reload+refit at 1e6 rows, speed-up", name(kReload, Variant::Ours, 1000000),
+                              name(kReload, Variant::Reference, 1000000), 100));
+CheckRegistrar c2(11, growth("whole store: 1e6 rows vs 1e3 rows (ours)", name("store_whole", Variant::Ours, 1000000),
+                             name("store_whole", Variant::Ours, 1000), 2));
+CheckRegistrar c3(12, figure("insert at 1e6 rows, ours (disk flush)", name("store_insert", Variant::Ours, 1000000),
+                             {}, "ms"));
+CheckRegistrar c4(13, figure("insert at 1e6 rows, reference", name("store_insert", Variant::Reference, 1000000), {},
+                             "ms"));
+CheckRegistrar c5(14, speedup("whole store at 1e6 rows, speed-up", name("store_whole", Variant::Ours, 1000000),
+                              name("store_whole", Variant::Reference, 1000000), 1));
+
+} // namespace
+} // namespace Bench
