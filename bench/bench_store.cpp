@@ -3,11 +3,13 @@
 
 #include "benchdata.h"
 #include "harness.h"
+#include "instrumentconfig.h"
 #include "mainwindow.h"
 
 #include <QCoreApplication>
 #include <QDate>
 #include <QElapsedTimer>
+#include <QSettings>
 #include <QSqlQuery>
 #include <QTableView>
 #include <QTime>
@@ -175,6 +177,39 @@ CheckRegistrar c4(13, figure("insert at 1e6 rows, reference", name("store_insert
                              "ms"));
 CheckRegistrar c5(14, speedup("whole store at 1e6 rows, speed-up", name("store_whole", Variant::Ours, 1000000),
                               name("store_whole", Variant::Reference, 1000000), 1));
+
+} // namespace
+} // namespace Bench
+
+namespace Bench {
+namespace {
+
+// Reading an instrument's name as each stored row does: a new settings
+// object on settings.ini (with every instrument in it), one key read.
+void nameRead(benchmark::State &state, Variant, qint64 calls)
+{
+    WorkDir dir(0, true);
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        qint64 length = 0;
+        for (qint64 i = 0; i < calls; ++i) {
+            const QSettings settings(QString::fromLatin1(Veltrano::Config::kFileName), QSettings::IniFormat);
+            length += settings.value(Veltrano::Config::keyPath(instrumentId(i % kInstruments),
+                                                               Veltrano::Config::Key::name)).toString().size();
+        }
+        state.SetIterationTime(timer.nsecsElapsed() / 1e9 / calls);
+        benchmark::DoNotOptimize(length);
+    }
+}
+
+const int kNameRead = [] {
+    registerOurs("settings_name_read", {1000}, 5, nameRead);
+    return 0;
+}();
+
+CheckRegistrar c6(15, figure("name read from settings.ini, per row", name("settings_name_read", Variant::Ours, 1000),
+                             {}, "ms"));
 
 } // namespace
 } // namespace Bench

@@ -107,10 +107,30 @@ WorkDir::WorkDir(qint64 rows, bool indexed)
         throw std::runtime_error("bench data: cannot prepare " + db.toStdString());
     QDir::setCurrent(m_dir.path());
 
-    QSettings settings(QString::fromLatin1(Veltrano::Config::kFileName), QSettings::IniFormat);
-    for (int i = 0; i < kInstruments; ++i)
-        settings.setValue(Veltrano::Config::keyPath(instrumentId(i), Veltrano::Config::Key::name),
-                          QStringLiteral("Balance %1").arg(i + 1));
+    writeSettings([](int i) { return QStringLiteral("ttyUSB%1").arg(i); });
+}
+
+void writeSettings(const std::function<QString(int)> &portOf)
+{
+    using namespace Veltrano::Config;
+    QSettings settings(QString::fromLatin1(kFileName), QSettings::IniFormat);
+    settings.clear();
+    for (int i = 0; i < kInstruments; ++i) {
+        const QString id = instrumentId(i);
+        const std::pair<const char *, QString> values[] = {
+            {Key::active, QStringLiteral("true")},
+            {Key::type, QStringLiteral("sartoriusSignum")},
+            {Key::name, QStringLiteral("Balance %1").arg(i + 1)},
+            {Key::comPort, portOf(i)},
+            {Key::samplingInterval, QStringLiteral("1")},
+            {Key::transmissionRate, QStringLiteral("19200")},
+            {Key::parity, QStringLiteral("odd")},
+            {Key::stopBits, QStringLiteral("1")},
+            {Key::dataOutputFormat, QStringLiteral("22")},
+        };
+        for (const auto &[key, value] : values)
+            settings.setValue(keyPath(id, key), value);
+    }
 }
 
 WorkDir::~WorkDir()

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
+
 class QTableView;
 
 namespace Ui {
@@ -40,6 +42,10 @@ private:
     QString m_previous;
     QTemporaryDir m_dir;
 };
+
+// Writes ./settings.ini: instruments b1..b16, all active, sampled every
+// second, on the ports that `portOf(index)` names.
+void writeSettings(const std::function<QString(int)> &portOf);
 
 // The default connection on ./sqlite.db, as start-up opens it.
 bool openDefaultConnection();
