@@ -4,7 +4,7 @@
 #include "benchdata.h"
 #include "harness.h"
 #include "instrumentconfig.h"
-#include "mainwindow.h"
+#include "benchprobe.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -15,11 +15,6 @@
 #include <QTime>
 
 #include <memory>
-
-struct MainWindowProbe
-{
-    static QTableView *view(MainWindow &window) { return window.findChild<QTableView *>("uTableView"); }
-};
 
 namespace Bench {
 namespace {
