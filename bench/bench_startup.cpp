@@ -70,7 +70,7 @@ const std::string kStartup = "startup_shown";
 CheckRegistrar c1(20, growth("window shown: 1e6 rows vs empty table (ours)", name(kStartup, Variant::Ours, 1000000),
                              name(kStartup, Variant::Ours, 0), 2));
 CheckRegistrar c2(21, speedup("window shown at 1e6 rows, speed-up", name(kStartup, Variant::Ours, 1000000),
-                              name(kStartup, Variant::Reference, 1000000), 1));
+                              name(kStartup, Variant::Reference, 1000000)));
 CheckRegistrar c3(22, figure("first start adding the index to 1e6 rows (once)",
                              name("startup_shown_adding_index", Variant::Ours, 1000000), {}, "ms"));
 

@@ -4,15 +4,15 @@
 #include "benchdata.h"
 #include "harness.h"
 #include "instrumentconfig.h"
+#include "measurementdb.h"
 #include "benchprobe.h"
 
 #include <QCoreApplication>
-#include <QDate>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QSettings>
-#include <QSqlQuery>
+#include <QSqlQueryModel>
 #include <QTableView>
-#include <QTime>
 
 #include <memory>
 
@@ -51,22 +51,34 @@ public:
     QTableView *view() { return m_ours ? MainWindowProbe::view(*m_ours) : m_reference->view(); }
     QSqlQueryModel *model() { return qobject_cast<QSqlQueryModel *>(view()->model()); }
 
+    QString nextInstrument() { return instrumentId(m_next++ % kInstruments); }
+
     bool insert()
     {
-        const QString id = instrumentId(m_next++ % kInstruments);
+        const QString id = nextInstrument();
         if (m_reference)
             return m_reference->insert(id);
         const Reading reading;
-        QSqlQuery query;
-        query.prepare(QStringLiteral("INSERT INTO data(sampling_date, sampling_time, instrument_id, header, result, "
-                                     "unit) VALUES(?, ?, ?, ?, ?, ?)"));
-        query.addBindValue(QDate::currentDate().toString(Qt::ISODate));
-        query.addBindValue(QTime::currentTime().toString(Qt::ISODate));
-        query.addBindValue(QStringLiteral("Balance %1").arg(m_next % kInstruments + 1));
-        query.addBindValue(reading.header);
-        query.addBindValue(reading.result);
-        query.addBindValue(reading.unit);
-        return query.exec();
+        const QDateTime now = QDateTime::currentDateTime();
+        Veltrano::MeasurementDb::Row row;
+        row.date = now.date().toString(Qt::ISODate);
+        row.time = now.time().toString(Qt::ISODate);
+        row.name = QStringLiteral("Balance 1");
+        row.header = reading.header;
+        row.result = reading.result;
+        row.unit = reading.unit;
+        return Veltrano::MeasurementDb::insertRow(row, nullptr);
+    }
+
+    // The whole store as a sampling tick runs it, and the repaint after it.
+    void store()
+    {
+        const QString id = nextInstrument();
+        if (m_reference)
+            m_reference->store(id);
+        else
+            MainWindowProbe::store(*m_ours, id);
+        QCoreApplication::processEvents();
     }
 
     // Reload and refit; the split goes into the counters.
@@ -98,6 +110,9 @@ private:
         openDefaultConnection();
         if (variant == Variant::Ours) {
             m_ours = std::make_unique<MainWindow>();
+            const Reading reading;
+            for (int i = 0; i < kInstruments; ++i)
+                MainWindowProbe::setLatest(*m_ours, instrumentId(i), reading.header, reading.result, reading.unit);
             showAndWait(m_ours.get());
         } else {
             m_reference = std::make_unique<ReferenceWindow>();
@@ -148,8 +163,7 @@ void wholeStore(benchmark::State &state, Variant variant, qint64 rows)
     for (auto _ : state) {
         QElapsedTimer timer;
         timer.start();
-        rig.insert();
-        rig.reloadAndRefit(state);
+        rig.store();
         state.SetIterationTime(secondsSince(timer));
     }
 }
@@ -171,7 +185,7 @@ CheckRegistrar c3(12, figure("insert at 1e6 rows, ours (disk flush)", name("stor
 CheckRegistrar c4(13, figure("insert at 1e6 rows, reference", name("store_insert", Variant::Reference, 1000000), {},
                              "ms"));
 CheckRegistrar c5(14, speedup("whole store at 1e6 rows, speed-up", name("store_whole", Variant::Ours, 1000000),
-                              name("store_whole", Variant::Reference, 1000000), 1));
+                              name("store_whole", Variant::Reference, 1000000)));
 
 } // namespace
 } // namespace Bench

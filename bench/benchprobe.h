@@ -5,7 +5,9 @@
 #include "mainwindow.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QTableView>
+#include <QTimer>
 
 struct MainWindowProbe
 {
@@ -21,6 +23,14 @@ struct MainWindowProbe
     }
     static void removeBuffer(MainWindow &window, const QString &id) { delete window.receiveBuffers.take(id); }
     static void processBuffer(MainWindow &window, const QString &id) { window.processBuffer(id); }
+    static QList<QTimer *> timers(MainWindow &window) { return window.samplingTimers.values(); }
+    static int openPorts(MainWindow &window)
+    {
+        int open = 0;
+        for (QSerialPort *port : qAsConst(window.serialPorts))
+            open += port->isOpen();
+        return open;
+    }
     static QString latestResult(MainWindow &window, const QString &id) { return window.latestResults.value(id); }
     static void setLatest(MainWindow &window, const QString &id, const QString &header, const QString &result,
                           const QString &unit)

@@ -3,12 +3,14 @@
 #include "logformat.h"
 
 #include <QFile>
+#include <QLoggingCategory>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iomanip>
 #include <limits>
+#include <malloc.h>
 #include <sstream>
 
 namespace Bench {
@@ -119,9 +121,10 @@ Check ratio(const std::string &title, const std::string &numerator, const std::s
         if (!r.has(numerator) || !r.has(denominator))
             return {};
         const double value = r.ms(numerator) / r.ms(denominator);
+        const std::string target = std::isnan(limit) ? std::string() : (upper ? "<= " : ">= ") + format(limit) + "x";
         return line(title,
                     format(r.ms(numerator)) + " / " + format(r.ms(denominator)) + " ms = " + format(value) + "x",
-                    (upper ? "<= " : ">= ") + format(limit) + "x", upper ? value <= limit : value >= limit);
+                    target, upper ? value <= limit : value >= limit);
     };
 }
 
@@ -130,6 +133,11 @@ Check ratio(const std::string &title, const std::string &numerator, const std::s
 Check speedup(const std::string &title, const std::string &ours, const std::string &reference, double minRatio)
 {
     return ratio(title, reference, ours, minRatio, false);
+}
+
+Check speedup(const std::string &title, const std::string &ours, const std::string &reference)
+{
+    return ratio(title, reference, ours, std::numeric_limits<double>::quiet_NaN(), false);
 }
 
 Check growth(const std::string &title, const std::string &larger, const std::string &smaller, double maxRatio)
@@ -321,6 +329,11 @@ bool resetPeak()
     return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
 }
 
+void trim()
+{
+    ::malloc_trim(0);
+}
+
 } // namespace Memory
 
 // ---------------------------------------------------------------- Log sink
@@ -329,6 +342,7 @@ namespace {
 
 FILE *g_log = nullptr;
 int g_failures = 0;
+QString g_logPath;
 
 // The offscreen platform says so for every window it shows.
 const char kOffscreenNoise[] = "This plugin does not support propagateSizeHints()";
@@ -350,6 +364,7 @@ void logSink(QtMsgType type, const QMessageLogContext &, const QString &message)
 
 void installLogSink(const QString &path)
 {
+    g_logPath = path;
     g_log = std::fopen(QFile::encodeName(path).constData(), "w");
     qInstallMessageHandler(logSink);
 }
@@ -357,6 +372,32 @@ void installLogSink(const QString &path)
 int reportedFailures()
 {
     return g_failures;
+}
+
+DebugOutput::DebugOutput(bool on)
+{
+    QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, on);
+}
+
+DebugOutput::~DebugOutput()
+{
+    QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, true);
+}
+
+qint64 logOffset()
+{
+    return g_log ? qint64(std::ftell(g_log)) : 0;
+}
+
+qint64 countInLog(qint64 offset, const QByteArray &needle)
+{
+    QFile log(g_logPath);
+    if (!log.open(QIODevice::ReadOnly) || !log.seek(offset))
+        return -1;
+    qint64 count = 0;
+    while (!log.atEnd())
+        count += log.readLine().contains(needle);
+    return count;
 }
 
 } // namespace Bench

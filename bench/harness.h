@@ -48,6 +48,8 @@ struct CheckRegistrar
 
 // reference / ours >= minRatio: "how many times faster we are".
 Check speedup(const std::string &title, const std::string &ours, const std::string &reference, double minRatio);
+// The same ratio, shown without a target.
+Check speedup(const std::string &title, const std::string &ours, const std::string &reference);
 // slower / faster <= maxRatio, both of our own: "does it grow".
 Check growth(const std::string &title, const std::string &larger, const std::string &smaller, double maxRatio);
 // One value (counter, or the time when counter is empty) against a bound.
@@ -89,6 +91,9 @@ namespace Memory {
 double residentMiB();
 double peakMiB();
 bool resetPeak();
+// Hands freed heap back to the system, so that a measurement starts from
+// what is really in use.
+void trim();
 } // namespace Memory
 
 // Diagnostics of the code under test go to a file, formatted as the program
@@ -96,5 +101,20 @@ bool resetPeak();
 // code reports a failure is not measuring the normal path).
 void installLogSink(const QString &path);
 int reportedFailures();
+// Debug output on (written to the diagnostics file, as the program writes
+// it to standard error) or off (as when nobody can read it), for the
+// lifetime of the object.
+class DebugOutput
+{
+public:
+    explicit DebugOutput(bool on);
+    ~DebugOutput();
+};
+
+// Where the diagnostics file ends now, and how many of its lines from
+// `offset` on contain `needle` (read back, so counting costs the code under
+// test nothing).
+qint64 logOffset();
+qint64 countInLog(qint64 offset, const QByteArray &needle);
 
 } // namespace Bench
