@@ -11,7 +11,7 @@ ROOT=$PWD
 
 # Debian packages the build, the program and the tests need.
 PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
-          libqt5serialport5-dev python3 python3-xlrd)
+          libqt5serialport5-dev python3 python3-xlrd desktop-file-utils)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
