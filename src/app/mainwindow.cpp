@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "settings.h"
 #include "trace.h"
 
 #include <QApplication>
@@ -47,6 +48,8 @@ MainWindow::~MainWindow()
 void MainWindow::settings()
 {
     VTRACE;
+    Settings dialog(nullptr);
+    dialog.exec();
 }
 
 void MainWindow::about()

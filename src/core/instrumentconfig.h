@@ -1,6 +1,13 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QtGlobal>
+
+class QSerialPortInfo;
+class QSettings;
 
 // The layout of settings.ini: one INI section per instrument id, nine keys.
 // Everything that reads or writes the file takes its names from here.
@@ -31,5 +38,94 @@ inline QString keyPath(const QString &instrumentId, const char *key)
 {
     return instrumentId + QLatin1Char('/') + QLatin1String(key);
 }
+
+// One item of a list of choices: what the operator sees and what the file
+// holds. Display texts marked with QT_TRANSLATE_NOOP belong to the context
+// "Settings" and are shown through the translation function.
+struct Choice
+{
+    const char *text;
+    const char *value;
+};
+
+inline constexpr Choice kTypes[] = {
+    {"Sartorius Basic", "sartoriusBasic"},
+    {"Sartorius Signum", "sartoriusSignum"},
+};
+
+inline constexpr Choice kTransmissionRates[] = {
+    {"150", "150"}, {"300", "300"}, {"600", "600"}, {"1200", "1200"},
+    {"2400", "2400"}, {"4800", "4800"}, {"9600", "9600"}, {"19200", "19200"},
+};
+
+inline constexpr Choice kParities[] = {
+    {QT_TRANSLATE_NOOP("Settings", "Mark"), "mark"},
+    {QT_TRANSLATE_NOOP("Settings", "Space"), "space"},
+    {QT_TRANSLATE_NOOP("Settings", "Odd"), "odd"},
+    {QT_TRANSLATE_NOOP("Settings", "Even"), "even"},
+};
+
+inline constexpr Choice kStopBits[] = {
+    {"1", "1"},
+    {"2", "2"},
+};
+
+inline constexpr Choice kDataOutputFormats[] = {
+    {QT_TRANSLATE_NOOP("Settings", "16 without header"), "16"},
+    {QT_TRANSLATE_NOOP("Settings", "22 with header"), "22"},
+};
+
+// A serial port as the port list offers it: "ttyUSB0:description", holding
+// the bare port name. The name is what the file keeps; the serial-port
+// module resolves a bare name under /dev and takes a full path as it is.
+QString portItemText(const QSerialPortInfo &port);
+// A stored port that is not present now, kept in the list so that saving
+// does not lose it: "ttyUSB0 (not present)".
+QString missingPortItemText(const QString &storedPort);
+
+// One instrument's nine values. `type`, `name` and `samplingInterval` are
+// always text. The other five list values are written as given: a null
+// QVariant (a list without a selection) is recorded as @Invalid() and reads
+// back as empty text.
+struct Instrument
+{
+    bool active = true;
+    QString type;
+    QString name;
+    QVariant comPort;
+    QString samplingInterval;
+    QVariant transmissionRate;
+    QVariant parity;
+    QVariant stopBits;
+    QVariant dataOutputFormat;
+};
+
+// What a newly added instrument holds: active, and eight empty texts.
+Instrument blankInstrument();
+
+// Reads one instrument: `active` defaults to true, every other key is read
+// as text (absent or null gives empty text).
+Instrument readInstrument(const QSettings &settings, const QString &id);
+// One key of an instrument as text; empty when absent.
+QString readText(const QSettings &settings, const QString &id, const char *key);
+// Whether an instrument takes part in collection; true when the key is absent.
+bool readActive(const QSettings &settings, const QString &id);
+
+// Writes all nine keys of an instrument, in the order of kKeys.
+void writeInstrument(QSettings &settings, const QString &id, const Instrument &instrument);
+
+// Writes what is pending to disk and tells whether the file could be
+// written. A file that was read with format errors is still written, so only
+// an access error counts as a failure.
+bool flush(QSettings &settings);
+
+enum class IdCheck {
+    Accepted,
+    Malformed,   // empty, or holding "/" or "\": it would not form a section of its own
+    Duplicate,   // equals an existing id exactly (case-sensitive)
+};
+
+// Whether a typed id can become a new instrument beside the existing ones.
+IdCheck checkNewId(const QString &id, const QStringList &existingIds);
 
 } // namespace Veltrano::Config

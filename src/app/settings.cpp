@@ -1,0 +1,258 @@
+#include "settings.h"
+#include "ui_settings.h"
+
+#include "gettext.h"
+#include "ui_gettext.h"
+#include "instrumentconfig.h"
+#include "trace.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSerialPortInfo>
+#include <QSettings>
+
+namespace Config = Veltrano::Config;
+
+namespace {
+
+// Marks the port item that stands for a stored port which is not present.
+constexpr int kMissingPortRole = Qt::UserRole + 1;
+
+template<size_t N>
+void addChoices(QComboBox *list, const Config::Choice (&choices)[N], bool translated)
+{
+    for (const Config::Choice &choice : choices) {
+        const QString text = translated ? Settings::tr(choice.text) : QString::fromUtf8(choice.text);
+        list->addItem(text, QString::fromLatin1(choice.value));
+    }
+}
+
+// The item holding exactly this stored value (case-sensitive), or -1.
+int indexOfValue(const QComboBox *list, const QString &value)
+{
+    return list->findData(value, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
+}
+
+void selectValue(QComboBox *list, const QString &value)
+{
+    list->setCurrentIndex(indexOfValue(list, value));
+}
+
+} // namespace
+
+Settings::Settings(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::Settings)
+{
+    VTRACE;
+    ui->setupUi(this);
+    autoSave = false;
+
+    if (!QFile::exists(QString::fromLatin1(Config::kFileName))) {
+        QMessageBox::warning(this, tr("Warning"), tr("settings ini cannot be found."));
+    }
+    store = new QSettings(QString::fromLatin1(Config::kFileName), QSettings::IniFormat);
+
+    loadInstruments();
+
+    addChoices(ui->uType, Config::kTypes, false);
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports)
+        ui->uComPort->addItem(Config::portItemText(port), port.portName());
+    addChoices(ui->uTransmissionRate, Config::kTransmissionRates, false);
+    addChoices(ui->uParity, Config::kParities, true);
+    addChoices(ui->uStopBits, Config::kStopBits, false);
+    addChoices(ui->uDataOutputFormat, Config::kDataOutputFormats, true);
+
+    connect(ui->uInstrument, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::instrumentChanged);
+    connect(ui->uAdd, &QPushButton::clicked, this, &Settings::newInstrument);
+    connect(ui->uRemove, &QPushButton::clicked, this, &Settings::removeInstrument);
+    connect(ui->uClose, &QPushButton::clicked, this, &QDialog::close);
+
+    instrumentChanged();
+
+    connect(ui->uActive, &QCheckBox::stateChanged, this, &Settings::inputFieldModified);
+    connect(ui->uComPort, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::inputFieldModified);
+    connect(ui->uDataOutputFormat, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            &Settings::inputFieldModified);
+    connect(ui->uName, &QLineEdit::textEdited, this, &Settings::inputFieldModified);
+    connect(ui->uParity, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::inputFieldModified);
+    connect(ui->uSamplingInterval, &QLineEdit::textEdited, this, &Settings::inputFieldModified);
+    connect(ui->uStopBits, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::inputFieldModified);
+    connect(ui->uTransmissionRate, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            &Settings::inputFieldModified);
+    connect(ui->uType, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::inputFieldModified);
+
+    // The output format follows from the length of the lines the balance
+    // prints; the editor stays hidden but keeps the stored value.
+    ui->uLabelDataOutputFormat->hide();
+    ui->uDataOutputFormat->hide();
+
+    autoSave = true;
+}
+
+Settings::~Settings()
+{
+    VTRACE;
+    delete store;
+    delete ui;
+}
+
+void Settings::loadInstruments()
+{
+    VTRACE;
+    autoSave = false;
+    ui->uInstrument->clear();
+    const QStringList ids = store->childGroups();
+    for (const QString &id : ids)
+        ui->uInstrument->addItem(id, id);
+
+    const bool any = ui->uInstrument->count() > 0;
+    const QList<QWidget *> editors = {ui->uActive, ui->uComPort, ui->uDataOutputFormat, ui->uName, ui->uParity,
+                                      ui->uSamplingInterval, ui->uStopBits, ui->uTransmissionRate, ui->uType,
+                                      ui->uRemove};
+    for (QWidget *editor : editors)
+        editor->setEnabled(any);
+    autoSave = true;
+}
+
+void Settings::instrumentChanged()
+{
+    VTRACE;
+    autoSave = false;
+    loadConfig(ui->uInstrument->currentData().toString());
+    autoSave = true;
+}
+
+void Settings::loadConfig(QString id)
+{
+    VTRACE;
+    const Config::Instrument instrument = Config::readInstrument(*store, id);
+    ui->uActive->setChecked(instrument.active);
+
+    const int index = indexOfValue(ui->uType, instrument.type);
+    VTRACE << "index=" << index;
+    ui->uType->setCurrentIndex(index);
+
+    ui->uName->setText(instrument.name);
+    selectComPort(instrument.comPort.toString());
+    ui->uSamplingInterval->setText(instrument.samplingInterval);
+    selectValue(ui->uTransmissionRate, instrument.transmissionRate.toString());
+    selectValue(ui->uParity, instrument.parity.toString());
+    selectValue(ui->uStopBits, instrument.stopBits.toString());
+    selectValue(ui->uDataOutputFormat, instrument.dataOutputFormat.toString());
+}
+
+// Selects the stored port. One that is not present now (an unplugged
+// adapter, or a path such as /dev/serial/by-id/... written by hand) is
+// offered as an extra last item holding the stored text, so that saving the
+// instrument writes it back instead of dropping it.
+void Settings::selectComPort(const QString &storedPort)
+{
+    QComboBox *ports = ui->uComPort;
+    for (int i = ports->count() - 1; i >= 0; --i) {
+        if (ports->itemData(i, kMissingPortRole).toBool())
+            ports->removeItem(i);
+    }
+    int index = indexOfValue(ports, storedPort);
+    if (index < 0 && !storedPort.isEmpty()) {
+        ports->addItem(Config::missingPortItemText(storedPort), storedPort);
+        index = ports->count() - 1;
+        ports->setItemData(index, true, kMissingPortRole);
+    }
+    ports->setCurrentIndex(index);
+}
+
+void Settings::inputFieldModified()
+{
+    VTRACE;
+    if (autoSave) {
+        saveCurrentConfig();
+        return;
+    }
+    VTRACE << "auto-save disabled";
+}
+
+void Settings::saveCurrentConfig()
+{
+    VTRACE;
+    if (ui->uInstrument->currentIndex() == -1)
+        return;
+    const QString id = ui->uInstrument->currentData().toString();
+
+    Config::Instrument instrument;
+    instrument.active = ui->uActive->isChecked();
+    instrument.type = ui->uType->currentData().toString();
+    instrument.name = ui->uName->text();
+    instrument.comPort = ui->uComPort->currentData();
+    instrument.samplingInterval = ui->uSamplingInterval->text();
+    instrument.transmissionRate = ui->uTransmissionRate->currentData();
+    instrument.parity = ui->uParity->currentData();
+    instrument.stopBits = ui->uStopBits->currentData();
+    instrument.dataOutputFormat = ui->uDataOutputFormat->currentData();
+    Config::writeInstrument(*store, id, instrument);
+    flushStore();
+}
+
+void Settings::newInstrument()
+{
+    VTRACE;
+    GetText prompt(nullptr);
+    prompt.setWindowTitle(tr("New instrument"));
+    prompt.ui->uLabel->setText(tr("Id"));
+    if (prompt.exec() != QDialog::Accepted)
+        return;
+
+    const QString id = prompt.ui->uText->text();
+    switch (Config::checkNewId(id, store->childGroups())) {
+    case Config::IdCheck::Duplicate:
+        QMessageBox::warning(this, tr("Warning"), tr("Instrument already exists with this id"));
+        return;
+    case Config::IdCheck::Malformed:
+        QMessageBox::warning(this, tr("Warning"),
+                             tr("An instrument id must not be empty and must not contain \"/\" or \"\\\"."));
+        return;
+    case Config::IdCheck::Accepted:
+        break;
+    }
+
+    Config::writeInstrument(*store, id, Config::blankInstrument());
+    flushStore();
+    loadInstruments();
+    selectValue(ui->uInstrument, id);
+}
+
+void Settings::removeInstrument()
+{
+    // Without a current item there is no instrument to remove: an empty id
+    // would address the whole file.
+    if (ui->uInstrument->currentIndex() == -1)
+        return;
+    const QString id = ui->uInstrument->currentData().toString();
+    const QMessageBox::StandardButton answer =
+        QMessageBox::question(this, tr("Confirm"), tr("Do you really want to delete this instrument? %1").arg(id),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    store->remove(id);
+    flushStore();
+    loadInstruments();
+}
+
+// Writes the pending changes out now, so that a file that cannot be written
+// is noticed while the operator is still editing.
+void Settings::flushStore()
+{
+    if (Config::flush(*store))
+        return;
+    if (!writeFailureShown) {
+        writeFailureShown = true;
+        QMessageBox::warning(this, tr("Warning"), tr("settings ini cannot be written."));
+        return;
+    }
+    VTRACE << "settings ini cannot be written.";
+}

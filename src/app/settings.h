@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+class QSettings;
+
+namespace Ui {
+class Settings;
+}
+
+// The editor of settings.ini: one instrument at a time, selected by its id.
+// There is no Save button; every edit the operator makes is written at once.
+class Settings : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit Settings(QWidget *parent = nullptr);
+    ~Settings() override;
+
+public slots:
+    void instrumentChanged();
+    void newInstrument();
+    void removeInstrument();
+    void inputFieldModified();
+
+private:
+    void loadInstruments();
+    void loadConfig(QString id);
+    void saveCurrentConfig();
+    void selectComPort(const QString &storedPort);
+    void flushStore();
+
+    QSettings *store = nullptr;
+    // False while the dialog fills the editors itself, so that loading
+    // never writes.
+    bool autoSave = false;
+    Ui::Settings *ui;
+    // A failed write is shown once per dialog; later ones are only logged.
+    bool writeFailureShown = false;
+};
