@@ -1,0 +1,94 @@
+#include "portaccess.h"
+#include "tempworkdir.h"
+
+#include <QFile>
+#include <QtTest>
+
+using namespace Veltrano;
+
+class TestPortAccess : public QObject
+{
+    Q_OBJECT
+private slots:
+    void deviceLocation_data();
+    void deviceLocation();
+    void likelyCause_data();
+    void likelyCause();
+    void inspectsTheDevice();
+};
+
+void TestPortAccess::deviceLocation_data()
+{
+    QTest::addColumn<QString>("portName");
+    QTest::addColumn<QString>("location");
+#ifdef Q_OS_WIN
+    QTest::newRow("COM") << "COM3" << "\\\\.\\COM3";
+    QTest::newRow("namespace") << "\\\\.\\COM12" << "\\\\.\\COM12";
+#else
+    QTest::newRow("bare name") << "ttyUSB0" << "/dev/ttyUSB0";
+    QTest::newRow("pseudo terminal") << "/dev/pts/4" << "/dev/pts/4";
+    QTest::newRow("stable link") << "/dev/serial/by-id/usb-FTDI_A1-if00-port0" << "/dev/serial/by-id/usb-FTDI_A1-if00-port0";
+#endif
+}
+
+void TestPortAccess::deviceLocation()
+{
+    QFETCH(QString, portName);
+    QFETCH(QString, location);
+    QCOMPARE(PortAccess::deviceLocation(portName), location);
+}
+
+void TestPortAccess::likelyCause_data()
+{
+    QTest::addColumn<bool>("readable");
+    QTest::addColumn<bool>("writable");
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QStringList>("mentions");
+    QTest::addColumn<QString>("notMentioned");
+
+    const QString busy = QStringLiteral("another program");
+    const QString join = QStringLiteral("adduser $USER dialout");
+    QTest::newRow("no access") << false << false << "dialout" << QStringList{"/dev/ttyUSB0", "dialout", join} << busy;
+    QTest::newRow("read only") << true << false << "dialout" << QStringList{"/dev/ttyUSB0", join} << busy;
+    QTest::newRow("no group") << false << false << "" << QStringList{"/dev/ttyUSB0", "may not"} << "adduser";
+    QTest::newRow("accessible") << true << true << "dialout" << QStringList{"/dev/ttyUSB0", busy} << "adduser";
+}
+
+void TestPortAccess::likelyCause()
+{
+    QFETCH(bool, readable);
+    QFETCH(bool, writable);
+    QFETCH(QString, group);
+    QFETCH(QStringList, mentions);
+    QFETCH(QString, notMentioned);
+
+    PortAccess::DeviceFacts facts;
+    facts.exists = true;
+    facts.readable = readable;
+    facts.writable = writable;
+    facts.group = group;
+    const QString cause = PortAccess::likelyCause(QStringLiteral("/dev/ttyUSB0"), facts);
+    for (const QString &text : mentions)
+        QVERIFY2(cause.contains(text), qPrintable(cause));
+    QVERIFY2(!cause.contains(notMentioned), qPrintable(cause));
+}
+
+void TestPortAccess::inspectsTheDevice()
+{
+    TempWorkDir dir;
+    QFile device(dir.filePath(QStringLiteral("ttyFAKE0")));
+    QVERIFY(device.open(QIODevice::WriteOnly));
+    device.close();
+
+    const PortAccess::DeviceFacts facts = PortAccess::inspect(device.fileName());
+    QVERIFY(facts.exists);
+    QVERIFY(facts.readable && facts.writable);
+    QCOMPARE(facts.group, QFileInfo(device.fileName()).group());
+
+    const PortAccess::DeviceFacts missing = PortAccess::inspect(dir.filePath(QStringLiteral("ttyNONE")));
+    QVERIFY(!missing.exists);
+    QVERIFY(PortAccess::likelyCause(QStringLiteral("/dev/ttyNONE"), missing).contains(QLatin1String("/dev/ttyNONE")));
+}
+
+QTEST_GUILESS_MAIN(TestPortAccess)
+#include "tst_portaccess.moc"
