@@ -27,6 +27,8 @@ void TestPortAccess::deviceLocation_data()
 #else
     QTest::newRow("bare name") << "ttyUSB0" << "/dev/ttyUSB0";
     QTest::newRow("pseudo terminal") << "/dev/pts/4" << "/dev/pts/4";
+    QTest::newRow("relative") << "./balance-16" << "./balance-16";
+    QTest::newRow("name with a folder") << "serial/port1" << "/dev/serial/port1";
     QTest::newRow("stable link") << "/dev/serial/by-id/usb-FTDI_A1-if00-port0" << "/dev/serial/by-id/usb-FTDI_A1-if00-port0";
 #endif
 }

@@ -11,7 +11,8 @@ QString deviceLocation(const QString &portName)
         return portName;
     return QLatin1String("\\\\.\\") + portName;
 #else
-    if (portName.contains(QLatin1Char('/')))
+    if (portName.startsWith(QLatin1Char('/')) || portName.startsWith(QLatin1String("./"))
+        || portName.startsWith(QLatin1String("../")))
         return portName;
     return QLatin1String("/dev/") + portName;
 #endif

@@ -7,9 +7,9 @@
 // what most likely stands in the way.
 namespace Veltrano::PortAccess {
 
-// The device file behind a port name as QSerialPort resolves it: a name with
-// a path stands for itself, a bare name lives in /dev (on Windows, the
-// \\.\ device namespace).
+// The device file behind a port name as QSerialPort resolves it: an absolute
+// path or one starting with ./ or ../ stands for itself, any other name lives
+// in /dev (on Windows, in the \\.\ device namespace).
 QString deviceLocation(const QString &portName);
 
 // What the file system says about a device, for this process's user.
