@@ -42,6 +42,9 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     VTRACE;
+    // Quitting during a collection releases every port, timer and buffer.
+    if (ui->uStop->isEnabled())
+        stopToCollect();
     delete ui;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "measurementmodel.h"
+#include "serialerrors.h"
 
 #include <QByteArray>
 #include <QMainWindow>
@@ -59,4 +60,8 @@ private:
     QMap<QString, QString> latestUnits;
 
     Ui::MainWindow *ui;
+
+    // Which errors each port has raised in this run, so that a port that keeps
+    // failing is reported once and then closed instead of stacking boxes.
+    Veltrano::SerialErrors::RepeatFilter portErrors;
 };

@@ -2,14 +2,72 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "measurementexport.h"
 #include "trace.h"
+#include "xlsworkbook.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSaveFile>
+#include <QSqlError>
+#include <QSqlQuery>
 
 void MainWindow::exportData()
 {
     VTRACE;
+    const QString fileName =
+        QFileDialog::getSaveFileName(this, tr("Exporting data..."), QString(), tr("Excel files (*.xls)"));
+    if (fileName.isEmpty())
+        return;
+    VTRACE << "fileName" << fileName;
+
+    // The workbook is written beside the target and takes its place only when
+    // complete, so a failed export leaves an existing file as it was. What
+    // would keep it from being replaced is caught before any work is done.
+    const QFileInfo target(fileName);
+    if (target.exists() && (!target.isFile() || !target.isWritable())) {
+        VCRITICAL << "cannot remove the file";
+        return;
+    }
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly)) {
+        VTRACE << "open" << file.errorString();
+        QMessageBox::warning(this, tr("Warning"), tr("Cannot open the destination file!"), QMessageBox::Ok);
+        return;
+    }
+
+    using namespace Veltrano;
+    XlsWorkbook workbook(QString::fromLatin1(MeasurementExport::kSheetName), MeasurementExport::columnNames());
+    QString error;
+    if (!MeasurementExport::readRows(workbook, &error)) {
+        VCRITICAL << QStringLiteral("sqlLiteQuery failed during XLS export: ") + error;
+        return;
+    }
+    VTRACE << "rows" << workbook.rowCount();
+    if (!workbook.write(&file)) {
+        VCRITICAL << QStringLiteral("cannot create table during XLS export: ") + workbook.errorString();
+        return;
+    }
+    if (!file.commit()) {
+        if (QFileInfo::exists(fileName))
+            VCRITICAL << "cannot remove the file";
+        else
+            VCRITICAL << QStringLiteral("cannot create table during XLS export: ") + file.errorString();
+    }
 }
 
 void MainWindow::clearData()
 {
     VTRACE;
+    const QMessageBox::StandardButton answer =
+        QMessageBox::question(this, tr("Confirm"), tr("Do you really want to delete all the previously recorded data?"),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+
+    QSqlQuery query;
+    if (!query.exec(QStringLiteral("DELETE FROM data;")))
+        VCRITICAL << QStringLiteral("cannot delete the recorded data: ") + query.lastError().databaseText();
+    model.select();
 }

@@ -24,4 +24,26 @@ TableState ensureTable(QSqlQuery &query, QString *error)
     return TableState::Created;
 }
 
+bool insertRow(const Row &row, QString *error, const QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    if (query.prepare(QString::fromLatin1(kInsert))) {
+        for (const QString *value : {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit})
+            query.addBindValue(value->isNull() ? QLatin1String("") : *value);
+        if (query.exec())
+            return true;
+    }
+    if (error)
+        *error = query.lastError().text();
+    return false;
+}
+
+QString describeInsert(const Row &row)
+{
+    const QLatin1String separator("','");
+    return QLatin1String("INSERT INTO data(sampling_date, sampling_time, instrument_id, header, result, unit) VALUES('")
+           + row.date + separator + row.time + separator + row.name + separator + row.header + separator + row.result
+           + separator + row.unit + QLatin1String("');");
+}
+
 } // namespace Veltrano::MeasurementDb

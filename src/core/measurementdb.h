@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSqlDatabase>
 #include <QString>
 
 class QSqlQuery;
@@ -18,6 +19,31 @@ enum class TableState {
     Created,  // the table was missing and has been created
     Failed,   // the file cannot hold our table (not a database, read-only, ...)
 };
+
+// One row of `data`, all six columns as text.
+struct Row
+{
+    QString date;    // ISO date, 2014-06-30
+    QString time;    // ISO time to the second, 14:05:09
+    QString name;    // the instrument's display name
+    QString header;
+    QString result;
+    QString unit;
+};
+
+// The insert of one row. Every value is bound, so any text is stored exactly
+// as given, quotes included.
+inline constexpr char kInsert[] =
+    "INSERT INTO data(sampling_date, sampling_time, instrument_id, header, result, unit) "
+    "VALUES(?, ?, ?, ?, ?, ?);";
+
+// Writes `row` on `db` (the default connection unless given). A null text is
+// written as an empty one. On failure `error` receives the driver's text.
+bool insertRow(const Row &row, QString *error, const QSqlDatabase &db = QSqlDatabase::database());
+
+// The insert as an operator reads it in an error report: the statement with
+// each value written between single quotes. Never executed.
+QString describeInsert(const Row &row);
 
 // Makes sure the table `data` exists, using `query` (bound to the default
 // connection) for the check and the creation. On failure `error` receives the
