@@ -59,6 +59,7 @@ void TestInstall::installedFiles_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("executable");
     QTest::newRow("program") << "bin/veltrano" << true;
+    QTest::newRow("simulator") << "bin/veltrano-balance-sim" << true;
     QTest::newRow("launcher") << "bin/veltrano-launcher" << true;
     QTest::newRow("window icon") << "share/veltrano/ico/scale-32.ico" << false;
     QTest::newRow("theme icon") << "share/icons/hicolor/32x32/apps/veltrano.png" << false;

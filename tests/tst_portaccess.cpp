@@ -1,5 +1,10 @@
+#include "collectionprobe.h"
+#include "modalrecorder.h"
 #include "portaccess.h"
+#include "pseudoterminal.h"
+#include "stderrcapture.h"
 #include "tempworkdir.h"
+#include "testdatabase.h"
 
 #include <QFile>
 #include <QtTest>
@@ -15,6 +20,7 @@ private slots:
     void likelyCause_data();
     void likelyCause();
     void inspectsTheDevice();
+    void startTracesARefusedPort();
 };
 
 void TestPortAccess::deviceLocation_data()
@@ -92,5 +98,38 @@ void TestPortAccess::inspectsTheDevice()
     QVERIFY(PortAccess::likelyCause(QStringLiteral("/dev/ttyNONE"), missing).contains(QLatin1String("/dev/ttyNONE")));
 }
 
-QTEST_GUILESS_MAIN(TestPortAccess)
+// A port that another holder has open is refused with a permission error:
+// the log names the device and the likely cause, the boxes stay as they are.
+void TestPortAccess::startTracesARefusedPort()
+{
+    TempWorkDir dir;
+    QVERIFY(openTestDatabase());
+    installTestMessageHandler();
+    Sim::PseudoTerminal line;
+    QString error;
+    QVERIFY2(line.open(&error), qPrintable(error));
+    QSerialPort holder(line.devicePath());
+    QVERIFY(holder.open(QIODevice::ReadOnly));
+
+    writeSettings({"bench/comPort=" + line.devicePath(), "bench/samplingInterval=1"});
+    StderrCapture stderrCapture;
+    {
+        ModalRecorder boxes;
+        MainWindow window;
+        window.findChild<QPushButton *>(QStringLiteral("uStart"))->click();
+        window.findChild<QPushButton *>(QStringLiteral("uStop"))->click();
+        QCOMPARE(withoutPrefixes(boxes.texts()),
+                 QStringList({"error: An error occurred while attempting to open an already opened device by another "
+                              "process or a user not having enough permission and credentials to open.",
+                              "startToCollect: cannot open serial port:  \"" + line.devicePath()
+                                  + "\" instrument:  \"bench\""}));
+    }
+    const QStringList traces = messages(stderrCapture.takeLines(), "Debug: ").filter("permission denied:");
+    QCOMPARE(traces.size(), 1);
+    QVERIFY2(traces.first().contains("\"" + line.devicePath() + "\""), qPrintable(traces.first()));
+    QVERIFY2(traces.first().contains("another program probably holds it open"), qPrintable(traces.first()));
+    closeTestDatabase();
+}
+
+QTEST_MAIN(TestPortAccess)
 #include "tst_portaccess.moc"
