@@ -72,6 +72,7 @@ private slots:
     void exportsRows();
     void emptyTable();
     void manyRows();
+    void tooLongForACell();
     void failures_data();
     void failures();
     void clear_data();
@@ -204,6 +205,22 @@ void TestExport::manyRows()
         QCOMPARE(content.sheets.value(0), first);
         QCOMPARE(content.sheets.value(1), second);
     }
+}
+
+void TestExport::tooLongForACell()
+{
+    const QString name = QString(40000, QLatin1Char('n'));
+    QVERIFY(insertRows({{"2026-12-06", "08:00:00", name, "", "+1", "g  "},
+                        {"2026-12-06", "08:00:01", name, "", "+2", "g  "}}));
+    MainWindow window;
+    exportTo(window, "long.xls");
+    // The workbook is complete, and the user is told that two cells were cut.
+    QCOMPARE(m_recorder->titles(), QStringList({"Exporting data...", "Critical"}));
+    QVERIFY2(m_recorder->texts().last().endsWith("\"texts cut to 32767 characters in the workbook: 2\""),
+             qPrintable(m_recorder->texts().last()));
+    const XlsContent content = readXls("long.xls");
+    QCOMPARE(content.problems, QStringList());
+    QCOMPARE(content.sheets.value(0).value(1).value(2), name.left(32767));
 }
 
 void TestExport::failures_data()

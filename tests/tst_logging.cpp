@@ -106,6 +106,7 @@ void TestLogging::traceItems_data()
     QTest::newRow("literal and text") << QByteArray("Debug: index= \"it's\"\n");
     QTest::newRow("unescaped text") << QByteArray("Debug: a \"x\ny\\z\xc3\xa9\" 42\n");
     QTest::newRow("bytes") << QByteArray("Debug: \"+ 12.5 g  \r\n\"\n");
+    QTest::newRow("zero byte inside bytes") << QByteArray("Debug: \"a\0b\"\n", 13);
     QTest::newRow("enum") << QByteArray("Debug: QSerialPort::ResourceError\n");
     QTest::newRow("critical") << QByteArray("Critical: cannot set data bits\n");
 }
@@ -122,6 +123,8 @@ void TestLogging::traceItems()
         Veltrano::Trace() << "a" << QString::fromUtf8("x\ny\\z\xc3\xa9") << 42;
     else if (tag == "bytes")
         Veltrano::Trace() << QByteArray("+ 12.5 g  \r\n");
+    else if (tag == "zero byte inside bytes")
+        Veltrano::Trace() << QByteArray("a\0b", 3);
     else if (tag == "enum")
         Veltrano::Trace() << QSerialPort::ResourceError;
     else if (tag == "critical")

@@ -55,6 +55,14 @@ void MainWindow::exportData()
             VCRITICAL << "cannot remove the file";
         else
             VCRITICAL << QStringLiteral("cannot create table during XLS export: ") + file.errorString();
+        return;
+    }
+    // A cell holds at most 32,767 characters; the user must know when a
+    // stored text did not fit whole.
+    if (const quint64 cut = workbook.cutCellCount()) {
+        VCRITICAL << QStringLiteral("texts cut to %1 characters in the workbook: %2")
+                         .arg(SharedStrings::kMaxLength)
+                         .arg(cut);
     }
 }
 

@@ -82,7 +82,7 @@ Trace &Trace::operator<<(const QString &text)
 Trace &Trace::operator<<(const QByteArray &bytes)
 {
     if (m_active)
-        append(QLatin1Char('"') + QString::fromUtf8(bytes) + QLatin1Char('"'));
+        append(QLatin1Char('"') + QString::fromUtf8(bytes.constData(), bytes.size()) + QLatin1Char('"'));
     return *this;
 }
 
