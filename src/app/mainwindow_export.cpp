@@ -4,6 +4,7 @@
 
 #include "measurementexport.h"
 #include "trace.h"
+#include "viewpositionkeeper.h"
 #include "xlsworkbook.h"
 
 #include <QFileDialog>
@@ -77,5 +78,6 @@ void MainWindow::clearData()
     QSqlQuery query;
     if (!query.exec(QStringLiteral("DELETE FROM data;")))
         VCRITICAL << QStringLiteral("cannot delete the recorded data: ") + query.lastError().databaseText();
+    Veltrano::ViewPositionKeeper keep(ui->uTableView);
     model.select();
 }
