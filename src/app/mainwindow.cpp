@@ -31,9 +31,8 @@ MainWindow::MainWindow(QWidget *parent)
     // Recorded measurements are evidence: they are never edited by hand.
     ui->uTableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ui->uTableView->verticalHeader()->hide();
-    // Refitting looks at the rows on screen only: the newest ones, since a
-    // reload shows the top of the table. Measuring every loaded row made the
-    // refit the slowest step of storing a row.
+    // Refitting measures the rows in the viewport only, not every loaded row:
+    // measuring all of them made the refit the slowest step of storing a row.
     ui->uTableView->horizontalHeader()->setResizeContentsPrecision(0);
     ui->uTableView->resizeColumnsToContents();
     ui->uTableView->hideColumn(Veltrano::MeasurementModel::Header);
