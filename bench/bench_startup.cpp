@@ -31,6 +31,7 @@ void startUp(benchmark::State &state, Variant variant, qint64 rows, bool indexed
 {
     for (auto _ : state) {
         WorkDir dir(rows, indexed);
+        Memory::trim();
         const double idle = Memory::residentMiB();
         Memory::resetPeak();
         QElapsedTimer timer;
