@@ -5,6 +5,7 @@
 #   ./dev.sh run --demo  the same with two simulated balances, in ./demo
 #   ./dev.sh test        install what is missing, build, run every test
 #   ./dev.sh screenshots take the README's screenshots again (docs/*.png)
+#   ./dev.sh bench [ARGS] install what is missing, build (Release), run the benchmarks
 #
 # Builds go to ./build (./build-* for the other kinds of build).
 set -euo pipefail
@@ -17,6 +18,9 @@ PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sql
           desktop-file-utils)
 # Only for taking the README's screenshots.
 SCREENSHOT_PACKAGES=(xvfb xdotool x11-apps imagemagick fonts-dejavu-core)
+
+# Only the benchmarks need these.
+BENCH_PACKAGES=(libbenchmark-dev)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -67,9 +71,18 @@ cmd_screenshots() {
     "$ROOT/tools/screenshots.sh" "$ROOT/build" "$ROOT/docs"
 }
 
+cmd_bench() {
+    install_packages "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+    build "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DVELTRANO_BUILD_BENCHMARKS=ON -DVELTRANO_BUILD_TESTS=OFF
+    # The code under test writes its diagnostics to build-bench/bench-diagnostics.log.
+    cd "$ROOT/build-bench"
+    exec ./bench/veltrano-bench "$@"
+}
+
 case "${1:-}" in
     run) shift; cmd_run "$@" ;;
     test) shift; cmd_test "$@" ;;
     screenshots) shift; cmd_screenshots "$@" ;;
-    *) sed -n '2,10p' "$0"; exit 2 ;;
+    bench) shift; cmd_bench "$@" ;;
+    *) sed -n '2,11p' "$0"; exit 2 ;;
 esac

@@ -7,7 +7,9 @@
 #include "tempworkdir.h"
 #include "testdatabase.h"
 
+#include <QHeaderView>
 #include <QPointer>
+#include <QSqlDatabase>
 #include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTableView>
@@ -34,6 +36,40 @@ QStringList newInstrument(const QString &id)
     return entries;
 }
 
+// Rows of an earlier day with short names, inserted in one transaction.
+void fillTable(int rows)
+{
+    QSqlDatabase::database().transaction();
+    for (int i = 0; i < rows; ++i) {
+        const QString time = QTime(0, 0).addSecs(i).toString(Qt::ISODate);
+        QVERIFY(insertTestRow({"2014-06-30", time, "B", "", "+1.0", "g  "}));
+    }
+    QVERIFY(QSqlDatabase::database().commit());
+}
+
+// What another program sees in the file now, through a connection of its own.
+int rowsSeenByAnotherProgram()
+{
+    int rows = -1;
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        other.setDatabaseName(QStringLiteral("sqlite.db"));
+        if (other.open()) {
+            QSqlQuery count(QStringLiteral("SELECT count(*) FROM data"), other);
+            if (count.next())
+                rows = count.value(0).toInt();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("other"));
+    return rows;
+}
+
+QString pragma(const char *name)
+{
+    QSqlQuery query(QStringLiteral("PRAGMA %1").arg(QLatin1String(name)));
+    return query.next() ? query.value(0).toString() : QString();
+}
+
 } // namespace
 
 class TestCollection : public QObject
@@ -51,6 +87,8 @@ private slots:
     void store_data();
     void store();
     void storeFailureKeepsTheStatement();
+    void storedRowReachesTheFile_data();
+    void storedRowReachesTheFile();
     void errorSlot_data();
     void errorSlot();
     void slotsWithoutSender();
@@ -323,6 +361,46 @@ void TestCollection::slotsWithoutSender()
     QTRY_COMPARE(m_boxes->count(), 1);
     QCOMPARE(withoutPrefixes(m_boxes->texts()), QStringList({"timerFired: cannot find corresponding instrument"}));
     QCOMPARE(allTestRows(), QStringList());
+}
+
+void TestCollection::storedRowReachesTheFile_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::newRow("empty table") << 0;
+    QTest::newRow("fewer rows than the view loads at once") << 20;
+    // The view keeps its query open to load more rows on demand.
+    QTest::newRow("more rows than the view loads at once") << 600;
+}
+
+void TestCollection::storedRowReachesTheFile()
+{
+    QFETCH(int, rows);
+    fillTable(rows);
+    const QString name = QStringLiteral("A balance with a much longer name than the others");
+    writeSettings({"B1/comPort=", "B1/name=" + name});
+
+    MainWindow window;
+    MainWindowProbe probe{window};
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.startToCollect();
+    probe.setLatest("B1", "", "+2.5", "g  ");
+    m_boxes->clear();
+    probe.store("B1");
+    QCOMPARE(m_boxes->texts(), QStringList());
+
+    // Committed, not left in an open transaction behind the view's query.
+    QCOMPARE(rowsSeenByAnotherProgram(), rows + 1);
+    // Stored rows are as durable as SQLite makes them by default.
+    QCOMPARE(pragma("synchronous"), QStringLiteral("2"));
+    QCOMPARE(pragma("journal_mode"), QStringLiteral("delete"));
+
+    // The newest row is on top, and its name fits its column.
+    auto *view = window.findChild<QTableView *>("uTableView");
+    QCOMPARE(view->model()->index(0, 2).data().toString(), name);
+    QVERIFY(view->rowViewportPosition(0) >= 0);
+    QVERIFY2(view->columnWidth(2) > view->fontMetrics().horizontalAdvance(name),
+             qPrintable(QString::number(view->columnWidth(2))));
 }
 
 QTEST_MAIN(TestCollection)

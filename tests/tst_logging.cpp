@@ -3,8 +3,41 @@
 #include "stderrcapture.h"
 #include "trace.h"
 
+#include <QLoggingCategory>
 #include <QSerialPort>
 #include <QtTest>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Standard error that cannot be written (as in a windowed program started
+// without a console) for the lifetime of the object.
+class UnwritableStderr
+{
+public:
+    UnwritableStderr()
+    {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        const int readOnly = ::open("/dev/null", O_RDONLY);
+        ::dup2(readOnly, STDERR_FILENO);
+        ::close(readOnly);
+    }
+    ~UnwritableStderr()
+    {
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+        std::clearerr(stderr);
+    }
+
+private:
+    int m_saved;
+};
+
+} // namespace
 
 class TestLogging : public QObject
 {
@@ -18,6 +51,8 @@ private slots:
     void traceItems();
     void traceSignature();
     void clippedBytes();
+    void unreadableStderr_data();
+    void unreadableStderr();
 };
 
 void TestLogging::initTestCase()
@@ -145,6 +180,37 @@ void TestLogging::clippedBytes()
 {
     QCOMPARE(Veltrano::Trace::clipped("abc", 3), QByteArray("abc"));
     QCOMPARE(Veltrano::Trace::clipped("abcdef", 3), QByteArray("abc...(6 bytes)"));
+}
+
+void TestLogging::unreadableStderr_data()
+{
+    QTest::addColumn<bool>("writable");
+    QTest::newRow("written") << true;
+    QTest::newRow("cannot be written") << false;
+}
+
+void TestLogging::unreadableStderr()
+{
+    QFETCH(bool, writable);
+    QLoggingCategory *category = QLoggingCategory::defaultCategory();
+    ModalRecorder recorder;
+    {
+        std::unique_ptr<StderrCapture> capture;
+        std::unique_ptr<UnwritableStderr> closed;
+        if (writable)
+            capture = std::make_unique<StderrCapture>();
+        else
+            closed = std::make_unique<UnwritableStderr>();
+        QMessageLogContext context;
+        msgHandler(QtDebugMsg, context, QStringLiteral("first"));
+        // Debug traces stop being built once nobody can read them; failures are still shown.
+        QCOMPARE(category->isDebugEnabled(), writable);
+        msgHandler(QtCriticalMsg, context, QStringLiteral("store failed"));
+        if (capture)
+            QCOMPARE(capture->take(), QByteArray("Debug: first\nCritical: store failed\n"));
+    }
+    category->setEnabled(QtDebugMsg, true);
+    QCOMPARE(recorder.titles(), QStringList{"Critical"});
 }
 
 QTEST_MAIN(TestLogging)

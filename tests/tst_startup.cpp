@@ -1,3 +1,4 @@
+#include "measurementmodel.h"
 #include "modalrecorder.h"
 #include "startup.h"
 #include "stderrcapture.h"
@@ -28,14 +29,28 @@ void prepareFile(const QStringList &statements)
     QSqlDatabase::removeDatabase(QStringLiteral("prepare"));
 }
 
-QStringList tableSql()
+// One column of every row a statement yields on the default connection.
+QStringList column(const QString &statement, int index = 0)
 {
     QStringList result;
-    QSqlQuery query(QStringLiteral("SELECT sql FROM sqlite_master WHERE type='table' ORDER BY name"));
+    QSqlQuery query;
+    if (!query.exec(statement))
+        return {QStringLiteral("failed: ") + statement};
     while (query.next())
-        result << query.value(0).toString();
+        result << query.value(index).toString();
     return result;
 }
+
+QStringList tableSql()
+{
+    return column(QStringLiteral("SELECT sql FROM sqlite_master WHERE type='table' ORDER BY name"));
+}
+
+// The statement the main window's model runs, to ask SQLite how it plans it.
+struct PlannedModel : Veltrano::MeasurementModel
+{
+    using Veltrano::MeasurementModel::selectStatement;
+};
 
 } // namespace
 
@@ -48,6 +63,8 @@ private slots:
     void database_data();
     void database();
     void existingRowsSurvive();
+    void sortIndex_data();
+    void sortIndex();
 
 private:
     std::unique_ptr<TempWorkDir> m_dir;
@@ -141,6 +158,54 @@ void TestStartup::existingRowsSurvive()
     QSqlQuery query(QStringLiteral("SELECT unit FROM data"));
     QVERIFY(query.next());
     QCOMPARE(query.value(0).toString(), QStringLiteral("g  "));
+}
+
+void TestStartup::sortIndex_data()
+{
+    QTest::addColumn<QStringList>("setup");
+    QTest::addColumn<bool>("indexed");     // the view's order is served by our index
+    QTest::addColumn<QString>("trace");    // the diagnostic expected, if any
+
+    const QString row = QStringLiteral("INSERT INTO data VALUES('2014-06-30','14:05:09','B1','','+1.0','g  ')");
+    QTest::newRow("new file") << QStringList() << true << QString();
+    QTest::newRow("older file with rows") << QStringList{kSchema, row} << true << QString();
+    QTest::newRow("index present") << QStringList{kSchema, row,
+                                                  "CREATE INDEX data_sampling_order ON data(sampling_date, sampling_time)"}
+                                   << true << QString();
+    // Start-up goes on without the index: the view is only slower.
+    QTest::newRow("name taken by a table") << QStringList{kSchema, row, "CREATE TABLE data_sampling_order(x)"}
+                                           << false << QStringLiteral("sort index not created");
+}
+
+void TestStartup::sortIndex()
+{
+    QFETCH(QStringList, setup);
+    QFETCH(bool, indexed);
+    QFETCH(QString, trace);
+
+    if (!setup.isEmpty())
+        prepareFile(setup);
+    if (!trace.isEmpty())
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(trace));
+    ModalRecorder recorder;
+    {
+        QSqlQuery schemaQuery;
+        QCOMPARE(Startup::openDatabase(schemaQuery), -1);
+    }
+    for (const RecordedBox &box : recorder.boxes())
+        QCOMPARE(box.title, QStringLiteral("Information"));
+
+    const QStringList indexes =
+        column(QStringLiteral("SELECT name FROM sqlite_master WHERE type='index' AND tbl_name='data'"));
+    QCOMPARE(indexes.contains(QStringLiteral("data_sampling_order")), indexed);
+    QCOMPARE(tableSql().first(), QString::fromLatin1(kSchema));
+
+    PlannedModel model;
+    model.setUp();
+    // EXPLAIN QUERY PLAN yields (id, parent, notused, detail).
+    const QStringList plan = column(QStringLiteral("EXPLAIN QUERY PLAN ") + model.selectStatement(), 3);
+    QCOMPARE(plan.join(';'), indexed ? QStringLiteral("SCAN data USING INDEX data_sampling_order")
+                                     : QStringLiteral("SCAN data;USE TEMP B-TREE FOR ORDER BY"));
 }
 
 QTEST_MAIN(TestStartup)
