@@ -18,20 +18,26 @@ bool openTestDatabase()
 
 void closeTestDatabase()
 {
-    {
-        QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
-        db.close();
-    }
+    QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
 }
 
-bool insertTestRow(const QStringList &values)
+bool insertTestRows(const QList<QStringList> &rows)
 {
+    QSqlDatabase db = QSqlDatabase::database();
+    if (!db.transaction())
+        return false;
     QSqlQuery query;
     query.prepare(QStringLiteral("INSERT INTO data VALUES(?, ?, ?, ?, ?, ?)"));
-    for (const QString &value : values)
-        query.addBindValue(value);
-    return values.size() == 6 && query.exec();
+    for (const QStringList &row : rows) {
+        for (int i = 0; i < 6; ++i)
+            query.bindValue(i, row.value(i));
+        if (row.size() != 6 || !query.exec()) {
+            db.rollback();
+            return false;
+        }
+    }
+    return db.commit();
 }
 
 QStringList allTestRows()

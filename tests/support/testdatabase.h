@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -8,7 +9,8 @@
 bool openTestDatabase();
 void closeTestDatabase();
 
-// Appends a row (date, time, name, header, result, unit) with bound values.
-bool insertTestRow(const QStringList &values);
+// Appends rows (date, time, name, header, result, unit) with bound values, in one transaction.
+bool insertTestRows(const QList<QStringList> &rows);
+inline bool insertTestRow(const QStringList &values) { return insertTestRows({values}); }
 // Every row of `data` in insertion order, columns joined by '|'.
 QStringList allTestRows();
