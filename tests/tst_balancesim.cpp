@@ -21,7 +21,6 @@ void TestBalanceSim::program_data()
 {
     QTest::addColumn<int>("signal");
     QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
 }
 
 void TestBalanceSim::program()

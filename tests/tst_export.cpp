@@ -1,8 +1,5 @@
 #include "collectionprobe.h"
-#include "modalrecorder.h"
-#include "stderrcapture.h"
-#include "tempworkdir.h"
-#include "testdatabase.h"
+#include "windowtestcase.h"
 #include "xlsreader.h"
 
 #include <QDir>
@@ -12,7 +9,6 @@
 #include <QTableView>
 #include <QtTest>
 
-#include <memory>
 
 using Rows = QList<QStringList>;
 
@@ -39,13 +35,10 @@ QStringList entries()
 
 } // namespace
 
-class TestExport : public QObject
+class TestExport : public WindowTestCase
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { installTestMessageHandler(); }
-    void init();
-    void cleanup();
     void exportsRows();
     void manyRows();
     void tooLongForACell();
@@ -59,29 +52,13 @@ private:
     // Presses Export and answers the save dialog with `target` (empty: cancel).
     void exportTo(MainWindow &window, const QString &target);
 
-    std::unique_ptr<TempWorkDir> m_dir;
-    std::unique_ptr<ModalRecorder> m_recorder;
     QStringList m_dialogs;  // "title|filters" of each save dialog
 };
 
-void TestExport::init()
-{
-    m_dir = std::make_unique<TempWorkDir>();
-    QVERIFY(openTestDatabase());
-    m_recorder = std::make_unique<ModalRecorder>();
-    m_dialogs.clear();
-}
-
-void TestExport::cleanup()
-{
-    m_recorder.reset();
-    closeTestDatabase();
-    m_dir.reset();
-}
-
 void TestExport::exportTo(MainWindow &window, const QString &target)
 {
-    m_recorder->setDialogHandler([this, target](QDialog *dialog) {
+    m_dialogs.clear();
+    m_boxes->setDialogHandler([this, target](QDialog *dialog) {
         auto *files = qobject_cast<QFileDialog *>(dialog);
         QVERIFY(files && files->acceptMode() == QFileDialog::AcceptSave);
         m_dialogs << files->windowTitle() + '|' + files->nameFilters().join(';');
@@ -108,7 +85,7 @@ void TestExport::exportsRows()
 
     exportTo(window, "out.xls");
     QCOMPARE(m_dialogs, QStringList{"Exporting data...|Excel files (*.xls)"});
-    QCOMPARE(m_recorder->count(), 1);  // no message box
+    QCOMPARE(m_boxes->count(), 1);  // no message box
     QCOMPARE(shownRows(window), 5);    // the view is not reloaded
 
     // Oldest first by date, then time; equal stamps in the order stored; rows
@@ -134,7 +111,7 @@ void TestExport::manyRows()
     QVERIFY(insertTestRows(stored));
     MainWindow window;
     exportTo(window, "many.xls");
-    QCOMPARE(m_recorder->count(), 1);
+    QCOMPARE(m_boxes->count(), 1);
 
     Rows first{kColumns}, second{kColumns};
     for (int i = 0; i < stored.size(); ++i)
@@ -154,9 +131,9 @@ void TestExport::tooLongForACell()
     MainWindow window;
     exportTo(window, "long.xls");
     // The workbook is complete, and the user is told that two cells were cut.
-    QCOMPARE(m_recorder->titles(), QStringList({"Exporting data...", "Critical"}));
-    QVERIFY2(m_recorder->texts().last().endsWith("\"texts cut to 32767 characters in the workbook: 2\""),
-             qPrintable(m_recorder->texts().last()));
+    QCOMPARE(m_boxes->titles(), QStringList({"Exporting data...", "Critical"}));
+    QVERIFY2(m_boxes->texts().last().endsWith("\"texts cut to 32767 characters in the workbook: 2\""),
+             qPrintable(m_boxes->texts().last()));
     const XlsContent content = readXls("long.xls");
     QCOMPARE(content.problems, QStringList());
     QCOMPARE(content.sheets.value(0).value(1).value(2), name.left(32767));
@@ -201,7 +178,7 @@ void TestExport::failures()
     MainWindow window;
     exportTo(window, target);
     QStringList seen;
-    for (const RecordedBox &shown : m_recorder->boxes().mid(1))
+    for (const RecordedBox &shown : m_boxes->boxes().mid(1))
         seen << shown.title + '|' + shown.text;
     QCOMPARE(seen.size(), int(!box.isEmpty()));
     if (!box.isEmpty()) {
@@ -234,11 +211,11 @@ void TestExport::clear()
     MainWindow window;
     QVERIFY(insertTestRow(kRow));
     if (answer != QMessageBox::NoButton)
-        m_recorder->queueAnswer(QMessageBox::StandardButton(answer));
+        m_boxes->queueAnswer(QMessageBox::StandardButton(answer));
 
     child<QPushButton>(&window, "uClear")->click();
-    QCOMPARE(m_recorder->count(), 1);
-    const RecordedBox box = m_recorder->boxes().first();
+    QCOMPARE(m_boxes->count(), 1);
+    const RecordedBox box = m_boxes->boxes().first();
     QCOMPARE(box.title + '|' + box.text, QStringLiteral("Confirm|Do you really want to delete all the previously recorded data?"));
     QCOMPARE(box.buttons, QStringList({"Yes", "No"}));
     QCOMPARE(box.answer, pressed);
@@ -252,11 +229,11 @@ void TestExport::clearFailure()
     QVERIFY(QSqlQuery().exec("CREATE TRIGGER keep BEFORE DELETE ON data BEGIN SELECT RAISE(ABORT, 'rows are locked'); END"));
     MainWindow window;
     QVERIFY(insertTestRow(kRow));
-    m_recorder->queueAnswer(QMessageBox::Yes);
+    m_boxes->queueAnswer(QMessageBox::Yes);
 
     child<QPushButton>(&window, "uClear")->click();
-    QCOMPARE(m_recorder->titles(), QStringList({"Confirm", "Critical"}));
-    const QString text = m_recorder->texts().at(1);
+    QCOMPARE(m_boxes->titles(), QStringList({"Confirm", "Critical"}));
+    const QString text = m_boxes->texts().at(1);
     QVERIFY2(text.startsWith("src/app/mainwindow_export.cpp ( ")
                  && text.endsWith(") void MainWindow::clearData() \"cannot delete the recorded data: rows are locked\""),
              qPrintable(text));

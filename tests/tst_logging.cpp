@@ -3,7 +3,6 @@
 #include "stderrcapture.h"
 #include "trace.h"
 
-#include <QSerialPort>
 #include <QtTest>
 
 #include <functional>
@@ -32,7 +31,6 @@ void TestLogging::handlerOutput_data()
     QTest::addColumn<QString>("boxTitle");  // empty: no box
 
     QTest::newRow("debug") << int(QtDebugMsg) << "a\nb" << QByteArray("Debug: a\nb\n") << QString();
-    QTest::newRow("info is not logged") << int(QtInfoMsg) << "abc" << QByteArray() << QString();
     QTest::newRow("warning") << int(QtWarningMsg) << "disk almost full" << QByteArray("Warning: disk almost full\n")
                              << "Warning";
     QTest::newRow("critical in UTF-8") << int(QtCriticalMsg) << QString::fromUtf8("Mérleg µg – Beállítások")
@@ -86,8 +84,6 @@ void TestLogging::traceItems_data()
                                           << QByteArray("Debug: a \"x\ny\\z\xc3\xa9\" 42\n");
     QTest::newRow("bytes, a zero byte inside") << Traced([] { Trace() << QByteArray("+ 1\r\n\0b", 7); })
                                                << QByteArray("Debug: \"+ 1\r\n\0b\"\n", 17);
-    QTest::newRow("enum") << Traced([] { Trace() << QSerialPort::ResourceError; })
-                          << QByteArray("Debug: QSerialPort::ResourceError\n");
     QTest::newRow("critical") << Traced([] { Trace(QtCriticalMsg) << "cannot set data bits"; })
                               << QByteArray("Critical: cannot set data bits\n");
     QTest::newRow("clipped bytes") << Traced([] { Trace() << Trace::clipped("abc", 3) << Trace::clipped("abcdef", 3); })

@@ -1,9 +1,7 @@
 #include "collectionprobe.h"
-#include "modalrecorder.h"
 #include "tempworkdir.h"
 #include "testdatabase.h"
 
-#include <QAction>
 #include <QHeaderView>
 #include <QTableView>
 #include <QtTest>
@@ -26,7 +24,6 @@ private slots:
     }
     void view();
     void readOnly();
-    void about();
 
 private:
     std::unique_ptr<TempWorkDir> m_dir;
@@ -71,16 +68,6 @@ void TestMainWindow::readOnly()
     QTest::keyClick(view->viewport(), Qt::Key_Return);
     view->setCurrentIndex(view->model()->index(1, 4));
     QCOMPARE(allTestRows(), QStringList({"2026-12-06|08:00:00|B1||+2|g  ", "2026-12-06|08:00:00|B1||+2|g  "}));
-}
-
-void TestMainWindow::about()
-{
-    MainWindow window;
-    ModalRecorder recorder;
-    child<QAction>(&window, "actionAbout")->trigger();
-    QCOMPARE(recorder.titles(), QStringList{"Information"});
-    QVERIFY2(QRegularExpression("^Veltrano .+\n\nE-mail: .+\nWeb: .+$").match(recorder.texts().first()).hasMatch(),
-             qPrintable(recorder.texts().first()));
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -10,8 +10,6 @@ class TestPrintLine : public QObject
 private slots:
     void parse_data();
     void parse();
-    void cut_data();
-    void cut();
     void overflow_data();
     void overflow();
 };
@@ -47,28 +45,6 @@ void TestPrintLine::parse()
     QCOMPARE(read.kind == Kind::Reading ? read.header + '|' + read.result + '|' + read.unit : kinds[int(read.kind)],
              parsed);
     QVERIFY(read.kind != Kind::Reading || !read.header.isNull());  // stored as an empty text, never as NULL
-}
-
-void TestPrintLine::cut_data()
-{
-    QTest::addColumn<QByteArray>("buffer");
-    QTest::addColumn<QByteArrayList>("lines");
-    QTest::addColumn<QByteArray>("rest");
-    QTest::newRow("no line feed yet") << QByteArray("+    12") << QByteArrayList() << QByteArray("+    12");
-    QTest::newRow("lines and a start") << QByteArray("a\r\n\n\nbc\nd") << QByteArrayList({"a\r\n", "\n", "\n", "bc\n"})
-                                       << QByteArray("d");
-}
-
-void TestPrintLine::cut()
-{
-    QFETCH(QByteArray, buffer);
-    QFETCH(QByteArrayList, lines);
-    QFETCH(QByteArray, rest);
-    QByteArrayList taken;
-    for (QByteArray line; !(line = takeLine(buffer)).isEmpty();)
-        taken << line;
-    QCOMPARE(taken, lines);
-    QCOMPARE(buffer, rest);
 }
 
 void TestPrintLine::overflow_data()

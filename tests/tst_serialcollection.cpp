@@ -1,17 +1,14 @@
 // Collection through real serial lines: pseudo-terminals played in-process.
-#include "balancesimulator.h"
 #include "collectionprobe.h"
-#include "modalrecorder.h"
+#include "windowtestcase.h"
 #include "printline.h"
 #include "pseudoterminal.h"
-#include "stderrcapture.h"
-#include "tempworkdir.h"
-#include "testdatabase.h"
 
 #include <QPointer>
 #include <QtTest>
 
 #include <memory>
+
 
 using Veltrano::Sim::PseudoTerminal;
 
@@ -43,34 +40,27 @@ bool canOpen(const QString &device)
 
 } // namespace
 
-class TestSerialCollection : public QObject
+class TestSerialCollection : public WindowTestCase
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { installTestMessageHandler(); }
     void init();
     void cleanup();
     void lineSettings_data();
     void lineSettings();
-    void openOutcomes();
     void linesIn_data();
     void linesIn();
-    void simulatedBalanceIsStoredByteForByte();
     void releasesThePort_data();
     void releasesThePort();
     void hangUpIsReportedOnce();
 
 private:
-    std::unique_ptr<TempWorkDir> m_dir;
-    std::unique_ptr<ModalRecorder> m_boxes;
     std::unique_ptr<PseudoTerminal> m_line;
 };
 
 void TestSerialCollection::init()
 {
-    m_dir = std::make_unique<TempWorkDir>();
-    QVERIFY(openTestDatabase());
-    m_boxes = std::make_unique<ModalRecorder>();
+    WindowTestCase::init();
     m_line = std::make_unique<PseudoTerminal>();
     QString error;
     QVERIFY2(m_line->open(&error), qPrintable(error));
@@ -79,9 +69,7 @@ void TestSerialCollection::init()
 void TestSerialCollection::cleanup()
 {
     m_line.reset();
-    m_boxes.reset();
-    closeTestDatabase();
-    m_dir.reset();
+    WindowTestCase::cleanup();
 }
 
 void TestSerialCollection::lineSettings_data()
@@ -120,26 +108,6 @@ void TestSerialCollection::lineSettings()
         QCOMPARE(QString("%1 %2 %3").arg(port->baudRate()).arg(int(port->parity())).arg(int(port->stopBits())), line);
     QCOMPARE(port->flowControl(), QSerialPort::HardwareControl);
     QVERIFY(probe.timer("P")->isActive());
-}
-
-void TestSerialCollection::openOutcomes()
-{
-    // A opens, B is missing, C is on A's device which Qt keeps locked.
-    writeSettings(lineOn("A", m_line->devicePath()) + lineOn("B", "/nonexistent/ttyS99")
-                  + lineOn("C", m_line->devicePath()));
-    MainWindow window;
-    MainWindowProbe probe{window};
-    window.startToCollect();
-    QString open;
-    for (const char *id : {"A", "B", "C"}) {
-        open += probe.port(id)->isOpen() ? "1" : "0";
-        QVERIFY(probe.timer(id)->isActive());
-    }
-    QCOMPARE(open, QStringLiteral("100"));
-    // The message names the port as configured, full path and all.
-    QCOMPARE(withoutPrefixes(m_boxes->texts()).filter("cannot open"),
-             QStringList({"startToCollect: cannot open serial port:  \"/nonexistent/ttyS99\" instrument:  \"B\"",
-                          "startToCollect: cannot open serial port:  \"" + m_line->devicePath() + "\" instrument:  \"C\""}));
 }
 
 void TestSerialCollection::linesIn_data()
@@ -184,51 +152,6 @@ void TestSerialCollection::linesIn()
     }
 }
 
-void TestSerialCollection::simulatedBalanceIsStoredByteForByte()
-{
-    Veltrano::Sim::Scenario scenario;
-    scenario.intervalMs = 100;
-    scenario.layout = 22;
-    scenario.header = "N";
-    scenario.unit = "kg";
-    scenario.value = -0.2;
-    scenario.drift = 0.5;
-    scenario.statusEvery = 4;  // no error lines: in this layout they are readings
-    scenario.splitEvery = 2;
-    scenario.loneLineFeedEvery = 5;
-    scenario.garbageEvery = 7;
-    QStringList sent;  // the readings the balance sent, as the parser reads them
-    QByteArray played;
-    Veltrano::Sim::BalanceSimulator balance(scenario, [&](const QByteArray &bytes) {
-        m_line->write(bytes);
-        played += bytes;
-        for (QByteArray line; !(line = Veltrano::PrintLine::takeLine(played)).isEmpty();) {
-            const auto parsed = Veltrano::PrintLine::parse(line);
-            if (parsed.kind == Veltrano::PrintLine::Kind::Reading)
-                sent << parsed.header + '|' + parsed.result + '|' + parsed.unit;
-        }
-    });
-
-    writeSettings(lineOn("P", m_line->devicePath()));
-    MainWindow window;
-    window.startToCollect();
-    balance.start();
-    QTRY_VERIFY_WITH_TIMEOUT(allTestRows().size() >= 3, kPatience);
-    window.stopToCollect();
-    balance.stop();
-
-    // Every row holds a reading the balance sent, byte for byte, or the
-    // placeholders before the first one.
-    const QStringList rows = allTestRows();
-    for (const QString &row : rows) {
-        QCOMPARE(row.section('|', 2, 2), QStringLiteral("Balance P"));
-        const QString stored = row.section('|', 3);
-        if (stored != QLatin1String("no header yet|no result yet|no unit yet"))
-            QVERIFY2(sent.contains(stored), qPrintable(stored));
-    }
-    QCOMPARE(rows.last().section('|', 3, 3), QStringLiteral("N     "));
-}
-
 void TestSerialCollection::releasesThePort_data()
 {
     QTest::addColumn<bool>("quit");
@@ -260,7 +183,9 @@ void TestSerialCollection::hangUpIsReportedOnce()
     window.startToCollect();
     QPointer<QSerialPort> port = probe.port("P");
     QVERIFY(m_line->write("+    12.34 g  \r\n"));
-    QTRY_COMPARE_WITH_TIMEOUT(probe.latest("P"), QStringLiteral("|+12.34|g  "), kPatience);
+    // The sampling timer stores the reading.
+    QTRY_COMPARE_WITH_TIMEOUT(allTestRows().value(allTestRows().size() - 1).section('|', 2),
+                              QStringLiteral("Balance P||+12.34|g  "), kPatience);
     m_boxes->clear();
 
     // The balance goes away: the port raises read errors until it is closed.

@@ -2,6 +2,7 @@
 #include "startup.h"
 #include "stderrcapture.h"
 #include "tempworkdir.h"
+#include "testdatabase.h"
 
 #include <QDir>
 #include <QSqlDatabase>
@@ -34,12 +35,7 @@ QStringList contents()
     QSqlQuery query(QStringLiteral("SELECT sql FROM sqlite_master WHERE type='table' ORDER BY name"));
     while (query.next())
         result << query.value(0).toString();
-    query.exec(QStringLiteral("SELECT * FROM data"));
-    while (query.next())
-        result << QStringList({query.value(0).toString(), query.value(1).toString(), query.value(2).toString(),
-                               query.value(3).toString(), query.value(4).toString(), query.value(5).toString()})
-                      .join('|');
-    return result;
+    return result + allTestRows();
 }
 
 } // namespace
