@@ -7,6 +7,7 @@
 #include "testdatabase.h"
 
 #include <QFile>
+#include <QPushButton>
 #include <QtTest>
 
 using namespace Veltrano;
