@@ -117,6 +117,7 @@ void TestViewPositionKeeper::keepsWhatTheUserSees_data()
     QTest::newRow("scrolled by pixels") << 100 << 40 << true << 41 << 41 << 2;
     QTest::newRow("scrolled past the first batch") << 1000 << 700 << false << 705 << 705 << 1;
     QTest::newRow("selection out of sight") << 300 << 100 << false << 5 << 5 << 1;
+    QTest::newRow("far down, nothing selected") << 20000 << 10000 << false << -1 << -1 << 1;
 }
 
 void TestViewPositionKeeper::keepsWhatTheUserSees()
@@ -134,6 +135,7 @@ void TestViewPositionKeeper::keepsWhatTheUserSees()
     m_view->setModel(m_model.get());
     while (m_model->canFetchMore())
         m_model->fetchMore();
+    m_view->doItemsLayout();
     if (selectFrom >= 0) {
         m_view->setCurrentIndex(m_model->index(selectFrom, MeasurementModel::Result));
         m_view->selectionModel()->select(QItemSelection(m_model->index(selectFrom, 0),

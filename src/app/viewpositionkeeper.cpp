@@ -119,6 +119,9 @@ void ViewPositionKeeper::restore(int shift)
         m_view->scrollToTop();
         return;
     }
+    // Rows loaded just now count for the scroll range only after a layout;
+    // without it the position below would be clipped to the first batch.
+    m_view->doItemsLayout();
     // Put the row that was at the top back there, at the same pixel offset
     // when the view scrolls by pixels.
     QScrollBar *vertical = m_view->verticalScrollBar();
