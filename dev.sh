@@ -2,7 +2,10 @@
 # Builds, runs and tests Veltrano on Debian 12 or Ubuntu.
 #
 #   ./dev.sh run [DIR]   install what is missing, build, start the program in DIR (default: ./data)
+#   ./dev.sh run --demo  the same with two simulated balances, in ./demo
 #   ./dev.sh test        install what is missing, build, run every test
+#   ./dev.sh screenshots take the README's screenshots again (docs/*.png)
+#   ./dev.sh bench [ARGS] install what is missing, build (Release), run the benchmarks
 #   ./dev.sh sanitize    the whole test suite built with AddressSanitizer and
 #                        UndefinedBehaviorSanitizer (./build-asan); any finding fails
 #   ./dev.sh fuzz [SECS] build the libFuzzer targets with clang (./build-fuzz) and run
@@ -18,8 +21,14 @@ ROOT=$PWD
 
 # Debian packages the build, the program and the tests need.
 PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
-          libqt5serialport5-dev python3 python3-xlrd python3-olefile)
-# ... and what the fuzzers need on top.
+          libqt5serialport5-dev python3 python3-xlrd python3-olefile
+          desktop-file-utils)
+# Only for taking the README's screenshots.
+SCREENSHOT_PACKAGES=(xvfb xdotool x11-apps imagemagick fonts-dejavu-core)
+
+# Only the benchmarks need these.
+BENCH_PACKAGES=(libbenchmark-dev)
+# ... and what the fuzzers need.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 as_root() {
@@ -49,6 +58,9 @@ build() {  # build DIR [cmake options...]
 cmd_run() {
     install_packages "${PACKAGES[@]}"
     build "$ROOT/build"
+    if [ "${1:-}" = --demo ]; then
+        exec "$ROOT/tools/demo.sh" "$ROOT/build"
+    fi
     local data=${1:-$ROOT/data}
     mkdir -p "$data/ico"
     cp -f "$ROOT/ico/scale-32.ico" "$data/ico/"
@@ -60,6 +72,20 @@ cmd_test() {
     install_packages "${PACKAGES[@]}"
     build "$ROOT/build"
     (cd "$ROOT/build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure)
+}
+
+cmd_screenshots() {
+    install_packages "${PACKAGES[@]}" "${SCREENSHOT_PACKAGES[@]}"
+    build "$ROOT/build"
+    "$ROOT/tools/screenshots.sh" "$ROOT/build" "$ROOT/docs"
+}
+
+cmd_bench() {
+    install_packages "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+    build "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DVELTRANO_BUILD_BENCHMARKS=ON -DVELTRANO_BUILD_TESTS=OFF
+    # The code under test writes its diagnostics to build-bench/bench-diagnostics.log.
+    cd "$ROOT/build-bench"
+    exec ./bench/veltrano-bench "$@"
 }
 
 # Sanitizer findings end the process at once; LeakSanitizer needs full stacks
@@ -122,5 +148,7 @@ case "${1:-}" in
     fuzz) shift; cmd_fuzz "$@" ;;
     ci) shift; cmd_ci "$@" ;;
     soak) shift; cmd_soak "$@" ;;
-    *) sed -n '2,14p' "$0"; exit 2 ;;
+    screenshots) shift; cmd_screenshots "$@" ;;
+    bench) shift; cmd_bench "$@" ;;
+    *) sed -n '2,15p' "$0"; exit 2 ;;
 esac

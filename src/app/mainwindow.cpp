@@ -31,6 +31,9 @@ MainWindow::MainWindow(QWidget *parent)
     // Recorded measurements are evidence: they are never edited by hand.
     ui->uTableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ui->uTableView->verticalHeader()->hide();
+    // Refitting measures the rows in the viewport only, not every loaded row:
+    // measuring all of them made the refit the slowest step of storing a row.
+    ui->uTableView->horizontalHeader()->setResizeContentsPrecision(0);
     ui->uTableView->resizeColumnsToContents();
     ui->uTableView->hideColumn(Veltrano::MeasurementModel::Header);
     ui->uTableView->adjustSize();

@@ -5,6 +5,7 @@
 
 #include "collectionsettings.h"
 #include "instrumentconfig.h"
+#include "portaccess.h"
 #include "printline.h"
 #include "trace.h"
 
@@ -59,6 +60,11 @@ void MainWindow::startToCollect()
         const QString portName = text(settings, id, Key::comPort);
         port->setPortName(portName);
         if (!port->open(QIODevice::ReadWrite)) {
+            if (port->error() == QSerialPort::PermissionError) {
+                const QString device = Veltrano::PortAccess::deviceLocation(portName);
+                VTRACE << "permission denied:" << device
+                       << Veltrano::PortAccess::likelyCause(device, Veltrano::PortAccess::inspect(device));
+            }
             VCRITICAL << "cannot open serial port: " << portName << "instrument: " << id;
             continue;
         }

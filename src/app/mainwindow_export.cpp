@@ -4,6 +4,7 @@
 
 #include "measurementexport.h"
 #include "trace.h"
+#include "viewpositionkeeper.h"
 #include "xlsworkbook.h"
 
 #include <QFileDialog>
@@ -54,6 +55,14 @@ void MainWindow::exportData()
             VCRITICAL << "cannot remove the file";
         else
             VCRITICAL << QStringLiteral("cannot create table during XLS export: ") + file.errorString();
+        return;
+    }
+    // A cell holds at most 32,767 characters; the user must know when a
+    // stored text did not fit whole.
+    if (const quint64 cut = workbook.cutCellCount()) {
+        VCRITICAL << QStringLiteral("texts cut to %1 characters in the workbook: %2")
+                         .arg(SharedStrings::kMaxLength)
+                         .arg(cut);
     }
 }
 
@@ -69,5 +78,6 @@ void MainWindow::clearData()
     QSqlQuery query;
     if (!query.exec(QStringLiteral("DELETE FROM data;")))
         VCRITICAL << QStringLiteral("cannot delete the recorded data: ") + query.lastError().databaseText();
+    Veltrano::ViewPositionKeeper keep(ui->uTableView);
     model.select();
 }

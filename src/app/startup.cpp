@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -25,8 +26,13 @@ void msgHandler(QtMsgType type, const QMessageLogContext &context, const QString
     const QByteArray line = Veltrano::Log::stderrLine(type, msg);
     if (line.isEmpty())
         return;
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-    std::fflush(stderr);
+    const bool written = std::fwrite(line.constData(), 1, size_t(line.size()), stderr) == size_t(line.size());
+    if (std::fflush(stderr) != 0 || !written) {
+        // Nobody can read standard error (a windowed program started without
+        // a console, a closed stream): stop building debug lines at all. They
+        // are most of the work of parsing what the balances send.
+        QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, false);
+    }
 
     const QString title = Veltrano::Log::boxTitle(type);
     if (title.isEmpty() || !qobject_cast<QApplication *>(QCoreApplication::instance()))

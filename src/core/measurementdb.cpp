@@ -1,5 +1,7 @@
 #include "measurementdb.h"
 
+#include "trace.h"
+
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -16,12 +18,26 @@ TableState ensureTable(QSqlQuery &query, QString *error)
 
     if (!query.exec(QString::fromLatin1(kTableCheck)))
         return fail();
-    if (query.next() && !query.value(QStringLiteral("name")).toString().isEmpty())
-        return TableState::Present;
+    TableState state = TableState::Present;
+    if (!query.next() || query.value(QStringLiteral("name")).toString().isEmpty()) {
+        if (!query.exec(QString::fromLatin1(kCreateTable)))
+            return fail();
+        state = TableState::Created;
+    }
 
-    if (!query.exec(QString::fromLatin1(kCreateTable)))
-        return fail();
-    return TableState::Created;
+    QString indexError;
+    if (!ensureSortIndex(query, &indexError))
+        VTRACE << "sort index not created, the view will be slower:" << indexError;
+    return state;
+}
+
+bool ensureSortIndex(QSqlQuery &query, QString *error)
+{
+    if (query.exec(QString::fromLatin1(kCreateSortIndex)))
+        return true;
+    if (error)
+        *error = query.lastError().text();
+    return false;
 }
 
 bool insertRow(const Row &row, QString *error, const QSqlDatabase &db)

@@ -13,6 +13,11 @@ inline constexpr char kTableCheck[] = "SELECT name FROM sqlite_master WHERE type
 inline constexpr char kCreateTable[] =
     "CREATE TABLE data(sampling_date date, sampling_time time, instrument_id varchar, "
     "header varchar, result varchar, unit varchar);";
+// Serves the view's newest-first order (date, then time) without sorting the
+// whole table at every reload. Existing files gain it at the next start; the
+// table and its rows stay as they are.
+inline constexpr char kCreateSortIndex[] =
+    "CREATE INDEX IF NOT EXISTS data_sampling_order ON data(sampling_date, sampling_time);";
 
 enum class TableState {
     Present,  // the table was there already
@@ -47,7 +52,12 @@ QString describeInsert(const Row &row);
 
 // Makes sure the table `data` exists, using `query` (bound to the default
 // connection) for the check and the creation. On failure `error` receives the
-// driver's text.
+// driver's text. The sort index is added too; the program works without it
+// (only slower), so a failure to create it is traced and not reported.
 TableState ensureTable(QSqlQuery &query, QString *error);
+
+// Adds the sort index when it is missing. On failure `error` receives the
+// driver's text.
+bool ensureSortIndex(QSqlQuery &query, QString *error);
 
 } // namespace Veltrano::MeasurementDb

@@ -38,24 +38,13 @@ Trace::~Trace()
 {
     if (!m_active)
         return;
-    QMessageLogger logger;
-    switch (m_type) {
-    case QtDebugMsg:
-        logger.debug().noquote() << m_line;
-        break;
-    case QtInfoMsg:
-        logger.info().noquote() << m_line;
-        break;
-    case QtWarningMsg:
-        logger.warning().noquote() << m_line;
-        break;
-    case QtCriticalMsg:
-        logger.critical().noquote() << m_line;
-        break;
-    case QtFatalMsg:
-        logger.fatal("%s", m_line.toUtf8().constData());
-        break;
+    if (m_type == QtFatalMsg) {
+        QMessageLogger().fatal("%s", m_line.toUtf8().constData());
+        return;
     }
+    // Straight to the installed handler: the line is complete, so the
+    // stream that QDebug would build around it is only overhead.
+    qt_message_output(m_type, QMessageLogContext(), m_line);
 }
 
 void Trace::append(const QString &item)
@@ -82,7 +71,7 @@ Trace &Trace::operator<<(const QString &text)
 Trace &Trace::operator<<(const QByteArray &bytes)
 {
     if (m_active)
-        append(QLatin1Char('"') + QString::fromUtf8(bytes) + QLatin1Char('"'));
+        append(QLatin1Char('"') + QString::fromUtf8(bytes.constData(), bytes.size()) + QLatin1Char('"'));
     return *this;
 }
 

@@ -28,6 +28,7 @@ size_t hashOf(QStringView text)
 quint32 SharedStrings::add(QStringView text)
 {
     if (text.size() > kMaxLength) {
+        ++m_cut;
         text = text.left(kMaxLength);
         if (text.back().isHighSurrogate())
             text.chop(1);

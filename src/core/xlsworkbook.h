@@ -48,6 +48,8 @@ public:
     quint32 add(QStringView text);
     quint32 count() const { return quint32(m_lengths.size()); }
     QStringView at(quint32 index) const;
+    // How many texts given to add() were longer than a cell holds.
+    quint64 cutCount() const { return m_cut; }
 
 private:
     void grow();
@@ -55,6 +57,7 @@ private:
     static constexpr int kPoolShift = 18;
     std::vector<std::unique_ptr<char16_t[]>> m_pool;
     quint32 m_used = 0;  // code units, counted over all chunks
+    quint64 m_cut = 0;
     ChunkedArray<quint32> m_starts;
     ChunkedArray<quint16> m_lengths;
     std::vector<quint32> m_slots;  // index + 1, or 0 for empty
@@ -85,6 +88,8 @@ public:
     void appendRow(const QStringList &values);
 
     qint64 rowCount() const;
+    // Cells whose text was longer than Excel allows and had to be cut.
+    quint64 cutCellCount() const { return m_strings.cutCount(); }
     QStringList sheetNames() const;
 
     // Writes the complete file; on failure errorString() says why.

@@ -17,6 +17,7 @@
 #include "startup.h"
 #include "stderrcapture.h"
 
+#include <QPushButton>
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>

@@ -1,10 +1,10 @@
 #include "modalrecorder.h"
 
 #include <QAbstractButton>
-#include <QPushButton>
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QPushButton>
 
 ModalRecorder::ModalRecorder(QObject *parent)
     : QObject(parent)
@@ -12,16 +12,6 @@ ModalRecorder::ModalRecorder(QObject *parent)
     m_timer.setInterval(5);
     connect(&m_timer, &QTimer::timeout, this, &ModalRecorder::poll);
     m_timer.start();
-}
-
-void ModalRecorder::queueAnswer(QMessageBox::StandardButton button)
-{
-    m_answers.append(button);
-}
-
-void ModalRecorder::setDialogHandler(std::function<void(QDialog *)> handler)
-{
-    m_dialogHandler = std::move(handler);
 }
 
 QStringList ModalRecorder::titles() const
@@ -43,49 +33,30 @@ QStringList ModalRecorder::texts() const
 void ModalRecorder::poll()
 {
     QWidget *widget = QApplication::activeModalWidget();
-    if (!widget || !widget->isVisible())
+    if (!widget || !widget->isVisible() || m_handled.contains(widget))
         return;
-    for (const QPointer<QWidget> &seen : qAsConst(m_handled)) {
-        if (seen == widget)
-            return;
-    }
     m_handled.append(widget);
 
-    if (auto *box = qobject_cast<QMessageBox *>(widget)) {
-        handleBox(box);
+    RecordedBox record{QString::fromLatin1(widget->metaObject()->className()), widget->windowTitle(), {}, {}, {}};
+    auto *box = qobject_cast<QMessageBox *>(widget);
+    if (!box) {
+        m_boxes.append(record);
+        auto *dialog = qobject_cast<QDialog *>(widget);
+        if (dialog && m_dialogHandler)
+            m_dialogHandler(dialog);
+        else if (dialog)
+            dialog->reject();
+        else
+            widget->close();
         return;
     }
-    RecordedBox record;
-    record.className = QString::fromLatin1(widget->metaObject()->className());
-    record.title = widget->windowTitle();
-    m_boxes.append(record);
-    auto *dialog = qobject_cast<QDialog *>(widget);
-    if (dialog && m_dialogHandler)
-        m_dialogHandler(dialog);
-    else if (dialog)
-        dialog->reject();
-    else
-        widget->close();
-}
-
-void ModalRecorder::handleBox(QMessageBox *box)
-{
-    RecordedBox record;
     record.className = QStringLiteral("QMessageBox");
-    record.title = box->windowTitle();
     record.text = box->text();
-    auto *buttonBox = box->findChild<QDialogButtonBox *>();
-    const QList<QAbstractButton *> buttons = buttonBox ? buttonBox->buttons() : box->buttons();
-    for (QAbstractButton *button : buttons)
+    for (QAbstractButton *button : box->findChild<QDialogButtonBox *>()->buttons())
         record.buttons << button->text().remove(QLatin1Char('&'));
-
-    QAbstractButton *choice = nullptr;
-    if (!m_answers.isEmpty())
-        choice = box->button(m_answers.takeFirst());
+    QAbstractButton *choice = m_answers.isEmpty() ? nullptr : box->button(m_answers.takeFirst());
     if (!choice)
-        choice = box->defaultButton();
-    if (!choice)
-        choice = box->escapeButton();
+        choice = box->defaultButton() ? static_cast<QAbstractButton *>(box->defaultButton()) : box->escapeButton();
     if (!choice && !box->buttons().isEmpty())
         choice = box->buttons().constFirst();
     if (choice)

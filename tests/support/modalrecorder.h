@@ -4,7 +4,6 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
-#include <QSet>
 #include <QStringList>
 #include <QTimer>
 
@@ -15,29 +14,26 @@ class QDialog;
 // One modal window the recorder met.
 struct RecordedBox
 {
-    QString className;  // "QMessageBox", "Settings", "QFileDialog", ...
+    QString className;    // "QMessageBox", "Settings", "QFileDialog", ...
     QString title;
-    QString text;       // a message box's text; empty for other dialogs
+    QString text;         // a message box's text; empty for other dialogs
     QStringList buttons;  // a message box's button texts, in layout order
-    QString answer;     // the button pressed, if any
+    QString answer;       // the button pressed, if any
 };
 
-// Watches QApplication::activeModalWidget() while it lives and deals with
-// every modal window that shows up: message boxes are recorded and answered
-// (the next queued answer, else the box's default button, else its escape
-// button), other dialogs are handed to a handler or, without one, rejected.
-// This lets a test run code that opens boxes in nested event loops.
+// Watches QApplication::activeModalWidget() while it lives, so that code
+// opening boxes in nested event loops can run in a test: message boxes are
+// recorded and answered (the next queued answer, else the default button,
+// else the escape button), other dialogs go to the handler or are rejected.
 class ModalRecorder : public QObject
 {
     Q_OBJECT
 public:
     explicit ModalRecorder(QObject *parent = nullptr);
 
-    // Answers for the next message boxes, used in order.
-    void queueAnswer(QMessageBox::StandardButton button);
-    // Called with each modal dialog that is not a message box; it should
-    // finish the dialog (accept, reject or done).
-    void setDialogHandler(std::function<void(QDialog *)> handler);
+    void queueAnswer(QMessageBox::StandardButton button) { m_answers.append(button); }
+    // Called with each modal dialog that is not a message box; it should finish the dialog.
+    void setDialogHandler(std::function<void(QDialog *)> handler) { m_dialogHandler = std::move(handler); }
 
     const QList<RecordedBox> &boxes() const { return m_boxes; }
     QStringList titles() const;
@@ -47,7 +43,6 @@ public:
 
 private:
     void poll();
-    void handleBox(QMessageBox *box);
 
     QTimer m_timer;
     QList<QMessageBox::StandardButton> m_answers;

@@ -21,3 +21,7 @@ private:
     QString m_previous;
     QTemporaryDir m_dir;
 };
+
+// A whole file's bytes (empty when unreadable), and writing them.
+QByteArray readFile(const QString &name);
+bool writeFile(const QString &name, const QByteArray &content);

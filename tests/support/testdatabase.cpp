@@ -18,20 +18,38 @@ bool openTestDatabase()
 
 void closeTestDatabase()
 {
-    {
-        QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
-        db.close();
-    }
+    QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+}
+
+static bool insertEach(const QList<QStringList> &rows)
+{
+    QSqlQuery query;
+    query.prepare(QStringLiteral("INSERT INTO data VALUES(?, ?, ?, ?, ?, ?)"));
+    for (const QStringList &row : rows) {
+        for (int i = 0; i < 6; ++i)
+            query.bindValue(i, row.value(i));
+        if (row.size() != 6 || !query.exec())
+            return false;
+    }
+    return true;
 }
 
 bool insertTestRow(const QStringList &values)
 {
-    QSqlQuery query;
-    query.prepare(QStringLiteral("INSERT INTO data VALUES(?, ?, ?, ?, ?, ?)"));
-    for (const QString &value : values)
-        query.addBindValue(value);
-    return values.size() == 6 && query.exec();
+    return insertEach({values});
+}
+
+bool insertTestRows(const QList<QStringList> &rows)
+{
+    QSqlDatabase db = QSqlDatabase::database();
+    if (!db.transaction())
+        return false;
+    if (!insertEach(rows)) {
+        db.rollback();
+        return false;
+    }
+    return db.commit();
 }
 
 QStringList allTestRows()

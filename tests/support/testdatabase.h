@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -8,8 +9,10 @@
 bool openTestDatabase();
 void closeTestDatabase();
 
-// Appends a row (date, time, name, header, result, unit) with bound values.
+// Appends a row (date, time, name, header, result, unit) with bound values;
+// insertTestRows() appends several in a transaction of its own.
 bool insertTestRow(const QStringList &values);
+bool insertTestRows(const QList<QStringList> &rows);
 // Every row of `data` in insertion order, columns joined by '|'.
 QStringList allTestRows();
 

@@ -1,12 +1,10 @@
 #pragma once
 
-// Shared by the collection tests: a look into the window's registry, writing
-// settings.ini, and reading diagnostics without their file and line.
+// A look into MainWindow's registry, settings.ini entries, named children and
+// diagnostics without their file and line, shared by the window tests.
 
 #include "mainwindow.h"
 
-#include <QAction>
-#include <QPushButton>
 #include <QSettings>
 #include <QStringList>
 #include <QTimer>
@@ -28,7 +26,7 @@ struct MainWindowProbe
     // "header|result|unit" of the latest reading, or an empty text.
     QString latest(const QString &id) const
     {
-        if (!window.latestHeaders.contains(id) && !window.latestResults.contains(id) && !window.latestUnits.contains(id))
+        if (!window.latestResults.contains(id))
             return QString();
         return window.latestHeaders.value(id) + '|' + window.latestResults.value(id) + '|' + window.latestUnits.value(id);
     }
@@ -43,27 +41,31 @@ struct MainWindowProbe
         window.latestResults.insert(id, result);
         window.latestUnits.insert(id, unit);
     }
-
     // "start stop read settings" as enabled (1) or not (0), e.g. "0 1 1 0".
     QString controls() const
     {
-        auto on = [this](const char *name) {
+        QStringList on;
+        for (const char *name : {"uStart", "uStop", "uRead", "actionSettings"}) {
             QObject *control = window.findChild<QObject *>(QLatin1String(name));
-            return control && control->property("enabled").toBool() ? QStringLiteral("1") : QStringLiteral("0");
-        };
-        return QStringList({on("uStart"), on("uStop"), on("uRead"), on("actionSettings")}).join(' ');
+            on << QString::number(control && control->property("enabled").toBool());
+        }
+        return on.join(' ');
     }
 };
 
-// Writes settings.ini from "id/key=value" entries ("id/active=false" is
-// written as the boolean the dialog writes).
+template<typename T = QWidget>
+T *child(QObject *parent, const char *name)
+{
+    return parent->findChild<T *>(QLatin1String(name));
+}
+
+// Writes settings.ini from "id/key=value" entries ("id/active=..." as a boolean).
 inline void writeSettings(const QStringList &entries)
 {
     QSettings settings(QStringLiteral("settings.ini"), QSettings::IniFormat);
     for (const QString &entry : entries) {
-        const int equals = entry.indexOf('=');
-        const QString key = entry.left(equals);
-        const QString value = entry.mid(equals + 1);
+        const QString key = entry.section('=', 0, 0);
+        const QString value = entry.section('=', 1);
         if (key.endsWith(QLatin1String("/active")))
             settings.setValue(key, value == QLatin1String("true"));
         else
@@ -71,17 +73,15 @@ inline void writeSettings(const QStringList &entries)
     }
 }
 
-// A diagnostic without its file, line and signature prefix, led by the
-// function's name: "startToCollect: cannot set data bits".
+// A diagnostic without its file, line and signature, led by the function's
+// name: "startToCollect: cannot set data bits".
 inline QString withoutPrefix(const QString &line)
 {
     const int cls = line.indexOf(QLatin1String("MainWindow::"));
     if (cls < 0)
         return line;
-    const int open = line.indexOf('(', cls);
-    const int close = line.indexOf(')', cls);
-    const QString function = line.mid(cls + 12, open - cls - 12);
-    const QString rest = line.mid(close + 1).trimmed();
+    const QString function = line.mid(cls + 12, line.indexOf('(', cls) - cls - 12);
+    const QString rest = line.mid(line.indexOf(')', cls) + 1).trimmed();
     return rest.isEmpty() ? function : function + ": " + rest;
 }
 
@@ -93,7 +93,7 @@ inline QStringList withoutPrefixes(const QStringList &lines)
     return result;
 }
 
-// The diagnostic lines of the given kind ("Debug: ", "Critical: ") without prefixes.
+// The diagnostic lines of one kind ("Debug: ", "Critical: ") without prefixes.
 inline QStringList messages(const QList<QByteArray> &lines, const char *kind)
 {
     QStringList result;

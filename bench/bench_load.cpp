@@ -1,0 +1,258 @@
+// Collection under load: 16 balances printing short lines as fast as a
+// 19200-baud line carries them, each sampled every second, for a minute.
+
+#include "balancesimulator.h"
+#include "benchdata.h"
+#include "benchprobe.h"
+#include "harness.h"
+#include "pseudoterminal.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <ctime>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace Bench {
+namespace {
+
+// 16-byte lines at 19200 baud, 7 data bits, parity, 1 stop bit: 10 bits a
+// character, 1920 characters a second, 120 lines.
+constexpr int kLinesPerSecond = 120;
+// The feeder wakes this often; each balance's lines are due at its own
+// phase, so that the lines of different balances arrive apart, as they do
+// from balances that are not synchronised.
+constexpr int kTickMs = 2;
+
+// Balances on pseudo-terminals, fed from a thread of their own at the pace of
+// the line. The simulators only make the lines (nextPieces); the thread
+// writes them.
+class Balances
+{
+public:
+    ~Balances() { stop(); }
+
+    bool open(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            auto line = std::make_unique<Veltrano::Sim::PseudoTerminal>();
+            if (!line->open())
+                return false;
+            Veltrano::Sim::Scenario scenario;
+            scenario.layout = 16;
+            scenario.seed = quint32(i + 1);
+            m_lines.push_back(std::move(line));
+            m_simulators.push_back(std::make_unique<Veltrano::Sim::BalanceSimulator>(scenario, nullptr));
+        }
+        return true;
+    }
+
+    QString devicePath(int i) const { return m_lines.at(size_t(i))->devicePath(); }
+
+    void start()
+    {
+        m_stop = false;
+        m_thread = std::thread([this] { feed(); });
+    }
+
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    qint64 sent() const { return m_sent; }
+    qint64 failedWrites() const { return m_failed; }
+
+private:
+    void feed()
+    {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point begin = Clock::now();
+        std::vector<qint64> sentBy(m_lines.size(), 0);
+        for (qint64 tick = 1; !m_stop; ++tick) {
+            std::this_thread::sleep_until(begin + std::chrono::milliseconds(tick * kTickMs));
+            for (size_t i = 0; i < m_lines.size(); ++i) {
+                const qint64 phaseUs = qint64(i) * 1000000 / kLinesPerSecond / qint64(m_lines.size());
+                const qint64 due = (tick * kTickMs * 1000 + phaseUs) * kLinesPerSecond / 1000000;
+                for (; sentBy[i] < due; ++sentBy[i]) {
+                    for (const QByteArray &piece : m_simulators[i]->nextPieces())
+                        m_failed += !m_lines[i]->write(piece);
+                    ++m_sent;
+                }
+            }
+        }
+    }
+
+    std::vector<std::unique_ptr<Veltrano::Sim::PseudoTerminal>> m_lines;
+    std::vector<std::unique_ptr<Veltrano::Sim::BalanceSimulator>> m_simulators;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<qint64> m_sent{0};
+    std::atomic<qint64> m_failed{0};
+};
+
+// Processor time of the calling (GUI) thread: the program's own work, not
+// the simulated balances'.
+double threadCpuSeconds()
+{
+    timespec now {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+qint64 storedRows()
+{
+    QSqlQuery count(QStringLiteral("SELECT count(*) FROM data"));
+    return count.next() ? count.value(0).toLongLong() : -1;
+}
+
+// How late the event loop comes back to a short repeating timer.
+class StallMeter
+{
+public:
+    StallMeter()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(kIntervalMs);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_longest = std::max(m_longest, m_clock.restart() - kIntervalMs);
+        });
+        m_clock.start();
+        m_timer.start();
+    }
+    qint64 longestMs() const { return m_longest; }
+
+private:
+    static constexpr int kIntervalMs = 20;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_longest = 0;
+};
+
+// Runs the event loop, as the program's own does, until `done` says so
+// (asked every 20 ms) or `timeoutMs` is over.
+void runEventLoop(int timeoutMs, const std::function<bool()> &done)
+{
+    QEventLoop loop;
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done())
+            loop.quit();
+    });
+    check.start(20);
+    loop.exec();
+}
+
+// `traced`: debug output on, as when standard error is read; lines are then
+// counted from it. Off, nobody reads it and the program builds no debug line.
+void load(benchmark::State &state, qint64 seconds, bool traced)
+{
+    for (auto _ : state) {
+        WorkDir dir(100000, true);
+        Balances balances;
+        if (!balances.open(kInstruments)) {
+            state.SkipWithError("cannot open pseudo-terminals");
+            return;
+        }
+        writeSettings([&balances](int i) { return balances.devicePath(i); });
+        openDefaultConnection();
+        {
+            MainWindow window;
+            showAndWait(&window);
+            // Pseudo-terminals refuse 7 data bits: each start reports that
+            // (twice per port) and the port goes on working.
+            window.startToCollect();
+            const int failuresBefore = reportedFailures();
+            if (MainWindowProbe::openPorts(window) != kInstruments) {
+                window.stopToCollect();
+                closeDefaultConnection();
+                state.SkipWithError("collection did not start on every port");
+                return;
+            }
+            // Counted after the program's own slot has stored the row; the
+            // gaps between ticks of one round are the time of one store.
+            qint64 ticks = 0;
+            QElapsedTimer sinceTick;
+            sinceTick.start();
+            std::vector<double> storeMs;
+            for (QTimer *timer : MainWindowProbe::timers(window)) {
+                QObject::connect(timer, &QTimer::timeout, [&] {
+                    ++ticks;
+                    const double gap = sinceTick.nsecsElapsed() / 1e6;
+                    if (gap < 200)
+                        storeMs.push_back(gap);
+                    sinceTick.restart();
+                });
+            }
+            const qint64 rowsBefore = storedRows();
+            const qint64 logStart = logOffset();
+            const QByteArray lineCut = "oneMessage.size()";
+
+            const DebugOutput output(traced);
+            StallMeter stalls;
+            const double cpuBefore = threadCpuSeconds();
+            QElapsedTimer wall;
+            wall.start();
+            balances.start();
+            runEventLoop(seconds * 1000, [] { return false; });
+            const double cpu = threadCpuSeconds() - cpuBefore;
+            const double elapsed = wall.nsecsElapsed() / 1e9;
+            balances.stop();
+
+            // What is still on its way is read before counting.
+            runEventLoop(1000, [] { return false; });
+            const qint64 received = countInLog(logStart, lineCut);
+            const qint64 stalled = stalls.longestMs();
+            const qint64 rows = storedRows() - rowsBefore;
+            window.stopToCollect();
+
+            state.SetIterationTime(elapsed);
+            state.counters["lines_sent"] = double(balances.sent());
+            if (traced) {
+                state.counters["lines_received"] = double(received);
+                state.counters["lines_lost"] = double(balances.sent() - received);
+            }
+            state.counters["write_failures"] = double(balances.failedWrites());
+            state.counters["ticks"] = double(ticks);
+            state.counters["rows"] = double(rows);
+            state.counters["ticks_without_row"] = double(ticks - rows);
+            state.counters["cpu_percent"] = 100.0 * cpu / elapsed;
+            state.counters["stall_ms"] = double(stalled);
+            state.counters["store_ms"] = Results::median(storeMs);
+            state.counters["failures_reported"] = double(reportedFailures() - failuresBefore);
+        }
+        closeDefaultConnection();
+    }
+}
+
+const int kRegistered = [] {
+    registerOurs("load", {60}, 1, [](benchmark::State &s, Variant, qint64 n) { load(s, n, true); });
+    registerOurs("load_quiet", {30}, 1, [](benchmark::State &s, Variant, qint64 n) { load(s, n, false); });
+    return 0;
+}();
+
+const std::string kLoad = name("load", Variant::Ours, 60);
+CheckRegistrar c1(50, figure("load: lines sent (16 balances, 60 s)", kLoad, "lines_sent", "lines"));
+CheckRegistrar c2(51, atMost("load: lines lost", kLoad, "lines_lost", 0, "lines"));
+CheckRegistrar c3(52, figure("load: sampling ticks", kLoad, "ticks", "ticks"));
+CheckRegistrar c4(53, atMost("load: ticks without a stored row", kLoad, "ticks_without_row", 0, "ticks"));
+CheckRegistrar c5(54, atMost("load: processor use of the GUI thread", kLoad, "cpu_percent", 10, "% of a core"));
+CheckRegistrar c6(55, atMost("load: longest event-loop stall", kLoad, "stall_ms", 100, "ms"));
+CheckRegistrar c7(56, figure("load: time of one store (median)", kLoad, "store_ms", "ms"));
+const std::string kQuiet = name("load_quiet", Variant::Ours, 30);
+CheckRegistrar c8(57, figure("load, nobody reads stderr: processor use", kQuiet, "cpu_percent", "% of a core"));
+CheckRegistrar c9(58, figure("load, nobody reads stderr: ticks without a row", kQuiet, "ticks_without_row", "ticks"));
+
+} // namespace
+} // namespace Bench

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The demo: two simulated balances, one per print-line layout, and Veltrano
+# collecting from them, all in a folder of their own.
+#
+#   tools/demo.sh BUILD_DIR [DEMO_DIR]     (./dev.sh run --demo calls it)
+#
+# Only DEMO_DIR (default ./demo) is written to: its settings.ini is written
+# afresh at every run, its sqlite.db keeps the rows of earlier runs. The
+# simulated balances end when Veltrano ends.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:?usage: tools/demo.sh BUILD_DIR [DEMO_DIR]}" && pwd)
+demo=${2:-$ROOT/demo}
+simulator=$build/src/sim/veltrano-balance-sim
+program=$build/src/app/veltrano
+
+mkdir -p "$demo/ico"
+cd "$demo"
+cp -f "$ROOT/ico/scale-32.ico" ico/
+
+# One demo per folder at a time: both would use the same links and settings.
+exec 9>.demo.lock
+if ! flock -n 9; then
+    echo "The demo is already running in $demo." >&2
+    exit 1
+fi
+
+simulators=()
+stop_simulators() {
+    if [ ${#simulators[@]} -gt 0 ]; then
+        kill "${simulators[@]}" 2>/dev/null || true
+        wait "${simulators[@]}" 2>/dev/null || true
+    fi
+}
+trap stop_simulators EXIT
+trap 'exit 130' INT TERM
+
+# simulate LINK OPTION...: a balance on a pseudo-terminal reached through ./LINK
+simulate() {
+    local link=$1
+    shift
+    rm -f "$link"
+    "$simulator" --link "$link" "$@" >/dev/null 9>&- &
+    simulators+=($!)
+}
+simulate balance-16 --layout 16 --interval 500 --value 12.5 --drift 0.004 --decimals 4 --seed 16
+simulate balance-22 --layout 22 --interval 700 --value 250 --drift 0.3 --decimals 2 --header N --seed 22
+
+for _ in $(seq 50); do
+    [ -e balance-16 ] && [ -e balance-22 ] && break
+    sleep 0.1
+done
+if ! [ -e balance-16 ] || ! [ -e balance-22 ]; then
+    echo "The simulated balances did not start." >&2
+    exit 1
+fi
+
+# The port names are relative to this folder, which Veltrano runs in.
+cat > settings.ini <<'INI'
+[basic16]
+active=true
+type=sartoriusBasic
+name=Demo Basic
+comPort=./balance-16
+samplingInterval=1
+transmissionRate=9600
+parity=odd
+stopBits=1
+dataOutputFormat=16
+
+[signum22]
+active=true
+type=sartoriusSignum
+name=Demo Signum
+comPort=./balance-22
+samplingInterval=2
+transmissionRate=1200
+parity=odd
+stopBits=1
+dataOutputFormat=22
+INI
+
+echo "Demo in $demo: press Start in the Veltrano window."
+echo "A simulated balance has no real serial line, so Start reports \"cannot set data bits\""
+echo "for each of the two (answer OK); the rows come in all the same."
+"$program" 9>&-
