@@ -6,6 +6,13 @@
 #   ./dev.sh test        install what is missing, build, run every test
 #   ./dev.sh screenshots take the README's screenshots again (docs/*.png)
 #   ./dev.sh bench [ARGS] install what is missing, build (Release), run the benchmarks
+#   ./dev.sh sanitize    the whole test suite built with AddressSanitizer and
+#                        UndefinedBehaviorSanitizer (./build-asan); any finding fails
+#   ./dev.sh fuzz [SECS] build the libFuzzer targets with clang (./build-fuzz) and run
+#                        each for SECS seconds (default 30); a crash fails
+#   ./dev.sh ci          test, sanitize and fuzz 30: what CI runs
+#   ./dev.sh soak [SECS] collect from 8 simulated balances for SECS seconds (default
+#                        3600) and report rows against ticks, memory and boxes
 #
 # Builds go to ./build (./build-* for the other kinds of build).
 set -euo pipefail
@@ -21,6 +28,8 @@ SCREENSHOT_PACKAGES=(xvfb xdotool x11-apps imagemagick fonts-dejavu-core)
 
 # Only the benchmarks need these.
 BENCH_PACKAGES=(libbenchmark-dev)
+# ... and what the fuzzers need.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -79,10 +88,67 @@ cmd_bench() {
     exec ./bench/veltrano-bench "$@"
 }
 
+# Sanitizer findings end the process at once; LeakSanitizer needs full stacks
+# to match its suppressions, since Qt's libraries have no frame pointers.
+sanitizer_env() {
+    export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:fast_unwind_on_malloc=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
+    export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+    export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizers/lsan.supp:print_suppressions=0"
+}
+
+cmd_sanitize() {
+    install_packages "${PACKAGES[@]}"
+    build "$ROOT/build-asan" -DVELTRANO_SANITIZE=ON
+    sanitizer_env
+    (cd "$ROOT/build-asan" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure)
+}
+
+# Every fuzz target has a seed corpus fuzz/corpus/NAME, which libFuzzer only
+# reads; it grows a working corpus of its own in build-fuzz/corpus/NAME. The
+# inputs the workbook fuzzer found are then read back by an independent reader.
+cmd_fuzz() {
+    local seconds=${1:-30} seeds name
+    install_packages "${PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
+    CC=clang CXX=clang++ build "$ROOT/build-fuzz" \
+        -DVELTRANO_BUILD_FUZZERS=ON -DVELTRANO_SANITIZE=ON -DVELTRANO_BUILD_TESTS=OFF
+    (
+        sanitizer_env
+        export ASAN_OPTIONS="$ASAN_OPTIONS:fast_unwind_on_malloc=1"
+        for seeds in "$ROOT"/fuzz/corpus/*/; do
+            name=$(basename "$seeds")
+            mkdir -p "$ROOT/build-fuzz/corpus/$name" "$ROOT/build-fuzz/artifacts"
+            echo "== $name for ${seconds}s"
+            "$ROOT/build-fuzz/fuzz/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+                -print_final_stats=1 -artifact_prefix="$ROOT/build-fuzz/artifacts/$name-" \
+                "$ROOT/build-fuzz/corpus/$name" "$seeds"
+        done
+    )
+    build "$ROOT/build"
+    echo "== workbook inputs read back by xlrd"
+    (cd "$ROOT/build" && VELTRANO_WORKBOOK_CORPUS="$ROOT/build-fuzz/corpus/fuzz_workbook" \
+        QT_QPA_PLATFORM=offscreen ctest --output-on-failure -R '^tst_workbookcorpus$')
+}
+
+cmd_soak() {
+    install_packages "${PACKAGES[@]}"
+    build "$ROOT/build"
+    "$ROOT/build/tests/veltrano-soak" "${1:-3600}" 8
+}
+
+cmd_ci() {
+    cmd_test
+    cmd_sanitize
+    cmd_fuzz 30
+}
+
 case "${1:-}" in
     run) shift; cmd_run "$@" ;;
     test) shift; cmd_test "$@" ;;
+    sanitize) shift; cmd_sanitize "$@" ;;
+    fuzz) shift; cmd_fuzz "$@" ;;
+    ci) shift; cmd_ci "$@" ;;
+    soak) shift; cmd_soak "$@" ;;
     screenshots) shift; cmd_screenshots "$@" ;;
     bench) shift; cmd_bench "$@" ;;
-    *) sed -n '2,11p' "$0"; exit 2 ;;
+    *) sed -n '2,15p' "$0"; exit 2 ;;
 esac

@@ -7,7 +7,7 @@ namespace Veltrano {
 
 namespace {
 
-constexpr quint32 kFreeSect = 0xFFFFFFFF;
+// Free sectors (0xFFFFFFFF) need no constant: the tables below start filled with 0xFF.
 constexpr quint32 kEndOfChain = 0xFFFFFFFE;
 constexpr quint32 kFatSect = 0xFFFFFFFD;
 constexpr quint32 kDifSect = 0xFFFFFFFC;

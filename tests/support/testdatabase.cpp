@@ -64,3 +64,20 @@ QStringList allTestRows()
     }
     return rows;
 }
+
+bool prepareDatabaseFile(const QStringList &statements)
+{
+    bool ok;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("prepare"));
+        db.setDatabaseName(QString::fromLatin1(Veltrano::MeasurementDb::kFileName));
+        ok = db.open();
+        for (int i = 0; ok && i < statements.size(); ++i) {
+            ok = QSqlQuery(db).exec(statements.at(i));
+            if (!ok)
+                qWarning("failed: %s", qPrintable(statements.at(i)));
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("prepare"));
+    return ok;
+}

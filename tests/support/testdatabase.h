@@ -15,3 +15,7 @@ bool insertTestRow(const QStringList &values);
 bool insertTestRows(const QList<QStringList> &rows);
 // Every row of `data` in insertion order, columns joined by '|'.
 QStringList allTestRows();
+
+// Runs statements on ./sqlite.db through a connection of its own, as another
+// program would; the file is created when missing. False at the first failure.
+bool prepareDatabaseFile(const QStringList &statements);

@@ -1,0 +1,219 @@
+// settings.ini as a hostile file: garbage, cut short, huge values, odd
+// encodings. The Settings dialog must open on it without harm, and an edit of
+// one instrument must not lose what could be read of the others.
+#include "collectionprobe.h"
+#include "instrumentconfig.h"
+#include "modalrecorder.h"
+#include "settings.h"
+#include "stderrcapture.h"
+#include "tempworkdir.h"
+#include "testdatabase.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QSettings>
+#include <QtTest>
+
+#include <memory>
+
+namespace Config = Veltrano::Config;
+
+namespace {
+
+void writeFile(const QByteArray &content)
+{
+    QFile file(QString::fromLatin1(Config::kFileName));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), qint64(content.size()));
+}
+
+// Every instrument as the program reads it, one text per instrument.
+QStringList readAll()
+{
+    const QSettings settings(QString::fromLatin1(Config::kFileName), QSettings::IniFormat);
+    QStringList all;
+    for (const QString &id : settings.childGroups()) {
+        const Config::Instrument i = Config::readInstrument(settings, id);
+        all << QStringList{id, i.active ? "1" : "0", i.type, i.name, i.comPort.toString(), i.samplingInterval,
+                           i.transmissionRate.toString(), i.parity.toString(), i.stopBits.toString(),
+                           i.dataOutputFormat.toString()}
+                   .join(QLatin1Char('|'));
+    }
+    return all;
+}
+
+QByteArray garbage(int size)
+{
+    QByteArray bytes;
+    quint32 x = 2463534242u;
+    for (int i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes += char(x);
+    }
+    return bytes;
+}
+
+// The instrument the tests edit, with its name left open.
+QByteArray goodInstrument(const QByteArray &name)
+{
+    return "[Good]\nactive=true\ntype=sartoriusBasic\nname=" + name
+           + "\ncomPort=ttyS0\nsamplingInterval=5\ntransmissionRate=9600\nparity=odd\nstopBits=1\n"
+             "dataOutputFormat=16\n";
+}
+
+} // namespace
+
+class TestConfigFaults : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { installTestMessageHandler(); }
+    void init();
+    void cleanup();
+    void hostileFile_data();
+    void hostileFile();
+    void collectionOnHostileFile_data();
+    void collectionOnHostileFile();
+
+private:
+    std::unique_ptr<TempWorkDir> m_dir;
+};
+
+void TestConfigFaults::init()
+{
+    m_dir = std::make_unique<TempWorkDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestConfigFaults::cleanup()
+{
+    m_dir.reset();
+}
+
+void TestConfigFaults::hostileFile_data()
+{
+    QTest::addColumn<QByteArray>("before");  // bytes ahead of the edited instrument
+    QTest::addColumn<QByteArray>("name");    // its name as the file holds it
+    QTest::addColumn<QByteArray>("after");   // bytes behind it
+    QTest::addColumn<QString>("shown");      // the name the dialog shows
+
+    const QByteArray huge(200000, 'n');
+    QByteArray manySections;
+    for (int i = 0; i < 3000; ++i)
+        manySections += "[S" + QByteArray::number(i) + "]\nname=" + QByteArray::number(i) + "\n";
+    const QByteArray none;
+
+    QTest::newRow("binary garbage") << garbage(8192) + "\n" << QByteArray("Left") << garbage(8192) << "Left";
+    QTest::newRow("zero bytes") << QByteArray("\0\0[X\0]\nname=\0\0\n", 15) << QByteArray("Left") << none << "Left";
+    QTest::newRow("cut inside a section name") << none << QByteArray("Left") << QByteArray("[Cut]\nname=R\n[Cu")
+                                               << "Left";
+    QTest::newRow("cut inside a quoted value") << none << QByteArray("Left") << QByteArray("[Cut]\nname=\"Rig")
+                                               << "Left";
+    QTest::newRow("cut inside an escape") << none << QByteArray("Left") << QByteArray("[Cut]\nname=Ri\\x") << "Left";
+    QTest::newRow("huge value elsewhere") << none << QByteArray("Left") << "[Huge]\nname=" + huge + "\n" << "Left";
+    QTest::newRow("huge section name") << none << QByteArray("Left") << "[" + huge + "]\nname=x\n" << "Left";
+    QTest::newRow("many sections") << manySections << QByteArray("Left") << manySections << "Left";
+    QTest::newRow("utf-16 text") << QByteArray("\xff\xfe[\0E\0n\0c\0]\0\n\0", 14) + "\n" << QByteArray("Left")
+                                 << none << "Left";
+    QTest::newRow("crlf line ends") << QByteArray("[Crlf]\r\nname=Right\r\n") << QByteArray("Left") << none
+                                    << "Left";
+    QTest::newRow("very long line") << QByteArray(100000, ' ') + "\n" << QByteArray("Left") << none << "Left";
+
+    QTest::newRow("huge name") << none << huge << none << QString(huge);
+    QTest::newRow("escaped non-ascii name") << none << QByteArray("M\\xe9rleg \\x2696") << none
+                                            << QString::fromUtf8("M\xc3\xa9rleg \xe2\x9a\x96");
+    QTest::newRow("quotes and semicolons") << none << QByteArray("\"a;b\\\"c'; DROP TABLE data;--\"") << none
+                                           << "a;b\"c'; DROP TABLE data;--";
+}
+
+void TestConfigFaults::hostileFile()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, after);
+    QFETCH(QString, shown);
+    writeFile(before + goodInstrument(name) + after);
+    const QStringList read = readAll();
+    const QString good = QStringLiteral("Good|1|sartoriusBasic|%1|ttyS0|5|9600|odd|1|16").arg(shown);
+    QVERIFY(read.contains(good));
+
+    ModalRecorder recorder;
+    {
+        Settings dialog;
+        dialog.show();
+        QCOMPARE(recorder.count(), 0);
+        auto *instruments = dialog.findChild<QComboBox *>(QStringLiteral("uInstrument"));
+        auto *interval = dialog.findChild<QLineEdit *>(QStringLiteral("uSamplingInterval"));
+        QVERIFY(instruments && interval);
+        instruments->setCurrentIndex(instruments->findData(QStringLiteral("Good")));
+        QCOMPARE(dialog.findChild<QLineEdit *>(QStringLiteral("uName"))->text(), shown);
+
+        // One edit of that instrument rewrites the file.
+        interval->setFocus();
+        QTest::keyClick(interval, Qt::Key_End);
+        QTest::keyClicks(interval, QStringLiteral("0"));
+    }
+    QCOMPARE(recorder.count(), 0);
+
+    // What could be read before can still be read, the edit included.
+    QStringList expected = read;
+    expected.replaceInStrings(good, QStringLiteral("Good|1|sartoriusBasic|%1|ttyS0|50|9600|odd|1|16").arg(shown));
+    QCOMPARE(readAll(), expected);
+}
+
+void TestConfigFaults::collectionOnHostileFile_data()
+{
+    QTest::addColumn<QByteArray>("content");  // "-": a directory in the file's place
+    QTest::addColumn<QStringList>("ids");     // registered by Start
+    QTest::addColumn<QString>("name");        // stored for the first of them
+
+    const QByteArray huge(200000, 'n');
+    // Garbage that opens no section of its own.
+    const QByteArray noise = garbage(4096).replace('[', '(').replace('/', '(').replace('\\', '(').replace('%', '(');
+    QTest::newRow("unreadable") << QByteArray("-") << QStringList() << QString();
+    QTest::newRow("binary garbage") << noise << QStringList() << QString();
+    QTest::newRow("garbage after the sections")
+        << "[G]\nactive=false\n[H]\nname=Right\n" + noise << QStringList{"H"} << "Right";
+    QTest::newRow("huge name") << "[H]\nname=" + huge + "\n" << QStringList{"H"} << QString(huge);
+    QTest::newRow("interval past the timer's range") << QByteArray("[H]\nsamplingInterval=2147484\nname=x\n")
+                                                     << QStringList{"H"} << "x";
+}
+
+// Start and storing read the file too: whatever it holds, nothing breaks, and
+// what can be read is used as it stands.
+void TestConfigFaults::collectionOnHostileFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, ids);
+    QFETCH(QString, name);
+    if (content == "-")
+        QVERIFY(QDir().mkdir(QString::fromLatin1(Config::kFileName)));
+    else
+        writeFile(content);
+    QVERIFY(openTestDatabase());
+    {
+        ModalRecorder recorder;
+        MainWindow window;
+        MainWindowProbe probe{window};
+        window.startToCollect();
+        QCOMPARE(probe.timers(), ids);
+        QCOMPARE(probe.controls(), QStringLiteral("0 1 1 0"));
+        for (const QString &id : ids)
+            QVERIFY(!probe.timer(id)->isActive());
+        if (!ids.isEmpty()) {
+            recorder.clear();
+            probe.store(ids.first());
+            QCOMPARE(recorder.count(), 0);
+            QCOMPARE(allTestRows().value(0).section(QLatin1Char('|'), 2, 2), name);
+        }
+        window.stopToCollect();
+    }
+    closeTestDatabase();
+}
+
+QTEST_MAIN(TestConfigFaults)
+#include "tst_configfaults.moc"
