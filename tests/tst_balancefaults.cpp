@@ -2,19 +2,11 @@
 // line, or never ends its line. Its receive buffer stays bounded, it shows at
 // most one box per error, and the other instruments go on as before.
 #include "collectionprobe.h"
-#include "mainwindow.h"
-#include "modalrecorder.h"
 #include "printline.h"
 #include "pseudoterminal.h"
-#include "stderrcapture.h"
-#include "tempworkdir.h"
-#include "testdatabase.h"
-
-#include <QPointer>
-#include <QtTest>
+#include "windowtestcase.h"
 
 #include <array>
-#include <memory>
 
 using Veltrano::Sim::PseudoTerminal;
 
@@ -23,6 +15,7 @@ namespace {
 constexpr int kPatience = 15000;  // ms; generous for a loaded machine
 const QStringList kIds{"A", "B", "C"};  // B is the one that misbehaves
 
+// A reading in the short (16 byte) and the long (22 byte) print-line layout.
 QByteArray shortLine(int value)
 {
     return "+" + QByteArray::number(value).rightJustified(9, ' ') + " g  \r\n";
@@ -35,47 +28,13 @@ QByteArray longLine(int value)
 
 } // namespace
 
-class TestBalanceFaults : public QObject
+class TestBalanceFaults : public WindowTestCase
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { installTestMessageHandler(); }
-    void init();
-    void cleanup();
     void misbehavingBalance_data();
     void misbehavingBalance();
-
-private:
-    std::unique_ptr<TempWorkDir> m_dir;
-    std::unique_ptr<ModalRecorder> m_boxes;
-    std::array<std::unique_ptr<PseudoTerminal>, 3> m_lines;
 };
-
-void TestBalanceFaults::init()
-{
-    m_dir = std::make_unique<TempWorkDir>();
-    QVERIFY(openTestDatabase());
-    m_boxes = std::make_unique<ModalRecorder>();
-    QStringList entries;
-    for (int i = 0; i < 3; ++i) {
-        m_lines[i] = std::make_unique<PseudoTerminal>();
-        QVERIFY(m_lines[i]->open());
-        const QString id = kIds.at(i);
-        entries << id + "/comPort=" + m_lines[i]->devicePath() << id + "/name=Balance " + id
-                << id + "/transmissionRate=9600" << id + "/parity=odd" << id + "/stopBits=1"
-                << id + "/samplingInterval=3600";
-    }
-    writeSettings(entries);
-}
-
-void TestBalanceFaults::cleanup()
-{
-    for (auto &line : m_lines)
-        line.reset();
-    m_boxes.reset();
-    closeTestDatabase();
-    m_dir.reset();
-}
 
 void TestBalanceFaults::misbehavingBalance_data()
 {
@@ -95,17 +54,28 @@ void TestBalanceFaults::misbehavingBalance()
     QFETCH(QStringList, boxes);
     QFETCH(QString, lastOfB);
 
+    // Three balances on pseudo-terminals, sampled only on demand.
+    std::array<PseudoTerminal, 3> lines;
+    QStringList entries;
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(lines[i].open());
+        const QString id = kIds.at(i);
+        entries << id + "/comPort=" + lines[i].devicePath() << id + "/name=Balance " + id
+                << id + "/transmissionRate=9600" << id + "/parity=odd" << id + "/stopBits=1"
+                << id + "/samplingInterval=3600";
+    }
+    writeSettings(entries);
     MainWindow window;
     MainWindowProbe probe{window};
     window.startToCollect();
     for (int i = 0; i < 3; ++i) {
         QVERIFY(probe.port(kIds.at(i))->isOpen());
-        QVERIFY(m_lines[i]->write(shortLine(1)));
+        QVERIFY(lines[i].write(shortLine(1)));
         QTRY_COMPARE_WITH_TIMEOUT(probe.latest(kIds.at(i)), QStringLiteral("|+1|g  "), kPatience);
     }
     m_boxes->clear();
 
-    PseudoTerminal &b = *m_lines[1];
+    PseudoTerminal &b = lines[1];
     if (fault == QLatin1String("hang-up")) {
         b.hangUp();
         QTRY_VERIFY_WITH_TIMEOUT(!probe.port("B")->isOpen(), kPatience);
@@ -130,8 +100,8 @@ void TestBalanceFaults::misbehavingBalance()
     }
 
     // The others are not held up: their new lines arrive and are read.
-    QVERIFY(m_lines[0]->write(shortLine(2)));
-    QVERIFY(m_lines[2]->write(shortLine(3)));
+    QVERIFY(lines[0].write(shortLine(2)));
+    QVERIFY(lines[2].write(shortLine(3)));
     QTRY_COMPARE_WITH_TIMEOUT(probe.latest("A"), QStringLiteral("|+2|g  "), kPatience);
     QTRY_COMPARE_WITH_TIMEOUT(probe.latest("C"), QStringLiteral("|+3|g  "), kPatience);
 

@@ -26,12 +26,10 @@ QString cannotOpen(const QString &port, const QString &id)
 // Rows of an earlier day with short names, inserted in one transaction.
 void fillTable(int rows)
 {
-    QSqlDatabase::database().transaction();
-    for (int i = 0; i < rows; ++i) {
-        const QString time = QTime(0, 0).addSecs(i).toString(Qt::ISODate);
-        QVERIFY(insertTestRow({"2014-06-30", time, "B", "", "+1.0", "g  "}));
-    }
-    QVERIFY(QSqlDatabase::database().commit());
+    QList<QStringList> all;
+    for (int i = 0; i < rows; ++i)
+        all << QStringList{"2014-06-30", QTime(0, 0).addSecs(i).toString(Qt::ISODate), "B", "", "+1.0", "g  "};
+    QVERIFY(insertTestRows(all));
 }
 
 // What another program sees in the file now, through a connection of its own.

@@ -4,12 +4,14 @@
 #include "mainwindow.h"
 #include "modalrecorder.h"
 #include "stderrcapture.h"
+#include "tempworkdir.h"
 #include "testdatabase.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,56 +20,25 @@
 
 namespace {
 
-// One run of the demo script, started from `userDir` with the demo in `demoDir`.
-class DemoRun
+// The demo has set everything up and started the program.
+bool waitUntilReady(QProcess &demo)
 {
-public:
-    DemoRun(const QString &script, const QString &buildDir, const QString &userDir, const QString &demoDir)
-    {
-        m_process.setWorkingDirectory(userDir);
-        m_process.start(QStringLiteral("bash"), {script, buildDir, demoDir});
-        m_process.waitForStarted();
-    }
-    ~DemoRun() { end(); }
+    QByteArray output;
+    while (!output.contains("press Start") && demo.waitForReadyRead(15000))
+        output += demo.readAllStandardOutput();
+    return output.contains("press Start") && demo.state() == QProcess::Running;
+}
 
-    // The demo has set everything up and started the program.
-    bool waitUntilReady()
-    {
-        return QTest::qWaitFor([this] { return takeOutput().contains("press Start") || !isRunning(); }, 15000)
-            && isRunning();
-    }
-    // Ends the program the script started, and with it the script.
-    bool end()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return true;
-        m_process.closeWriteChannel();
-        return m_process.waitForFinished(15000);
-    }
-    bool isRunning() const { return m_process.state() == QProcess::Running; }
-    int exitCode() const { return m_process.exitCode(); }
-    QByteArray errors() { return m_process.readAllStandardError(); }
-
-private:
-    QByteArray takeOutput()
-    {
-        m_output += m_process.readAllStandardOutput();
-        return m_output;
-    }
-
-    QProcess m_process;
-    QByteArray m_output;
-};
+// Ends the program the demo started, and with it the demo: its exit code.
+int end(QProcess &demo)
+{
+    demo.closeWriteChannel();
+    return demo.waitForFinished(15000) && demo.exitStatus() == QProcess::NormalExit ? demo.exitCode() : -1;
+}
 
 QStringList rows(const QString &instrumentName)
 {
-    QStringList found;
-    for (const QString &row : allTestRows()) {
-        const QStringList fields = row.split(QLatin1Char('|'));
-        if (fields.value(2) == instrumentName)
-            found << row;
-    }
-    return found;
+    return allTestRows().filter(QLatin1Char('|') + instrumentName + QLatin1Char('|'));
 }
 
 } // namespace
@@ -79,13 +50,14 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void collectsFromBothBalances();
-    void runsOncePerFolderAndAgainAfterwards();
+    void collectsFromBothBalancesOncePerFolder();
 
 private:
-    std::unique_ptr<DemoRun> startDemo()
+    // Runs the demo script from the user's folder with the demo in m_demoDir.
+    void startDemo(QProcess &demo)
     {
-        return std::make_unique<DemoRun>(m_script, m_build.path(), m_user->path(), m_demoDir);
+        demo.setWorkingDirectory(m_user->path());
+        demo.start(QStringLiteral("bash"), {m_script, m_build.path(), m_demoDir});
     }
 
     QString m_script;
@@ -101,8 +73,7 @@ void TestDemo::initTestCase()
     if (source.isEmpty() || build.isEmpty())
         QSKIP("run through CTest, which names the source and build directories");
     const QString cat = QStandardPaths::findExecutable(QStringLiteral("cat"));
-    const QString flock = QStandardPaths::findExecutable(QStringLiteral("flock"));
-    if (cat.isEmpty() || flock.isEmpty())
+    if (cat.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("flock")).isEmpty())
         QSKIP("needs cat and flock (util-linux)");
     m_script = source + QStringLiteral("/tools/demo.sh");
 
@@ -120,12 +91,8 @@ void TestDemo::init()
 {
     m_user = std::make_unique<QTemporaryDir>();
     QVERIFY(m_user->isValid());
-    for (const char *name : {"settings.ini", "sqlite.db"}) {
-        QFile file(m_user->filePath(QLatin1String(name)));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("the user's own ");
-        file.write(name);
-    }
+    for (const char *name : {"settings.ini", "sqlite.db"})
+        QVERIFY(writeFile(m_user->filePath(QLatin1String(name)), QByteArray("the user's own ") + name));
     m_demoDir = m_user->filePath(QStringLiteral("demo folder"));
 }
 
@@ -134,21 +101,26 @@ void TestDemo::cleanup()
     QDir::setCurrent(QDir::tempPath());
     const QStringList entries = QDir(m_user->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries, QDir::Name);
     QCOMPARE(entries, QStringList({"demo folder", "settings.ini", "sqlite.db"}));
-    for (const char *name : {"settings.ini", "sqlite.db"}) {
-        QFile file(m_user->filePath(QLatin1String(name)));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("the user's own ") + name);
-    }
+    for (const char *name : {"settings.ini", "sqlite.db"})
+        QCOMPARE(readFile(m_user->filePath(QLatin1String(name))), QByteArray("the user's own ") + name);
     m_user.reset();
 }
 
-void TestDemo::collectsFromBothBalances()
+void TestDemo::collectsFromBothBalancesOncePerFolder()
 {
-    auto demo = startDemo();
-    QVERIFY2(demo->waitUntilReady(), demo->errors().constData());
-    for (const char *link : {"balance-16", "balance-22"})
-        QVERIFY(QFile::exists(m_demoDir + QLatin1Char('/') + QLatin1String(link)));
-    QVERIFY(QFile::exists(m_demoDir + QStringLiteral("/ico/scale-32.ico")));
+    QProcess demo;
+    const auto endDemo = qScopeGuard([&demo] { end(demo); });  // on every way out
+    startDemo(demo);
+    QVERIFY2(waitUntilReady(demo), demo.readAllStandardError().constData());
+    for (const char *file : {"balance-16", "balance-22", "ico/scale-32.ico"})
+        QVERIFY(QFile::exists(m_demoDir + QLatin1Char('/') + QLatin1String(file)));
+
+    // A second demo in the same folder is refused and leaves the first alone.
+    QProcess second;
+    startDemo(second);
+    QCOMPARE(end(second), 1);
+    QVERIFY(second.readAllStandardError().contains("already running"));
+    QCOMPARE(demo.state(), QProcess::Running);
 
     QVERIFY(QDir::setCurrent(m_demoDir));
     QVERIFY(openTestDatabase());
@@ -173,31 +145,16 @@ void TestDemo::collectsFromBothBalances()
     QVERIFY2(signum.match(rows("Demo Signum").last()).hasMatch(), qPrintable(rows("Demo Signum").last()));
     closeTestDatabase();
 
-    // Ending the program ends the simulated balances, which take their links along.
-    QVERIFY(demo->end());
-    QCOMPARE(demo->exitCode(), 0);
+    // Ending the program ends the simulated balances, which take their links
+    // along, and the folder is free for the next demo.
+    QCOMPARE(end(demo), 0);
     QTRY_VERIFY(!QFile::exists(m_demoDir + QStringLiteral("/balance-16")));
     QTRY_VERIFY(!QFile::exists(m_demoDir + QStringLiteral("/balance-22")));
-}
-
-void TestDemo::runsOncePerFolderAndAgainAfterwards()
-{
-    auto first = startDemo();
-    QVERIFY2(first->waitUntilReady(), first->errors().constData());
-
-    DemoRun second(m_script, m_build.path(), m_user->path(), m_demoDir);
-    QVERIFY(second.end());
-    QCOMPARE(second.exitCode(), 1);
-    QVERIFY(second.errors().contains("already running"));
-    QVERIFY(first->isRunning());
-    QVERIFY(QFile::exists(m_demoDir + QStringLiteral("/balance-16")));
-
-    QVERIFY(first->end());
-    auto third = startDemo();
-    QVERIFY2(third->waitUntilReady(), third->errors().constData());
-    QVERIFY(QFile::exists(m_demoDir + QStringLiteral("/balance-22")));
-    QVERIFY(third->end());
-    QCOMPARE(third->exitCode(), 0);
+    QProcess again;
+    const auto endAgain = qScopeGuard([&again] { end(again); });
+    startDemo(again);
+    QVERIFY2(waitUntilReady(again), again.readAllStandardError().constData());
+    QCOMPARE(end(again), 0);
 }
 
 QTEST_MAIN(TestDemo)

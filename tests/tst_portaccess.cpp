@@ -1,18 +1,15 @@
+// Where a port's device lives, what likely keeps it from opening, and the
+// trace Start leaves when it is refused.
 #include "collectionprobe.h"
-#include "modalrecorder.h"
 #include "portaccess.h"
 #include "pseudoterminal.h"
-#include "stderrcapture.h"
-#include "tempworkdir.h"
-#include "testdatabase.h"
+#include "windowtestcase.h"
 
-#include <QFile>
 #include <QPushButton>
-#include <QtTest>
 
 using namespace Veltrano;
 
-class TestPortAccess : public QObject
+class TestPortAccess : public WindowTestCase
 {
     Q_OBJECT
 private slots:
@@ -20,7 +17,6 @@ private slots:
     void deviceLocation();
     void likelyCause_data();
     void likelyCause();
-    void inspectsTheDevice();
     void startTracesARefusedPort();
 };
 
@@ -36,7 +32,6 @@ void TestPortAccess::deviceLocation_data()
     QTest::newRow("pseudo terminal") << "/dev/pts/4" << "/dev/pts/4";
     QTest::newRow("relative") << "./balance-16" << "./balance-16";
     QTest::newRow("name with a folder") << "serial/port1" << "/dev/serial/port1";
-    QTest::newRow("stable link") << "/dev/serial/by-id/usb-FTDI_A1-if00-port0" << "/dev/serial/by-id/usb-FTDI_A1-if00-port0";
 #endif
 }
 
@@ -58,7 +53,6 @@ void TestPortAccess::likelyCause_data()
     const QString busy = QStringLiteral("another program");
     const QString join = QStringLiteral("adduser $USER dialout");
     QTest::newRow("no access") << false << false << "dialout" << QStringList{"/dev/ttyUSB0", "dialout", join} << busy;
-    QTest::newRow("read only") << true << false << "dialout" << QStringList{"/dev/ttyUSB0", join} << busy;
     QTest::newRow("no group") << false << false << "" << QStringList{"/dev/ttyUSB0", "may not"} << "adduser";
     QTest::newRow("accessible") << true << true << "dialout" << QStringList{"/dev/ttyUSB0", busy} << "adduser";
 }
@@ -71,41 +65,17 @@ void TestPortAccess::likelyCause()
     QFETCH(QStringList, mentions);
     QFETCH(QString, notMentioned);
 
-    PortAccess::DeviceFacts facts;
-    facts.exists = true;
-    facts.readable = readable;
-    facts.writable = writable;
-    facts.group = group;
+    const PortAccess::DeviceFacts facts{true, readable, writable, group};
     const QString cause = PortAccess::likelyCause(QStringLiteral("/dev/ttyUSB0"), facts);
     for (const QString &text : mentions)
         QVERIFY2(cause.contains(text), qPrintable(cause));
     QVERIFY2(!cause.contains(notMentioned), qPrintable(cause));
 }
 
-void TestPortAccess::inspectsTheDevice()
-{
-    TempWorkDir dir;
-    QFile device(dir.filePath(QStringLiteral("ttyFAKE0")));
-    QVERIFY(device.open(QIODevice::WriteOnly));
-    device.close();
-
-    const PortAccess::DeviceFacts facts = PortAccess::inspect(device.fileName());
-    QVERIFY(facts.exists);
-    QVERIFY(facts.readable && facts.writable);
-    QCOMPARE(facts.group, QFileInfo(device.fileName()).group());
-
-    const PortAccess::DeviceFacts missing = PortAccess::inspect(dir.filePath(QStringLiteral("ttyNONE")));
-    QVERIFY(!missing.exists);
-    QVERIFY(PortAccess::likelyCause(QStringLiteral("/dev/ttyNONE"), missing).contains(QLatin1String("/dev/ttyNONE")));
-}
-
 // A port that another holder has open is refused with a permission error:
 // the log names the device and the likely cause, the boxes stay as they are.
 void TestPortAccess::startTracesARefusedPort()
 {
-    TempWorkDir dir;
-    QVERIFY(openTestDatabase());
-    installTestMessageHandler();
     Sim::PseudoTerminal line;
     QString error;
     QVERIFY2(line.open(&error), qPrintable(error));
@@ -115,11 +85,10 @@ void TestPortAccess::startTracesARefusedPort()
     writeSettings({"bench/comPort=" + line.devicePath(), "bench/samplingInterval=1"});
     StderrCapture stderrCapture;
     {
-        ModalRecorder boxes;
         MainWindow window;
         window.findChild<QPushButton *>(QStringLiteral("uStart"))->click();
         window.findChild<QPushButton *>(QStringLiteral("uStop"))->click();
-        QCOMPARE(withoutPrefixes(boxes.texts()),
+        QCOMPARE(withoutPrefixes(m_boxes->texts()),
                  QStringList({"error: An error occurred while attempting to open an already opened device by another "
                               "process or a user not having enough permission and credentials to open.",
                               "startToCollect: cannot open serial port:  \"" + line.devicePath()
@@ -129,7 +98,6 @@ void TestPortAccess::startTracesARefusedPort()
     QCOMPARE(traces.size(), 1);
     QVERIFY2(traces.first().contains("\"" + line.devicePath() + "\""), qPrintable(traces.first()));
     QVERIFY2(traces.first().contains("another program probably holds it open"), qPrintable(traces.first()));
-    closeTestDatabase();
 }
 
 QTEST_MAIN(TestPortAccess)

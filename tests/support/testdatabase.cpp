@@ -22,32 +22,24 @@ void closeTestDatabase()
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
 }
 
-static bool insertEach(const QList<QStringList> &rows)
-{
-    QSqlQuery query;
-    query.prepare(QStringLiteral("INSERT INTO data VALUES(?, ?, ?, ?, ?, ?)"));
-    for (const QStringList &row : rows) {
-        for (int i = 0; i < 6; ++i)
-            query.bindValue(i, row.value(i));
-        if (row.size() != 6 || !query.exec())
-            return false;
-    }
-    return true;
-}
-
 bool insertTestRow(const QStringList &values)
 {
-    return insertEach({values});
+    return insertTestRows({values});
 }
 
 bool insertTestRows(const QList<QStringList> &rows)
 {
     QSqlDatabase db = QSqlDatabase::database();
-    if (!db.transaction())
+    QSqlQuery query(db);
+    if (!db.transaction() || !query.prepare(QStringLiteral("INSERT INTO data VALUES(?, ?, ?, ?, ?, ?)")))
         return false;
-    if (!insertEach(rows)) {
-        db.rollback();
-        return false;
+    for (const QStringList &row : rows) {
+        for (int i = 0; i < 6; ++i)
+            query.bindValue(i, row.value(i));
+        if (row.size() != 6 || !query.exec()) {
+            db.rollback();
+            return false;
+        }
     }
     return db.commit();
 }

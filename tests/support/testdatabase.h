@@ -9,8 +9,8 @@
 bool openTestDatabase();
 void closeTestDatabase();
 
-// Appends a row (date, time, name, header, result, unit) with bound values;
-// insertTestRows() appends several in a transaction of its own.
+// Appends rows (date, time, name, header, result, unit) with bound values, in
+// a transaction of their own.
 bool insertTestRow(const QStringList &values);
 bool insertTestRows(const QList<QStringList> &rows);
 // Every row of `data` in insertion order, columns joined by '|'.
