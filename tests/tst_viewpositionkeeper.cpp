@@ -97,6 +97,7 @@ void TestViewPositionKeeper::keepsWhatTheUserSees_data()
     QTest::newRow("scrolled by pixels") << 100 << 40 << true << 41 << 41 << 2;
     QTest::newRow("scrolled past the first batch") << 1000 << 700 << false << 705 << 705 << 1;
     QTest::newRow("selection out of sight") << 300 << 100 << false << 5 << 5 << 1;
+    QTest::newRow("far down a long table") << 20000 << 10000 << false << -1 << -1 << 1;
 }
 
 void TestViewPositionKeeper::keepsWhatTheUserSees()
