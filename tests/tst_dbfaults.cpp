@@ -1,4 +1,4 @@
-// The database under faults: held by another connection, on a full disk, damaged,
+// The database under faults: locked by another program, on a full disk, damaged,
 // and the process killed in the middle of writing. Whatever happens, a stored
 // row stays stored, the file stays sound, and a failure is reported.
 #include "collectionprobe.h"
@@ -33,19 +33,30 @@ int lastStored(const QByteArray &output)
     return 0;
 }
 
-// A connection of its own takes an exclusive lock on the file, as another
-// program would, until unlockFile().
+// Another program (Debian's Python with its sqlite3 module) takes an
+// exclusive lock on the file and holds it until unlockFile().
+QProcess *lockHolder = nullptr;
+
 bool lockFile()
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
-    db.setDatabaseName(QStringLiteral("sqlite.db"));
-    return db.open() && QSqlQuery(db).exec(QStringLiteral("BEGIN EXCLUSIVE"));
+    lockHolder = new QProcess;
+    lockHolder->start(QStringLiteral("/usr/bin/python3"),
+                      {QStringLiteral("-c"), QStringLiteral("import sqlite3, sys\n"
+                                                            "c = sqlite3.connect('sqlite.db', isolation_level=None)\n"
+                                                            "c.execute('BEGIN EXCLUSIVE')\n"
+                                                            "print('locked', flush=True)\n"
+                                                            "sys.stdin.read()\n")});
+    return lockHolder->waitForReadyRead(30000) && lockHolder->readAllStandardOutput().startsWith("locked");
 }
 
 void unlockFile()
 {
-    QSqlDatabase::database(QStringLiteral("holder"), false).close();
-    QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+    if (!lockHolder)
+        return;
+    lockHolder->closeWriteChannel();
+    lockHolder->waitForFinished(30000);
+    delete lockHolder;
+    lockHolder = nullptr;
 }
 
 // What integrity_check says, then the rows' result column in storage order.
@@ -129,7 +140,7 @@ void TestDbFaults::startUpOnFaultyFile_data()
     QTest::addColumn<int>("rows");  // rows found afterwards, -1: file left as it was
 
     const QStringList refused{kErrorBox};
-    QTest::newRow("locked by another connection") << "lock" << 1 << refused << -1;
+    QTest::newRow("locked by another program") << "lock" << 1 << refused << -1;
     QTest::newRow("empty file") << "empty" << -1 << QStringList{"Information|Database initialization: OK"} << 0;
     QTest::newRow("cut in half") << "half" << 1 << refused << -1;
     QTest::newRow("garbage journal") << "journal" << -1 << QStringList() << 2000;
@@ -222,7 +233,7 @@ void TestDbFaults::storeUnderFault_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("reason");  // in the box, from the driver
 
-    QTest::newRow("locked by another connection") << "lock" << "database is locked";
+    QTest::newRow("locked by another program") << "lock" << "database is locked";
     QTest::newRow("read-only connection") << "read-only" << "readonly database";
     QTest::newRow("database full") << "full" << "database or disk is full";
     QTest::newRow("file overwritten with garbage") << "garbage" << "file is not a database";
