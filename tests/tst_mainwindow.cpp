@@ -1,9 +1,13 @@
 #include "collectionprobe.h"
+#include "modalrecorder.h"
 #include "tempworkdir.h"
 #include "testdatabase.h"
 
 #include <QHeaderView>
+#include <QMenuBar>
+#include <QPushButton>
 #include <QTableView>
+#include <QVBoxLayout>
 #include <QtTest>
 
 #include <memory>
@@ -22,12 +26,43 @@ private slots:
         closeTestDatabase();
         m_dir.reset();
     }
+    void form();
     void view();
     void readOnly();
 
 private:
     std::unique_ptr<TempWorkDir> m_dir;
 };
+
+// The controls as the user meets them: the button column, the menus, which
+// commands are available before a collection, and the About box.
+void TestMainWindow::form()
+{
+    MainWindow window;
+    QCOMPARE(window.windowTitle(), QStringLiteral("Veltrano"));
+    QStringList items;
+    auto *column = child<QVBoxLayout>(&window, "verticalLayout");
+    for (int i = 0; i < column->count(); ++i) {
+        auto *button = qobject_cast<QPushButton *>(column->itemAt(i)->widget());
+        items << (button ? button->text() + (button->isEnabled() ? "" : " (off)") : QStringLiteral("|"));
+    }
+    QCOMPARE(items, QStringList({"&Start", "&Immediate read (off)", "S&top (off)", "|", "&Export", "&Clear"}));
+    QStringList menus;
+    for (QAction *menu : window.menuBar()->actions()) {
+        QStringList entries;
+        for (QAction *action : menu->menu()->actions())
+            entries << action->text() + (action->isEnabled() ? "" : " (off)");
+        menus << menu->text() + ": " + entries.join(", ");
+    }
+    QCOMPARE(menus, QStringList({"&File: &Settings, &Quit", "&Help: &About, About Qt"}));
+
+    ModalRecorder recorder;
+    child<QAction>(&window, "actionAbout")->trigger();
+    QCOMPARE(recorder.titles(), QStringList{"Information"});
+    const QStringList lines = recorder.texts().first().split('\n');
+    QCOMPARE(lines.size(), 4);
+    QVERIFY(lines[1].isEmpty() && lines[2].startsWith("E-mail: ") && lines[3].startsWith("Web: "));
+}
 
 void TestMainWindow::view()
 {
