@@ -80,6 +80,9 @@ void TestLogging::handlerOutput_data()
         << int(QtWarningMsg)
         << "QSqlDatabasePrivate::removeDatabase: connection 'export' is still in use, all queries will cease to work."
         << QByteArray("*") << QString();
+    QTest::newRow("known text in other letter case: shown")
+        << int(QtWarningMsg) << "qserialportprivate::detectdefaultsettings(): unexpected parity settings"
+        << QByteArray("Warning: qserialportprivate::detectdefaultsettings(): unexpected parity settings\n") << "Warning";
 }
 
 void TestLogging::handlerOutput()
