@@ -64,6 +64,7 @@ private slots:
     void start_data();
     void start();
     void stopEmptiesTheRegistry();
+    void immediateReadInCodeUnitOrder();
     void store_data();
     void store();
     void storeFailureKeepsTheStatement();
@@ -149,6 +150,18 @@ void TestCollection::stopEmptiesTheRegistry()
     window.startToCollect();  // a second run starts from scratch
     QCOMPARE(probe.ports(), QStringList({"A", "B"}));
     QVERIFY(probe.timer("A")->isActive());
+}
+
+void TestCollection::immediateReadInCodeUnitOrder()
+{
+    writeSettings({"b/name=lower b", "B/name=upper B", "a/name=lower a"});
+    MainWindow window;
+    window.startToCollect();
+    window.storeImmediately();
+    QStringList names;
+    for (const QString &row : allTestRows())
+        names << row.section('|', 2, 2);
+    QCOMPARE(names, QStringList({"upper B", "lower a", "lower b"}));
 }
 
 void TestCollection::store_data()
