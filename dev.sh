@@ -22,7 +22,7 @@ ROOT=$PWD
 # Debian packages the build, the program and the tests need.
 PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
           libqt5serialport5-dev python3 python3-xlrd python3-olefile
-          desktop-file-utils)
+          desktop-file-utils fonts-dejavu-core)
 # Only for taking the README's screenshots.
 SCREENSHOT_PACKAGES=(xvfb xdotool x11-apps imagemagick fonts-dejavu-core)
 
