@@ -22,12 +22,13 @@ ROOT=$PWD
 # Debian packages the build, the program and the tests need.
 PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
           libqt5serialport5-dev python3 python3-xlrd python3-olefile
-          desktop-file-utils fonts-dejavu-core)
+          desktop-file-utils fonts-dejavu-core libqt5charts5-dev libxlsxwriter-dev
+          libqt5sql5-psql python3-openpyxl postgresql)
 # Only for taking the README's screenshots.
 SCREENSHOT_PACKAGES=(xvfb xdotool x11-apps imagemagick fonts-dejavu-core)
 
 # Only the benchmarks need these.
-BENCH_PACKAGES=(libbenchmark-dev)
+BENCH_PACKAGES=(libbenchmark-dev sqlite3)
 # ... and what the fuzzers need.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

@@ -54,7 +54,8 @@ void TestMainWindow::form()
             entries << action->text() + (action->isEnabled() ? "" : " (off)");
         menus << menu->text() + ": " + entries.join(", ");
     }
-    QCOMPARE(menus, QStringList({"&File: &Settings, &Quit", "&Help: &About, About Qt"}));
+    QCOMPARE(menus, QStringList({"&File: &Settings, &Quit", "&Data: &Export..., &Live readings",
+                                     "&Help: &About, About Qt"}));
 
     ModalRecorder recorder;
     child<QAction>(&window, "actionAbout")->trigger();

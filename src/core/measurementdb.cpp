@@ -40,6 +40,11 @@ bool ensureSortIndex(QSqlQuery &query, QString *error)
     return false;
 }
 
+QString keyColumn(const QSqlDatabase &db)
+{
+    return db.driverName() == QLatin1String("QPSQL") ? QStringLiteral("id") : QStringLiteral("rowid");
+}
+
 bool insertRow(const Row &row, QString *error, const QSqlDatabase &db)
 {
     QSqlQuery query(db);

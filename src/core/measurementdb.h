@@ -36,6 +36,10 @@ struct Row
     QString unit;
 };
 
+// The column that orders rows stored within the same second and serves as a
+// row key for paging: SQLite's rowid, or the key column a server table has.
+QString keyColumn(const QSqlDatabase &db = QSqlDatabase::database());
+
 // The insert of one row. Every value is bound, so any text is stored exactly
 // as given, quotes included.
 inline constexpr char kInsert[] =
