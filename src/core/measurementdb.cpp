@@ -2,11 +2,28 @@
 
 #include "trace.h"
 
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
 namespace Veltrano::MeasurementDb {
+
+namespace {
+
+bool onServer(const QSqlDriver *driver)
+{
+    return driver && driver->dbmsType() == QSqlDriver::PostgreSQL;
+}
+
+// Whether the table is there; false with `*ok` false when the check failed.
+bool tableExists(QSqlQuery &query, bool *ok)
+{
+    *ok = query.exec(QString::fromLatin1(onServer(query.driver()) ? kServerTableCheck : kTableCheck));
+    return *ok && query.next() && !query.value(QStringLiteral("name")).toString().isEmpty();
+}
+
+} // namespace
 
 TableState ensureTable(QSqlQuery &query, QString *error)
 {
@@ -16,13 +33,22 @@ TableState ensureTable(QSqlQuery &query, QString *error)
         return TableState::Failed;
     };
 
-    if (!query.exec(QString::fromLatin1(kTableCheck)))
-        return fail();
+    bool ok = false;
     TableState state = TableState::Present;
-    if (!query.next() || query.value(QStringLiteral("name")).toString().isEmpty()) {
-        if (!query.exec(QString::fromLatin1(kCreateTable)))
+    if (!tableExists(query, &ok)) {
+        if (!ok)
             return fail();
-        state = TableState::Created;
+        if (query.exec(QString::fromLatin1(onServer(query.driver()) ? kServerCreateTable : kCreateTable))) {
+            state = TableState::Created;
+        } else {
+            // Another collector may have created it a moment ago.
+            const QString createError = query.lastError().text();
+            if (!tableExists(query, &ok)) {
+                if (error)
+                    *error = createError;
+                return TableState::Failed;
+            }
+        }
     }
 
     QString indexError;
@@ -33,7 +59,7 @@ TableState ensureTable(QSqlQuery &query, QString *error)
 
 bool ensureSortIndex(QSqlQuery &query, QString *error)
 {
-    if (query.exec(QString::fromLatin1(kCreateSortIndex)))
+    if (query.exec(QString::fromLatin1(onServer(query.driver()) ? kServerCreateSortIndex : kCreateSortIndex)))
         return true;
     if (error)
         *error = query.lastError().text();
@@ -49,8 +75,17 @@ bool insertRow(const Row &row, QString *error, const QSqlDatabase &db)
 {
     QSqlQuery query(db);
     if (query.prepare(QString::fromLatin1(kInsert))) {
-        for (const QString *value : {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit})
-            query.addBindValue(value->isNull() ? QLatin1String("") : *value);
+        // A server's text cannot hold the zero character: it would refuse the
+        // row for good. It is stored as U+FFFD, the mark of a character that
+        // could not be kept, as undecodable bytes already are.
+        const bool server = onServer(db.driver());
+        for (const QString *value : {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit}) {
+            if (server && value->contains(QChar()))
+                VTRACE << "zero character stored as U+FFFD on the server";
+            query.addBindValue(value->isNull() ? QLatin1String("")
+                               : server   ? QString(*value).replace(QChar(), QChar::ReplacementCharacter)
+                                          : *value);
+        }
         if (query.exec())
             return true;
     }

@@ -19,6 +19,18 @@ inline constexpr char kCreateTable[] =
 inline constexpr char kCreateSortIndex[] =
     "CREATE INDEX IF NOT EXISTS data_sampling_order ON data(sampling_date, sampling_time);";
 
+// The same table on a PostgreSQL server shared by several collectors. The six
+// columns come first and hold text, so every reader gets exactly the texts
+// SQLite gives (2026-12-07, 14:05:09); date and time compare byte by byte
+// whatever the server's locale. The key column orders rows of the same second
+// and pages the view. Several collectors may start at once: IF NOT EXISTS.
+inline constexpr char kServerTableCheck[] = "SELECT to_regclass('data')::text AS name;";
+inline constexpr char kServerCreateTable[] =
+    "CREATE TABLE IF NOT EXISTS data(sampling_date text COLLATE \"C\", sampling_time text COLLATE \"C\", "
+    "instrument_id text, header text, result text, unit text, id bigserial PRIMARY KEY);";
+inline constexpr char kServerCreateSortIndex[] =
+    "CREATE INDEX IF NOT EXISTS data_sampling_order ON data(sampling_date, sampling_time, id);";
+
 enum class TableState {
     Present,  // the table was there already
     Created,  // the table was missing and has been created
@@ -55,7 +67,8 @@ bool insertRow(const Row &row, QString *error, const QSqlDatabase &db = QSqlData
 QString describeInsert(const Row &row);
 
 // Makes sure the table `data` exists, using `query` (bound to the default
-// connection) for the check and the creation. On failure `error` receives the
+// connection) for the check and the creation, with the statements of the
+// query's backend. A table another collector created meanwhile is Present. On failure `error` receives the
 // driver's text. The sort index is added too; the program works without it
 // (only slower), so a failure to create it is traced and not reported.
 TableState ensureTable(QSqlQuery &query, QString *error);
