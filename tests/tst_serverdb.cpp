@@ -50,6 +50,7 @@ private slots:
     void startup_data();
     void startup();
     void twoCollectorsAtOnce();
+    void serverRestarted();
     void hostileTextsVerbatim_data();
     void hostileTextsVerbatim();
 
@@ -192,6 +193,20 @@ void TestServerDb::twoCollectorsAtOnce()
     rows.sort();
     expected.sort();
     QCOMPARE(rows, expected);
+}
+
+void TestServerDb::serverRestarted()
+{
+    PGSERVER_OR_SKIP(*m_server);
+    QVERIFY(m_server->psql(QString::fromLatin1(MeasurementDb::kServerCreateTable)));
+    QVERIFY(DatabaseConfig::addDatabase(m_server->uri()).open());
+    const MeasurementDb::Row row{"2026-12-07", "14:05:09", "B1", "", "+1.0", "g"};
+    QVERIFY(MeasurementDb::insertRow(row, nullptr));
+    QVERIFY(m_server->stop());
+    QVERIFY(!MeasurementDb::insertRow(row, nullptr));
+    QVERIFY(m_server->start());
+    QVERIFY(MeasurementDb::insertRow(row, nullptr));
+    QCOMPARE(serverRows().size(), 2);
 }
 
 void TestServerDb::hostileTextsVerbatim_data()

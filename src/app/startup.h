@@ -8,7 +8,7 @@ class QSqlQuery;
 
 // Qt's message handler for the whole run: every message becomes one line on
 // standard error, and warnings, critical and fatal messages are also shown
-// in a box. Three harmless warnings of Qt's own modules are logged as debug.
+// in a box. Harmless warnings of Qt's own modules are logged as debug.
 void msgHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
 
 namespace Startup {

@@ -111,7 +111,7 @@ QSqlDatabase addDatabase(const QString &uri, const QString &connectionName, int 
     setDefault("keepalives_count", QStringLiteral("3"));
     setDefault("application_name", QStringLiteral("veltrano"));
     if (statementTimeoutMs > 0)
-        setDefault("options", QStringLiteral("-c statement_timeout=%1").arg(statementTimeoutMs));
+        setDefault("options", QStringLiteral("-c statement_timeout=%1 -c client_min_messages=warning").arg(statementTimeoutMs));
     // The driver turns every ';' of the options into a blank.
     QStringList options;
     for (auto it = values.cbegin(); it != values.cend(); ++it)

@@ -13,6 +13,12 @@ inline constexpr const char *kDemotedWarnings[] = {
     "QSqlDatabasePrivate::removeDatabase: connection 'export' is still in use, all queries will cease to work.",
     "QSerialPortPrivate::detectDefaultSettings(): Unexpected flow control settings",
     "QSerialPortPrivate::detectDefaultSettings(): Unexpected parity settings",
+    // A server database that went away counts as closed: every later access
+    // tries to open it again and every statement warns, until it is back.
+    // The store reports the outage to the operator once.
+    "QSqlDatabasePrivate::database: unable to open database:",
+    "QSqlQuery::exec: database not open",
+    "QSqlQuery::prepare: database not open",
 };
 
 // True when a warning carries one of the texts above.

@@ -71,26 +71,59 @@ QString keyColumn(const QSqlDatabase &db)
     return db.driverName() == QLatin1String("QPSQL") ? QStringLiteral("id") : QStringLiteral("rowid");
 }
 
+namespace {
+
+bool execInsert(const Row &row, QSqlQuery &query)
+{
+    if (!query.prepare(QString::fromLatin1(kInsert)))
+        return false;
+    // A server's text cannot hold the zero character: it would refuse the
+    // row for good. It is stored as U+FFFD, the mark of a character that
+    // could not be kept, as undecodable bytes already are.
+    const bool server = onServer(query.driver());
+    for (const QString *value : {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit}) {
+        QString text = value->isNull() ? QStringLiteral("") : *value;
+        if (server && text.contains(QChar())) {
+            VTRACE << "zero character stored as U+FFFD on the server";
+            text.replace(QChar(), QChar::ReplacementCharacter);
+        }
+        query.addBindValue(text);
+    }
+    return query.exec();
+}
+
+} // namespace
+
+bool reconnectIfLost(const QSqlDatabase &db)
+{
+    // The driver closes a connection it finds broken; a statement on a closed
+    // connection only earns a warning.
+    if (!onServer(db.driver()) || (db.isOpen() && QSqlQuery(db).exec(QStringLiteral("SELECT 1"))))
+        return false;
+    // Tried on a connection of its own first, so that an unreachable server
+    // costs one connection attempt and leaves the shared handle as it was.
+    const QString probeName = db.connectionName() + QLatin1String("-probe");
+    bool reachable = false;
+    {
+        QSqlDatabase probe = QSqlDatabase::cloneDatabase(db, probeName);
+        reachable = probe.open();
+    }
+    QSqlDatabase::removeDatabase(probeName);
+    VTRACE << "connection to the server lost; server reachable again:" << reachable;
+    if (!reachable)
+        return false;
+    QSqlDatabase handle = db;
+    handle.close();
+    return handle.open();
+}
+
 bool insertRow(const Row &row, QString *error, const QSqlDatabase &db)
 {
     QSqlQuery query(db);
-    if (query.prepare(QString::fromLatin1(kInsert))) {
-        // A server's text cannot hold the zero character: it would refuse the
-        // row for good. It is stored as U+FFFD, the mark of a character that
-        // could not be kept, as undecodable bytes already are.
-        const bool server = onServer(db.driver());
-        for (const QString *value : {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit}) {
-            if (server && value->contains(QChar()))
-                VTRACE << "zero character stored as U+FFFD on the server";
-            query.addBindValue(value->isNull() ? QLatin1String("")
-                               : server   ? QString(*value).replace(QChar(), QChar::ReplacementCharacter)
-                                          : *value);
-        }
-        if (query.exec())
-            return true;
-    }
+    if ((db.isOpen() && execInsert(row, query)) || (reconnectIfLost(db) && execInsert(row, query = QSqlQuery(db))))
+        return true;
     if (error)
-        *error = query.lastError().text();
+        *error = db.isOpen() ? query.lastError().text() : QStringLiteral("the connection to the server is lost");
     return false;
 }
 

@@ -59,8 +59,14 @@ inline constexpr char kInsert[] =
     "VALUES(?, ?, ?, ?, ?, ?);";
 
 // Writes `row` on `db` (the default connection unless given). A null text is
-// written as an empty one. On failure `error` receives the driver's text.
+// written as an empty one. A lost server connection is opened again once.
+// On failure `error` receives the driver's text.
 bool insertRow(const Row &row, QString *error, const QSqlDatabase &db = QSqlDatabase::database());
+
+// A server connection that no longer answers (the server restarted, the
+// network was down) is closed and opened again: true when that was needed and
+// worked. A file database, or a server that answers, is left alone.
+bool reconnectIfLost(const QSqlDatabase &db = QSqlDatabase::database());
 
 // The insert as an operator reads it in an error report: the statement with
 // each value written between single quotes. Never executed.
