@@ -82,7 +82,7 @@ QString chosenUri(const QStringList &arguments)
     return file.value(QLatin1String(kUriKey)).toString().trimmed();
 }
 
-QSqlDatabase addDatabase(const QString &uri, const QString &connectionName, int statementTimeoutMs)
+QSqlDatabase addDatabase(const QString &uri, const QString &connectionName)
 {
     if (uri.isEmpty()) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
@@ -110,8 +110,7 @@ QSqlDatabase addDatabase(const QString &uri, const QString &connectionName, int 
     setDefault("keepalives_interval", QStringLiteral("1"));
     setDefault("keepalives_count", QStringLiteral("3"));
     setDefault("application_name", QStringLiteral("veltrano"));
-    if (statementTimeoutMs > 0)
-        setDefault("options", QStringLiteral("-c statement_timeout=%1 -c client_min_messages=warning").arg(statementTimeoutMs));
+    setDefault("options", QStringLiteral("-c lock_timeout=%1 -c client_min_messages=warning").arg(kLockTimeoutMs));
     // The driver turns every ';' of the options into a blank.
     QStringList options;
     for (auto it = values.cbegin(); it != values.cend(); ++it)

@@ -19,11 +19,13 @@ inline constexpr char kFileName[] = "database.ini";
 inline constexpr char kUriKey[] = "database/uri";
 inline constexpr char kOption[] = "--database";
 
-// Limits that keep a lost server from freezing the window: how long a
-// connection attempt, an unanswered network write and a statement may take.
+// Limits that keep a lost or busy server from freezing the window: how long a
+// connection attempt, an unanswered network write and a wait for a table lock
+// (an administrator's TRUNCATE, say) may take. Reads of any length are fine:
+// an export of millions of rows runs as long as it needs.
 inline constexpr int kConnectTimeoutSeconds = 3;
 inline constexpr int kNetworkTimeoutMs = 5000;
-inline constexpr int kStatementTimeoutMs = 5000;
+inline constexpr int kLockTimeoutMs = 5000;
 
 // The URI chosen by `arguments` (the program's, the program name first) or
 // database.ini; empty for sqlite.db. `--database=URI` works too.
@@ -31,11 +33,9 @@ QString chosenUri(const QStringList &arguments);
 
 // Registers a connection for `uri` (empty: sqlite.db) under `connectionName`
 // and sets it up, without opening it. A server connection gets the limits
-// above; `statementTimeoutMs` 0 lets statements run as long as they need
-// (an export of millions of rows).
+// above unless the URI sets its own.
 QSqlDatabase addDatabase(const QString &uri,
-                         const QString &connectionName = QLatin1String(QSqlDatabase::defaultConnection),
-                         int statementTimeoutMs = kStatementTimeoutMs);
+                         const QString &connectionName = QLatin1String(QSqlDatabase::defaultConnection));
 
 // True when `db` is a server shared with other collectors.
 bool isServer(const QSqlDatabase &db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false));

@@ -23,8 +23,9 @@ bool asRoot()
 
 } // namespace
 
-PgServer::PgServer()
+PgServer::PgServer(bool durable)
     : m_dir(QStringLiteral("/tmp/veltrano-pg-XXXXXX"))
+    , m_durable(durable)
 {
     if (!available())
         return;
@@ -77,9 +78,9 @@ QString PgServer::uri() const
 
 bool PgServer::start()
 {
-    const QString options = QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -k %2 -c fsync=off")
+    const QString options = QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -k %2 -c fsync=%3")
                                 .arg(m_port)
-                                .arg(m_dir.path());
+                                .arg(m_dir.path(), m_durable ? QStringLiteral("on") : QStringLiteral("off"));
     m_running = run(kBin + QStringLiteral("pg_ctl"),
                     {QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-l"),
                      m_dir.filePath(QStringLiteral("log")), QStringLiteral("-o"), options, QStringLiteral("-w"),

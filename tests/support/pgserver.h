@@ -6,11 +6,12 @@
 // A PostgreSQL server of its own for the tests: a fresh cluster in a
 // temporary folder, listening on a free loopback port only, run as an
 // unprivileged user when the tests run as root (the server refuses root).
-// Stopped, and its folder removed, when the object goes.
+// Stopped, and its folder removed, when the object goes. Unless `durable`,
+// commits are not flushed to disk (tests need no durability, only speed).
 class PgServer
 {
 public:
-    PgServer();
+    explicit PgServer(bool durable = false);
     ~PgServer();
     PgServer(const PgServer &) = delete;
     PgServer &operator=(const PgServer &) = delete;
@@ -38,6 +39,7 @@ private:
 
     QTemporaryDir m_dir;
     quint16 m_port = 0;
+    bool m_durable = false;
     bool m_running = false;
     mutable QString m_error;
 };
