@@ -5,8 +5,10 @@
 #include "benchdata.h"
 #include "databaseconfig.h"
 #include "harness.h"
+#include "mainwindow.h"
 #include "measurementdb.h"
 #include "pgserver.h"
+#include "startup.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -44,8 +46,13 @@ MeasurementDb::Row benchRow(const QString &name)
             reading.result, reading.unit};
 }
 
+// The row count the server's table was last filled with by serverTable(); -1
+// once another benchmark has replaced it.
+qint64 filledRows = -1;
+
 bool freshTable(const QSqlDatabase &db)
 {
+    filledRows = -1;
     QSqlQuery query(db);
     return query.exec(QStringLiteral("DROP TABLE IF EXISTS data"))
            && MeasurementDb::ensureTable(query, nullptr) != MeasurementDb::TableState::Failed;
@@ -98,11 +105,13 @@ struct Collector
 {
     int instruments = 16;
     int seconds = 60;
+    bool store = true;  // false: the same loop and timers, storing nothing
     QString uri;
     QString name;
     std::atomic<int> ticks{0};
     std::atomic<int> failures{0};
     std::atomic<qint64> longestStallMs{0};
+    std::atomic<int> stallsOver100Ms{0};
 
     void run()
     {
@@ -119,7 +128,7 @@ struct Collector
                 const QString instrument = QStringLiteral("%1 balance %2").arg(name).arg(i + 1);
                 QObject::connect(timers.back().get(), &QTimer::timeout, [this, instrument, db] {
                     ++ticks;
-                    if (!MeasurementDb::insertRow(benchRow(instrument), nullptr, db))
+                    if (store && !MeasurementDb::insertRow(benchRow(instrument), nullptr, db))
                         ++failures;
                 });
                 timers.back()->start(1000);
@@ -128,7 +137,9 @@ struct Collector
             beat.start();
             QTimer heartbeat;
             QObject::connect(&heartbeat, &QTimer::timeout, [this, &beat] {
-                longestStallMs = std::max<qint64>(longestStallMs, beat.restart() - 10);
+                const qint64 stall = beat.restart() - 10;
+                longestStallMs = std::max<qint64>(longestStallMs, stall);
+                stallsOver100Ms += stall > 100;
             });
             heartbeat.start(10);
             QTimer::singleShot(seconds * 1000 + 500, &loop, &QEventLoop::quit);
@@ -138,7 +149,9 @@ struct Collector
     }
 };
 
-void collectors(benchmark::State &state, Variant, qint64 seconds)
+// Reference: the same collectors storing nothing, to tell the machine's own
+// scheduling stalls (two cores shared) from the stores'.
+void collectors(benchmark::State &state, Variant variant, qint64 seconds)
 {
     for (auto _ : state) {
         PgServer *pg = server();
@@ -161,6 +174,7 @@ void collectors(benchmark::State &state, Variant, qint64 seconds)
         for (int pc = 0; pc < 4; ++pc) {
             pcs.push_back(std::make_unique<Collector>());
             pcs.back()->seconds = int(seconds);
+            pcs.back()->store = variant == Variant::Ours;
             pcs.back()->uri = pg->uri();
             pcs.back()->name = QStringLiteral("PC%1").arg(pc + 1);
             threads.emplace_back(QThread::create([c = pcs.back().get()] { c->run(); }));
@@ -170,9 +184,10 @@ void collectors(benchmark::State &state, Variant, qint64 seconds)
             thread->wait();
         state.SetIterationTime(timer.nsecsElapsed() / 1e9);
 
-        qint64 ticks = 0, failures = 0, stall = 0;
+        qint64 ticks = 0, failures = 0, stall = 0, longStalls = 0;
         for (const auto &pc : pcs) {
             ticks += pc->ticks;
+            longStalls += pc->stallsOver100Ms;
             failures += pc->failures;
             stall = std::max<qint64>(stall, pc->longestStallMs);
         }
@@ -185,15 +200,62 @@ void collectors(benchmark::State &state, Variant, qint64 seconds)
         }
         closeDefaultConnection();
         state.counters["ticks"] = double(ticks);
-        state.counters["ticks_without_row"] = double(ticks - stored);
+        state.counters["ticks_without_row"] = variant == Variant::Ours ? double(ticks - stored) : 0;
         state.counters["failed_stores"] = double(failures);
         state.counters["stall_ms"] = double(stall);
+        state.counters["stalls_over_100ms"] = double(longStalls);
+    }
+}
+
+// The table of the server with `rows` rows, one a second from 2026-01-01 on,
+// made once per size.
+bool serverTable(PgServer &pg, qint64 rows)
+{
+    if (filledRows == rows)
+        return true;
+    const bool ok = pg.psql(QStringLiteral("DROP TABLE IF EXISTS data; %1 %2 "
+                                           "INSERT INTO data(sampling_date, sampling_time, instrument_id, header, "
+                                           "result, unit) SELECT to_char(t, 'YYYY-MM-DD'), to_char(t, 'HH24:MI:SS'), "
+                                           "'Balance ' || (1 + n % 16), 'N     ', '+123.4567', 'g  ' FROM "
+                                           "generate_series(0, %3 - 1) n CROSS JOIN LATERAL (SELECT timestamp '2026-01-01' + "
+                                           "n * interval '1 second' AS t) s;")
+                                .arg(QString::fromLatin1(MeasurementDb::kServerCreateTable),
+                                     QString::fromLatin1(MeasurementDb::kServerCreateSortIndex))
+                                .arg(rows));
+    filledRows = ok && pg.psql(QStringLiteral("VACUUM ANALYZE data")) ? rows : -1;
+    return ok;
+}
+
+// Start-up to a shown, painted main window over the server's table.
+void serverStartup(benchmark::State &state, Variant, qint64 rows)
+{
+    for (auto _ : state) {
+        PgServer *pg = server();
+        if (!pg || !serverTable(*pg, rows)) {
+            state.SkipWithError("no server table");
+            return;
+        }
+        WorkDir dir(0, true);
+        QElapsedTimer timer;
+        timer.start();
+        bool ok;
+        {
+            QSqlQuery schemaQuery;
+            ok = Startup::openDatabase(schemaQuery, pg->uri()) < 0;
+            MainWindow window;
+            ok = showAndWait(&window) && ok;
+            state.SetIterationTime(timer.nsecsElapsed() / 1e9);
+        }
+        closeDefaultConnection();
+        if (!ok)
+            state.SkipWithError("start-up failed");
     }
 }
 
 const int kRegistered = [] {
+    registerOurs("server_startup_shown", {0, 1000000}, 3, serverStartup);
     registerPair("server_store", {2000}, 3, storeLatency);
-    registerOurs("server_collectors", {60}, 1, collectors);
+    registerPair("server_collectors", {60}, 1, collectors);
     return 0;
 }();
 
@@ -213,6 +275,15 @@ CheckRegistrar c7(76, atMost("4 collectors x 16 instruments: ticks without a row
                              "ticks"));
 CheckRegistrar c8(77, atMost("4 collectors x 16 instruments: longest event-loop stall", kCollectors, "stall_ms", 100,
                              "ms"));
+CheckRegistrar c9(78, figure("4 collectors x 16 instruments: stalls over 100 ms", kCollectors, "stalls_over_100ms",
+                             "stalls"));
+CheckRegistrar c12(81, growth("window shown over the server: 1e6 rows vs empty table",
+                               name("server_startup_shown", Variant::Ours, 1000000),
+                               name("server_startup_shown", Variant::Ours, 0), 2));
+CheckRegistrar c10(79, figure("the same collectors storing nothing: longest stall",
+                              name("server_collectors", Variant::Reference, 60), "stall_ms", "ms"));
+CheckRegistrar c11(80, figure("the same collectors storing nothing: stalls over 100 ms",
+                              name("server_collectors", Variant::Reference, 60), "stalls_over_100ms", "stalls"));
 
 } // namespace
 } // namespace Bench

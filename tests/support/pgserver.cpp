@@ -37,11 +37,12 @@ PgServer::PgServer(bool durable)
             return;
         }
     }
-    if (run(kBin + QStringLiteral("initdb"), {QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")),
+    if (!run(kBin + QStringLiteral("initdb"), {QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")),
                                               QStringLiteral("-A"), QStringLiteral("trust"), QStringLiteral("-U"),
                                               QStringLiteral("veltrano"), QStringLiteral("-E"),
-                                              QStringLiteral("UTF8"), QStringLiteral("--no-sync")}))
-        start();
+                                              QStringLiteral("UTF8"), QStringLiteral("--no-sync")})
+        || !start())
+        m_error = m_output;
 }
 
 PgServer::~PgServer()
@@ -115,6 +116,6 @@ bool PgServer::run(const QString &program, const QStringList &arguments, int tim
         process.start(program, arguments);
     if (process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
         return true;
-    m_error = QFileInfo(program).fileName() + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll());
+    m_output = QFileInfo(program).fileName() + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll());
     return false;
 }

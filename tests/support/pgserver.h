@@ -31,7 +31,7 @@ public:
     bool start();
     bool stop();  // an immediate stop, as a crash or a pulled cable looks to clients
 
-    // Runs SQL through psql; false on any error.
+    // Runs SQL through psql (one transaction); false on any error.
     bool psql(const QString &sql) const;
 
 private:
@@ -41,7 +41,8 @@ private:
     quint16 m_port = 0;
     bool m_durable = false;
     bool m_running = false;
-    mutable QString m_error;
+    QString m_error;
+    mutable QString m_output;  // of the last command that failed
 };
 
 // Skips the current test when there is no server to run against.
