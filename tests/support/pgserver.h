@@ -3,49 +3,38 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// A PostgreSQL server of its own for the tests: a fresh cluster in a
-// temporary folder, listening on a free loopback port only, run as an
-// unprivileged user when the tests run as root (the server refuses root).
-// Stopped, and its folder removed, when the object goes. Unless `durable`,
-// commits are not flushed to disk (tests need no durability, only speed).
+// A PostgreSQL server of the tests' own: a fresh cluster in a temporary
+// folder on a free loopback port, run as "nobody" when the tests run as root
+// (the server refuses root), stopped when the object goes. Unless `durable`,
+// commits are not flushed to disk.
 class PgServer
 {
 public:
     explicit PgServer(bool durable = false);
-    ~PgServer();
+    ~PgServer() { stop(); }
     PgServer(const PgServer &) = delete;
     PgServer &operator=(const PgServer &) = delete;
 
-    // False when the server binaries are not installed.
-    static bool available();
+    static bool available();  // the server binaries are installed
+    static quint16 freePort();  // a loopback port nobody listens on now
 
-    // A loopback port nobody listens on at the moment.
-    static quint16 freePort();
-
-    // Empty when the cluster runs; else what went wrong.
-    const QString &error() const { return m_error; }
-
-    // The connection URI of the cluster's database "postgres".
-    QString uri() const;
-
+    const QString &error() const { return m_error; }  // empty when the cluster runs
+    QString uri() const;  // of its database "postgres"
     bool start();
-    bool stop();  // an immediate stop, as a crash or a pulled cable looks to clients
-
-    // Runs SQL through psql (one transaction); false on any error.
-    bool psql(const QString &sql) const;
+    bool stop();  // immediate, as a crash or a pulled cable looks to clients
+    bool psql(const QString &sql) const;  // one transaction; false on any error
 
 private:
-    bool run(const QString &program, const QStringList &arguments, int timeoutMs = 60000) const;
+    bool run(const QString &program, const QStringList &arguments) const;
 
     QTemporaryDir m_dir;
-    quint16 m_port = 0;
-    bool m_durable = false;
-    bool m_running = false;
+    quint16 m_port = freePort();
+    bool m_durable;
     QString m_error;
     mutable QString m_output;  // of the last command that failed
 };
 
-// Skips the current test when there is no server to run against.
+// Skips the current test when the server binaries are not installed.
 #define PGSERVER_OR_SKIP(server)                                                                                       \
     do {                                                                                                               \
         if (!PgServer::available())                                                                                    \
