@@ -3,6 +3,7 @@
 
 #include "settings.h"
 #include "trace.h"
+#include "viewpositionkeeper.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -25,9 +26,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->uStop, &QPushButton::clicked, this, &MainWindow::stopToCollect);
     connect(ui->uRead, &QPushButton::clicked, this, &MainWindow::storeImmediately);
 
-    model.setUp();
+    model.reload();
 
     ui->uTableView->setModel(&model);
+    // Rows stored while the user reads older ones do not move them.
+    new Veltrano::ViewPositionKeeper(ui->uTableView);
     // Recorded measurements are evidence: they are never edited by hand.
     ui->uTableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ui->uTableView->verticalHeader()->hide();
