@@ -363,9 +363,12 @@ bool MeasurementModel::run(QSqlQuery &query) const
         m_failing = false;
         return true;
     }
-    // Once per spell of failures: the view asks again at every repaint.
+    // Traced once per spell of failures (the view asks again at every
+    // repaint), not shown in a box: a box would open in the middle of a
+    // repaint, and what keeps the table from being read (a locked or damaged
+    // file) is reported by the store that meets it.
     if (!m_failing) {
-        Trace(QtWarningMsg) << "cannot read the recorded rows:" << query.lastError().text();
+        VTRACE << "cannot read the recorded rows:" << query.lastError().text();
         m_failing = true;
     }
     return false;
