@@ -36,11 +36,11 @@ void MeasurementModel::bindKey(QSqlQuery &query, const SortKey &key)
     query.addBindValue(key.key);
 }
 
-QString MeasurementModel::orderBy(Order order) const
+QString MeasurementModel::orderBy(const QString &key, Order order)
 {
     const QLatin1String direction(order == Order::NewestFirst ? " DESC" : " ASC");
     return QLatin1String(" ORDER BY sampling_date") + direction + QLatin1String(", sampling_time") + direction
-           + QLatin1String(", ") + m_key + direction;
+           + QLatin1String(", ") + key + direction;
 }
 
 // The rows a statement on kColumns and the key yields, appended to `rows`.
@@ -114,9 +114,7 @@ QVariant MeasurementModel::headerData(int section, Qt::Orientation orientation, 
 
 QString MeasurementModel::newestRowsStatement(const QSqlDatabase &db)
 {
-    MeasurementModel model(nullptr, db);
-    model.m_key = MeasurementDb::keyColumn(db);
-    return model.selectRows(Order::NewestFirst, 0);
+    return selectRows(MeasurementDb::keyColumn(db), Order::NewestFirst, 0);
 }
 
 void MeasurementModel::reload()
@@ -262,9 +260,10 @@ const MeasurementModel::Row *MeasurementModel::rowAt(int row) const
     return &found->rows.at(row - found->first);
 }
 
-// Reads the page holding `row`: on from the page above it or back from the
-// page below it when one of them ends right there, else from the key of the
-// page's first (or last) row, looked up in the index from the nearer end.
+// Reads the page holding `row` (pages start at a multiple of the page size,
+// or where the page above ends): on from the page above it or back from the
+// page below it when the new page touches one of them, else from the key of
+// the page's first (or last) row, looked up in the index from the nearer end.
 // Reads stop at the neighbouring pages; a page that comes out short means the
 // table changed behind the model, which is then read afresh.
 const MeasurementModel::Page *MeasurementModel::readPage(int row) const
@@ -285,18 +284,14 @@ const MeasurementModel::Page *MeasurementModel::readPage(int row) const
     const SortKey *lower = below ? &belowKey : nullptr;
 
     Page page;
-    int wanted;
-    if (above && gapStart == row) {
-        page.first = row;
-        wanted = std::min(kPageRows, gapEnd - row);
+    page.first = std::max(gapStart, row - row % kPageRows);
+    const int wanted = std::min(kPageRows, gapEnd - page.first);
+    if (above && page.first == gapStart) {
         page.rows = readRows(Order::NewestFirst, upper, false, lower, wanted);
-    } else if (below && gapEnd == row + 1) {
-        wanted = std::min(kPageRows, gapEnd - gapStart);
+    } else if (below && page.first + wanted == gapEnd) {
         page.rows = readRows(Order::OldestFirst, lower, false, upper, wanted);
         page.first = gapEnd - page.rows.size();
     } else {
-        page.first = std::max(gapStart, row - row % kPageRows);
-        wanted = std::min(kPageRows, gapEnd - page.first);
         const int fromBottom = m_count - (page.first + wanted);
         const Order order = fromBottom < page.first ? Order::OldestFirst : Order::NewestFirst;
         if (order == Order::OldestFirst && !countIsExact())
@@ -376,19 +371,19 @@ bool MeasurementModel::run(QSqlQuery &query) const
 
 // The rows in `order`, with as many bounds on the sort key as given (each
 // bound is the row key triple after the first one).
-QString MeasurementModel::selectRows(Order order, int bounds) const
+QString MeasurementModel::selectRows(const QString &key, Order order, int bounds)
 {
-    const QString tuple = QStringLiteral("(sampling_date, sampling_time, %1)").arg(m_key);
+    const QString tuple = QStringLiteral("(sampling_date, sampling_time, %1)").arg(key);
     const bool newestFirst = order == Order::NewestFirst;
     QStringList where;
     if (bounds > 0)
         where << tuple + QLatin1String(newestFirst ? " <%1 (?, ?, ?)" : " >%1 (?, ?, ?)");
     if (bounds > 1)
         where << tuple + QLatin1String(newestFirst ? " > (?, ?, ?)" : " < (?, ?, ?)");
-    return QLatin1String("SELECT ") + QLatin1String(kColumns) + QLatin1String(", ") + m_key
+    return QLatin1String("SELECT ") + QLatin1String(kColumns) + QLatin1String(", ") + key
            + QLatin1String(" FROM data")
            + (where.isEmpty() ? QString() : QLatin1String(" WHERE ") + where.join(QLatin1String(" AND ")))
-           + orderBy(order) + QLatin1String(" LIMIT ?");
+           + orderBy(key, order) + QLatin1String(" LIMIT ?");
 }
 
 QVector<MeasurementModel::Row> MeasurementModel::readRows(Order order, const SortKey *from, bool fromIncluded,
@@ -399,7 +394,7 @@ QVector<MeasurementModel::Row> MeasurementModel::readRows(Order order, const Sor
         return rows;
     // Every caller that bounds the far end bounds the near end too.
     Q_ASSERT(from || !to);
-    QString statement = selectRows(order, from ? (to ? 2 : 1) : 0);
+    QString statement = selectRows(m_key, order, from ? (to ? 2 : 1) : 0);
     if (from)
         statement = statement.arg(QLatin1String(fromIncluded ? "=" : ""));
     QSqlQuery query(database());
@@ -422,7 +417,7 @@ bool MeasurementModel::keyAt(Order order, int offset, SortKey *key) const
     QSqlQuery query(database());
     query.setForwardOnly(true);
     query.prepare(QLatin1String("SELECT sampling_date, sampling_time, ") + m_key + QLatin1String(" FROM data")
-                  + orderBy(order) + QLatin1String(" LIMIT 1 OFFSET ?"));
+                  + orderBy(m_key, order) + QLatin1String(" LIMIT 1 OFFSET ?"));
     query.addBindValue(offset);
     if (!run(query) || !query.next())
         return false;

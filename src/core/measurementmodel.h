@@ -77,8 +77,8 @@ private:
     bool run(QSqlQuery &query) const;
     bool fetch(QSqlQuery &query, QVector<Row> *rows) const;
     static void bindKey(QSqlQuery &query, const SortKey &key);
-    QString orderBy(Order order) const;
-    QString selectRows(Order order, int bounds) const;
+    static QString orderBy(const QString &key, Order order);
+    static QString selectRows(const QString &key, Order order, int bounds);
     // Up to `limit` rows in `order` after `from` (or from the start) and
     // before `to`, newest first in the result.
     QVector<Row> readRows(Order order, const SortKey *from, bool fromIncluded, const SortKey *to, int limit) const;
