@@ -173,7 +173,7 @@ void MeasurementModel::takeIn(const QVector<Row> &arrived)
         m_oldest = rows.constLast().sortKey();
     if (top > 0) {
         m_newest = rows.constFirst().sortKey();
-        insertRows(0, rows.mid(0, top));
+        placeRows(0, rows.mid(0, top));
     }
     for (int i = top; i < rows.size(); ++i) {
         const int position = countNewerThan(rows.at(i).sortKey());
@@ -183,13 +183,13 @@ void MeasurementModel::takeIn(const QVector<Row> &arrived)
         }
         if (m_oldest.isNewerThan(rows.at(i).sortKey()))
             m_oldest = rows.at(i).sortKey();
-        insertRows(position, {rows.at(i)});
+        placeRows(position, {rows.at(i)});
     }
 }
 
 // Announces `rows` as inserted at `position`; the pages below move down, and
 // a page the rows fall into (or that starts right below the top) takes them.
-void MeasurementModel::insertRows(int position, const QVector<Row> &rows)
+void MeasurementModel::placeRows(int position, const QVector<Row> &rows)
 {
     const int count = rows.size();
     beginInsertRows(QModelIndex(), position, position + count - 1);

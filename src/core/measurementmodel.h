@@ -92,7 +92,7 @@ private:
     const Page *keepPage(Page page) const;
     bool countIsExact() const;
     void tableChanged() const;
-    void insertRows(int position, const QVector<Row> &rows);
+    void placeRows(int position, const QVector<Row> &rows);
     void takeIn(const QVector<Row> &rows);
 
     QString m_connection;
