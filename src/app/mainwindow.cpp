@@ -4,6 +4,7 @@
 #include "databaseconfig.h"
 #include "settings.h"
 #include "trace.h"
+#include "viewpositionkeeper.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -26,15 +27,18 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->uStop, &QPushButton::clicked, this, &MainWindow::stopToCollect);
     connect(ui->uRead, &QPushButton::clicked, this, &MainWindow::storeImmediately);
 
-    model.setUp();
+    model.reload();
 
     ui->uTableView->setModel(&model);
+    // Rows stored while the user reads older ones do not move them.
+    new Veltrano::ViewPositionKeeper(ui->uTableView);
     // Recorded measurements are evidence: they are never edited by hand.
     ui->uTableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ui->uTableView->verticalHeader()->hide();
-    // Refitting measures the rows in the viewport only, not every loaded row:
-    // measuring all of them made the refit the slowest step of storing a row.
-    ui->uTableView->horizontalHeader()->setResizeContentsPrecision(0);
+    // Refitting measures the rows on screen (and a few around them, up to a
+    // tall screen's worth), never the whole table: the model holds every row
+    // of the table, and a view not yet shown would measure all of them.
+    ui->uTableView->horizontalHeader()->setResizeContentsPrecision(50);
     ui->uTableView->resizeColumnsToContents();
     ui->uTableView->hideColumn(Veltrano::MeasurementModel::Header);
     ui->uTableView->adjustSize();

@@ -4,7 +4,6 @@
 
 #include "measurementexport.h"
 #include "trace.h"
-#include "viewpositionkeeper.h"
 #include "xlsworkbook.h"
 
 #include <QFileDialog>
@@ -78,6 +77,5 @@ void MainWindow::clearData()
     QSqlQuery query;
     if (!query.exec(QStringLiteral("DELETE FROM data;")))
         VCRITICAL << QStringLiteral("cannot delete the recorded data: ") + query.lastError().databaseText();
-    Veltrano::ViewPositionKeeper keep(ui->uTableView);
-    model.select();
+    model.reload();
 }

@@ -6,7 +6,6 @@
 #include "instrumentconfig.h"
 #include "measurementdb.h"
 #include "trace.h"
-#include "viewpositionkeeper.h"
 
 #include <QDateTime>
 #include <QSettings>
@@ -33,8 +32,6 @@ void MainWindow::storeData(QString instrumentId)
                          + QLatin1Char('\n') + driverError;
     }
 
-    // The user may be reading older rows or have one selected: keep them in place.
-    Veltrano::ViewPositionKeeper keep(ui->uTableView);
-    model.select();
+    model.refresh();
     ui->uTableView->resizeColumnsToContents();
 }

@@ -1,58 +1,30 @@
 #pragma once
 
-#include <QVariant>
-#include <QVector>
+#include <QObject>
 
-class QAbstractItemModel;
 class QTableView;
 
 namespace Veltrano {
 
-// Keeps what the user is looking at in a table view while its model is
-// reloaded from scratch (a select() that resets it): the selected rows, the
-// current cell and the scroll position. Construct it before the reload; it
-// puts everything back when it goes out of scope:
+// Keeps a table view on the rows the user is reading while rows come in
+// above them. The selection and the current cell follow the inserted rows by
+// themselves; the scroll position does not: it is moved down by the rows
+// inserted above the top row on screen. A view scrolled to the very top stays
+// there, so the newest rows come into sight as they arrive.
 //
-//     {
-//         ViewPositionKeeper keep(view);
-//         model.select();
-//     }
-//
-// Rows are told apart by their contents, since the table behind the view has
-// no key and new rows push the older ones down. A view scrolled to the very
-// top stays there, so new rows come into sight as they arrive. When the row
-// the user was on is gone (the table was emptied), nothing is selected and
-// the view shows the top.
-class ViewPositionKeeper
+// Made once for a view and its model; it belongs to the view.
+class ViewPositionKeeper : public QObject
 {
+    Q_OBJECT
 public:
     explicit ViewPositionKeeper(QTableView *view);
-    ~ViewPositionKeeper();
-    ViewPositionKeeper(const ViewPositionKeeper &) = delete;
-    ViewPositionKeeper &operator=(const ViewPositionKeeper &) = delete;
 
 private:
-    struct Range {
-        int top, left, bottom, right;
-    };
-
-    QVector<QVariant> rowValues(int row) const;
-    bool ensureLoaded(int row) const;
-    int findShift() const;
-    void restore(int shift);
+    void aboutToInsert(int first);
+    void inserted(int first, int last);
 
     QTableView *m_view;
-    QAbstractItemModel *m_model;
-    bool m_atTop = true;
-    int m_horizontal = 0;
-    int m_topRow = -1;
-    int m_topOffset = 0;
-    int m_currentRow = -1;
-    int m_currentColumn = -1;
-    QVector<Range> m_selection;
-    // The row whose new place tells how far every row has moved.
-    int m_referenceRow = -1;
-    QVector<QVariant> m_reference;
+    bool m_shift = false;
 };
 
 } // namespace Veltrano

@@ -1,13 +1,31 @@
 #pragma once
 
-#include <QSqlTableModel>
+#include <QAbstractTableModel>
+#include <QSqlDatabase>
+#include <QString>
+#include <QVector>
+
+#include <vector>
+
+class QSqlQuery;
 
 namespace Veltrano {
 
 // The rows of `data` as the main window shows them: newest first (by date,
-// then time; both are fixed-width ISO texts) and read-only. The table has no
-// key, so an edit would be written back to every row with the same values.
-class MeasurementModel : public QSqlTableModel
+// then time, then the order of storing) and read-only.
+//
+// The model reads the table in pages by sort key, along the sort index, and
+// keeps a bounded number of pages: the rows on screen cost the same to show
+// at row 10 and at row 900,000 of a million. The row count is known from the
+// start, so a view's scroll bar covers the whole table; a jump far down looks
+// up the key of the page's first row in the index and reads the page from
+// there.
+//
+// refresh() takes in the rows written since the last look as inserted rows
+// (at the top, or at their sorted place when they carry an older time), so a
+// view keeps its selection. A table emptied or cut from outside is shown
+// again from scratch (a model reset).
+class MeasurementModel : public QAbstractTableModel
 {
     Q_OBJECT
 public:
@@ -15,13 +33,81 @@ public:
 
     explicit MeasurementModel(QObject *parent = nullptr, const QSqlDatabase &db = QSqlDatabase());
 
-    // Table name, sort, and the header labels of the six columns.
-    void setUp();
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-    Qt::ItemFlags flags(const QModelIndex &index) const override;
+    // The statement that reads the newest rows (the first page) on `db`.
+    static QString newestRowsStatement(const QSqlDatabase &db);
 
-protected:
-    QString orderByClause() const override;
+public slots:
+    // Takes in the rows written since the last look.
+    void refresh();
+    // Shows the table from scratch.
+    void reload();
+
+private:
+    // Where a row sorts: date, time, and the row key for rows of one second.
+    struct SortKey
+    {
+        QString date;
+        QString time;
+        qint64 key = 0;
+        bool isNewerThan(const SortKey &other) const;
+        bool operator==(const SortKey &other) const;
+    };
+    struct Row
+    {
+        QString text[ColumnCount];
+        qint64 key = 0;
+        SortKey sortKey() const { return {text[Date], text[Time], key}; }
+    };
+    // Rows first .. first + rows.size() - 1 of the view, as read.
+    struct Page
+    {
+        int first = 0;
+        QVector<Row> rows;
+        mutable quint64 used = 0;
+        int end() const { return first + rows.size(); }
+    };
+    enum class Order { NewestFirst, OldestFirst };
+
+    QSqlDatabase database() const;
+    bool run(QSqlQuery &query) const;
+    bool fetch(QSqlQuery &query, QVector<Row> *rows) const;
+    static void bindKey(QSqlQuery &query, const SortKey &key);
+    static QString orderBy(const QString &key, Order order);
+    static QString selectRows(const QString &key, Order order, int bounds);
+    // Up to `limit` rows in `order` after `from` (or from the start) and
+    // before `to`, newest first in the result.
+    QVector<Row> readRows(Order order, const SortKey *from, bool fromIncluded, const SortKey *to, int limit) const;
+    bool keyAt(Order order, int offset, SortKey *key) const;
+    bool rowsByKey(const QString &where, const QVariantList &values, QVector<Row> *rows) const;
+    int countNewerThan(const SortKey &key) const;
+
+    void load(bool exactCount);
+    const Row *rowAt(int row) const;
+    const Page *readPage(int row) const;
+    const Page *keepPage(Page page) const;
+    bool countIsExact() const;
+    void tableChanged() const;
+    void placeRows(int position, const QVector<Row> &rows);
+    void takeIn(const QVector<Row> &rows);
+
+    QString m_connection;
+    QString m_key;
+    int m_count = 0;
+    mutable bool m_countExact = true;
+    mutable std::vector<Page> m_pages;
+    mutable quint64 m_clock = 0;
+    mutable bool m_reloadQueued = false;
+    mutable bool m_failing = false;
+    // The newest and the oldest row, and the one with the highest key (the
+    // last written); refresh() checks they are still there.
+    SortKey m_newest;
+    SortKey m_oldest;
+    SortKey m_last;
 };
 
 } // namespace Veltrano
