@@ -1,6 +1,7 @@
 // The database on a PostgreSQL server shared by several collectors, against a
 // real server of the test's own.
 #include "databaseconfig.h"
+#include "measurementmodel.h"
 #include "mainwindow.h"
 #include "measurementdb.h"
 #include "modalrecorder.h"
@@ -50,6 +51,8 @@ private slots:
     void serverRestarted();
     void hostileTextsVerbatim_data();
     void hostileTextsVerbatim();
+    void viewPages_data();
+    void viewPages();
 
 private:
     // Opens the default connection on the server's table, as start-up does.
@@ -223,6 +226,29 @@ void TestServerDb::hostileTextsVerbatim()
     QVERIFY2(MeasurementDb::insertRow({"2026-12-07", "14:05:09", text, text, text, text}, &error), qPrintable(error));
     const QString expected = stored.isNull() ? text : stored;
     QCOMPARE(serverRows(), QStringList{QStringList({"2026-12-07", "14:05:09", expected, expected, expected, expected}).join('|')});
+}
+
+void TestServerDb::viewPages_data()
+{
+    QTest::addColumn<QList<int>>("rows");  // read in this order
+    QTest::newRow("top down") << QList<int>{0, 1, 255, 256, 5999};
+    QTest::newRow("bottom first, then the middle") << QList<int>{5999, 5744, 3001, 3000, 0};
+}
+
+void TestServerDb::viewPages()
+{
+    PGSERVER_OR_SKIP(*m_server);
+    QFETCH(QList<int>, rows);
+    // Rows 0..5999, two in each second: the newest row shows 5999.
+    QVERIFY(openServer());
+    QVERIFY(m_server->psql("INSERT INTO data(sampling_date, sampling_time, instrument_id, header, result, unit) "
+                           "SELECT '2026-03-01', to_char(time '08:00' + n / 2 * interval '1 s', 'HH24:MI:SS'), 'B', "
+                           "'', n, 'g' FROM generate_series(0, 5999) n"));
+    MeasurementModel model;
+    model.reload();
+    QCOMPARE(model.rowCount(), 6000);
+    for (int row : rows)
+        QCOMPARE(model.index(row, MeasurementModel::Result).data().toString(), QString::number(5999 - row));
 }
 
 QTEST_MAIN(TestServerDb)
