@@ -31,6 +31,8 @@ void MainWindow::storeData(QString instrumentId)
     if (!Veltrano::MeasurementDb::insertRow(row, &driverError)) {
         VCRITICAL << QLatin1String("error occured during:\n") + Veltrano::MeasurementDb::describeInsert(row)
                          + QLatin1Char('\n') + driverError;
+    } else {
+        liveStates.rowStored(instrumentId);
     }
 
     // The user may be reading older rows or have one selected: keep them in place.
