@@ -24,6 +24,8 @@ enum Column { Name, Port, State, Result, Unit, Stability, Load, Lines, Rows, Las
 // The chart spans of the span box, in its order; 0: the whole collection.
 constexpr qint64 kSpansMs[] = {60 * 1000, 10 * 60 * 1000, 60 * 60 * 1000, 0};
 
+const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+
 // The chart is drawn at most this often, in refresh ticks.
 constexpr int kChartEveryTicks = 2;
 
@@ -95,7 +97,8 @@ void LiveReadingsWindow::refresh()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     ui->label->setText(m_states->running()
                            ? tr("Collection running since %1.")
-                                 .arg(QDateTime::fromMSecsSinceEpoch(m_states->startedAt()).toString(Qt::ISODate))
+                                 .arg(QDateTime::fromMSecsSinceEpoch(m_states->startedAt())
+                                          .toString(kTimeFormat))
                            : tr("No collection is running."));
     refreshTable(now);
     if (m_ticks++ % kChartEveryTicks == 0 || m_series.keys() != m_states->states().keys())
@@ -106,7 +109,6 @@ void LiveReadingsWindow::refreshTable(qint64 now)
 {
     const QMap<QString, Veltrano::InstrumentState> &states = m_states->states();
     QTableWidget *table = ui->uTable;
-    const bool resize = table->rowCount() != states.size();
     table->setRowCount(states.size());
     int row = 0;
     for (const Veltrano::InstrumentState &state : states) {
@@ -121,12 +123,11 @@ void LiveReadingsWindow::refreshTable(qint64 now)
         setCell(table, row, Lines, QString::number(state.lines()));
         setCell(table, row, Rows, QString::number(state.rows()));
         setCell(table, row, LastRow,
-                state.lastRowAt() ? QDateTime::fromMSecsSinceEpoch(state.lastRowAt()).toString(Qt::ISODate)
+                state.lastRowAt() ? QDateTime::fromMSecsSinceEpoch(state.lastRowAt()).toString(kTimeFormat)
                                   : QString());
         ++row;
     }
-    if (resize)
-        table->resizeColumnsToContents();
+    table->resizeColumnsToContents();
 }
 
 void LiveReadingsWindow::rebuildSeries()
@@ -145,9 +146,21 @@ void LiveReadingsWindow::rebuildSeries()
             one->attachAxis(m_time);
             one->attachAxis(m_value);
         }
-        // Stored rows are marked on every curve alike: one legend entry suffices.
+        // Stored rows are marked on the curve: its legend entry stands for
+        // both, and a click on it hides or shows the instrument.
         for (QLegendMarker *marker : m_chart->legend()->markers(series.stored))
             marker->setVisible(false);
+        for (QLegendMarker *marker : m_chart->legend()->markers(series.readings)) {
+            connect(marker, &QLegendMarker::clicked, this, [this, series, marker] {
+                const bool show = !series.readings->isVisible();
+                series.readings->setVisible(show);
+                series.stored->setVisible(show);
+                marker->setVisible(true);
+                marker->setLabelBrush(show ? QBrush(Qt::black) : QBrush(Qt::gray));
+                m_drawnRevision = ~quint64(0);
+                refreshChart(QDateTime::currentMSecsSinceEpoch());
+            });
+        }
         m_series.insert(it.key(), series);
     }
 }
@@ -166,10 +179,13 @@ void LiveReadingsWindow::refreshChart(qint64 now)
         for (auto it = m_series.cbegin(); it != m_series.cend(); ++it) {
             const Veltrano::ReadingHistory history = m_states->history(it.key());
             QVector<QPointF> line;
+            const bool shown = it.value().readings->isVisible();
             for (const auto &point : history.since(from, kMaxPoints)) {
                 line.append(QPointF(point.at, point.value));
-                low = std::min(low, point.value);
-                high = std::max(high, point.value);
+                if (shown) {
+                    low = std::min(low, point.value);
+                    high = std::max(high, point.value);
+                }
             }
             QVector<QPointF> marks;
             for (const auto &point : history.storedSince(from, kMaxMarks))

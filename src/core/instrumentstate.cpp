@@ -11,8 +11,12 @@ namespace Veltrano {
 std::optional<double> resultValue(const QString &result)
 {
     static const QRegularExpression number(QStringLiteral("^[+-]?(\\d+\\.?\\d*|\\.\\d+)$"));
-    QString text = result;
-    text.remove(QRegularExpression(QStringLiteral("\\s")));
+    QString text;
+    text.reserve(result.size());
+    for (const QChar c : result) {
+        if (!c.isSpace())
+            text.append(c);
+    }
     if (!number.match(text).hasMatch())
         return std::nullopt;
     return text.toDouble();
