@@ -41,7 +41,6 @@ void TestInstrumentState::transitions_data()
     QTest::newRow("error code and wrong length are lines")
         << QStringList{stable, "   Err 54     \r\n", "\n"} << "receiving|+12.34|stable||3|0";
     QTest::newRow("port failed") << QStringList{"fail"} << "port failed: gone||||0|0";
-    QTest::newRow("lines after a failure") << QStringList{"fail", stable} << "receiving|+12.34|stable||1|0";
     QTest::newRow("closed after an error")
         << QStringList{stable, "fail", "close"} << "closed after an error: gone|+12.34|stable||1|0";
     QTest::newRow("reconnecting") << QStringList{"fail", "close", "retry", "retry"}
@@ -81,7 +80,6 @@ void TestInstrumentState::transitions()
                           QString::number(balance.lines()), QString::number(balance.rows())})
                  .join('|'),
              state);
-    QCOMPARE(balance.lastRowAt() != 0, events.contains("store"));
 }
 
 void TestInstrumentState::resultValue_data()
@@ -91,12 +89,9 @@ void TestInstrumentState::resultValue_data()
 
     QTest::newRow("plus") << "+12.34" << "12.34";
     QTest::newRow("sign apart from the digits") << "-  0.5" << "-0.5";
-    QTest::newRow("no decimals") << "250" << "250";
     QTest::newRow("overload code") << "H" << "none";
-    QTest::newRow("error code") << "Err54" << "none";
     QTest::newRow("sign alone") << "+" << "none";
     QTest::newRow("exponent") << "1e5" << "none";
-    QTest::newRow("empty") << "" << "none";
 }
 
 void TestInstrumentState::resultValue()

@@ -31,12 +31,6 @@ private slots:
     void reconnectsAfterUnplug();
 
 private:
-    // The live window of `window`, opened from its menu entry.
-    LiveReadingsWindow *open(MainWindow &window)
-    {
-        child<QAction>(&window, "actionLiveReadings")->trigger();
-        return window.findChild<LiveReadingsWindow *>();
-    }
     // Row `row` of the live table, the first `columns` cells joined by '|'.
     static QString row(LiveReadingsWindow *live, int row, int columns = 6)
     {
@@ -55,7 +49,8 @@ void TestLiveReadings::showsTheCollection()
     writeSettings(lineOn("P", line.devicePath()) + lineOn("Q", "/nonexistent/ttyQ")
                   + QStringList{"R/active=false", "R/name=Balance R"});
     MainWindow window;
-    LiveReadingsWindow *live = open(window);
+    child<QAction>(&window, "actionLiveReadings")->trigger();
+    auto *live = window.findChild<LiveReadingsWindow *>();
     QVERIFY(live && live->isVisible() && !live->isModal());
     const auto running = [live] { return child<QLabel>(live, "label")->text() != "No collection is running."; };
     QVERIFY(!running());
@@ -80,7 +75,8 @@ void TestLiveReadings::reconnectsAfterUnplug()
     QVERIFY(first.open() && first.makeLink(link));
     writeSettings(lineOn("P", link));
     MainWindow window;
-    LiveReadingsWindow *live = open(window);
+    child<QAction>(&window, "actionLiveReadings")->trigger();
+    auto *live = window.findChild<LiveReadingsWindow *>();
     window.startToCollect();
     m_boxes->clear();  // a pseudo-terminal refuses 7 data bits
     const auto lastRow = [] { return allTestRows().value(allTestRows().size() - 1).section('|', 2); };
