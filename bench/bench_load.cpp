@@ -354,8 +354,7 @@ CheckRegistrar c11(60, figure("load, live window hidden: processor use", kLive, 
 CheckRegistrar c12(61, atMost("load: processor use, live window shown / hidden", kLive, "cpu_ratio", 1.5, "x"));
 CheckRegistrar c13(62, figure("load: drawing the live window", kLive, "drawing_cpu_percent", "% of a core"));
 CheckRegistrar c14(63, atMost("load: longest wait for the live window", kLive, "drawing_longest_ms", 100, "ms"));
-CheckRegistrar c16(64, figure("load: longest wait for the live window, processor time", kLive,
-                              "drawing_longest_cpu_ms", "ms"));
+CheckRegistrar c16(64, figure("load: longest live-window event, CPU", kLive, "drawing_longest_cpu_ms", "ms"));
 CheckRegistrar c15(65, atMost("load, live window: ticks without a stored row", kLive, "ticks_without_row", 0, "ticks"));
 
 } // namespace
