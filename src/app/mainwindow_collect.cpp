@@ -287,7 +287,8 @@ void MainWindow::error(QSerialPort::SerialPortError error)
             port->close();
             liveStates.closedAfterError(id);
             reconnecting.insert(id);
-            reconnectTimer.start();
+            if (!reconnectTimer.isActive())
+                reconnectTimer.start();
         });
     }
 
