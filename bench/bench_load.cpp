@@ -6,6 +6,7 @@
 #include "benchdata.h"
 #include "benchprobe.h"
 #include "harness.h"
+#include "instrumentstate.h"
 #include "livereadingswindow.h"
 #include "pseudoterminal.h"
 
@@ -330,7 +331,34 @@ void load(benchmark::State &state, qint64 seconds, bool traced, bool live = fals
     }
 }
 
+// The live state's part of every line received: 16 balances' lines, already
+// parsed, handed to the states in turn, with their values into the history.
+void liveState(benchmark::State &state, Variant, qint64 lines)
+{
+    Veltrano::InstrumentStates states;
+    QMap<QString, Veltrano::InstrumentState> instruments;
+    for (int i = 0; i < kInstruments; ++i)
+        instruments.insert(instrumentId(i), Veltrano::InstrumentState(instrumentId(i), QString(), 0));
+    states.start(instruments);
+    std::vector<Veltrano::PrintLine::Parsed> parsed;
+    Veltrano::Sim::BalanceSimulator balance(Veltrano::Sim::Scenario(), nullptr);
+    for (int i = 0; i < 1000; ++i)
+        parsed.push_back(Veltrano::PrintLine::parse(balance.nextPieces().join()));
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        for (qint64 i = 0; i < lines; ++i)
+            states.lineReceived(instrumentId(int(i % kInstruments)), parsed[size_t(i % 1000)]);
+        const double seconds = timer.nsecsElapsed() / 1e9;
+        state.SetIterationTime(seconds);
+        state.counters["ns_per_line"] = seconds * 1e9 / double(lines);
+        // At line speed 16 balances send 1,920 lines a second.
+        state.counters["percent_of_a_core_at_load"] = seconds / double(lines) * 1920 * 100;
+    }
+}
+
 const int kRegistered = [] {
+    registerOurs("live_state", {200000}, 5, liveState);
     registerOurs("load", {60}, 1, [](benchmark::State &s, Variant, qint64 n) { load(s, n, true); });
     registerOurs("load_quiet", {30}, 1, [](benchmark::State &s, Variant, qint64 n) { load(s, n, false); });
     registerOurs("load_live", {120}, 1, [](benchmark::State &s, Variant, qint64 n) { load(s, n, true, true); });
@@ -355,6 +383,10 @@ CheckRegistrar c12(61, atMost("load: processor use, live window shown / hidden",
 CheckRegistrar c13(62, figure("load: drawing the live window", kLive, "drawing_cpu_percent", "% of a core"));
 CheckRegistrar c14(63, atMost("load: longest wait for the live window", kLive, "drawing_longest_ms", 100, "ms"));
 CheckRegistrar c16(64, figure("load: longest live-window event, CPU", kLive, "drawing_longest_cpu_ms", "ms"));
+CheckRegistrar c17(66, figure("live state: one line received", name("live_state", Variant::Ours, 200000),
+                              "ns_per_line", "ns"));
+CheckRegistrar c18(67, figure("live state at line speed, 16 balances", name("live_state", Variant::Ours, 200000),
+                              "percent_of_a_core_at_load", "% of a core"));
 CheckRegistrar c15(65, atMost("load, live window: ticks without a stored row", kLive, "ticks_without_row", 0, "ticks"));
 
 } // namespace
