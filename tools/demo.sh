@@ -7,6 +7,10 @@
 # Only DEMO_DIR (default ./demo) is written to: its settings.ini is written
 # afresh at every run, its sqlite.db keeps the rows of earlier runs. The
 # simulated balances end when Veltrano ends.
+#
+# SIGUSR1 to the demo (its process id is in DEMO_DIR/demo.pid) unplugs the
+# 16-character balance, the next one plugs it back in on the same link:
+#   kill -USR1 $(cat demo/demo.pid)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:?usage: tools/demo.sh BUILD_DIR [DEMO_DIR]}" && pwd)
@@ -27,6 +31,7 @@ fi
 
 simulators=()
 stop_simulators() {
+    rm -f demo.pid
     if [ ${#simulators[@]} -gt 0 ]; then
         kill "${simulators[@]}" 2>/dev/null || true
         wait "${simulators[@]}" 2>/dev/null || true
@@ -43,7 +48,23 @@ simulate() {
     "$simulator" --link "$link" "$@" >/dev/null 9>&- &
     simulators+=($!)
 }
-simulate balance-16 --layout 16 --interval 500 --value 12.5 --drift 0.004 --decimals 4 --seed 16
+simulate_basic() {
+    simulate balance-16 --layout 16 --interval 500 --value 12.5 --drift 0.004 --decimals 4 --seed 16
+    basic=$!
+}
+# Unplugs the 16-character balance when it runs, else plugs it back in.
+replug() {
+    if [ -n "$basic" ] && kill -0 "$basic" 2>/dev/null; then
+        kill "$basic" && wait "$basic" 2>/dev/null || true
+        basic=
+        echo "Demo Basic unplugged; Veltrano tries its port every 2 seconds."
+    else
+        simulate_basic
+        echo "Demo Basic plugged back in on ./balance-16."
+    fi
+}
+basic=
+simulate_basic
 simulate balance-22 --layout 22 --interval 700 --value 250 --drift 0.3 --decimals 2 --header N --seed 22
 
 for _ in $(seq 50); do
@@ -83,4 +104,16 @@ INI
 echo "Demo in $demo: press Start in the Veltrano window."
 echo "A simulated balance has no real serial line, so Start reports \"cannot set data bits\""
 echo "for each of the two (answer OK); the rows come in all the same."
-"$program" 9>&-
+echo "Data > Live readings shows both balances. To unplug Demo Basic and plug it back in:"
+echo "  kill -USR1 \$(cat '$demo/demo.pid')"
+# The program runs in the background so that the signal is handled at once;
+# it keeps the demo's standard input.
+"$program" 9>&- <&0 &
+program_pid=$!
+echo $$ > demo.pid
+trap replug USR1
+status=0
+while kill -0 "$program_pid" 2>/dev/null; do
+    wait "$program_pid" && status=0 || status=$?
+done
+exit "$status"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the real program on a virtual X display:
-# the main window collecting from the demo's two simulated balances, and the
+# the main window collecting from the demo's two simulated balances, the live
+# readings after one of them was unplugged and plugged back in, and the
 # Settings dialog.
 #
 #   tools/screenshots.sh BUILD_DIR OUT_DIR     (./dev.sh screenshots calls it)
@@ -45,19 +46,33 @@ main=$(xdotool search --sync --onlyvisible --name '^Veltrano$' | head -1)
 xdotool windowmove "$main" 0 0 windowsize --sync "$main" 560 330
 xdotool windowfocus --sync "$main"
 xdotool key --window "$main" alt+s           # Start
+# answer_boxes N: for N quarter seconds, answer every "Critical" box
+answer_boxes() {
+    for _ in $(seq "$1"); do
+        box=$(xdotool search --onlyvisible --name '^Critical$' 2>/dev/null | head -1 || true)
+        if [ -n "$box" ]; then
+            xdotool windowfocus --sync "$box" key Return
+        fi
+        sleep 0.25
+    done
+}
 # A simulated balance cannot take 7 data bits: answer the boxes saying so.
-for _ in $(seq 40); do
-    box=$(xdotool search --onlyvisible --name '^Critical$' 2>/dev/null | head -1 || true)
-    if [ -n "$box" ]; then
-        xdotool windowfocus --sync "$box" key Return
-    fi
-    sleep 0.25
-done
+answer_boxes 40
 xdotool windowfocus --sync "$main"
 sleep 4                                       # rows of both balances come in
 xdotool mousemove --window "$main" 60 120 click 1   # select a row
 sleep 1.5
 shot "$main" mainwindow
+
+xdotool key --window "$main" alt+d l         # Data > Live readings
+live=$(xdotool search --sync --onlyvisible --name '^Live readings$' | head -1)
+xdotool windowmove "$live" 0 0 windowsize --sync "$live" 760 520
+kill -USR1 "$(cat "$work/demo/demo.pid")"     # unplug Demo Basic ...
+answer_boxes 24                               # ... which is told once
+kill -USR1 "$(cat "$work/demo/demo.pid")"     # plug it back in
+sleep 8
+shot "$live" livereadings
+xdotool windowfocus --sync "$main"
 
 xdotool key --window "$main" alt+t           # Stop
 sleep 0.5

@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "databaseconfig.h"
+#include "livereadingswindow.h"
 #include "settings.h"
 #include "trace.h"
 #include "viewpositionkeeper.h"
@@ -26,6 +27,9 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->uStart, &QPushButton::clicked, this, &MainWindow::startToCollect);
     connect(ui->uStop, &QPushButton::clicked, this, &MainWindow::stopToCollect);
     connect(ui->uRead, &QPushButton::clicked, this, &MainWindow::storeImmediately);
+    connect(ui->actionLiveReadings, &QAction::triggered, this, &MainWindow::showLiveReadings);
+    reconnectTimer.setInterval(kReconnectMs);
+    connect(&reconnectTimer, &QTimer::timeout, this, &MainWindow::reconnectPorts);
 
     model.reload();
 
@@ -61,6 +65,8 @@ MainWindow::~MainWindow()
     // Quitting during a collection releases every port, timer and buffer.
     if (ui->uStop->isEnabled())
         stopToCollect();
+    // The window shows our states: it goes before they do.
+    delete liveWindow;
     delete ui;
 }
 
@@ -85,6 +91,16 @@ void MainWindow::aboutQt()
 {
     VTRACE;
     QApplication::aboutQt();
+}
+
+void MainWindow::showLiveReadings()
+{
+    VTRACE;
+    if (!liveWindow)
+        liveWindow = new LiveReadingsWindow(&liveStates, this);
+    liveWindow->show();
+    liveWindow->raise();
+    liveWindow->activateWindow();
 }
 
 void MainWindow::exitFromApplication()

@@ -1,15 +1,20 @@
 #pragma once
 
+#include "instrumentstate.h"
 #include "measurementmodel.h"
 #include "serialerrors.h"
 
 #include <QByteArray>
 #include <QMainWindow>
 #include <QMap>
+#include <QPointer>
 #include <QSerialPort>
+#include <QSet>
 #include <QString>
+#include <QTimer>
 
-class QTimer;
+class LiveReadingsWindow;
+class QSettings;
 
 namespace Ui {
 class MainWindow;
@@ -39,10 +44,16 @@ public slots:
     void timerFired();
     void readyRead();
     void error(QSerialPort::SerialPortError error);
+    void showLiveReadings();
+    void reconnectPorts();
 
 private:
     void processBuffer(QString instrumentId);
     void storeData(QString instrumentId);
+    // Sets the line of an open port as the instrument's section asks; each
+    // failure is told at `level` under the signature `caller`.
+    void applyLineSettings(QSerialPort *port, const QSettings &settings, const QString &instrumentId,
+                           QtMsgType level, const char *caller);
 
     // Lets the tests look at the collection registry.
     friend struct MainWindowProbe;
@@ -64,4 +75,15 @@ private:
     // Which errors each port has raised in this run, so that a port that keeps
     // failing is reported once and then closed instead of stacking boxes.
     Veltrano::SerialErrors::RepeatFilter portErrors;
+
+    // What each instrument of the running collection is doing, for the live
+    // readings window; empty outside a collection.
+    Veltrano::InstrumentStates liveStates;
+    QPointer<LiveReadingsWindow> liveWindow;
+
+    // Ports closed after an error, reopened every kReconnectMs until they open
+    // or the collection stops.
+    static constexpr int kReconnectMs = 2000;
+    QSet<QString> reconnecting;
+    QTimer reconnectTimer;
 };

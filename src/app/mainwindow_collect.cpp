@@ -9,6 +9,7 @@
 #include "printline.h"
 #include "trace.h"
 
+#include <QDateTime>
 #include <QPointer>
 #include <QSettings>
 #include <QTimer>
@@ -40,9 +41,19 @@ void MainWindow::startToCollect()
     latestResults.clear();
     latestUnits.clear();
     portErrors.clear();
+    reconnecting.clear();
+    reconnectTimer.stop();
 
     QSettings settings(QString::fromLatin1(Veltrano::Config::kFileName), QSettings::IniFormat);
     const QStringList instruments = settings.childGroups();
+
+    QMap<QString, Veltrano::InstrumentState> states;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (const QString &id : instruments) {
+        if (isActive(settings, id))
+            states.insert(id, {text(settings, id, Key::name), text(settings, id, Key::comPort), now});
+    }
+    liveStates.start(states);
 
     for (const QString &id : instruments) {
         if (!isActive(settings, id)) {
@@ -65,26 +76,11 @@ void MainWindow::startToCollect()
                 VTRACE << "permission denied:" << device
                        << Veltrano::PortAccess::likelyCause(device, Veltrano::PortAccess::inspect(device));
             }
+            liveStates.portFailed(id, port->errorString());
             VCRITICAL << "cannot open serial port: " << portName << "instrument: " << id;
             continue;
         }
-        if (!port->setBaudRate(number(settings, id, Key::transmissionRate), QSerialPort::AllDirections))
-            VCRITICAL << "cannot set baud rate";
-        if (!port->setDataBits(QSerialPort::Data7))
-            VCRITICAL << "cannot set data bits";
-        if (const auto lineParity = parity(text(settings, id, Key::parity))) {
-            if (!port->setParity(*lineParity))
-                VCRITICAL << "cannot set parity";
-        } else {
-            VCRITICAL << "unknown parity";
-        }
-        if (const auto lineStopBits = stopBits(number(settings, id, Key::stopBits))) {
-            if (!port->setStopBits(*lineStopBits))
-                VCRITICAL << "cannot set stop bits";
-        } else {
-            VCRITICAL << "invalid stopbits";
-        }
-        port->setFlowControl(QSerialPort::HardwareControl);
+        applyLineSettings(port, settings, id, QtCriticalMsg, Q_FUNC_INFO);
     }
 
     for (const QString &id : instruments) {
@@ -112,9 +108,41 @@ void MainWindow::startToCollect()
     ui->actionSettings->setEnabled(false);
 }
 
+void MainWindow::applyLineSettings(QSerialPort *port, const QSettings &settings, const QString &instrumentId,
+                                   QtMsgType level, const char *caller)
+{
+    using namespace Veltrano::CollectionSettings;
+    namespace Key = Veltrano::Config::Key;
+    const auto complain = [level, caller](const char *failure) {
+        Veltrano::Trace(level) << __FILE__ << "(" << __LINE__ << ")" << caller << failure;
+    };
+
+    if (!port->setBaudRate(number(settings, instrumentId, Key::transmissionRate), QSerialPort::AllDirections))
+        complain("cannot set baud rate");
+    if (!port->setDataBits(QSerialPort::Data7))
+        complain("cannot set data bits");
+    if (const auto lineParity = parity(text(settings, instrumentId, Key::parity))) {
+        if (!port->setParity(*lineParity))
+            complain("cannot set parity");
+    } else {
+        complain("unknown parity");
+    }
+    if (const auto lineStopBits = stopBits(number(settings, instrumentId, Key::stopBits))) {
+        if (!port->setStopBits(*lineStopBits))
+            complain("cannot set stop bits");
+    } else {
+        complain("invalid stopbits");
+    }
+    port->setFlowControl(QSerialPort::HardwareControl);
+}
+
 void MainWindow::stopToCollect()
 {
     VTRACE;
+    reconnectTimer.stop();
+    reconnecting.clear();
+    liveStates.clear();
+
     for (QTimer *timer : qAsConst(samplingTimers)) {
         timer->stop();
         delete timer;
@@ -206,6 +234,7 @@ void MainWindow::processBuffer(QString instrumentId)
         VTRACE << "oneMessage.size()" << line.size();
         VTRACE << "oneMessage:" << Trace::clipped(line);
         const Parsed parsed = parse(line);
+        liveStates.lineReceived(instrumentId, parsed);
         switch (parsed.kind) {
         case Kind::ErrorCode:
             VTRACE << "error code arrived... skipping";
@@ -245,8 +274,10 @@ void MainWindow::error(QSerialPort::SerialPortError error)
     Veltrano::SerialErrors::RepeatFilter::Verdict verdict{true, false};
     if (!id.isEmpty())
         verdict = portErrors.record(id, error);
+    if (!id.isEmpty() && description.critical)
+        liveStates.portFailed(id, QString::fromLatin1(description.text));
     if (verdict.closePort) {
-        QTimer::singleShot(0, this, [port = QPointer<QSerialPort>(port), id]() {
+        QTimer::singleShot(0, this, [this, port = QPointer<QSerialPort>(port), id]() {
             if (!port || !port->isOpen())
                 return;
             VTRACE << "closing failing port of instrument" << id;
@@ -254,6 +285,10 @@ void MainWindow::error(QSerialPort::SerialPortError error)
             // in place of the error that made us close it.
             const QSignalBlocker quiet(port.data());
             port->close();
+            liveStates.closedAfterError(id);
+            reconnecting.insert(id);
+            if (!reconnectTimer.isActive())
+                reconnectTimer.start();
         });
     }
 
@@ -261,4 +296,35 @@ void MainWindow::error(QSerialPort::SerialPortError error)
         VCRITICAL << description.text;
     else
         VTRACE << description.text;
+}
+
+void MainWindow::reconnectPorts()
+{
+    VTRACE;
+    const QSettings settings(QString::fromLatin1(Veltrano::Config::kFileName), QSettings::IniFormat);
+    const QSet<QString> ids = reconnecting;
+    for (const QString &id : ids) {
+        QSerialPort *port = serialPorts.value(id);
+        if (!port || port->isOpen()) {
+            reconnecting.remove(id);
+            continue;
+        }
+        // Tried quietly: a balance that stays away must not stack boxes, and
+        // its first failure was told already.
+        const QSignalBlocker quiet(port);
+        if (!port->open(QIODevice::ReadWrite)) {
+            VTRACE << "reconnect failed. instrument:" << id << port->portName() << port->errorString();
+            liveStates.reconnectFailed(id, port->errorString());
+            continue;
+        }
+        applyLineSettings(port, settings, id, QtDebugMsg, Q_FUNC_INFO);
+        // A line cut off by the failure must not be joined to the new device's.
+        receiveBuffers.value(id)->clear();
+        portErrors.reopened(id);
+        reconnecting.remove(id);
+        VTRACE << "reconnected. instrument:" << id << port->portName();
+        liveStates.reconnected(id);
+    }
+    if (reconnecting.isEmpty())
+        reconnectTimer.stop();
 }

@@ -30,6 +30,8 @@ void MainWindow::storeData(QString instrumentId)
     if (!Veltrano::MeasurementDb::insertRow(row, &driverError)) {
         VCRITICAL << QLatin1String("error occured during:\n") + Veltrano::MeasurementDb::describeInsert(row)
                          + QLatin1Char('\n') + driverError;
+    } else {
+        liveStates.rowStored(instrumentId);
     }
 
     model.refresh();

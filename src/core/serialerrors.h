@@ -35,6 +35,10 @@ public:
     // this is asked for once per port and run.
     Verdict record(const QString &instrumentId, int code);
 
+    // The port of `instrumentId` was opened again: it may be closed once more.
+    // The errors it raised stay known, so they are not told a second time.
+    void reopened(const QString &instrumentId) { m_closing.remove(instrumentId); }
+
     // Forgets everything: a new run starts.
     void clear();
 
