@@ -2,6 +2,7 @@
 
 #include "measurementdb.h"
 
+#include <QRegularExpression>
 #include <QSettings>
 #include <QUrl>
 #include <QUrlQuery>
@@ -19,12 +20,23 @@ QString quoted(QString value)
            + QLatin1Char('\'');
 }
 
+bool isUri(const QString &text)
+{
+    return text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://"));
+}
+
 } // namespace
+
+bool isServerUri(const QString &text)
+{
+    static const QRegularExpression keyValue(QStringLiteral("^\\s*[a-z_]+\\s*="));
+    return isUri(text) || keyValue.match(text).hasMatch();
+}
 
 QMap<QString, QString> parameters(const QString &uri)
 {
     QMap<QString, QString> result;
-    if (uri.startsWith(QLatin1String("postgresql://")) || uri.startsWith(QLatin1String("postgres://"))) {
+    if (isUri(uri)) {
         const QUrl url(uri);
         auto set = [&result](const char *key, const QString &value) {
             if (!value.isEmpty())

@@ -40,6 +40,9 @@ QSqlDatabase addDatabase(const QString &uri,
 // True when `db` is a server shared with other collectors.
 bool isServer(const QSqlDatabase &db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false));
 
+// True when `text` is a libpq URI or key=value string rather than a file name.
+bool isServerUri(const QString &text);
+
 // The connection parameters a libpq URI or key=value string holds, by
 // libpq's keyword (host, port, dbname, user, password, sslmode, ...).
 QMap<QString, QString> parameters(const QString &uri);
