@@ -19,6 +19,9 @@ inline constexpr const char *kDemotedWarnings[] = {
     "QSqlDatabasePrivate::database: unable to open database:",
     "QSqlQuery::exec: database not open",
     "QSqlQuery::prepare: database not open",
+    "QPSQLDriver::beginTransaction: Database not open",
+    "QPSQLDriver::commitTransaction: Database not open",
+    "QPSQLDriver::rollbackTransaction: Database not open",
 };
 
 // True when a warning carries one of the texts above.
