@@ -2,6 +2,7 @@
 
 #include "measurementdb.h"
 
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QUrl>
@@ -134,6 +135,15 @@ QSqlDatabase addDatabase(const QString &uri, const QString &connectionName)
 bool isServer(const QSqlDatabase &db)
 {
     return db.driverName() == kServerDriver;
+}
+
+QString pendingFileName(const QSqlDatabase &db)
+{
+    if (!isServer(db))
+        return QString::fromLatin1(MeasurementDb::kFileName) + QLatin1String(".pending");
+    const QByteArray where = QStringLiteral("%1:%2/%3").arg(db.hostName()).arg(db.port()).arg(db.databaseName()).toUtf8();
+    return QLatin1String("server-") + QString::fromLatin1(QCryptographicHash::hash(where, QCryptographicHash::Sha1).toHex().left(8))
+           + QLatin1String(".pending");
 }
 
 QString serverName(const QString &uri)

@@ -47,6 +47,12 @@ bool isServerUri(const QString &text);
 // libpq's keyword (host, port, dbname, user, password, sslmode, ...).
 QMap<QString, QString> parameters(const QString &uri);
 
+// The file beside the program that keeps rows `db` refused until it takes
+// them: sqlite.db.pending for the file; for a server one file per server and
+// database (server-1a2b3c4d.pending), so that rows kept for one server are
+// never written into another one named later.
+QString pendingFileName(const QSqlDatabase &db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false));
+
 // The server and database that `uri` names, for messages: "server
 // db.lab.example, database balances". Never the password or the user.
 QString serverName(const QString &uri);
