@@ -1,14 +1,13 @@
 #!/usr/bin/python3
-"""Reads an .xls file back for the tests, independently of the program.
-
-  xlsread.py FILE           cells as read by xlrd, plus a strict check of the
-                            string table (SST, CONTINUE, EXTSST)
-  xlsread.py --stream FILE  size and SHA-256 of the Workbook stream as read by
-                            xlrd's and olefile's Compound File readers
-
-Prints one JSON object; whatever a reader complained about, and every format
-rule the file breaks, is listed in "problems".
-"""
+# Reads an .xls file back for the tests, independently of the program.
+#
+#   xlsread.py FILE           cells as read by xlrd, plus a strict check of the
+#                             string table (SST, CONTINUE, EXTSST)
+#   xlsread.py --stream FILE  size and SHA-256 of the Workbook stream as read by
+#                             xlrd's and olefile's Compound File readers
+#
+# Prints one JSON object; whatever a reader complained about, and every format
+# rule the file breaks, is listed in "problems".
 import hashlib
 import io
 import json
@@ -23,8 +22,8 @@ SST, CONTINUE, EXTSST, EOF, LABELSST = 0x00FC, 0x003C, 0x00FF, 0x000A, 0x00FD
 
 
 def check_sst(segments, problems):
-    """Parses SST + CONTINUE strictly; returns where each string starts
-    (stream position, offset in its record) and the cell count."""
+    # Parses SST + CONTINUE strictly; returns where each string starts
+    # (stream position, offset in its record) and the cell count.
     seg, (rec_pos, data) = 0, segments[0]
     total, unique = struct.unpack_from('<II', data, 0)
     pos, starts = 8, []
