@@ -41,164 +41,141 @@ private slots:
         m_line.reset();
         WindowTestCase::cleanup();
     }
-    void scenario_data();
-    void scenario();
-    void storeFailureShowsTheStatement();
-    void releasesThePort_data();
-    void releasesThePort();
+    void scenario_data()
+    {
+        // Each chunk ("HUP": the line hangs up) is sent once the reading after the previous one was reached.
+        QTest::addColumn<QStringList>("extra");  // settings over the good line configuration of instrument P
+        QTest::addColumn<QByteArrayList>("chunks");
+        QTest::addColumn<QStringList>("latest");  // "header|result|unit" after each chunk, "" for none yet
+        QTest::addColumn<QByteArray>("buffer");   // what waits in the receive buffer at the end
+        QTest::addColumn<QStringList>("boxes");   // every box, without file and line
+        QTest::addColumn<QString>("port");        // as Start left it: kGood's fields, "closed" or "none"; empty: not checked
+        QTest::addColumn<QString>("stored");      // name, header, result, unit stored by an immediate read
+
+        const QByteArray line = "+    12.34 g  \r\n";
+        const QString reading = QStringLiteral("|+12.34|g  "), none = QStringLiteral("|no header yet|no result yet|no unit yet");
+        QTest::newRow("16, split 10 + 6, mid-line start") << QStringList() << QByteArrayList({"4 g  \r\n" + line.left(10), line.mid(10)})
+                                                          << QStringList({"", reading}) << QByteArray() << kRefused << kGood << "|" + reading;
+        QTest::newRow("22, two at once") << QStringList({"P/parity=mark", "P/stopBits=2", "P/transmissionRate=1200"})
+                                         << QByteArrayList({"N     +     1.00 g  \r\nG     -     2.50 kg \r\n"})
+                                         << QStringList({"G     |-2.50|kg "}) << QByteArray() << kRefused << "1200 5 2 1 3600000"
+                                         << "|G     |-2.50|kg ";
+        QTest::newRow("error and status lines keep the reading")
+            << QStringList() << QByteArrayList({line + "   Err 54      \r\nStat      Busy      \r\n+   12"}) << QStringList({reading})
+            << QByteArray("+   12") << kRefused << kGood << "|" + reading;
+        QTest::newRow("endless lines are bounded") << QStringList() << QByteArrayList({QByteArray(1500, 'x') + "\n" + line + QByteArray(1500, 'y')})
+                                                   << QStringList({reading}) << QByteArray(Veltrano::PrintLine::kMaxPending, 'y')
+                                                   << kRefused << kGood << "|" + reading;
+        QTest::newRow("hang-up: one box, the reading kept")
+            << QStringList() << QByteArrayList({line, "HUP"}) << QStringList({reading, reading}) << QByteArray()
+            << kRefused + QStringList{"error: An I/O error occurred while reading the data."} << kGood << "|" + reading;
+        QTest::newRow("quotes and SQL in name and reading")
+            << QStringList({QString::fromUtf8("P/name=Anna's Mérleg")}) << QByteArrayList({"  x');--   'g'\r\n"})
+            << QStringList({"|x');--|'g'"}) << QByteArray() << kRefused << kGood << QString::fromUtf8("Anna's Mérleg||x');--|'g'");
+        QTest::newRow("baud rate absent") << QStringList({"P/transmissionRate="}) << QByteArrayList() << QStringList() << QByteArray()
+                                          << QStringList({kRefused.at(0), "startToCollect: cannot set baud rate", kRefused.at(1)})
+                                          << "" << none;
+        QTest::newRow("parity in other case") << QStringList({"P/parity=Mark"}) << QByteArrayList() << QStringList() << QByteArray()
+                                              << kRefused + QStringList{"startToCollect: unknown parity"} << "" << none;
+        QTest::newRow("stop bits 1.5") << QStringList({"P/stopBits=1.5"}) << QByteArrayList() << QStringList() << QByteArray()
+                                       << kRefused + QStringList{"startToCollect: invalid stopbits"} << "" << none;
+        QTest::newRow("missing port, 2 s")
+            << QStringList({"P/comPort=/nonexistent/ttyS99", "P/samplingInterval=2", "P/name=B"}) << QByteArrayList()
+            << QStringList() << QByteArray()
+            << QStringList({"error: An error occurred while attempting to open an non-existing device.",
+                            "startToCollect: cannot open serial port:  \"/nonexistent/ttyS99\" instrument:  \"P\""})
+            << "closed 2000" << "B" + none;
+        // The longest interval whose milliseconds fit a timer is 2147483 s.
+        QTest::newRow("interval 2147484") << QStringList({"P/samplingInterval=2147484"}) << QByteArrayList() << QStringList()
+                                          << QByteArray() << kRefused + QStringList{"startToCollect: invalid samping interval. skipping"}
+                                          << "9600 3 1 1 -" << none;
+        QTest::newRow("inactive") << QStringList({"P/active=false"}) << QByteArrayList() << QStringList() << QByteArray()
+                                  << QStringList() << "none" << "";
+    }
+
+    void scenario()
+    {
+        QFETCH(QStringList, extra);
+        QFETCH(QByteArrayList, chunks);
+        QFETCH(QStringList, latest);
+        QFETCH(QByteArray, buffer);
+        QFETCH(QStringList, boxes);
+        QFETCH(QString, port);
+        QFETCH(QString, stored);
+        writeSettings(extra);
+        MainWindow window;
+        MainWindowProbe probe{window};
+        window.startToCollect();
+        QSerialPort *serial = probe.port("P");
+        if (!port.isEmpty() && serial) {
+            const QTimer *timer = probe.timer("P");
+            QCOMPARE((serial->isOpen() ? QString("%1 %2 %3 %4").arg(serial->baudRate()).arg(serial->parity())
+                                               .arg(serial->stopBits()).arg(serial->flowControl())
+                                       : QString("closed"))
+                         + ' ' + (timer->isActive() ? QString::number(timer->interval()) : "-"),
+                     port);
+        }
+        QCOMPARE(serial ? QString() : QString("none"), port == "none" ? port : QString());
+        for (int i = 0; i < chunks.size(); ++i) {
+            if (chunks.at(i) == "HUP") {
+                m_line->hangUp();
+                QTRY_VERIFY_WITH_TIMEOUT(!serial->isOpen(), kPatience);
+            } else {
+                QVERIFY(m_line->write(chunks.at(i)));
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(probe.latest("P"), latest.at(i), kPatience);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(probe.buffer("P"), buffer, kPatience);
+        QTRY_COMPARE_WITH_TIMEOUT(withoutPrefixes(m_boxes->texts()), boxes, kPatience);
+        // Every registered instrument is stored, as a bound row with no NULL in it.
+        window.storeImmediately();
+        QCOMPARE(allTestRows().value(0).section('|', 2), stored);
+        QVERIFY(QRegularExpression("^(\\d{4}-\\d\\d-\\d\\d\\|\\d\\d:\\d\\d:\\d\\d\\|.*)?$").match(allTestRows().value(0)).hasMatch());
+        QSqlQuery nulls(QStringLiteral("SELECT count(*) FROM data WHERE instrument_id IS NULL OR header IS NULL"));
+        QVERIFY(nulls.next());
+        QCOMPARE(nulls.value(0).toInt(), 0);
+        QCOMPARE(withoutPrefixes(m_boxes->texts()), boxes);
+    }
+
+    void storeFailureShowsTheStatement()
+    {
+        writeSettings({"P/name=Anna's"});
+        MainWindow window;
+        window.startToCollect();
+        QVERIFY(QSqlQuery().exec(QStringLiteral("DROP TABLE data")));
+        m_boxes->clear();
+        window.storeImmediately();
+        QCOMPARE(m_boxes->titles(), QStringList{"Critical"});
+        const QString text = withoutPrefixes(m_boxes->texts()).first();
+        QVERIFY2(QRegularExpression("^storeData: \"error occured during:\\nINSERT INTO data\\(sampling_date, sampling_time, "
+                                    "instrument_id, header, result, unit\\) VALUES\\('\\d{4}-\\d\\d-\\d\\d','\\d\\d:\\d\\d:\\d\\d',"
+                                    "'Anna's','no header yet','no result yet','no unit yet'\\);\\n.*no such table: data.*\"$",
+                                    QRegularExpression::DotMatchesEverythingOption)
+                     .match(text).hasMatch(),
+                 qPrintable(text));
+    }
+
+    // Stop, and closing the window while collecting, release the port.
+    void releasesThePort()
+    {
+        auto window = std::make_unique<MainWindow>();
+        QSerialPort port(m_line->devicePath());
+        for (bool quit : {false, true}) {
+            window->startToCollect();
+            QVERIFY(!port.open(QIODevice::ReadOnly));  // Qt locks a port while it is open
+            if (quit)
+                window.reset();
+            else
+                window->stopToCollect();
+            QVERIFY(port.open(QIODevice::ReadOnly));
+            port.close();
+        }
+    }
+
 
 private:
     std::unique_ptr<PseudoTerminal> m_line;
 };
-
-void TestCollection::scenario_data()
-{
-    // Each chunk ("HUP": the line hangs up) is sent once the state after the previous one was reached.
-    QTest::addColumn<QStringList>("extra");  // settings over the good line configuration of instrument P
-    QTest::addColumn<QByteArrayList>("chunks");
-    QTest::addColumn<QStringList>("latest");     // "header|result|unit" after each chunk, "" for none yet
-    QTest::addColumn<QByteArrayList>("buffer");  // what waits in the receive buffer after each chunk
-    QTest::addColumn<QStringList>("boxes");      // every box, without file and line
-    QTest::addColumn<QString>("port");           // as Start left it: kGood's fields, "closed" or "none"
-    QTest::addColumn<QString>("stored");         // name, header, result, unit stored by an immediate read
-
-    const QByteArray line = "+    12.34 g  \r\n";
-    const QString reading = QStringLiteral("|+12.34|g  ");
-    const QString none = QStringLiteral("no header yet|no result yet|no unit yet");
-    QTest::newRow("16, split 10 + 6") << QStringList() << QByteArrayList({line.left(10), line.mid(10)})
-                                      << QStringList({"", reading}) << QByteArrayList({line.left(10), ""}) << kRefused
-                                      << kGood << "|" + reading;
-    QTest::newRow("22, two lines at once") << QStringList({"P/parity=mark", "P/stopBits=2", "P/transmissionRate=1200"})
-                                           << QByteArrayList({"N     +     1.00 g  \r\nG     -     2.50 kg \r\n"})
-                                           << QStringList({"G     |-2.50|kg "}) << QByteArrayList({""}) << kRefused
-                                           << "1200 5 2 1 3600000" << "|G     |-2.50|kg ";
-    QTest::newRow("start mid-line") << QStringList() << QByteArrayList({"34 g  \r\n" + line}) << QStringList({reading})
-                                    << QByteArrayList({""}) << kRefused << kGood << "|" + reading;
-    QTest::newRow("15 bytes wait") << QStringList() << QByteArrayList({"+   12.34 g  \r\n", line}) << QStringList({"", reading})
-                                   << QByteArrayList({"+   12.34 g  \r\n", ""}) << kRefused << kGood << "|" + reading;
-    QTest::newRow("error and status lines keep the reading")
-        << QStringList() << QByteArrayList({line + "   Err 54      \r\nStat      Busy      \r\n+   12"})
-        << QStringList({reading}) << QByteArrayList({"+   12"}) << kRefused << kGood << "|" + reading;
-    QTest::newRow("endless line is bounded")
-        << QStringList() << QByteArrayList({QByteArray(1500, 'x'), "\n" + line}) << QStringList({"", reading})
-        << QByteArrayList({QByteArray(Veltrano::PrintLine::kMaxPending, 'x'), ""}) << kRefused << kGood << "|" + reading;
-    QTest::newRow("hang-up: one box, the reading kept")
-        << QStringList() << QByteArrayList({line, "HUP"}) << QStringList({reading, reading}) << QByteArrayList({"", ""})
-        << kRefused + QStringList{"error: An I/O error occurred while reading the data."} << kGood << "|" + reading;
-    QTest::newRow("quotes and SQL in name and reading")
-        << QStringList({QString::fromUtf8("P/name=Anna's Mérleg")}) << QByteArrayList({"  x');--   'g'\r\n"})
-        << QStringList({"|x');--|'g'"}) << QByteArrayList({""}) << kRefused << kGood
-        << QString::fromUtf8("Anna's Mérleg||x');--|'g'");
-    QTest::newRow("no reading yet") << QStringList({"P/name=Balance 1"}) << QByteArrayList() << QStringList()
-                                    << QByteArrayList() << kRefused << kGood << "Balance 1|" + none;
-    QTest::newRow("baud rate absent") << QStringList({"P/transmissionRate="}) << QByteArrayList() << QStringList()
-                                      << QByteArrayList()
-                                      << QStringList({kRefused.at(0), "startToCollect: cannot set baud rate", kRefused.at(1)})
-                                      << "" << "|" + none;
-    QTest::newRow("parity in other case") << QStringList({"P/parity=Mark"}) << QByteArrayList() << QStringList()
-                                          << QByteArrayList() << kRefused + QStringList{"startToCollect: unknown parity"}
-                                          << "" << "|" + none;
-    QTest::newRow("stop bits 1.5") << QStringList({"P/stopBits=1.5"}) << QByteArrayList() << QStringList()
-                                   << QByteArrayList() << kRefused + QStringList{"startToCollect: invalid stopbits"} << ""
-                                   << "|" + none;
-    QTest::newRow("missing port, 2 s")
-        << QStringList({"P/comPort=/nonexistent/ttyS99", "P/samplingInterval=2"}) << QByteArrayList() << QStringList()
-        << QByteArrayList()
-        << QStringList({"error: An error occurred while attempting to open an non-existing device.",
-                        "startToCollect: cannot open serial port:  \"/nonexistent/ttyS99\" instrument:  \"P\""})
-        << "closed 2000" << "|" + none;
-    // The longest interval whose milliseconds fit a timer, and the next.
-    QTest::newRow("interval 2147483") << QStringList({"P/samplingInterval=2147483"}) << QByteArrayList() << QStringList()
-                                      << QByteArrayList() << kRefused << "9600 3 1 1 2147483000" << "|" + none;
-    QTest::newRow("interval 2147484") << QStringList({"P/samplingInterval=2147484"}) << QByteArrayList() << QStringList()
-                                      << QByteArrayList()
-                                      << kRefused + QStringList{"startToCollect: invalid samping interval. skipping"}
-                                      << "9600 3 1 1 -" << "|" + none;
-    QTest::newRow("inactive") << QStringList({"P/active=false"}) << QByteArrayList() << QStringList() << QByteArrayList()
-                              << QStringList() << "none" << "";
-}
-
-void TestCollection::scenario()
-{
-    QFETCH(QStringList, extra);
-    QFETCH(QByteArrayList, chunks);
-    QFETCH(QStringList, latest);
-    QFETCH(QByteArrayList, buffer);
-    QFETCH(QStringList, boxes);
-    QFETCH(QString, port);
-    QFETCH(QString, stored);
-    writeSettings(extra);
-    MainWindow window;
-    MainWindowProbe probe{window};
-    window.startToCollect();
-    QSerialPort *serial = probe.port("P");
-    QTimer *timer = probe.timer("P");
-    const QString state = !serial ? QString("none")
-                          : (serial->isOpen() ? QString("%1 %2 %3 %4").arg(serial->baudRate()).arg(serial->parity())
-                                                    .arg(serial->stopBits()).arg(serial->flowControl())
-                                              : QString("closed"))
-                                + ' ' + (timer->isActive() ? QString::number(timer->interval()) : "-");
-    if (!port.isEmpty())
-        QCOMPARE(state, port);
-    for (int i = 0; i < chunks.size(); ++i) {
-        if (chunks.at(i) == "HUP") {
-            m_line->hangUp();
-            QTRY_VERIFY_WITH_TIMEOUT(!serial->isOpen(), kPatience);
-        } else {
-            QVERIFY(m_line->write(chunks.at(i)));
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(probe.buffer("P"), buffer.at(i), kPatience);
-        QTRY_COMPARE_WITH_TIMEOUT(probe.latest("P"), latest.at(i), kPatience);
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(withoutPrefixes(m_boxes->texts()), boxes, kPatience);
-    // Every registered instrument is stored, as a bound row with no NULL in it.
-    window.storeImmediately();
-    QCOMPARE(allTestRows().value(0).section('|', 2), stored);
-    QVERIFY(QRegularExpression("^(\\d{4}-\\d\\d-\\d\\d\\|\\d\\d:\\d\\d:\\d\\d\\|.*)?$").match(allTestRows().value(0)).hasMatch());
-    QSqlQuery nulls(QStringLiteral("SELECT count(*) FROM data WHERE instrument_id IS NULL OR header IS NULL"));
-    QVERIFY(nulls.next());
-    QCOMPARE(nulls.value(0).toInt(), 0);
-    QCOMPARE(withoutPrefixes(m_boxes->texts()), boxes);
-}
-
-void TestCollection::storeFailureShowsTheStatement()
-{
-    writeSettings({"P/name=Anna's"});
-    MainWindow window;
-    window.startToCollect();
-    QVERIFY(QSqlQuery().exec(QStringLiteral("DROP TABLE data")));
-    m_boxes->clear();
-    window.storeImmediately();
-    QCOMPARE(m_boxes->titles(), QStringList{"Critical"});
-    const QString text = withoutPrefixes(m_boxes->texts()).first();
-    QVERIFY2(QRegularExpression("^storeData: \"error occured during:\\nINSERT INTO data\\(sampling_date, sampling_time, "
-                                "instrument_id, header, result, unit\\) VALUES\\('\\d{4}-\\d\\d-\\d\\d','\\d\\d:\\d\\d:\\d\\d',"
-                                "'Anna's','no header yet','no result yet','no unit yet'\\);\\n.*no such table: data.*\"$",
-                                QRegularExpression::DotMatchesEverythingOption)
-                 .match(text).hasMatch(),
-             qPrintable(text));
-}
-
-void TestCollection::releasesThePort_data()
-{
-    QTest::addColumn<bool>("quit");
-    QTest::newRow("stop") << false;
-    QTest::newRow("quit while collecting") << true;
-}
-
-void TestCollection::releasesThePort()
-{
-    QFETCH(bool, quit);
-    auto window = std::make_unique<MainWindow>();
-    window->startToCollect();
-    QSerialPort port(m_line->devicePath());
-    QVERIFY(!port.open(QIODevice::ReadOnly));  // Qt locks a port while it is open
-    if (quit)
-        window.reset();
-    else
-        window->stopToCollect();
-    QVERIFY(port.open(QIODevice::ReadOnly));
-}
 
 QTEST_MAIN(TestCollection)
 #include "tst_collection.moc"

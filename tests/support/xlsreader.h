@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QStringList>
 
 // What an independent reader (tests/xlsread.py, on xlrd) found in an .xls file.
