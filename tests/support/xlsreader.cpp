@@ -31,12 +31,3 @@ XlsContent readXls(const QString &path)
     }
     return content;
 }
-
-XlsStream readXlsStream(const QString &path)
-{
-    XlsStream stream;
-    const QJsonObject result = runReader({QStringLiteral("--stream"), path}, &stream.problems);
-    stream.size = result.value(QStringLiteral("size")).toVariant().toLongLong();
-    stream.sha256 = result.value(QStringLiteral("sha256")).toString().toLatin1();
-    return stream;
-}
