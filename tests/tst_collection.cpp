@@ -54,43 +54,41 @@ private slots:
 
         const QByteArray line = "+    12.34 g  \r\n";
         const QString reading = QStringLiteral("|+12.34|g  "), none = QStringLiteral("|no header yet|no result yet|no unit yet");
-        QTest::newRow("16, split 10 + 6, mid-line start") << QStringList() << QByteArrayList({"4 g  \r\n" + line.left(10), line.mid(10)})
-                                                          << QStringList({"", reading}) << QByteArray() << kRefused << kGood << "|" + reading;
+        const QStringList noExtra, noLatest;
+        const QByteArrayList noChunks;
+        QTest::newRow("16, split 10 + 6, mid-line start") << noExtra << QByteArrayList({"4 g  \r\n" + line.left(10), line.mid(10)})
+            << QStringList({"", reading}) << QByteArray() << kRefused << kGood << "|" + reading;
         QTest::newRow("22, two at once") << QStringList({"P/parity=mark", "P/stopBits=2", "P/transmissionRate=1200"})
-                                         << QByteArrayList({"N     +     1.00 g  \r\nG     -     2.50 kg \r\n"})
-                                         << QStringList({"G     |-2.50|kg "}) << QByteArray() << kRefused << "1200 5 2 1 3600000"
-                                         << "|G     |-2.50|kg ";
-        QTest::newRow("error and status lines keep the reading")
-            << QStringList() << QByteArrayList({line + "   Err 54      \r\nStat      Busy      \r\n+   12"}) << QStringList({reading})
+            << QByteArrayList({"N     +     1.00 g  \r\nG     -     2.50 kg \r\n"}) << QStringList({"G     |-2.50|kg "})
+            << QByteArray() << kRefused << "1200 5 2 1 3600000" << "|G     |-2.50|kg ";
+        QTest::newRow("error and status lines keep the reading") << noExtra
+            << QByteArrayList({line + "   Err 54      \r\nStat      Busy      \r\n+   12"}) << QStringList({reading})
             << QByteArray("+   12") << kRefused << kGood << "|" + reading;
-        QTest::newRow("endless lines are bounded") << QStringList() << QByteArrayList({QByteArray(1500, 'x') + "\n" + line + QByteArray(1500, 'y')})
-                                                   << QStringList({reading}) << QByteArray(Veltrano::PrintLine::kMaxPending, 'y')
-                                                   << kRefused << kGood << "|" + reading;
-        QTest::newRow("hang-up: one box, the reading kept")
-            << QStringList() << QByteArrayList({line, "HUP"}) << QStringList({reading, reading}) << QByteArray()
+        QTest::newRow("endless lines are bounded") << noExtra
+            << QByteArrayList({QByteArray(1500, 'x') + "\n" + line + QByteArray(1500, 'y')}) << QStringList({reading})
+            << QByteArray(Veltrano::PrintLine::kMaxPending, 'y') << kRefused << kGood << "|" + reading;
+        QTest::newRow("hang-up: one box, the reading kept") << noExtra << QByteArrayList({line, "HUP"})
+            << QStringList({reading, reading}) << QByteArray()
             << kRefused + QStringList{"error: An I/O error occurred while reading the data."} << kGood << "|" + reading;
-        QTest::newRow("quotes and SQL in name and reading")
-            << QStringList({QString::fromUtf8("P/name=Anna's Mérleg")}) << QByteArrayList({"  x');--   'g'\r\n"})
-            << QStringList({"|x');--|'g'"}) << QByteArray() << kRefused << kGood << QString::fromUtf8("Anna's Mérleg||x');--|'g'");
-        QTest::newRow("baud rate absent") << QStringList({"P/transmissionRate="}) << QByteArrayList() << QStringList() << QByteArray()
-                                          << QStringList({kRefused.at(0), "startToCollect: cannot set baud rate", kRefused.at(1)})
-                                          << "" << none;
-        QTest::newRow("parity in other case") << QStringList({"P/parity=Mark"}) << QByteArrayList() << QStringList() << QByteArray()
-                                              << kRefused + QStringList{"startToCollect: unknown parity"} << "" << none;
-        QTest::newRow("stop bits 1.5") << QStringList({"P/stopBits=1.5"}) << QByteArrayList() << QStringList() << QByteArray()
-                                       << kRefused + QStringList{"startToCollect: invalid stopbits"} << "" << none;
-        QTest::newRow("missing port, 2 s")
-            << QStringList({"P/comPort=/nonexistent/ttyS99", "P/samplingInterval=2", "P/name=B"}) << QByteArrayList()
-            << QStringList() << QByteArray()
+        QTest::newRow("quotes and SQL in name and reading") << QStringList({QString::fromUtf8("P/name=Anna's Mérleg")})
+            << QByteArrayList({"  x');--   'g'\r\n"}) << QStringList({"|x');--|'g'"}) << QByteArray() << kRefused << kGood
+            << QString::fromUtf8("Anna's Mérleg||x');--|'g'");
+        QTest::newRow("baud rate absent") << QStringList({"P/transmissionRate="}) << noChunks << noLatest << QByteArray()
+            << QStringList({kRefused.at(0), "startToCollect: cannot set baud rate", kRefused.at(1)}) << "" << none;
+        QTest::newRow("parity in other case") << QStringList({"P/parity=Mark"}) << noChunks << noLatest << QByteArray()
+            << kRefused + QStringList{"startToCollect: unknown parity"} << "" << none;
+        QTest::newRow("stop bits 1.5") << QStringList({"P/stopBits=1.5"}) << noChunks << noLatest << QByteArray()
+            << kRefused + QStringList{"startToCollect: invalid stopbits"} << "" << none;
+        QTest::newRow("missing port, 2 s") << QStringList({"P/comPort=/nonexistent/ttyS99", "P/samplingInterval=2", "P/name=B"})
+            << noChunks << noLatest << QByteArray()
             << QStringList({"error: An error occurred while attempting to open an non-existing device.",
                             "startToCollect: cannot open serial port:  \"/nonexistent/ttyS99\" instrument:  \"P\""})
             << "closed 2000" << "B" + none;
         // The longest interval whose milliseconds fit a timer is 2147483 s.
-        QTest::newRow("interval 2147484") << QStringList({"P/samplingInterval=2147484"}) << QByteArrayList() << QStringList()
-                                          << QByteArray() << kRefused + QStringList{"startToCollect: invalid samping interval. skipping"}
-                                          << "9600 3 1 1 -" << none;
-        QTest::newRow("inactive") << QStringList({"P/active=false"}) << QByteArrayList() << QStringList() << QByteArray()
-                                  << QStringList() << "none" << "";
+        QTest::newRow("interval 2147484") << QStringList({"P/samplingInterval=2147484"}) << noChunks << noLatest << QByteArray()
+            << kRefused + QStringList{"startToCollect: invalid samping interval. skipping"} << "9600 3 1 1 -" << none;
+        QTest::newRow("inactive") << QStringList({"P/active=false"}) << noChunks << noLatest << QByteArray() << noLatest
+                                  << "none" << "";
     }
 
     void scenario()
@@ -107,15 +105,12 @@ private slots:
         MainWindowProbe probe{window};
         window.startToCollect();
         QSerialPort *serial = probe.port("P");
-        if (!port.isEmpty() && serial) {
-            const QTimer *timer = probe.timer("P");
-            QCOMPARE((serial->isOpen() ? QString("%1 %2 %3 %4").arg(serial->baudRate()).arg(serial->parity())
-                                               .arg(serial->stopBits()).arg(serial->flowControl())
-                                       : QString("closed"))
-                         + ' ' + (timer->isActive() ? QString::number(timer->interval()) : "-"),
-                     port);
-        }
-        QCOMPARE(serial ? QString() : QString("none"), port == "none" ? port : QString());
+        const QTimer *timer = probe.timer("P");
+        const QString state = !serial ? QString("none")
+                              : (serial->isOpen() ? QString("%1 %2 %3 %4").arg(serial->baudRate()).arg(serial->parity())
+                                                        .arg(serial->stopBits()).arg(serial->flowControl()) : QString("closed"))
+                                    + ' ' + (timer->isActive() ? QString::number(timer->interval()) : "-");
+        QCOMPARE(port.isEmpty() ? QString() : state, port);
         for (int i = 0; i < chunks.size(); ++i) {
             if (chunks.at(i) == "HUP") {
                 m_line->hangUp();
@@ -132,8 +127,7 @@ private slots:
         QCOMPARE(allTestRows().value(0).section('|', 2), stored);
         QVERIFY(QRegularExpression("^(\\d{4}-\\d\\d-\\d\\d\\|\\d\\d:\\d\\d:\\d\\d\\|.*)?$").match(allTestRows().value(0)).hasMatch());
         QSqlQuery nulls(QStringLiteral("SELECT count(*) FROM data WHERE instrument_id IS NULL OR header IS NULL"));
-        QVERIFY(nulls.next());
-        QCOMPARE(nulls.value(0).toInt(), 0);
+        QVERIFY(nulls.next() && nulls.value(0).toInt() == 0);
         QCOMPARE(withoutPrefixes(m_boxes->texts()), boxes);
     }
 
@@ -171,7 +165,6 @@ private slots:
             port.close();
         }
     }
-
 
 private:
     std::unique_ptr<PseudoTerminal> m_line;
