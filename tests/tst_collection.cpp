@@ -18,8 +18,8 @@ constexpr int kPatience = 15000;  // ms; generous for a loaded machine
 
 // Pseudo-terminals refuse 7 data bits: that is reported at every start.
 const QStringList kRefused{
-    "error: The requested device operation is not supported or prohibited by the running operating system.",
-    "startToCollect: cannot set data bits"};
+    "The requested device operation is not supported or prohibited by the running operating system.",
+    "cannot set data bits"};
 const QString kGood = QStringLiteral("9600 3 1 1 3600000");  // baud, parity, stop bits, flow control, interval
 
 } // namespace
@@ -69,24 +69,24 @@ private slots:
             << QByteArray(Veltrano::PrintLine::kMaxPending, 'y') << kRefused << kGood << "|" + reading;
         QTest::newRow("hang-up: one box, the reading kept") << noExtra << QByteArrayList({line, "HUP"})
             << QStringList({reading, reading}) << QByteArray()
-            << kRefused + QStringList{"error: An I/O error occurred while reading the data."} << kGood << "|" + reading;
+            << kRefused + QStringList{"An I/O error occurred while reading the data."} << kGood << "|" + reading;
         QTest::newRow("quotes and SQL in name and reading") << QStringList({QString::fromUtf8("P/name=Anna's Mérleg")})
             << QByteArrayList({"  x');--   'g'\r\n"}) << QStringList({"|x');--|'g'"}) << QByteArray() << kRefused << kGood
             << QString::fromUtf8("Anna's Mérleg||x');--|'g'");
         QTest::newRow("baud rate absent") << QStringList({"P/transmissionRate="}) << noChunks << noLatest << QByteArray()
-            << QStringList({kRefused.at(0), "startToCollect: cannot set baud rate", kRefused.at(1)}) << "" << none;
+            << QStringList({kRefused.at(0), "cannot set baud rate", kRefused.at(1)}) << "" << none;
         QTest::newRow("parity in other case") << QStringList({"P/parity=Mark"}) << noChunks << noLatest << QByteArray()
-            << kRefused + QStringList{"startToCollect: unknown parity"} << "" << none;
+            << kRefused + QStringList{"unknown parity"} << "" << none;
         QTest::newRow("stop bits 1.5") << QStringList({"P/stopBits=1.5"}) << noChunks << noLatest << QByteArray()
-            << kRefused + QStringList{"startToCollect: invalid stopbits"} << "" << none;
+            << kRefused + QStringList{"invalid stopbits"} << "" << none;
         QTest::newRow("missing port, 2 s") << QStringList({"P/comPort=/nonexistent/ttyS99", "P/samplingInterval=2", "P/name=B"})
             << noChunks << noLatest << QByteArray()
-            << QStringList({"error: An error occurred while attempting to open an non-existing device.",
-                            "startToCollect: cannot open serial port:  \"/nonexistent/ttyS99\" instrument:  \"P\""})
+            << QStringList({"An error occurred while attempting to open an non-existing device.",
+                            "cannot open serial port:  \"/nonexistent/ttyS99\" instrument:  \"P\""})
             << "closed 2000" << "B" + none;
         // The longest interval whose milliseconds fit a timer is 2147483 s.
         QTest::newRow("interval 2147484") << QStringList({"P/samplingInterval=2147484"}) << noChunks << noLatest << QByteArray()
-            << kRefused + QStringList{"startToCollect: invalid samping interval. skipping"} << "9600 3 1 1 -" << none;
+            << kRefused + QStringList{"invalid samping interval. skipping"} << "9600 3 1 1 -" << none;
         QTest::newRow("inactive") << QStringList({"P/active=false"}) << noChunks << noLatest << QByteArray() << noLatest
                                   << "none" << "";
     }
@@ -141,7 +141,7 @@ private slots:
         window.storeImmediately();
         QCOMPARE(m_boxes->titles(), QStringList{"Critical"});
         const QString text = withoutPrefixes(m_boxes->texts()).first();
-        QVERIFY2(QRegularExpression("^storeData: \"error occured during:\\nINSERT INTO data\\(sampling_date, sampling_time, "
+        QVERIFY2(QRegularExpression("^\"error occured during:\\nINSERT INTO data\\(sampling_date, sampling_time, "
                                     "instrument_id, header, result, unit\\) VALUES\\('\\d{4}-\\d\\d-\\d\\d','\\d\\d:\\d\\d:\\d\\d',"
                                     "'Anna's','no header yet','no result yet','no unit yet'\\);\\n.*no such table: data.*\"$",
                                     QRegularExpression::DotMatchesEverythingOption)

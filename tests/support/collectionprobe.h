@@ -5,6 +5,7 @@
 
 #include "mainwindow.h"
 
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
 #include <QTimer>
@@ -13,7 +14,6 @@ struct MainWindowProbe
 {
     MainWindow &window;
 
-    QStringList ports() const { return window.serialPorts.keys(); }
     QStringList timers() const { return window.samplingTimers.keys(); }
     QSerialPort *port(const QString &id) const { return window.serialPorts.value(id); }
     QTimer *timer(const QString &id) const { return window.samplingTimers.value(id); }
@@ -54,16 +54,8 @@ inline void writeSettings(const QStringList &entries)
     }
 }
 
-// Diagnostics without their file, line and signature, led by the function's
-// name: "startToCollect: cannot set data bits".
-inline QStringList withoutPrefixes(const QStringList &lines)
+// Diagnostics without the file, line and signature that lead them.
+inline QStringList withoutPrefixes(QStringList lines)
 {
-    QStringList result;
-    for (const QString &line : lines) {
-        const int cls = line.indexOf(QLatin1String("MainWindow::"));
-        const QString function = line.mid(cls + 12, line.indexOf('(', cls) - cls - 12);
-        const QString rest = line.mid(line.indexOf(')', cls) + 1).trimmed();
-        result << (cls < 0 ? line : rest.isEmpty() ? function : function + ": " + rest);
-    }
-    return result;
+    return lines.replaceInStrings(QRegularExpression(QStringLiteral("^.*\\bMainWindow::\\w+\\([^)]*\\) ")), QString());
 }
