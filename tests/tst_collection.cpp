@@ -62,7 +62,7 @@ private slots:
             << QByteArrayList({"N     +     1.00 g  \r\nG     -     2.50 kg \r\n"}) << QStringList({"G     |-2.50|kg "})
             << QByteArray() << kRefused << "1200 5 2 1 3600000" << "|G     |-2.50|kg ";
         QTest::newRow("error and status lines keep the reading") << noExtra
-            << QByteArrayList({line + "   Err 54      \r\nStat      Busy      \r\n+   12"}) << QStringList({reading})
+            << QByteArrayList({line + "   Err 54  g  \r\nStat      Busy      \r\n+   12"}) << QStringList({reading})
             << QByteArray("+   12") << kRefused << kGood << "|" + reading;
         QTest::newRow("endless lines are bounded") << noExtra
             << QByteArrayList({QByteArray(1500, 'x') + "\n" + line + QByteArray(1500, 'y')}) << QStringList({reading})
