@@ -127,13 +127,13 @@ cmd_fuzz() {
     build "$ROOT/build"
     echo "== workbook inputs read back by xlrd"
     (cd "$ROOT/build" && VELTRANO_WORKBOOK_CORPUS="$ROOT/build-fuzz/corpus/fuzz_workbook" \
-        QT_QPA_PLATFORM=offscreen ctest --output-on-failure -R '^tst_workbookcorpus$')
+        QT_QPA_PLATFORM=offscreen ctest --output-on-failure -R '^tst_xlsworkbook$')
 }
 
 cmd_soak() {
     install_packages "${PACKAGES[@]}"
     build "$ROOT/build"
-    "$ROOT/build/tests/veltrano-soak" "${1:-3600}" 8
+    "$ROOT/build/tools/soak/veltrano-soak" "${1:-3600}" 8
 }
 
 cmd_ci() {

@@ -2,15 +2,13 @@
 // finding" it checks that the table of distinct texts gives every text back
 // as added (cut to the longest a cell holds, never inside a surrogate pair)
 // and that the file is a whole Compound File. Reading the cells back with an
-// independent reader is done on this corpus by tst_workbookcorpus.
+// independent reader is done on this corpus by tst_xlsworkbook.
 #include "workbookinput.h"
 #include "xlsworkbook.h"
 
 #include <QBuffer>
 #include <QHash>
 
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 
 namespace {

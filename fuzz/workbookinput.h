@@ -1,8 +1,5 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
-#include <QString>
 #include <QStringList>
 
 // How the workbook fuzzer reads its input as rows of texts, shared with the
@@ -14,33 +11,24 @@
 // can hold.
 namespace Veltrano::FuzzInput {
 
-inline constexpr char kRowEnd = '\x1e';
-inline constexpr char kCellEnd = '\x1f';
-inline constexpr char kUtf16 = '\x01';
-inline constexpr char kRepeat = '\x02';
-
 inline QString cellText(const QByteArray &bytes)
 {
-    if (bytes.startsWith(kUtf16)) {
-        const QByteArray units = bytes.mid(1);
+    if (bytes.startsWith('\x01')) {
         QString text;
-        for (int i = 0; i + 1 < units.size(); i += 2)
-            text += QChar(ushort(uchar(units.at(i)) | uchar(units.at(i + 1)) << 8));
+        for (int i = 1; i + 1 < bytes.size(); i += 2)
+            text += QChar(ushort(uchar(bytes.at(i)) | uchar(bytes.at(i + 1)) << 8));
         return text;
     }
-    if (bytes.startsWith(kRepeat)) {
-        const QString unit = QString::fromUtf8(bytes.mid(1));
-        return unit.isEmpty() ? QString() : unit.repeated(40000 / unit.size() + 1);
-    }
-    return QString::fromUtf8(bytes);
+    const QString text = QString::fromUtf8(bytes.startsWith('\x02') ? bytes.mid(1) : bytes);
+    return !bytes.startsWith('\x02') || text.isEmpty() ? text : text.repeated(40000 / text.size() + 1);
 }
 
 inline QList<QStringList> rows(const QByteArray &input)
 {
     QList<QStringList> result;
-    for (const QByteArray &row : input.split(kRowEnd)) {
+    for (const QByteArray &row : input.split('\x1e')) {
         QStringList cells;
-        for (const QByteArray &cell : row.split(kCellEnd))
+        for (const QByteArray &cell : row.split('\x1f'))
             cells << cellText(cell);
         result << cells;
     }

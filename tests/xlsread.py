@@ -1,15 +1,13 @@
 #!/usr/bin/python3
-"""Reads an .xls file back for the tests, independently of the program.
-
-  xlsread.py FILE           cells as read by xlrd, plus a strict check of the
-                            string table (SST, CONTINUE, EXTSST)
-  xlsread.py --stream FILE  size and SHA-256 of the Workbook stream as read by
-                            xlrd's and olefile's Compound File readers
-
-Prints one JSON object; whatever a reader complained about, and every format
-rule the file breaks, is listed in "problems".
-"""
-import hashlib
+# Reads an .xls file back for the tests, independently of the program:
+#
+#   xlsread.py FILE
+#
+# prints the cells as xlrd reads them, as one JSON object. Whatever a reader
+# complained about is listed in "problems", with every format rule the file
+# breaks: the Workbook stream must read the same through xlrd's and olefile's
+# Compound File readers, and the string table (SST, CONTINUE, EXTSST) is
+# checked strictly, since xlrd itself reads past some faults.
 import io
 import json
 import struct
@@ -23,8 +21,8 @@ SST, CONTINUE, EXTSST, EOF, LABELSST = 0x00FC, 0x003C, 0x00FF, 0x000A, 0x00FD
 
 
 def check_sst(segments, problems):
-    """Parses SST + CONTINUE strictly; returns where each string starts
-    (stream position, offset in its record) and the cell count."""
+    # Parses SST + CONTINUE strictly; returns where each string starts
+    # (stream position, offset in its record) and the cell count.
     seg, (rec_pos, data) = 0, segments[0]
     total, unique = struct.unpack_from('<II', data, 0)
     pos, starts = 8, []
@@ -108,15 +106,5 @@ def read_xlrd(path):
     return {'sheets': sheets, 'problems': problems}
 
 
-def main():
-    args = sys.argv[1:]
-    if args[:1] == ['--stream']:
-        stream = workbook_stream(args[1], problems := [])
-        result = {'size': len(stream), 'sha256': hashlib.sha256(stream).hexdigest(), 'problems': problems}
-    else:
-        result = read_xlrd(args[0])
-    json.dump(result, sys.stdout, ensure_ascii=False)
-
-
 if __name__ == '__main__':
-    main()
+    json.dump(read_xlrd(sys.argv[1]), sys.stdout, ensure_ascii=False)

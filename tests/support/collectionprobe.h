@@ -5,6 +5,7 @@
 
 #include "mainwindow.h"
 
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
 #include <QTimer>
@@ -13,9 +14,7 @@ struct MainWindowProbe
 {
     MainWindow &window;
 
-    QStringList ports() const { return window.serialPorts.keys(); }
     QStringList timers() const { return window.samplingTimers.keys(); }
-    QStringList buffers() const { return window.receiveBuffers.keys(); }
     QSerialPort *port(const QString &id) const { return window.serialPorts.value(id); }
     QTimer *timer(const QString &id) const { return window.samplingTimers.value(id); }
     QByteArray buffer(const QString &id) const
@@ -30,26 +29,12 @@ struct MainWindowProbe
             return QString();
         return window.latestHeaders.value(id) + '|' + window.latestResults.value(id) + '|' + window.latestUnits.value(id);
     }
-    int latestCount() const
-    {
-        return window.latestHeaders.size() + window.latestResults.size() + window.latestUnits.size();
-    }
     void store(const QString &id) { window.storeData(id); }
     void setLatest(const QString &id, const QString &header, const QString &result, const QString &unit)
     {
         window.latestHeaders.insert(id, header);
         window.latestResults.insert(id, result);
         window.latestUnits.insert(id, unit);
-    }
-    // "start stop read settings" as enabled (1) or not (0), e.g. "0 1 1 0".
-    QString controls() const
-    {
-        QStringList on;
-        for (const char *name : {"uStart", "uStop", "uRead", "actionSettings"}) {
-            QObject *control = window.findChild<QObject *>(QLatin1String(name));
-            on << QString::number(control && control->property("enabled").toBool());
-        }
-        return on.join(' ');
     }
 };
 
@@ -64,42 +49,13 @@ inline void writeSettings(const QStringList &entries)
 {
     QSettings settings(QStringLiteral("settings.ini"), QSettings::IniFormat);
     for (const QString &entry : entries) {
-        const QString key = entry.section('=', 0, 0);
-        const QString value = entry.section('=', 1);
-        if (key.endsWith(QLatin1String("/active")))
-            settings.setValue(key, value == QLatin1String("true"));
-        else
-            settings.setValue(key, value);
+        const QString key = entry.section('=', 0, 0), value = entry.section('=', 1);
+        settings.setValue(key, key.endsWith(QLatin1String("/active")) ? QVariant(value == "true") : QVariant(value));
     }
 }
 
-// A diagnostic without its file, line and signature, led by the function's
-// name: "startToCollect: cannot set data bits".
-inline QString withoutPrefix(const QString &line)
+// Diagnostics without the file, line and signature that lead them.
+inline QStringList withoutPrefixes(QStringList lines)
 {
-    const int cls = line.indexOf(QLatin1String("MainWindow::"));
-    if (cls < 0)
-        return line;
-    const QString function = line.mid(cls + 12, line.indexOf('(', cls) - cls - 12);
-    const QString rest = line.mid(line.indexOf(')', cls) + 1).trimmed();
-    return rest.isEmpty() ? function : function + ": " + rest;
-}
-
-inline QStringList withoutPrefixes(const QStringList &lines)
-{
-    QStringList result;
-    for (const QString &line : lines)
-        result << withoutPrefix(line);
-    return result;
-}
-
-// The diagnostic lines of one kind ("Debug: ", "Critical: ") without prefixes.
-inline QStringList messages(const QList<QByteArray> &lines, const char *kind)
-{
-    QStringList result;
-    for (const QByteArray &line : lines) {
-        if (line.startsWith(kind))
-            result << withoutPrefix(QString::fromUtf8(line.mid(int(qstrlen(kind)))));
-    }
-    return result;
+    return lines.replaceInStrings(QRegularExpression(QStringLiteral("^.*\\bMainWindow::\\w+\\([^)]*\\) ")), QString());
 }

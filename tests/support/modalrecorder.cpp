@@ -1,32 +1,21 @@
 #include "modalrecorder.h"
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QDialog>
 #include <QDialogButtonBox>
 #include <QPushButton>
 
 ModalRecorder::ModalRecorder(QObject *parent)
     : QObject(parent)
 {
-    m_timer.setInterval(5);
     connect(&m_timer, &QTimer::timeout, this, &ModalRecorder::poll);
-    m_timer.start();
+    m_timer.start(5);
 }
 
-QStringList ModalRecorder::titles() const
+QStringList ModalRecorder::collect(QString RecordedBox::*field) const
 {
     QStringList result;
     for (const RecordedBox &box : m_boxes)
-        result << box.title;
-    return result;
-}
-
-QStringList ModalRecorder::texts() const
-{
-    QStringList result;
-    for (const RecordedBox &box : m_boxes)
-        result << box.text;
+        result << box.*field;
     return result;
 }
 
@@ -36,12 +25,11 @@ void ModalRecorder::poll()
     if (!widget || !widget->isVisible() || m_handled.contains(widget))
         return;
     m_handled.append(widget);
-
     RecordedBox record{QString::fromLatin1(widget->metaObject()->className()), widget->windowTitle(), {}, {}, {}};
     auto *box = qobject_cast<QMessageBox *>(widget);
+    auto *dialog = qobject_cast<QDialog *>(widget);
     if (!box) {
         m_boxes.append(record);
-        auto *dialog = qobject_cast<QDialog *>(widget);
         if (dialog && m_dialogHandler)
             m_dialogHandler(dialog);
         else if (dialog)
@@ -59,8 +47,7 @@ void ModalRecorder::poll()
         choice = box->defaultButton() ? static_cast<QAbstractButton *>(box->defaultButton()) : box->escapeButton();
     if (!choice && !box->buttons().isEmpty())
         choice = box->buttons().constFirst();
-    if (choice)
-        record.answer = choice->text().remove(QLatin1Char('&'));
+    record.answer = choice ? choice->text().remove(QLatin1Char('&')) : QString();
     m_boxes.append(record);
     if (choice)
         choice->click();

@@ -1,15 +1,10 @@
 #pragma once
 
-#include <QList>
 #include <QMessageBox>
-#include <QObject>
 #include <QPointer>
-#include <QStringList>
 #include <QTimer>
 
 #include <functional>
-
-class QDialog;
 
 // One modal window the recorder met.
 struct RecordedBox
@@ -36,13 +31,14 @@ public:
     void setDialogHandler(std::function<void(QDialog *)> handler) { m_dialogHandler = std::move(handler); }
 
     const QList<RecordedBox> &boxes() const { return m_boxes; }
-    QStringList titles() const;
-    QStringList texts() const;
+    QStringList titles() const { return collect(&RecordedBox::title); }
+    QStringList texts() const { return collect(&RecordedBox::text); }
     int count() const { return m_boxes.size(); }
     void clear() { m_boxes.clear(); }
 
 private:
     void poll();
+    QStringList collect(QString RecordedBox::*field) const;
 
     QTimer m_timer;
     QList<QMessageBox::StandardButton> m_answers;
@@ -50,6 +46,3 @@ private:
     QList<RecordedBox> m_boxes;
     QList<QPointer<QWidget>> m_handled;
 };
-
-// Fails the current test unless the recorder met exactly these box titles.
-#define VERIFY_BOX_TITLES(recorder, ...) QCOMPARE((recorder).titles(), QStringList({__VA_ARGS__}))

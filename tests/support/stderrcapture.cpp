@@ -38,16 +38,6 @@ QByteArray StderrCapture::take()
     return bytes;
 }
 
-QList<QByteArray> StderrCapture::takeLines()
-{
-    QByteArray bytes = take();
-    if (bytes.endsWith('\n'))
-        bytes.chop(1);
-    if (bytes.isEmpty())
-        return {};
-    return bytes.split('\n');
-}
-
 static void testMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
 {
     if (type == QtWarningMsg && msg == QLatin1String("This plugin does not support propagateSizeHints()"))

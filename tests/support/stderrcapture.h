@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
 #include <QTemporaryFile>
 
 // Sends everything written to file descriptor 2 into a file for its lifetime,
@@ -16,8 +15,6 @@ public:
 
     // Everything written since the capture began or since the last take().
     QByteArray take();
-    // The same, cut into lines (without their line feeds).
-    QList<QByteArray> takeLines();
 
 private:
     QTemporaryFile m_file;

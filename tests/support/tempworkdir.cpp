@@ -10,10 +10,7 @@ TempWorkDir::TempWorkDir()
         QDir::setCurrent(m_dir.path());
 }
 
-TempWorkDir::~TempWorkDir()
-{
-    QDir::setCurrent(m_previous);
-}
+TempWorkDir::~TempWorkDir() { QDir::setCurrent(m_previous); }
 
 QByteArray readFile(const QString &name)
 {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QString>
 #include <QTemporaryDir>
 
 // Makes a fresh, empty directory the current one for its lifetime: the

@@ -6,10 +6,12 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+using Veltrano::MeasurementDb::kFileName;
+
 bool openTestDatabase()
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    db.setDatabaseName(QString::fromLatin1(Veltrano::MeasurementDb::kFileName));
+    db.setDatabaseName(QString::fromLatin1(kFileName));
     if (!db.open())
         return false;
     QSqlQuery query(db);
@@ -22,10 +24,7 @@ void closeTestDatabase()
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
 }
 
-bool insertTestRow(const QStringList &values)
-{
-    return insertTestRows({values});
-}
+bool insertTestRow(const QStringList &values) { return insertTestRows({values}); }
 
 bool insertTestRows(const QList<QStringList> &rows)
 {
@@ -47,8 +46,7 @@ bool insertTestRows(const QList<QStringList> &rows)
 QStringList allTestRows()
 {
     QStringList rows;
-    QSqlQuery query(QStringLiteral("SELECT * FROM data ORDER BY rowid"));
-    while (query.next()) {
+    for (QSqlQuery query(QStringLiteral("SELECT * FROM data ORDER BY rowid")); query.next();) {
         QStringList fields;
         for (int i = 0; i < 6; ++i)
             fields << query.value(i).toString();
@@ -62,13 +60,10 @@ bool prepareDatabaseFile(const QStringList &statements)
     bool ok;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("prepare"));
-        db.setDatabaseName(QString::fromLatin1(Veltrano::MeasurementDb::kFileName));
+        db.setDatabaseName(QString::fromLatin1(kFileName));
         ok = db.open();
-        for (int i = 0; ok && i < statements.size(); ++i) {
+        for (int i = 0; ok && i < statements.size(); ++i)
             ok = QSqlQuery(db).exec(statements.at(i));
-            if (!ok)
-                qWarning("failed: %s", qPrintable(statements.at(i)));
-        }
     }
     QSqlDatabase::removeDatabase(QStringLiteral("prepare"));
     return ok;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QList>
-#include <QString>
 #include <QStringList>
 
 // The default connection on ./sqlite.db with the table `data`, as start-up

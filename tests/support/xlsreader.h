@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QStringList>
 
 // What an independent reader (tests/xlsread.py, on xlrd) found in an .xls file.
@@ -13,13 +11,3 @@ struct XlsContent
 };
 
 XlsContent readXls(const QString &path);
-
-// The Workbook stream of a Compound File as the container readers see it.
-struct XlsStream
-{
-    qint64 size = -1;
-    QByteArray sha256;  // hex
-    QStringList problems;
-};
-
-XlsStream readXlsStream(const QString &path);

@@ -188,7 +188,7 @@ int main(int argc, char *argv[])
     report("boxes shown: %d at start, %d while collecting", startBoxes, boxes.count() - startBoxes);
     QMap<QString, int> kinds;
     for (const RecordedBox &box : boxes.boxes())
-        ++kinds[box.title + ": " + withoutPrefix(box.text)];
+        ++kinds[box.title + ": " + withoutPrefixes({box.text}).first()];
     for (auto it = kinds.cbegin(); it != kinds.cend(); ++it)
         report("  %dx %s", it.value(), qPrintable(it.key()));
     return lost ? 1 : 0;
