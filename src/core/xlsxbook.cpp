@@ -5,9 +5,13 @@
 #include <QDate>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTime>
 
 #include <xlsxwriter.h>
+
+#include <cerrno>
+#include <cstdio>
 
 namespace Veltrano {
 
@@ -52,13 +56,14 @@ bool XlsxBook::check(int error)
 
 bool XlsxBook::addSheet()
 {
-    ++m_sheets;
-    const QString name = m_sheets == 1 ? m_sheetName : m_sheetName + QLatin1Char('_') + QString::number(m_sheets);
+    const int number = m_sheets.size() + 1;
+    const QString name = number == 1 ? m_sheetName : m_sheetName + QLatin1Char('_') + QString::number(number);
     m_sheet = workbook_add_worksheet(m_book, name.toUtf8().constData());
-    if (!m_sheet) {
+    if (!m_sheet || !m_sheet->optimize_tmpfile) {
         m_error = QStringLiteral("cannot add the sheet %1").arg(name);
         return false;
     }
+    m_sheets << m_sheet;
     m_row = 0;
     for (int c = 0; c < m_columns.size(); ++c) {
         if (!writeText(c, m_columns.at(c).name))
@@ -75,8 +80,17 @@ bool XlsxBook::writeText(int column, const QString &text)
         ++m_cut;
         cell = cell.left(SharedStrings::kMaxLength - int(cell.at(SharedStrings::kMaxLength - 1).isHighSurrogate()));
     }
-    return check(worksheet_write_string(m_sheet, lxw_row_t(m_row), lxw_col_t(column), cell.toUtf8().constData(),
-                                        nullptr));
+    // Readers turn _xHHHH_ into the character it names (the writer spells
+    // control characters that way), so such a text of our own is kept by
+    // escaping its underscore.
+    QByteArray utf8;
+    if (cell.contains(QLatin1String("_x"))) {
+        static const QRegularExpression escapeLike(QStringLiteral("_(x[0-9A-Fa-f]{4}_)"));
+        utf8 = cell.toString().replace(escapeLike, QStringLiteral("_x005F_\\1")).toUtf8();
+    } else {
+        utf8 = cell.toUtf8();
+    }
+    return check(worksheet_write_string(m_sheet, lxw_row_t(m_row), lxw_col_t(column), utf8.constData(), nullptr));
 }
 
 bool XlsxBook::appendRow(const QString *cells, int count)
@@ -140,6 +154,15 @@ bool XlsxBook::close()
 {
     if (!m_book)
         return false;
+    // The library does not look at how its writes of the rows to the
+    // temporary files went (a full disk would leave rows out of the sheet
+    // without a word); the streams remember a failure.
+    for (lxw_worksheet *sheet : qAsConst(m_sheets)) {
+        if (std::fflush(sheet->optimize_tmpfile) != 0 || std::ferror(sheet->optimize_tmpfile)) {
+            m_error = QStringLiteral("cannot write the rows to a temporary file: %1").arg(qt_error_string(errno));
+            return false;
+        }
+    }
     const lxw_error error = workbook_close(m_book);  // frees the workbook in any case
     m_book = nullptr;
     m_sheet = nullptr;

@@ -64,7 +64,7 @@ private:
     lxw_worksheet *m_sheet = nullptr;
     lxw_format *m_dateFormat = nullptr;
     lxw_format *m_timeFormat = nullptr;
-    int m_sheets = 0;
+    QVector<lxw_worksheet *> m_sheets;
     qint64 m_row = 0;  // next row on the current sheet
     quint64 m_cut = 0;
     QString m_error;
