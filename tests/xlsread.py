@@ -127,37 +127,36 @@ def read_csv(path):
     return {'sheets': [{'name': '', 'rows': rows}], 'problems': problems}
 
 
+TEXT = (str, 'General')
 KINDS = {'sampling_date': (datetime.datetime, 'yyyy-mm-dd'), 'sampling_time': (datetime.time, 'hh:mm:ss'),
          'value': ((int, float), 'General')}
 
 
+def xlsx_text(v):
+    if isinstance(v, (datetime.datetime, datetime.time)):
+        return v.strftime('%Y-%m-%d' if isinstance(v, datetime.datetime) else '%H:%M:%S')
+    if isinstance(v, (int, float)):
+        return '%.15g' % v
+    # _xHHHH_ names a character (ECMA-376 ST_Xstring)
+    return re.sub(r'_x([0-9A-Fa-f]{4})_', lambda m: chr(int(m.group(1), 16)), v or '')
+
+
 def read_xlsx(path):
-    """Cells as text: dates and times as stored, numbers in %.15g; each
-    column's cells must be of its kind (text where none is named)."""
+    """Cells as text (numbers in %.15g); each column's cells must be of the
+    kind its name says (text where it says none)."""
     import openpyxl
     problems, sheets = [], []
     for ws in openpyxl.load_workbook(path).worksheets:
         rows = [list(r) for r in ws.iter_rows()]
-        kinds = [KINDS.get(c.value, (str, 'General')) for c in (rows[0] if rows else [])]
-        out = []
+        kinds = [KINDS.get(c.value, TEXT) for c in rows[0]]
         for r, row in enumerate(rows):
-            cells = []
             for c, cell in enumerate(row):
-                v = cell.value
-                kind = (str, 'General') if r == 0 else kinds[c]
-                if v is not None and (not isinstance(v, kind[0]) or cell.number_format != kind[1]):
-                    problems.append('%s row %d column %d: %r as %s' % (ws.title, r + 1, c + 1, v, cell.number_format))
-                if isinstance(v, datetime.datetime):
-                    v = v.strftime('%Y-%m-%d')
-                elif isinstance(v, datetime.time):
-                    v = v.strftime('%H:%M:%S')
-                elif isinstance(v, (int, float)):
-                    v = '%.15g' % v
-                elif v is not None:  # _xHHHH_ names a character (ECMA-376 ST_Xstring)
-                    v = re.sub(r'_x([0-9A-Fa-f]{4})_', lambda m: chr(int(m.group(1), 16)), v)
-                cells.append(v or '')
-            out.append(cells)
-        sheets.append({'name': ws.title, 'rows': out})
+                kind = kinds[c] if r else TEXT
+                if cell.value is not None and (not isinstance(cell.value, kind[0]) or cell.number_format != kind[1]):
+                    problems.append('%s row %d column %d: %r as %s' % (ws.title, r + 1, c + 1, cell.value,
+                                                                       cell.number_format))
+                row[c] = xlsx_text(cell.value)
+        sheets.append({'name': ws.title, 'rows': rows})
     return {'sheets': sheets, 'problems': problems}
 
 
