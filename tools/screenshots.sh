@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the real program on a virtual X display:
-# the main window collecting from the demo's two simulated balances, and the
-# Settings dialog.
+# the main window collecting from the demo's two simulated balances, the
+# Settings dialog and the export dialog.
 #
 #   tools/screenshots.sh BUILD_DIR OUT_DIR     (./dev.sh screenshots calls it)
 #
@@ -66,6 +66,12 @@ settings=$(xdotool search --sync --onlyvisible --name '^Beállítások$' | head 
 sleep 0.5
 shot "$settings" settings
 xdotool key --window "$settings" Escape
+sleep 0.5
+xdotool key --window "$main" alt+d e         # Data > Export...
+export_dialog=$(xdotool search --sync --onlyvisible --name '^Export data$' | head -1)
+sleep 0.5
+shot "$export_dialog" exportdialog
+xdotool key --window "$export_dialog" Escape
 sleep 0.5
 xdotool key --window "$main" alt+f q 2>/dev/null || true   # File > Quit
 wait "$demo" || true

@@ -32,25 +32,23 @@ void CsvWriter::appendField(const QString &field)
         quote = quote || u == m_separator || u == u'"' || u == u'\r' || u == u'\n';
         ascii = ascii && u < 0x80;
     }
-    if (quote)
-        m_buffer.append('"');
     if (ascii && !quote) {
+        // The common case, copied straight into the block.
+        const int at = m_buffer.size();
+        m_buffer.resize(at + field.size());
+        char *out = m_buffer.data() + at;
         for (const QChar c : field)
-            m_buffer.append(char(c.unicode()));
-    } else {
-        const QByteArray utf8 = field.toUtf8();
-        if (quote) {
-            for (const char c : utf8) {
-                if (c == '"')
-                    m_buffer.append('"');
-                m_buffer.append(c);
-            }
-        } else {
-            m_buffer.append(utf8);
-        }
+            *out++ = char(c.unicode());
+        return;
     }
-    if (quote)
-        m_buffer.append('"');
+    const QByteArray utf8 = field.toUtf8();
+    if (!quote) {
+        m_buffer.append(utf8);
+        return;
+    }
+    m_buffer.append('"');
+    m_buffer.append(QByteArray(utf8).replace('"', "\"\""));
+    m_buffer.append('"');
 }
 
 bool CsvWriter::appendRow(const QString *fields, int count)
@@ -60,7 +58,7 @@ bool CsvWriter::appendRow(const QString *fields, int count)
             m_buffer.append(m_separatorBytes);
         appendField(fields[i]);
     }
-    m_buffer.append("\r\n");
+    m_buffer.append("\r\n", 2);
     return m_buffer.size() < kBlockSize || flush();
 }
 
@@ -72,7 +70,7 @@ bool CsvWriter::flush()
         m_error = m_device->errorString();
         return false;
     }
-    m_buffer.clear();
+    m_buffer.resize(0);  // keeps the block's memory
     return true;
 }
 

@@ -78,8 +78,10 @@ RowSource::RowSource(const QSqlDatabase &db, const Selection &selection)
 
 QString RowSource::conditions(bool afterKey) const
 {
+    // After the first page the last row's key bounds the range from below,
+    // closer than the start; given both, SQLite would scan from the start.
     QStringList parts;
-    if (m_selection.from.isValid())
+    if (m_selection.from.isValid() && !afterKey)
         parts << QStringLiteral("(sampling_date, sampling_time) >= (?, ?)");
     if (m_selection.to.isValid())
         parts << QStringLiteral("(sampling_date, sampling_time) <= (?, ?)");
@@ -94,10 +96,10 @@ QString RowSource::conditions(bool afterKey) const
     return parts.isEmpty() ? QString() : QStringLiteral(" WHERE ") + parts.join(QStringLiteral(" AND "));
 }
 
-void RowSource::bindSelection(QSqlQuery &query) const
+void RowSource::bindSelection(QSqlQuery &query, bool afterKey) const
 {
     for (const QDateTime *end : {&m_selection.from, &m_selection.to}) {
-        if (end->isValid()) {
+        if (end->isValid() && !(afterKey && end == &m_selection.from)) {
             query.addBindValue(end->date().toString(Qt::ISODate));
             query.addBindValue(end->time().toString(QStringLiteral("HH:mm:ss")));
         }
@@ -121,13 +123,13 @@ qint64 RowSource::count()
     QSqlQuery query(m_db);
     if (!query.prepare(QStringLiteral("SELECT count(*) FROM data") + conditions(false)))
         return fail(query), -1;
-    bindSelection(query);
+    bindSelection(query, false);
     if (!query.exec() || !query.next())
         return fail(query), -1;
     return query.value(0).toLongLong();
 }
 
-bool RowSource::next()
+bool RowSource::next(QString *values)
 {
     while (!m_atEnd) {
         if (!m_pageOpen) {
@@ -138,10 +140,10 @@ bool RowSource::next()
                                     .arg(kPageRows);
             if (!m_page.prepare(sql))
                 return fail(m_page);
-            bindSelection(m_page);
+            bindSelection(m_page, after);
             if (after) {
-                m_page.addBindValue(m_values[DateColumn]);
-                m_page.addBindValue(m_values[TimeColumn]);
+                m_page.addBindValue(m_lastDate);
+                m_page.addBindValue(m_lastTime);
                 m_page.addBindValue(m_lastKey);
             }
             if (!m_page.exec())
@@ -151,9 +153,12 @@ bool RowSource::next()
         }
         if (m_page.next()) {
             for (int c = 0; c < ColumnCount; ++c)
-                m_values[c] = m_page.value(c).toString();
-            m_lastKey = m_page.value(ColumnCount);
-            ++m_pageRows;
+                values[c] = m_page.value(c).toString();
+            if (++m_pageRows == kPageRows) {  // where the next page starts
+                m_lastDate = values[DateColumn];
+                m_lastTime = values[TimeColumn];
+                m_lastKey = m_page.value(ColumnCount);
+            }
             return true;
         }
         if (m_page.lastError().isValid())
@@ -434,9 +439,7 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
     }
 
     QString cells[ColumnCount + 1];
-    while (source.next()) {
-        for (int c = 0; c < ColumnCount; ++c)
-            cells[c] = source.value(c);
+    while (source.next(cells)) {
         cells[ColumnCount] = numericValue(cells[ResultColumn]);
         if (!sink->append(cells))
             return stop(Result::WriteFile, sink->errorString());

@@ -45,15 +45,15 @@ public:
 
     // How many rows are selected; -1 on failure (see error()).
     qint64 count();
-    // Steps to the next row; false at the end or on failure (see error()).
-    bool next();
-    const QString &value(int column) const { return m_values[column]; }
+    // Steps to the next row and puts its ColumnCount texts into `values`;
+    // false at the end or on failure (see error()).
+    bool next(QString *values);
     // The database's text of the last failure, empty when there was none.
     QString error() const { return m_error; }
 
 private:
     QString conditions(bool afterKey) const;
-    void bindSelection(QSqlQuery &query) const;
+    void bindSelection(QSqlQuery &query, bool afterKey) const;
     bool fail(const QSqlQuery &query);
 
     QSqlDatabase m_db;
@@ -64,7 +64,8 @@ private:
     bool m_atEnd = false;
     int m_pageRows = 0;
     QVariant m_lastKey;
-    QString m_values[ColumnCount];
+    QString m_lastDate;
+    QString m_lastTime;
     QString m_error;
 };
 
