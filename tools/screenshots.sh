@@ -65,10 +65,11 @@ xdotool key --window "$main" alt+f s         # File > Settings
 settings=$(xdotool search --sync --onlyvisible --name '^Beállítások$' | head -1)
 sleep 0.5
 shot "$settings" settings
-xdotool key --window "$settings" Escape
+xdotool windowfocus --sync "$settings" key Escape 2>/dev/null || xdotool key Escape
 sleep 0.5
+xdotool windowfocus --sync "$main"
 xdotool key --window "$main" alt+d e         # Data > Export...
-export_dialog=$(xdotool search --sync --onlyvisible --name '^Export data$' | head -1)
+export_dialog=$(timeout 20 xdotool search --sync --onlyvisible --name '^Export data$' | head -1)
 sleep 0.5
 shot "$export_dialog" exportdialog
 xdotool key --window "$export_dialog" Escape
