@@ -51,7 +51,6 @@ void TestInstall::installedFiles_data()
     QTest::addColumn<bool>("executable");
     QTest::newRow("program") << "bin/veltrano" << true;
     QTest::newRow("simulator") << "bin/veltrano-balance-sim" << true;
-    QTest::newRow("exporter") << "bin/veltrano-export" << true;
     // The launcher, the window icon and the desktop entry are read by the tests below.
     QTest::newRow("theme icon") << "share/icons/hicolor/32x32/apps/veltrano.png" << false;
 }
