@@ -1,12 +1,7 @@
 #!/usr/bin/python3
-"""Reads an exported .csv or .xlsx file back for the tests, independently of
-the program, for xlsread.py, which prints the result as it does for .xls: one
-JSON object of the sheets' cells and the "problems" found.
-
-A CSV file must be UTF-8 behind a byte-order mark and exactly what the csv
-module writes for its rows (RFC 4180: CR LF, quotes where needed); in an .xlsx
-file each column's cells must be of the kind its header names.
-"""
+# Reads an exported .csv or .xlsx file back for the tests, independently of
+# the program, for xlsread.py, which prints the result as it does for .xls:
+# one JSON object of the sheets' cells and the "problems" found.
 import csv
 import datetime
 import io
@@ -18,8 +13,8 @@ def read(path):
 
 
 def read_csv(path):
-    """UTF-8 behind a BOM, the separator after the first field name, and the
-    bytes exactly as the csv module writes RFC 4180 (CRLF, minimal quotes)."""
+    # UTF-8 behind a BOM, the separator after the first field name, and the
+    # bytes exactly as the csv module writes RFC 4180 (CRLF, minimal quotes).
     raw = open(path, 'rb').read()
     problems = [] if raw.startswith(b'\xef\xbb\xbf') else ['no byte-order mark']
     text = raw.decode('utf-8-sig')
@@ -27,8 +22,7 @@ def read_csv(path):
     rows = list(csv.reader(io.StringIO(text, newline=''), delimiter=sep))
     again = io.StringIO(newline='')
     csv.writer(again, delimiter=sep, lineterminator='\r\n').writerows(rows)
-    if again.getvalue() != text:
-        problems.append('not as RFC 4180 writes these rows')
+    problems += [] if again.getvalue() == text else ['not as RFC 4180 writes these rows']
     return {'sheets': [{'name': '', 'rows': rows}], 'problems': problems}
 
 
@@ -47,8 +41,8 @@ def xlsx_text(v):
 
 
 def read_xlsx(path):
-    """Cells as text (numbers in %.15g); each column's cells must be of the
-    kind its name says (text where it says none)."""
+    # Cells as text (numbers in %.15g); each column's cells must be of the
+    # kind its name says (text where it says none).
     import openpyxl
     problems, sheets = [], []
     for ws in openpyxl.load_workbook(path).worksheets:
