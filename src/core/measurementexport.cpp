@@ -9,10 +9,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QSqlRecord>
 #include <QRandomGenerator>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <memory>
@@ -67,14 +71,131 @@ QString numericValue(QStringView result)
 
 // --- RowSource -------------------------------------------------------------
 
+// Runs one page's statement and steps through its rows.
+class PageReader
+{
+public:
+    virtual ~PageReader() = default;
+    virtual bool open(const QString &sql, const QVariantList &bindings) = 0;
+    // 1: a row in `values` (ColumnCount texts) and `key`; 0: the end; -1: failed.
+    virtual int step(QString *values, QVariant *key) = 0;
+    virtual QString error() const = 0;
+};
+
+namespace {
+
+QString databaseText(const QSqlError &error)
+{
+    const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
+    return text.isEmpty() ? QStringLiteral("unknown database error") : text;
+}
+
+// Through the Qt driver, for any database.
+class QtPageReader : public PageReader
+{
+public:
+    explicit QtPageReader(const QSqlDatabase &db)
+        : m_query(db)
+    {
+        m_query.setForwardOnly(true);
+    }
+    bool open(const QString &sql, const QVariantList &bindings) override
+    {
+        if (!m_query.prepare(sql))
+            return false;
+        for (const QVariant &value : bindings)
+            m_query.addBindValue(value);
+        return m_query.exec();
+    }
+    int step(QString *values, QVariant *key) override
+    {
+        if (!m_query.next()) {
+            m_query.finish();
+            return m_query.lastError().isValid() ? -1 : 0;
+        }
+        for (int c = 0; c < ColumnCount; ++c)
+            values[c] = m_query.value(c).toString();
+        *key = m_query.value(ColumnCount);
+        return 1;
+    }
+    QString error() const override { return databaseText(m_query.lastError()); }
+
+private:
+    QSqlQuery m_query;
+};
+
+// Straight through SQLite on the Qt connection's own handle: the texts come
+// as UTF-8 without a QVariant each, which is most of the Qt driver's cost
+// per row (the same statement, the same rows).
+class SqlitePageReader : public PageReader
+{
+public:
+    explicit SqlitePageReader(sqlite3 *handle)
+        : m_db(handle)
+    {
+    }
+    ~SqlitePageReader() override { sqlite3_finalize(m_statement); }
+    bool open(const QString &sql, const QVariantList &bindings) override
+    {
+        sqlite3_finalize(m_statement);
+        m_statement = nullptr;
+        if (sqlite3_prepare_v2(m_db, sql.toUtf8().constData(), -1, &m_statement, nullptr) != SQLITE_OK)
+            return false;
+        for (int i = 0; i < bindings.size(); ++i) {
+            const QVariant &value = bindings.at(i);
+            const int rc = value.type() == QVariant::String
+                               ? sqlite3_bind_text(m_statement, i + 1, value.toString().toUtf8().constData(), -1,
+                                                   SQLITE_TRANSIENT)
+                               : sqlite3_bind_int64(m_statement, i + 1, value.toLongLong());
+            if (rc != SQLITE_OK)
+                return false;
+        }
+        return true;
+    }
+    int step(QString *values, QVariant *key) override
+    {
+        const int rc = sqlite3_step(m_statement);
+        if (rc != SQLITE_ROW) {
+            sqlite3_reset(m_statement);  // ends the read, lets writers in
+            return rc == SQLITE_DONE ? 0 : -1;
+        }
+        for (int c = 0; c < ColumnCount; ++c) {
+            const char *text = reinterpret_cast<const char *>(sqlite3_column_text(m_statement, c));
+            values[c] = text ? QString::fromUtf8(text, sqlite3_column_bytes(m_statement, c)) : QString();
+        }
+        *key = qint64(sqlite3_column_int64(m_statement, ColumnCount));
+        return 1;
+    }
+    QString error() const override { return QString::fromUtf8(sqlite3_errmsg(m_db)); }
+
+private:
+    sqlite3 *m_db;
+    sqlite3_stmt *m_statement = nullptr;
+};
+
+// The Qt SQLite driver's handle, when `db` is on it.
+sqlite3 *sqliteHandle(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (db.driverName() != QLatin1String("QSQLITE") || !handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.data());
+}
+
+} // namespace
+
 RowSource::RowSource(const QSqlDatabase &db, const Selection &selection)
     : m_db(db)
     , m_selection(selection)
     , m_key(MeasurementDb::keyColumn(db))
-    , m_page(db)
 {
-    m_page.setForwardOnly(true);
+    if (sqlite3 *handle = sqliteHandle(db))
+        m_page = std::make_unique<SqlitePageReader>(handle);
+    else
+        m_page = std::make_unique<QtPageReader>(db);
 }
+
+RowSource::~RowSource() = default;
 
 QString RowSource::conditions(bool afterKey) const
 {
@@ -96,24 +217,23 @@ QString RowSource::conditions(bool afterKey) const
     return parts.isEmpty() ? QString() : QStringLiteral(" WHERE ") + parts.join(QStringLiteral(" AND "));
 }
 
-void RowSource::bindSelection(QSqlQuery &query, bool afterKey) const
+QVariantList RowSource::bindings(bool afterKey) const
 {
+    QVariantList values;
     for (const QDateTime *end : {&m_selection.from, &m_selection.to}) {
-        if (end->isValid() && !(afterKey && end == &m_selection.from)) {
-            query.addBindValue(end->date().toString(Qt::ISODate));
-            query.addBindValue(end->time().toString(QStringLiteral("HH:mm:ss")));
-        }
+        if (end->isValid() && !(afterKey && end == &m_selection.from))
+            values << end->date().toString(Qt::ISODate) << end->time().toString(QStringLiteral("HH:mm:ss"));
     }
     for (const QString &name : m_selection.instruments)
-        query.addBindValue(name);
+        values << name;
+    if (afterKey)
+        values << m_lastDate << m_lastTime << m_lastKey;
+    return values;
 }
 
-bool RowSource::fail(const QSqlQuery &query)
+bool RowSource::fail(const QString &error)
 {
-    const QSqlError error = query.lastError();
-    m_error = error.databaseText().isEmpty() ? error.text() : error.databaseText();
-    if (m_error.isEmpty())
-        m_error = QStringLiteral("unknown database error");
+    m_error = error;
     m_atEnd = true;
     return false;
 }
@@ -121,11 +241,11 @@ bool RowSource::fail(const QSqlQuery &query)
 qint64 RowSource::count()
 {
     QSqlQuery query(m_db);
-    if (!query.prepare(QStringLiteral("SELECT count(*) FROM data") + conditions(false)))
-        return fail(query), -1;
-    bindSelection(query, false);
-    if (!query.exec() || !query.next())
-        return fail(query), -1;
+    bool ok = query.prepare(QStringLiteral("SELECT count(*) FROM data") + conditions(false));
+    for (const QVariant &value : bindings(false))
+        query.addBindValue(value);
+    if (!ok || !query.exec() || !query.next())
+        return fail(databaseText(query.lastError())), -1;
     return query.value(0).toLongLong();
 }
 
@@ -138,33 +258,24 @@ bool RowSource::next(QString *values)
                                                "FROM data%2 ORDER BY sampling_date, sampling_time, %1 LIMIT %3")
                                     .arg(m_key, conditions(after))
                                     .arg(kPageRows);
-            if (!m_page.prepare(sql))
-                return fail(m_page);
-            bindSelection(m_page, after);
-            if (after) {
-                m_page.addBindValue(m_lastDate);
-                m_page.addBindValue(m_lastTime);
-                m_page.addBindValue(m_lastKey);
-            }
-            if (!m_page.exec())
-                return fail(m_page);
+            if (!m_page->open(sql, bindings(after)))
+                return fail(m_page->error());
             m_pageOpen = true;
             m_pageRows = 0;
         }
-        if (m_page.next()) {
-            for (int c = 0; c < ColumnCount; ++c)
-                values[c] = m_page.value(c).toString();
+        QVariant key;
+        const int stepped = m_page->step(values, &key);
+        if (stepped > 0) {
             if (++m_pageRows == kPageRows) {  // where the next page starts
                 m_lastDate = values[DateColumn];
                 m_lastTime = values[TimeColumn];
-                m_lastKey = m_page.value(ColumnCount);
+                m_lastKey = key;
             }
             return true;
         }
-        if (m_page.lastError().isValid())
-            return fail(m_page);
+        if (stepped < 0)
+            return fail(m_page->error());
         m_pageOpen = false;
-        m_page.finish();
         m_atEnd = m_pageRows < kPageRows;
     }
     return false;

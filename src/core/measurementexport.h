@@ -2,12 +2,12 @@
 
 #include <QDateTime>
 #include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
 
 #include <functional>
+#include <memory>
 
 class QIODevice;
 
@@ -38,10 +38,15 @@ QString numericValue(QStringView result);
 // forward only through the sort index. The rows are fetched in pages, each a
 // short statement of its own, so that a long export never keeps a writer out
 // of the database for longer than one page takes.
+class PageReader;
+
 class RowSource
 {
 public:
     RowSource(const QSqlDatabase &db, const Selection &selection);
+    ~RowSource();
+    RowSource(const RowSource &) = delete;
+    RowSource &operator=(const RowSource &) = delete;
 
     // How many rows are selected; -1 on failure (see error()).
     qint64 count();
@@ -53,13 +58,13 @@ public:
 
 private:
     QString conditions(bool afterKey) const;
-    void bindSelection(QSqlQuery &query, bool afterKey) const;
-    bool fail(const QSqlQuery &query);
+    QVariantList bindings(bool afterKey) const;
+    bool fail(const QString &error);
 
     QSqlDatabase m_db;
     Selection m_selection;
     QString m_key;
-    QSqlQuery m_page;
+    std::unique_ptr<PageReader> m_page;
     bool m_pageOpen = false;
     bool m_atEnd = false;
     int m_pageRows = 0;
