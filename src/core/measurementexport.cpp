@@ -110,8 +110,10 @@ public:
     int step(QString *values, QVariant *key) override
     {
         if (!m_query.next()) {
-            m_query.finish();
-            return m_query.lastError().isValid() ? -1 : 0;
+            if (m_query.lastError().isValid())
+                return -1;
+            m_query.finish();  // ends the read (and clears the error)
+            return 0;
         }
         for (int c = 0; c < ColumnCount; ++c)
             values[c] = m_query.value(c).toString();
