@@ -181,7 +181,7 @@ sqlite3 *sqliteHandle(const QSqlDatabase &db)
     const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
     if (db.driverName() != QLatin1String("QSQLITE") || !handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
         return nullptr;
-    return *static_cast<sqlite3 *const *>(handle.data());
+    return *static_cast<sqlite3 *const *>(handle.data());  // null while closed: the Qt driver reports it
 }
 
 } // namespace
