@@ -6,6 +6,7 @@
 #include "windowtestcase.h"
 
 #include <QDir>
+#include <QMenuBar>
 #include <QSqlQuery>
 #include <QTableView>
 
@@ -87,6 +88,13 @@ private slots:
         for (int row = 0; row < model->rowCount(); ++row)
             shown << model->index(row, 4).data().toString();
         QCOMPARE(shown, QStringList({"Date", "Time", "Instrument id", "Header id.", "Result", "Unit", "+2", "+3", "+1", "+4"}));
+        // The menus: the defined entries in their order, this program's own beside them.
+        QStringList menus;
+        for (QAction *menu : window.menuBar()->actions())
+            for (QAction *action : QList<QAction *>{menu} + menu->menu()->actions())
+                menus << action->text();
+        QCOMPARE(menus, QStringList({"&File", "&Settings", "&Quit", "&Data", "&Export...", "&Live readings", "&Help",
+                                     "&About", "About Qt"}));
     }
 
     // The view offers no edit, and an edit tried anyway reaches neither of two identical rows.

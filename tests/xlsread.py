@@ -107,4 +107,8 @@ def read_xlrd(path):
 
 
 if __name__ == '__main__':
-    json.dump(read_xlrd(sys.argv[1]), sys.stdout, ensure_ascii=False)
+    if sys.argv[1].endswith(('.csv', '.xlsx')):
+        import tableread
+        json.dump(tableread.read(sys.argv[1]), sys.stdout, ensure_ascii=False)
+    else:
+        json.dump(read_xlrd(sys.argv[1]), sys.stdout, ensure_ascii=False)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the real program on a virtual X display:
 # the main window collecting from the demo's two simulated balances, the live
-# readings after one of them was unplugged and plugged back in, and the
-# Settings dialog.
+# readings after one of them was unplugged and plugged back in, the Settings
+# dialog and the export dialog.
 #
 #   tools/screenshots.sh BUILD_DIR OUT_DIR     (./dev.sh screenshots calls it)
 #
@@ -80,7 +80,14 @@ xdotool key --window "$main" alt+f s         # File > Settings
 settings=$(xdotool search --sync --onlyvisible --name '^Beállítások$' | head -1)
 sleep 0.5
 shot "$settings" settings
-xdotool key --window "$settings" Escape
+xdotool windowfocus --sync "$settings" key Escape 2>/dev/null || xdotool key Escape
+sleep 0.5
+xdotool windowfocus --sync "$main"
+xdotool key --window "$main" alt+d e         # Data > Export...
+export_dialog=$(timeout 20 xdotool search --sync --onlyvisible --name '^Export data$' | head -1)
+sleep 0.5
+shot "$export_dialog" exportdialog
+xdotool key --window "$export_dialog" Escape
 sleep 0.5
 xdotool key --window "$main" alt+f q 2>/dev/null || true   # File > Quit
 wait "$demo" || true

@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "databaseconfig.h"
+#include "exportdialog.h"
 #include "livereadingswindow.h"
 #include "settings.h"
 #include "trace.h"
@@ -23,6 +24,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::about);
     connect(ui->actionAbout_Qt, &QAction::triggered, this, &MainWindow::aboutQt);
     connect(ui->uExport, &QPushButton::clicked, this, &MainWindow::exportData);
+    connect(ui->actionExportData, &QAction::triggered, this, [this] {
+        ExportDialog dialog(this);
+        dialog.exec();
+    });
     connect(ui->uClear, &QPushButton::clicked, this, &MainWindow::clearData);
     connect(ui->uStart, &QPushButton::clicked, this, &MainWindow::startToCollect);
     connect(ui->uStop, &QPushButton::clicked, this, &MainWindow::stopToCollect);

@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "exportdialog.h"
 #include "measurementexport.h"
 #include "trace.h"
 #include "xlsworkbook.h"
@@ -9,7 +10,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QSaveFile>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -30,37 +30,38 @@ void MainWindow::exportData()
         VCRITICAL << "cannot remove the file";
         return;
     }
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly)) {
-        VTRACE << "open" << file.errorString();
+    using namespace Veltrano::MeasurementExport;
+    Request request;
+    request.format = Format::Xls;
+    request.fileName = fileName;
+    const Result result = runExportWithProgress(this, request);
+    switch (result.step) {
+    case Result::Done:
+        break;
+    case Result::Cancelled:
+        return;
+    case Result::OpenTarget:
+        VTRACE << "open" << result.error;
         QMessageBox::warning(this, tr("Warning"), tr("Cannot open the destination file!"), QMessageBox::Ok);
         return;
-    }
-
-    using namespace Veltrano;
-    XlsWorkbook workbook(QString::fromLatin1(MeasurementExport::kSheetName), MeasurementExport::columnNames());
-    QString error;
-    if (!MeasurementExport::readRows(workbook, &error)) {
-        VCRITICAL << QStringLiteral("sqlLiteQuery failed during XLS export: ") + error;
+    case Result::ReadRows:
+        VCRITICAL << QStringLiteral("sqlLiteQuery failed during XLS export: ") + result.error;
         return;
-    }
-    VTRACE << "rows" << workbook.rowCount();
-    if (!workbook.write(&file)) {
-        VCRITICAL << QStringLiteral("cannot create table during XLS export: ") + workbook.errorString();
+    case Result::WriteFile:
+        VCRITICAL << QStringLiteral("cannot create table during XLS export: ") + result.error;
         return;
-    }
-    if (!file.commit()) {
+    case Result::ReplaceTarget:
         if (QFileInfo::exists(fileName))
             VCRITICAL << "cannot remove the file";
         else
-            VCRITICAL << QStringLiteral("cannot create table during XLS export: ") + file.errorString();
+            VCRITICAL << QStringLiteral("cannot create table during XLS export: ") + result.error;
         return;
     }
     // A cell holds at most 32,767 characters; the user must know when a
     // stored text did not fit whole.
-    if (const quint64 cut = workbook.cutCellCount()) {
+    if (const quint64 cut = result.cutCells) {
         VCRITICAL << QStringLiteral("texts cut to %1 characters in the workbook: %2")
-                         .arg(SharedStrings::kMaxLength)
+                         .arg(Veltrano::SharedStrings::kMaxLength)
                          .arg(cut);
     }
 }

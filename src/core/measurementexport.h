@@ -1,26 +1,121 @@
 #pragma once
 
+#include <QDateTime>
+#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
-namespace Veltrano {
+#include <functional>
+#include <memory>
 
-class XlsWorkbook;
+class QIODevice;
 
-namespace MeasurementExport {
+namespace Veltrano::MeasurementExport {
 
-// The worksheet, its columns (the stored `header` is not exported), and the
-// rows in the order they were recorded: by date, then time, then insertion.
+// The worksheet and the exported columns (the stored `header` is not
+// exported). CSV and .xlsx add kValueColumn after them.
 inline constexpr char kSheetName[] = "data";
-inline constexpr char kSourceQuery[] =
-    "SELECT sampling_date, sampling_time, instrument_id, header, result, unit FROM data "
-    "ORDER BY sampling_date, sampling_time, rowid;";
+inline constexpr char kValueColumn[] = "value";
 QStringList columnNames();
+enum Column { DateColumn, TimeColumn, NameColumn, ResultColumn, UnitColumn, ColumnCount };
 
-// Appends every stored row of the default connection's table `data` to
-// `workbook`, values as they are. On failure `error` receives the database's
-// text and the workbook may hold some of the rows.
-bool readRows(XlsWorkbook &workbook, QString *error);
+// Which rows go out: both ends inclusive to the second, an invalid end is
+// open; no names means every instrument, otherwise exact stored names.
+struct Selection
+{
+    QDateTime from;
+    QDateTime to;
+    QStringList instruments;
+};
 
-} // namespace MeasurementExport
-} // namespace Veltrano
+// The result text as a plain number: sign joined to the digits, blanks
+// dropped, a decimal point ("+   12,50" gives "12.50"); empty when the text is
+// not a number (such as "no result yet").
+QString numericValue(QStringView result);
+
+// The selected rows of `data`, oldest first by date, time and row key, read
+// forward only through the sort index. The rows are fetched in pages, each a
+// short statement of its own, so that a long export never keeps a writer out
+// of the database for longer than one page takes.
+class PageReader;
+
+class RowSource
+{
+public:
+    RowSource(const QSqlDatabase &db, const Selection &selection);
+    ~RowSource();
+    RowSource(const RowSource &) = delete;
+    RowSource &operator=(const RowSource &) = delete;
+
+    // How many rows are selected; -1 on failure (see error()).
+    qint64 count();
+    // Steps to the next row and puts its ColumnCount texts into `values`;
+    // false at the end or on failure (see error()).
+    bool next(QString *values);
+    // The database's text of the last failure, empty when there was none.
+    QString error() const { return m_error; }
+
+private:
+    QString conditions(bool afterKey) const;
+    QVariantList bindings(bool afterKey) const;
+    bool fail(const QString &error);
+
+    QSqlDatabase m_db;
+    Selection m_selection;
+    QString m_key;
+    std::unique_ptr<PageReader> m_page;
+    bool m_pageOpen = false;
+    bool m_atEnd = false;
+    int m_pageRows = 0;
+    QVariant m_lastKey;
+    QString m_lastDate;
+    QString m_lastTime;
+    QString m_error;
+};
+
+enum class Format { Csv, Xlsx, Xls };
+// The format a file name's extension stands for; false when none does.
+bool formatForFileName(const QString &fileName, Format *format);
+
+struct Request
+{
+    Format format = Format::Csv;
+    QString fileName;             // written beside and put in place when complete
+    QIODevice *device = nullptr;  // CSV only: written here instead (standard output)
+    QChar separator = QLatin1Char(',');
+    Selection selection;
+};
+
+struct Result
+{
+    // Where it ended: Done, or the step that failed, or Cancelled.
+    enum Step { Done, OpenTarget, ReadRows, WriteFile, ReplaceTarget, Cancelled } step = Done;
+    QString error;        // the reason of a failure, for the user
+    qint64 rows = 0;      // data rows written
+    quint64 cutCells = 0; // texts longer than a spreadsheet cell takes, cut
+};
+
+// The reason of a failed or cancelled export, one line for the user.
+QString describeFailure(const Result &result, const QString &fileName);
+
+// What the table holds, to preset a choice of rows: the first and the last
+// recorded date-time (invalid without rows) and the names, sorted.
+struct Recorded
+{
+    QDateTime first;
+    QDateTime last;
+    QStringList instruments;
+    QString error;  // the database's text when it could not be read
+};
+Recorded recorded(const QSqlDatabase &db);
+
+// Called now and then with the rows written and the rows selected (counted
+// only when a progress function is given); returning false cancels.
+using Progress = std::function<bool(qint64 written, qint64 total)>;
+
+// Writes the selected rows of `db` as asked. Whatever ends it short leaves no
+// file and an older file at the same name as it was.
+Result exportRows(const QSqlDatabase &db, const Request &request, const Progress &progress = {});
+
+} // namespace Veltrano::MeasurementExport
