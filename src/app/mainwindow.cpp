@@ -9,6 +9,7 @@
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
+    , measurementStore(QString::fromLatin1(Veltrano::MeasurementDb::kPendingFileName))
     , ui(new Ui::MainWindow)
 {
     VTRACE;
@@ -25,6 +26,9 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->uStop, &QPushButton::clicked, this, &MainWindow::stopToCollect);
     connect(ui->uRead, &QPushButton::clicked, this, &MainWindow::storeImmediately);
 
+    connect(&measurementStore, &Veltrano::MeasurementStore::rowsWritten, this, &MainWindow::showNewRows);
+    // Rows a previous run could not write are in the table before it is shown.
+    measurementStore.recover();
     model.setUp();
 
     ui->uTableView->setModel(&model);

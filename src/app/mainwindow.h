@@ -1,6 +1,7 @@
 #pragma once
 
 #include "measurementmodel.h"
+#include "measurementstore.h"
 #include "serialerrors.h"
 
 #include <QByteArray>
@@ -40,6 +41,10 @@ public slots:
     void readyRead();
     void error(QSerialPort::SerialPortError error);
 
+private slots:
+    // Rows reached the database: the view shows them.
+    void showNewRows();
+
 private:
     void processBuffer(QString instrumentId);
     void storeData(QString instrumentId);
@@ -48,6 +53,8 @@ private:
     friend struct MainWindowProbe;
 
     Veltrano::MeasurementModel model;
+    // Writes the rows storeData() builds, keeping those the database refuses.
+    Veltrano::MeasurementStore measurementStore;
 
     // The collection registry, keyed by instrument id. While a collection runs
     // the first three hold the same keys and own what they point to; only

@@ -27,12 +27,11 @@ void MainWindow::storeData(QString instrumentId)
     row.date = now.date().toString(Qt::ISODate);
     row.time = now.time().toString(Qt::ISODate);
 
-    QString driverError;
-    if (!Veltrano::MeasurementDb::insertRow(row, &driverError)) {
-        VCRITICAL << QLatin1String("error occured during:\n") + Veltrano::MeasurementDb::describeInsert(row)
-                         + QLatin1Char('\n') + driverError;
-    }
+    measurementStore.store(row);
+}
 
+void MainWindow::showNewRows()
+{
     // The user may be reading older rows or have one selected: keep them in place.
     Veltrano::ViewPositionKeeper keep(ui->uTableView);
     model.select();
