@@ -220,7 +220,7 @@ void TestCollection::storeFailureKeepsTheStatement()
     QCOMPARE(m_boxes->titles(), QStringList({"Critical"}));
     const QString text = withoutPrefix(m_boxes->texts().first());
     const QRegularExpression form(
-        "^storeData: \"error occured during:\\n"
+        "^.*MeasurementStore::refused.* \"error occured during:\\n"
         "INSERT INTO data\\(sampling_date, sampling_time, instrument_id, header, result, unit\\) "
         "VALUES\\('\\d{4}-\\d\\d-\\d\\d','\\d\\d:\\d\\d:\\d\\d','Anna's','no header yet','no result yet','no unit yet'\\);\\n"
         ".*no such table: data.*\"$",

@@ -24,29 +24,19 @@ namespace {
 
 const QString kPending = QString::fromLatin1(Veltrano::MeasurementDb::kPendingFileName);
 
-// Another program (Debian's Python with its sqlite3 module) holds an
-// exclusive lock on the file until unlockFile().
-std::unique_ptr<QProcess> lockHolder;
-
+// A connection of its own holds an exclusive lock on the file, as another
+// program would, until unlockFile().
 bool lockFile()
 {
-    lockHolder = std::make_unique<QProcess>();
-    lockHolder->start(QStringLiteral("/usr/bin/python3"),
-                      {QStringLiteral("-c"), QStringLiteral("import sqlite3, sys\n"
-                                                            "c = sqlite3.connect('sqlite.db', isolation_level=None)\n"
-                                                            "c.execute('BEGIN EXCLUSIVE')\n"
-                                                            "print('locked', flush=True)\n"
-                                                            "sys.stdin.read()\n")});
-    return lockHolder->waitForReadyRead(30000) && lockHolder->readAllStandardOutput().startsWith("locked");
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
+    db.setDatabaseName(QStringLiteral("sqlite.db"));
+    return db.open() && QSqlQuery(db).exec(QStringLiteral("BEGIN EXCLUSIVE"));
 }
 
 void unlockFile()
 {
-    if (lockHolder) {
-        lockHolder->closeWriteChannel();
-        lockHolder->waitForFinished(30000);
-        lockHolder.reset();
-    }
+    QSqlDatabase::database(QStringLiteral("locker"), false).close();
+    QSqlDatabase::removeDatabase(QStringLiteral("locker"));
 }
 
 // What integrity_check says, then the rows' result column in storage order.
@@ -78,11 +68,11 @@ QStringList soundWithRows(int first, int last)
     return state;
 }
 
+// The row of tick n, of one of three instruments.
 Veltrano::MeasurementDb::Row sampled(int n)
 {
-    const QDateTime at = QDateTime(QDate(2026, 12, 7), QTime(8, 0)).addSecs(n);
-    return {at.date().toString(Qt::ISODate), at.time().toString(Qt::ISODate), QStringLiteral("B%1").arg(n % 3),
-            QString(), QString::number(n), QStringLiteral("g  ")};
+    return {QStringLiteral("2026-12-07"), QStringLiteral("08:00:%1").arg(n, 2, 10, QLatin1Char('0')),
+            QStringLiteral("B%1").arg(n % 3), QString(), QString::number(n), QStringLiteral("g  ")};
 }
 
 } // namespace
