@@ -38,12 +38,6 @@ bool limitFileSize(rlim_t bytes)
     return ::setrlimit(RLIMIT_FSIZE, &value) == 0;
 }
 
-int rowCount()
-{
-    QSqlQuery query(QStringLiteral("SELECT count(*) FROM data"));
-    return query.next() ? query.value(0).toInt() : -1;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -77,8 +71,12 @@ int main(int argc, char *argv[])
             more = 3;
     }
     limitFileSize(RLIM_INFINITY);
-    if (!QTest::qWaitFor([&] { return rowCount() == tick; }, 30000))
-        say("rows written: " + QByteArray::number(rowCount()));
+    QSqlQuery count;
+    const auto written = [&] {
+        return count.exec(QStringLiteral("SELECT count(*) FROM data")) && count.next() && count.value(0) == tick;
+    };
+    if (!QTest::qWaitFor(written, 30000))
+        say("rows missing");
     say("boxes " + QByteArray::number(recorder.count()));
     return 0;
 }
