@@ -11,7 +11,7 @@ namespace Veltrano::MeasurementDb {
 // The measurement database: one file, one table, six text columns.
 inline constexpr char kFileName[] = "sqlite.db";
 // How long a statement waits for another program's lock before it fails.
-inline constexpr int kBusyTimeoutMs = 250;
+inline constexpr int kBusyTimeoutMs = 100;
 // Rows the database refused, kept until it takes them (see MeasurementStore).
 inline constexpr char kPendingFileName[] = "sqlite.db.pending";
 inline constexpr char kTableCheck[] = "SELECT name FROM sqlite_master WHERE type='table' AND name='data';";

@@ -67,8 +67,10 @@ bool flushToDisk(QFileDevice &file)
 {
     if (!file.flush())
         return false;
-#ifdef Q_OS_WIN
+#if defined(Q_OS_WIN)
     return ::_commit(file.handle()) == 0;
+#elif defined(Q_OS_LINUX)
+    return ::fdatasync(file.handle()) == 0;  // the size too, not the times
 #else
     return ::fsync(file.handle()) == 0;
 #endif
