@@ -26,9 +26,9 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->uStop, &QPushButton::clicked, this, &MainWindow::stopToCollect);
     connect(ui->uRead, &QPushButton::clicked, this, &MainWindow::storeImmediately);
 
-    connect(&measurementStore, &Veltrano::MeasurementStore::rowsWritten, this, &MainWindow::showNewRows);
     // Rows a previous run could not write are in the table before it is shown.
     measurementStore.recover();
+    connect(&measurementStore, &Veltrano::MeasurementStore::rowsWritten, this, &MainWindow::showNewRows);
     model.setUp();
 
     ui->uTableView->setModel(&model);
@@ -52,6 +52,7 @@ MainWindow::~MainWindow()
     // Quitting during a collection releases every port, timer and buffer.
     if (ui->uStop->isEnabled())
         stopToCollect();
+    measurementStore.leave();
     delete ui;
 }
 

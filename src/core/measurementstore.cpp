@@ -17,7 +17,7 @@ MeasurementStore::MeasurementStore(const QString &pendingPath, const QString &co
     connect(&m_retry, &QTimer::timeout, this, &MeasurementStore::flush);
 }
 
-MeasurementStore::~MeasurementStore()
+void MeasurementStore::leave()
 {
     if (!m_kept.isEmpty())
         VTRACE << "rows left in the pending file for the next start:" << m_kept.size() - m_unsaved;
@@ -55,6 +55,8 @@ int MeasurementStore::recover()
     return count;
 }
 
+// With rows kept, the new row joins them, and the database is tried at most
+// once a gap: each try can cost the busy wait.
 void MeasurementStore::store(const MeasurementDb::Row &row)
 {
     if (m_kept.isEmpty()) {

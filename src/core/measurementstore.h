@@ -35,7 +35,6 @@ public:
     explicit MeasurementStore(const QString &pendingPath,
                               const QString &connection = QLatin1String(QSqlDatabase::defaultConnection),
                               QObject *parent = nullptr);
-    ~MeasurementStore() override;
 
     // Writes the rows of a pending file left behind by an earlier run; they
     // stay kept when the database refuses them. Returns how many were written.
@@ -44,6 +43,9 @@ public:
     void store(const MeasurementDb::Row &row);
     // Forgets the kept rows (the recorded data is being deleted).
     void clear();
+    // Says what stays behind at quit: kept rows stay in the pending file for
+    // the next start (a trace line); rows only in memory are lost (reported).
+    void leave();
 
     int keptCount() const { return m_kept.size(); }
     void setMemoryBound(int rows) { m_memoryBound = qMax(1, rows); }
