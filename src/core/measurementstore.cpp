@@ -4,6 +4,7 @@
 #include "trace.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace Veltrano {
@@ -153,7 +154,8 @@ bool MeasurementStore::saveKept(const QVector<MeasurementDb::Row> &rows, bool ap
 
 void MeasurementStore::emptyPendingFile()
 {
-    if (!QFile::exists(m_pendingPath) || QFile::remove(m_pendingPath) || QFile::resize(m_pendingPath, 0))
+    // Something else in its place (a directory) holds none of our rows.
+    if (!QFileInfo(m_pendingPath).isFile() || QFile::remove(m_pendingPath) || QFile::resize(m_pendingPath, 0))
         return;
     VCRITICAL << QStringLiteral("cannot empty the pending rows file %1: its rows are in the database already and "
                                 "would be written again at the next start")
