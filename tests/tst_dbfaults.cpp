@@ -10,13 +10,10 @@
 #include "tempworkdir.h"
 #include "testdatabase.h"
 
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
 
-#include <memory>
 
 namespace {
 
@@ -79,128 +76,125 @@ private slots:
         QSqlQuery schemaQuery;
         QCOMPARE(Startup::openDatabase(schemaQuery), -1);
     }
+
     void cleanup()
     {
         unlockFile();
         QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
         m_dir.reset();
     }
-    void storeDuringOutage_data();
-    void storeDuringOutage();
-    void childStoppedDuringOutage_data();
-    void childStoppedDuringOutage();
+
+    void storeDuringOutage_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("bound");  // rows kept in memory alone
+        QTest::addColumn<int>("last");   // the last row found afterwards
+        QTest::addColumn<QStringList>("boxes");  // what each box says; the first, the driver's reason too
+
+        const int bound = Veltrano::MeasurementStore::kMemoryBound;
+        const QStringList locked{QStringLiteral("database is locked")};
+        QTest::newRow("locked by another program") << "lock" << bound << 12 << locked;
+        QTest::newRow("read-only connection") << "read-only" << bound << 12 << QStringList{"readonly database"};
+        QTest::newRow("pending file refused too") << "lock+file" << bound << 12 << locked;
+        QTest::newRow("memory bound passed")
+            << "lock+file" << 5 << 5
+            << QStringList{"database is locked", "rows are being lost (kept in memory: 5)", "refused them: 7"};
+        QTest::newRow("cleared during the outage") << "lock+clear" << bound << 0 << locked;
+    }
+
+    // Rows of three instruments, stored for several sampling ticks while the
+    // fault lasts, are written once it is gone, in sampling order.
+    void storeDuringOutage()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, bound);
+        QFETCH(int, last);
+        QFETCH(QStringList, boxes);
+        ModalRecorder recorder;
+        Veltrano::MeasurementStore store(kPending);
+        store.setMemoryBound(bound);
+        store.store(sampled(0));
+
+        QSqlQuery pragma;
+        if (fault.startsWith(QLatin1String("lock")))
+            QVERIFY(lockFile());
+        else
+            QVERIFY(pragma.exec(QStringLiteral("PRAGMA query_only = ON")));
+        if (fault.endsWith(QLatin1String("+file")))
+            QVERIFY(QDir().mkdir(kPending));
+        for (int n = 1; n <= 12; ++n) {
+            QElapsedTimer stall;
+            stall.start();
+            store.store(sampled(n));
+            QVERIFY2(stall.elapsed() < 2000, qPrintable(QString::number(stall.elapsed())));
+        }
+        if (fault.endsWith(QLatin1String("+clear")))
+            store.clear();
+
+        QSignalSpy written(&store, &Veltrano::MeasurementStore::rowsWritten);
+        unlockFile();
+        QVERIFY(pragma.exec(QStringLiteral("PRAGMA query_only = OFF")));
+        QVERIFY(QDir().rmdir(kPending) || !fault.endsWith(QLatin1String("+file")));
+        if (last)
+            QVERIFY(written.wait(2 * Veltrano::MeasurementStore::kRetryMs));
+        QCOMPARE(inspectFile(), soundWithRows(0, last));
+        QVERIFY(!QFile::exists(kPending));
+
+        QCOMPARE(recorder.count(), boxes.size());
+        for (int i = 0; i < boxes.size(); ++i)
+            QVERIFY2(recorder.texts().at(i).contains(boxes.at(i)), qPrintable(recorder.texts().at(i)));
+        QVERIFY(recorder.texts().first().contains(QStringLiteral("error occured during:\nINSERT INTO data(")));
+    }
+
+    void childStoppedDuringOutage_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("killed") << "kill";
+        QTest::newRow("disk full") << "full";
+    }
+
+    // veltrano-faultchild (faults/child_main.cpp) samples row after row. Killed
+    // while another program locks the file, its rows are written at the next
+    // start; on a full disk, once there is room again.
+    void childStoppedDuringOutage()
+    {
+        QFETCH(QString, mode);
+        QProcess child;
+        child.setStandardErrorFile(QStringLiteral("faultchild.stderr"));
+        child.start(QStringLiteral(VELTRANO_FAULTCHILD), {mode});
+        QVERIFY(child.waitForReadyRead(30000));
+        QCOMPARE(child.readLine(), QByteArray("ready\n"));
+        if (mode == QLatin1String("kill"))
+            QVERIFY(lockFile());
+        child.write("go\n");
+        QByteArray output;
+        while (!output.contains("\ntick 30\n") && !output.contains("boxes") && child.waitForReadyRead(60000))
+            output += child.readAllStandardOutput();
+        if (mode == QLatin1String("kill")) {
+            child.kill();
+            unlockFile();
+        }
+        QVERIFY(child.waitForFinished(60000));
+        output += child.readAllStandardOutput();
+
+        output.truncate(output.lastIndexOf('\n') + 1);  // a line cut by the kill
+        const int ticks = output.mid(output.lastIndexOf("tick ") + 5).split('\n').first().toInt();
+        QVERIFY2(mode == "kill" ? ticks >= 30 : output.endsWith("boxes 1\n"), output.right(300).constData());
+        if (mode == QLatin1String("kill")) {
+            // The next start writes what the killed one kept, and says nothing.
+            ModalRecorder recorder;
+            const MainWindow window;
+            QCOMPARE(recorder.count(), 0);
+        }
+        const QStringList state = inspectFile();
+        QVERIFY2(state == soundWithRows(1, ticks) || (mode == "kill" && state == soundWithRows(1, ticks + 1)),
+                 qPrintable(QStringLiteral("%1 after %2 ticks").arg(state.join(' ').right(40)).arg(ticks)));
+        QVERIFY(!QFile::exists(kPending));
+    }
 
 private:
     std::unique_ptr<TempWorkDir> m_dir;
 };
-
-void TestDbFaults::storeDuringOutage_data()
-{
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<int>("bound");  // rows kept in memory alone
-    QTest::addColumn<int>("last");   // the last row found afterwards
-    QTest::addColumn<QStringList>("boxes");  // what each box says; the first, the driver's reason too
-
-    const int bound = Veltrano::MeasurementStore::kMemoryBound;
-    const QStringList locked{QStringLiteral("database is locked")};
-    QTest::newRow("locked by another program") << "lock" << bound << 12 << locked;
-    QTest::newRow("read-only connection") << "read-only" << bound << 12 << QStringList{"readonly database"};
-    QTest::newRow("pending file refused too") << "lock+file" << bound << 12 << locked;
-    QTest::newRow("memory bound passed")
-        << "lock+file" << 5 << 5
-        << QStringList{"database is locked", "rows are being lost (kept in memory: 5)", "refused them: 7"};
-    QTest::newRow("cleared during the outage") << "lock+clear" << bound << 0 << locked;
-}
-
-// Rows of three instruments, stored for several sampling ticks while the
-// fault lasts, are written once it is gone, in sampling order.
-void TestDbFaults::storeDuringOutage()
-{
-    QFETCH(QString, fault);
-    QFETCH(int, bound);
-    QFETCH(int, last);
-    QFETCH(QStringList, boxes);
-    ModalRecorder recorder;
-    Veltrano::MeasurementStore store(kPending);
-    store.setMemoryBound(bound);
-    store.store(sampled(0));
-
-    QSqlQuery pragma;
-    if (fault.startsWith(QLatin1String("lock")))
-        QVERIFY(lockFile());
-    else
-        QVERIFY(pragma.exec(QStringLiteral("PRAGMA query_only = ON")));
-    if (fault.endsWith(QLatin1String("+file")))
-        QVERIFY(QDir().mkdir(kPending));
-    for (int n = 1; n <= 12; ++n) {
-        QElapsedTimer stall;
-        stall.start();
-        store.store(sampled(n));
-        QVERIFY2(stall.elapsed() < 2000, qPrintable(QString::number(stall.elapsed())));
-    }
-    if (fault.endsWith(QLatin1String("+clear")))
-        store.clear();
-
-    QSignalSpy written(&store, &Veltrano::MeasurementStore::rowsWritten);
-    unlockFile();
-    QVERIFY(pragma.exec(QStringLiteral("PRAGMA query_only = OFF")));
-    QVERIFY(QDir().rmdir(kPending) || !fault.endsWith(QLatin1String("+file")));
-    if (last)
-        QVERIFY(written.wait(2 * Veltrano::MeasurementStore::kRetryMs));
-    QCOMPARE(inspectFile(), soundWithRows(0, last));
-    QVERIFY(!QFile::exists(kPending));
-
-    QCOMPARE(recorder.count(), boxes.size());
-    for (int i = 0; i < boxes.size(); ++i)
-        QVERIFY2(recorder.texts().at(i).contains(boxes.at(i)), qPrintable(recorder.texts().at(i)));
-    QVERIFY(recorder.texts().first().contains(QStringLiteral("error occured during:\nINSERT INTO data(")));
-}
-
-void TestDbFaults::childStoppedDuringOutage_data()
-{
-    QTest::addColumn<QString>("mode");
-    QTest::newRow("killed") << "kill";
-    QTest::newRow("disk full") << "full";
-}
-
-// veltrano-faultchild (faults/child_main.cpp) samples row after row. Killed
-// while another program locks the file, its rows are written at the next
-// start; on a full disk, once there is room again.
-void TestDbFaults::childStoppedDuringOutage()
-{
-    QFETCH(QString, mode);
-    QProcess child;
-    child.setStandardErrorFile(QStringLiteral("faultchild.stderr"));
-    child.start(QStringLiteral(VELTRANO_FAULTCHILD), {mode});
-    QVERIFY(child.waitForReadyRead(30000));
-    QCOMPARE(child.readLine(), QByteArray("ready\n"));
-    if (mode == QLatin1String("kill"))
-        QVERIFY(lockFile());
-    child.write("go\n");
-    QByteArray output;
-    while (!output.contains("\ntick 30\n") && !output.contains("boxes") && child.waitForReadyRead(60000))
-        output += child.readAllStandardOutput();
-    if (mode == QLatin1String("kill")) {
-        child.kill();
-        unlockFile();
-    }
-    QVERIFY(child.waitForFinished(60000));
-    output += child.readAllStandardOutput();
-
-    output.truncate(output.lastIndexOf('\n') + 1);  // a line cut by the kill
-    const int ticks = output.mid(output.lastIndexOf("tick ") + 5).split('\n').first().toInt();
-    QVERIFY2(mode == "kill" ? ticks >= 30 : output.endsWith("boxes 1\n"), output.right(300).constData());
-    if (mode == QLatin1String("kill")) {
-        // The next start writes what the killed one kept, and says nothing.
-        ModalRecorder recorder;
-        const MainWindow window;
-        QCOMPARE(recorder.count(), 0);
-    }
-    const QStringList state = inspectFile();
-    QVERIFY2(state == soundWithRows(1, ticks) || (mode == "kill" && state == soundWithRows(1, ticks + 1)),
-             qPrintable(QStringLiteral("%1 after %2 ticks").arg(state.join(' ').right(40)).arg(ticks)));
-    QVERIFY(!QFile::exists(kPending));
-}
 
 QTEST_MAIN(TestDbFaults)
 #include "tst_dbfaults.moc"

@@ -15,18 +15,13 @@
 #include <QFileInfo>
 #include <QSqlQuery>
 #include <QTest>
+#include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
 #include <sys/resource.h>
 
 namespace {
-
-void say(const QByteArray &line)
-{
-    std::printf("%s\n", line.constData());
-    std::fflush(stdout);
-}
 
 bool limitFileSize(rlim_t bytes)
 {
@@ -52,7 +47,8 @@ int main(int argc, char *argv[])
     writeSettings({QStringLiteral("B0/name=zero"), QStringLiteral("B1/name=one"), QStringLiteral("B2/name=two")});
     MainWindow window;
     MainWindowProbe probe{window};
-    say("ready");
+    QTextStream out(stdout);
+    out << "ready" << Qt::endl;
     char line[8];
     if (!std::fgets(line, sizeof line, stdin))
         return 1;
@@ -64,7 +60,7 @@ int main(int argc, char *argv[])
         const QString id = QStringLiteral("B%1").arg(++tick % 3);
         probe.setLatest(id, QString(), QString::number(tick), QStringLiteral("g  "));
         probe.store(id);
-        say("tick " + QByteArray::number(tick));
+        out << "tick " << tick << Qt::endl;
         if (more > 0)
             --more;
         else if (full && recorder.count() > 0)
@@ -76,7 +72,7 @@ int main(int argc, char *argv[])
         return count.exec(QStringLiteral("SELECT count(*) FROM data")) && count.next() && count.value(0) == tick;
     };
     if (!QTest::qWaitFor(written, 30000))
-        say("rows missing");
-    say("boxes " + QByteArray::number(recorder.count()));
+        out << "rows missing" << Qt::endl;
+    out << "boxes " << recorder.count() << Qt::endl;
     return 0;
 }
