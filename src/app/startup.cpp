@@ -63,6 +63,9 @@ int openDatabase(QSqlQuery &schemaQuery)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     db.setDatabaseName(QString::fromLatin1(Veltrano::MeasurementDb::kFileName));
+    // A locked file is given up on quickly: the store keeps the rows it refuses,
+    // so a long wait would only freeze the window.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(Veltrano::MeasurementDb::kBusyTimeoutMs));
     if (!db.open()) {
         std::fprintf(stderr, "%s\n", db.lastError().text().toUtf8().constData());
         return databaseError();

@@ -59,6 +59,33 @@ bool insertRow(const Row &row, QString *error, const QSqlDatabase &db)
     return false;
 }
 
+bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const QSqlDatabase &db)
+{
+    if (rows.size() == 1) {
+        *failedAt = 0;
+        return insertRow(rows.first(), error, db);
+    }
+    QSqlDatabase connection = db;
+    *failedAt = 0;
+    if (!connection.transaction()) {
+        *error = connection.lastError().text();
+        return false;
+    }
+    for (const Row &row : rows) {
+        if (!insertRow(row, error, db)) {
+            connection.rollback();
+            return false;
+        }
+        ++*failedAt;
+    }
+    *failedAt = rows.size() - 1;
+    if (connection.commit())
+        return true;
+    *error = connection.lastError().text();
+    connection.rollback();
+    return false;
+}
+
 QString describeInsert(const Row &row)
 {
     const QLatin1String separator("','");

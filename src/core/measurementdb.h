@@ -2,6 +2,7 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <QVector>
 
 class QSqlQuery;
 
@@ -9,6 +10,10 @@ namespace Veltrano::MeasurementDb {
 
 // The measurement database: one file, one table, six text columns.
 inline constexpr char kFileName[] = "sqlite.db";
+// How long a statement waits for another program's lock before it fails.
+inline constexpr int kBusyTimeoutMs = 100;
+// Rows the database refused, kept until it takes them (see MeasurementStore).
+inline constexpr char kPendingFileName[] = "sqlite.db.pending";
 inline constexpr char kTableCheck[] = "SELECT name FROM sqlite_master WHERE type='table' AND name='data';";
 inline constexpr char kCreateTable[] =
     "CREATE TABLE data(sampling_date date, sampling_time time, instrument_id varchar, "
@@ -49,6 +54,12 @@ inline constexpr char kInsert[] =
 // Writes `row` on `db` (the default connection unless given). A null text is
 // written as an empty one. On failure `error` receives the driver's text.
 bool insertRow(const Row &row, QString *error, const QSqlDatabase &db = QSqlDatabase::database());
+
+// Writes `rows` in their order, several in one transaction: all or none.
+// On failure `error` receives the driver's text and `failedAt` the index of
+// the row whose insert failed (that of the last row when the commit did).
+bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt,
+                const QSqlDatabase &db = QSqlDatabase::database());
 
 // The insert as an operator reads it in an error report: the statement with
 // each value written between single quotes. Never executed.
