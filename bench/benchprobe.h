@@ -13,6 +13,7 @@ struct MainWindowProbe
 {
     static QTableView *view(MainWindow &window) { return window.findChild<QTableView *>("uTableView"); }
     static void store(MainWindow &window, const QString &id) { window.storeData(id); }
+    static Veltrano::MeasurementStore &store(MainWindow &window) { return window.measurementStore; }
 
     // Gives `id` a receive buffer, as a start of collection does.
     static QByteArray *addBuffer(MainWindow &window, const QString &id)

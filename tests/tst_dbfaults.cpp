@@ -1,107 +1,64 @@
-// The database under faults: locked by another program, on a full disk, damaged,
-// and the process killed in the middle of writing. Whatever happens, a stored
-// row stays stored, the file stays sound, and a failure is reported.
-#include "collectionprobe.h"
-#include "measurementdb.h"
+// The database refusing rows for a while: locked by another program,
+// read-only, full, with the pending-rows file refused too, and the process
+// killed in the middle of an outage. Every sampled row reaches the database
+// once it takes rows again, the operator is told once, and the file stays sound.
+#include "mainwindow.h"
+#include "measurementstore.h"
 #include "modalrecorder.h"
 #include "startup.h"
 #include "stderrcapture.h"
 #include "tempworkdir.h"
 #include "testdatabase.h"
 
-#include <QProcess>
-#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
 
-#include <memory>
 
 namespace {
 
-const QString kSchema = QString::fromLatin1(Veltrano::MeasurementDb::kCreateTable);
-const QString kErrorBox = QStringLiteral("Error|Cannot open the database! (SQLITE error) Exiting...");
+const QString kPending = QString::fromLatin1(Veltrano::MeasurementDb::kPendingFileName);
 
-// The number of the last complete "stored N" line the child printed.
-int lastStored(const QByteArray &output)
-{
-    const QList<QByteArray> lines = output.left(qMax(0, output.lastIndexOf('\n'))).split('\n');
-    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
-        if (line->startsWith("stored "))
-            return line->mid(7).toInt();
-    }
-    return 0;
-}
-
-// Another program (Debian's Python with its sqlite3 module) takes an
-// exclusive lock on the file and holds it until unlockFile().
-QProcess *lockHolder = nullptr;
-
+// A connection of its own holds an exclusive lock on the file, as another
+// program would, until unlockFile().
 bool lockFile()
 {
-    lockHolder = new QProcess;
-    lockHolder->start(QStringLiteral("/usr/bin/python3"),
-                      {QStringLiteral("-c"), QStringLiteral("import sqlite3, sys\n"
-                                                            "c = sqlite3.connect('sqlite.db', isolation_level=None)\n"
-                                                            "c.execute('BEGIN EXCLUSIVE')\n"
-                                                            "print('locked', flush=True)\n"
-                                                            "sys.stdin.read()\n")});
-    return lockHolder->waitForReadyRead(30000) && lockHolder->readAllStandardOutput().startsWith("locked");
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
+    db.setDatabaseName(QStringLiteral("sqlite.db"));
+    return db.open() && QSqlQuery(db).exec(QStringLiteral("BEGIN EXCLUSIVE"));
 }
 
 void unlockFile()
 {
-    if (!lockHolder)
-        return;
-    lockHolder->closeWriteChannel();
-    lockHolder->waitForFinished(30000);
-    delete lockHolder;
-    lockHolder = nullptr;
+    QSqlDatabase::database(QStringLiteral("locker"), false).close();
+    QSqlDatabase::removeDatabase(QStringLiteral("locker"));
 }
 
 // What integrity_check says, then the rows' result column in storage order.
 QStringList inspectFile()
 {
-    QStringList state;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("inspect"));
-        db.setDatabaseName(QStringLiteral("sqlite.db"));
-        QSqlQuery query(db);
-        if (db.open() && query.exec(QStringLiteral("PRAGMA integrity_check")) && query.next())
-            state << query.value(0).toString();
-        else
-            state << query.lastError().text();
-        query.exec(QStringLiteral("SELECT result FROM data ORDER BY rowid"));
-        while (query.next())
-            state << query.value(0).toString();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("inspect"));
+    QSqlQuery query(QStringLiteral("PRAGMA integrity_check"));
+    QStringList state{query.next() ? query.value(0).toString() : query.lastError().text()};
+    query.exec(QStringLiteral("SELECT result FROM data ORDER BY rowid"));
+    while (query.next())
+        state << query.value(0).toString();
     return state;
 }
 
-// "ok" and the results of rows 1 to n.
-QStringList soundWithRows(int n)
+// "ok" and the results first to last.
+QStringList soundWithRows(int first, int last)
 {
     QStringList state{QStringLiteral("ok")};
-    for (int i = 1; i <= n; ++i)
+    for (int i = first; i <= last; ++i)
         state << QString::number(i);
     return state;
 }
 
-// The program's database start-up in this process: its status and the boxes shown.
-int startUp(QStringList *shown)
+// The row of tick n, of one of three instruments.
+Veltrano::MeasurementDb::Row sampled(int n)
 {
-    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
-    ModalRecorder recorder;
-    int status;
-    {
-        QSqlQuery schemaQuery;
-        status = Startup::openDatabase(schemaQuery);
-    }
-    shown->clear();
-    for (const RecordedBox &box : recorder.boxes())
-        *shown << box.title + QLatin1Char('|') + box.text;
-    return status;
+    return {QStringLiteral("2026-12-07"), QStringLiteral("08:00:%1").arg(n, 2, 10, QLatin1Char('0')),
+            QStringLiteral("B%1").arg(n % 3), QString(), QString::number(n), QStringLiteral("g  ")};
 }
 
 } // namespace
@@ -114,188 +71,130 @@ private slots:
     {
         m_dir = std::make_unique<TempWorkDir>();
         QVERIFY(m_dir->isValid());
+        installTestMessageHandler();
+        QVERIFY(prepareDatabaseFile({QString::fromLatin1(Veltrano::MeasurementDb::kCreateTable)}));
+        QSqlQuery schemaQuery;
+        QCOMPARE(Startup::openDatabase(schemaQuery), -1);
     }
+
     void cleanup()
     {
         unlockFile();
         QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
         m_dir.reset();
     }
-    void startUpOnFaultyFile_data();
-    void startUpOnFaultyFile();
-    void childStoppedWhileStoring_data();
-    void childStoppedWhileStoring();
-    void storeUnderFault_data();
-    void storeUnderFault();
+
+    void storeDuringOutage_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("bound");  // rows kept in memory alone
+        QTest::addColumn<int>("last");   // the last row found afterwards
+        QTest::addColumn<QStringList>("boxes");  // what each box says; the first, the driver's reason too
+
+        const int bound = Veltrano::MeasurementStore::kMemoryBound;
+        const QStringList locked{QStringLiteral("database is locked")};
+        QTest::newRow("locked by another program") << "lock" << bound << 12 << locked;
+        QTest::newRow("read-only connection") << "read-only" << bound << 12 << QStringList{"readonly database"};
+        QTest::newRow("pending file refused too") << "lock+file" << bound << 12 << locked;
+        QTest::newRow("memory bound passed")
+            << "lock+file" << 5 << 5
+            << QStringList{"database is locked", "rows are being lost (kept in memory: 5)", "refused them: 7"};
+        QTest::newRow("cleared during the outage") << "lock+clear" << bound << 0 << locked;
+    }
+
+    // Rows of three instruments, stored for several sampling ticks while the
+    // fault lasts, are written once it is gone, in sampling order.
+    void storeDuringOutage()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, bound);
+        QFETCH(int, last);
+        QFETCH(QStringList, boxes);
+        ModalRecorder recorder;
+        Veltrano::MeasurementStore store(kPending);
+        store.setMemoryBound(bound);
+        store.store(sampled(0));
+
+        QSqlQuery pragma;
+        if (fault.startsWith(QLatin1String("lock")))
+            QVERIFY(lockFile());
+        else
+            QVERIFY(pragma.exec(QStringLiteral("PRAGMA query_only = ON")));
+        if (fault.endsWith(QLatin1String("+file")))
+            QVERIFY(QDir().mkdir(kPending));
+        for (int n = 1; n <= 12; ++n) {
+            QElapsedTimer stall;
+            stall.start();
+            store.store(sampled(n));
+            QVERIFY2(stall.elapsed() < 2000, qPrintable(QString::number(stall.elapsed())));
+        }
+        if (fault.endsWith(QLatin1String("+clear")))
+            store.clear();
+
+        QSignalSpy written(&store, &Veltrano::MeasurementStore::rowsWritten);
+        unlockFile();
+        QVERIFY(pragma.exec(QStringLiteral("PRAGMA query_only = OFF")));
+        QVERIFY(QDir().rmdir(kPending) || !fault.endsWith(QLatin1String("+file")));
+        if (last)
+            QVERIFY(written.wait(2 * Veltrano::MeasurementStore::kRetryMs));
+        QCOMPARE(inspectFile(), soundWithRows(0, last));
+        QVERIFY(!QFile::exists(kPending));
+
+        QCOMPARE(recorder.count(), boxes.size());
+        for (int i = 0; i < boxes.size(); ++i)
+            QVERIFY2(recorder.texts().at(i).contains(boxes.at(i)), qPrintable(recorder.texts().at(i)));
+        QVERIFY(recorder.texts().first().contains(QStringLiteral("error occured during:\nINSERT INTO data(")));
+    }
+
+    void childStoppedDuringOutage_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("killed") << "kill";
+        QTest::newRow("disk full") << "full";
+    }
+
+    // veltrano-faultchild (faults/child_main.cpp) samples row after row. Killed
+    // while another program locks the file, its rows are written at the next
+    // start; on a full disk, once there is room again.
+    void childStoppedDuringOutage()
+    {
+        QFETCH(QString, mode);
+        QProcess child;
+        child.setStandardErrorFile(QStringLiteral("faultchild.stderr"));
+        child.start(QStringLiteral(VELTRANO_FAULTCHILD), {mode});
+        QVERIFY(child.waitForReadyRead(30000));
+        QCOMPARE(child.readLine(), QByteArray("ready\n"));
+        if (mode == QLatin1String("kill"))
+            QVERIFY(lockFile());
+        child.write("go\n");
+        QByteArray output;
+        while (!output.contains("\ntick 30\n") && !output.contains("boxes") && child.waitForReadyRead(60000))
+            output += child.readAllStandardOutput();
+        if (mode == QLatin1String("kill")) {
+            child.kill();
+            unlockFile();
+        }
+        QVERIFY(child.waitForFinished(60000));
+        output += child.readAllStandardOutput();
+
+        output.truncate(output.lastIndexOf('\n') + 1);  // a line cut by the kill
+        const int ticks = output.mid(output.lastIndexOf("tick ") + 5).split('\n').first().toInt();
+        QVERIFY2(mode == "kill" ? ticks >= 30 : output.endsWith("boxes 1\n"), output.right(300).constData());
+        if (mode == QLatin1String("kill")) {
+            // The next start writes what the killed one kept, and says nothing.
+            ModalRecorder recorder;
+            const MainWindow window;
+            QCOMPARE(recorder.count(), 0);
+        }
+        const QStringList state = inspectFile();
+        QVERIFY2(state == soundWithRows(1, ticks) || (mode == "kill" && state == soundWithRows(1, ticks + 1)),
+                 qPrintable(QStringLiteral("%1 after %2 ticks").arg(state.join(' ').right(40)).arg(ticks)));
+        QVERIFY(!QFile::exists(kPending));
+    }
 
 private:
     std::unique_ptr<TempWorkDir> m_dir;
 };
-
-void TestDbFaults::startUpOnFaultyFile_data()
-{
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QStringList>("shown");
-    QTest::addColumn<int>("rows");  // rows found afterwards, -1: file left as it was
-
-    const QStringList refused{kErrorBox};
-    QTest::newRow("locked by another program") << "lock" << 1 << refused << -1;
-    QTest::newRow("empty file") << "empty" << -1 << QStringList{"Information|Database initialization: OK"} << 0;
-    QTest::newRow("cut in half") << "half" << 1 << refused << -1;
-    QTest::newRow("garbage journal") << "journal" << -1 << QStringList() << 2000;
-}
-
-void TestDbFaults::startUpOnFaultyFile()
-{
-    QFETCH(QString, fault);
-    QFETCH(int, status);
-    QFETCH(QStringList, shown);
-    QFETCH(int, rows);
-
-    if (fault == QLatin1String("empty")) {
-        QVERIFY(writeFile(QStringLiteral("sqlite.db"), QByteArray()));
-    } else {
-        QVERIFY(prepareDatabaseFile(
-            {kSchema, QStringLiteral("WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 2000) "
-                                     "INSERT INTO data(instrument_id, result) SELECT printf('%0100d', x), x FROM n")}));
-    }
-    if (fault == QLatin1String("lock")) {
-        QVERIFY(lockFile());
-    } else if (fault == QLatin1String("half")) {
-        QVERIFY(QFile::resize(QStringLiteral("sqlite.db"), QFileInfo(QStringLiteral("sqlite.db")).size() / 2));
-    } else if (fault == QLatin1String("journal")) {
-        QVERIFY(writeFile(QStringLiteral("sqlite.db-journal"), QByteArray(4096, '\x5a')));
-    }
-    const QByteArray before = readFile(QStringLiteral("sqlite.db"));
-
-    QStringList seen;
-    StderrCapture capture;
-    QCOMPARE(startUp(&seen), status);
-    QCOMPARE(seen, shown);
-    if (rows < 0) {
-        // Refused, with the driver's reason in the log, and not touched.
-        const QByteArray log = capture.take();
-        QVERIFY2(!log.trimmed().isEmpty() && (fault != QLatin1String("lock") || log.contains("database is locked")),
-                 log.constData());
-        QCOMPARE(readFile(QStringLiteral("sqlite.db")), before);
-    } else {
-        const QStringList state = inspectFile();
-        QCOMPARE(state.first(), QStringLiteral("ok"));
-        QCOMPARE(state.size() - 1, rows);
-    }
-}
-
-void TestDbFaults::childStoppedWhileStoring_data()
-{
-    QTest::addColumn<int>("room");  // bytes the file may grow by; 0: killed after 50 rows
-    QTest::newRow("killed") << 0;
-    QTest::newRow("disk full") << 8192;
-}
-
-// veltrano-faultchild (faults/child_main.cpp) stores row after row. Each row
-// it reported survives, with no half row; only the one being written when it
-// was killed may or may not.
-void TestDbFaults::childStoppedWhileStoring()
-{
-    QFETCH(int, room);
-    QVERIFY(prepareDatabaseFile({kSchema}));
-    QProcess child;
-    child.setStandardErrorFile(QStringLiteral("faultchild.stderr"));  // may be more than a pipe holds
-    child.start(QStringLiteral(VELTRANO_FAULTCHILD),
-                room ? QStringList{QString::number(QFileInfo(QStringLiteral("sqlite.db")).size() + room)} : QStringList());
-    QByteArray output;
-    while (!(room == 0 && output.contains("\nstored 50\n")) && child.waitForReadyRead(120000))
-        output += child.readAllStandardOutput();
-    if (room == 0)
-        child.kill();
-    child.waitForFinished();
-    QCOMPARE(child.state(), QProcess::NotRunning);
-    output += child.readAllStandardOutput();
-    QCOMPARE(child.exitStatus(), room ? QProcess::NormalExit : QProcess::CrashExit);
-    const QByteArray failure = output.mid(output.indexOf("\nfailed "));
-    QVERIFY2(room == 0 || failure.contains("disk") || failure.contains("full"), output.right(300).constData());
-
-    const int stored = lastStored(output);
-    QVERIFY2(stored >= (room ? 1 : 50), readFile(QStringLiteral("faultchild.stderr")).right(2000).constData());
-    const QStringList state = inspectFile();
-    QVERIFY2(state == soundWithRows(stored) || (room == 0 && state == soundWithRows(stored + 1)),
-             qPrintable(QStringLiteral("%1 after %2 rows reported").arg(state.join(' ').right(40)).arg(stored)));
-
-    // The next start finds the table and says nothing.
-    QStringList shown;
-    QCOMPARE(startUp(&shown), -1);
-    QCOMPARE(shown, QStringList());
-}
-
-void TestDbFaults::storeUnderFault_data()
-{
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("reason");  // in the box, from the driver
-
-    QTest::newRow("locked by another program") << "lock" << "database is locked";
-    QTest::newRow("read-only connection") << "read-only" << "readonly database";
-    QTest::newRow("database full") << "full" << "database or disk is full";
-    QTest::newRow("file overwritten with garbage") << "garbage" << "file is not a database";
-}
-
-// Stores go on failing, each one reported, while the fault lasts; the rows
-// stored before are kept, and storing works again once the fault is gone.
-void TestDbFaults::storeUnderFault()
-{
-    QFETCH(QString, fault);
-    QFETCH(QString, reason);
-    installTestMessageHandler();
-    QVERIFY(openTestDatabase());
-    writeSettings({QStringLiteral("B1/name=Balance 1")});
-    ModalRecorder recorder;
-    MainWindow window;
-    MainWindowProbe probe{window};
-    probe.setLatest(QStringLiteral("B1"), QString(), QStringLiteral("+1.0"), QStringLiteral("g  "));
-    probe.store(QStringLiteral("B1"));
-    probe.store(QStringLiteral("B1"));
-    const QByteArray sound = readFile(QStringLiteral("sqlite.db"));
-    int before = 2;
-
-    QSqlQuery pragma;
-    if (fault == QLatin1String("lock")) {
-        QVERIFY(lockFile());
-    } else if (fault == QLatin1String("read-only")) {
-        QVERIFY(pragma.exec(QStringLiteral("PRAGMA query_only = ON")));
-    } else if (fault == QLatin1String("full")) {
-        QVERIFY(pragma.exec(QStringLiteral("PRAGMA max_page_count = 2")));
-        // Fill the last free room of the page first.
-        for (int i = 0; i < 200; ++i)
-            probe.store(QStringLiteral("B1"));
-        recorder.clear();
-        before = allTestRows().size();
-    } else {
-        QVERIFY(writeFile(QStringLiteral("sqlite.db"), QByteArray(sound.size(), '\x5a')));
-    }
-
-    StderrCapture capture;
-    probe.store(QStringLiteral("B1"));
-    probe.store(QStringLiteral("B1"));
-    QCOMPARE(recorder.titles(), QStringList({"Critical", "Critical"}));
-    QVERIFY2(recorder.texts().first().contains(reason), qPrintable(recorder.texts().first()));
-    QVERIFY(recorder.texts().first().contains(QStringLiteral("error occured during:\n")));
-    QCOMPARE(capture.take().count("Critical: "), 2);
-
-    if (fault == QLatin1String("lock"))
-        unlockFile();
-    else if (fault == QLatin1String("read-only"))
-        QVERIFY(pragma.exec(QStringLiteral("PRAGMA query_only = OFF")));
-    else if (fault == QLatin1String("full"))
-        QVERIFY(pragma.exec(QStringLiteral("PRAGMA max_page_count = 1073741823")));
-    else
-        QVERIFY(writeFile(QStringLiteral("sqlite.db"), sound));
-    QCOMPARE(allTestRows().size(), before);
-    probe.store(QStringLiteral("B1"));
-    QCOMPARE(recorder.count(), 2);
-    QCOMPARE(allTestRows().size(), before + 1);
-    QCOMPARE(inspectFile().first(), QStringLiteral("ok"));
-    closeTestDatabase();
-}
 
 QTEST_MAIN(TestDbFaults)
 #include "tst_dbfaults.moc"

@@ -13,6 +13,7 @@
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
+    , measurementStore(Veltrano::DatabaseConfig::pendingFileName())
     , ui(new Ui::MainWindow)
 {
     VTRACE;
@@ -36,6 +37,9 @@ MainWindow::MainWindow(QWidget *parent)
     reconnectTimer.setInterval(kReconnectMs);
     connect(&reconnectTimer, &QTimer::timeout, this, &MainWindow::reconnectPorts);
 
+    // Rows a previous run could not write are in the table before it is shown.
+    measurementStore.recover();
+    connect(&measurementStore, &Veltrano::MeasurementStore::rowsWritten, this, &MainWindow::showNewRows);
     model.reload();
 
     ui->uTableView->setModel(&model);
@@ -70,6 +74,7 @@ MainWindow::~MainWindow()
     // Quitting during a collection releases every port, timer and buffer.
     if (ui->uStop->isEnabled())
         stopToCollect();
+    measurementStore.leave();
     // The window shows our states: it goes before they do.
     delete liveWindow;
     delete ui;

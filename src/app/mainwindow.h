@@ -2,6 +2,7 @@
 
 #include "instrumentstate.h"
 #include "measurementmodel.h"
+#include "measurementstore.h"
 #include "serialerrors.h"
 
 #include <QByteArray>
@@ -47,6 +48,10 @@ public slots:
     void showLiveReadings();
     void reconnectPorts();
 
+private slots:
+    // Rows reached the database: the view shows them.
+    void showNewRows();
+
 private:
     void processBuffer(QString instrumentId);
     void storeData(QString instrumentId);
@@ -59,6 +64,8 @@ private:
     friend struct MainWindowProbe;
 
     Veltrano::MeasurementModel model;
+    // Writes the rows storeData() builds, keeping those the database refuses.
+    Veltrano::MeasurementStore measurementStore;
 
     // The collection registry, keyed by instrument id. While a collection runs
     // the first three hold the same keys and own what they point to; only

@@ -75,6 +75,7 @@ void MainWindow::clearData()
     if (answer != QMessageBox::Yes)
         return;
 
+    measurementStore.clear();
     QSqlQuery query;
     if (!query.exec(QStringLiteral("DELETE FROM data;")))
         VCRITICAL << QStringLiteral("cannot delete the recorded data: ") + query.lastError().databaseText();

@@ -26,14 +26,12 @@ void MainWindow::storeData(QString instrumentId)
     row.date = now.date().toString(Qt::ISODate);
     row.time = now.time().toString(Qt::ISODate);
 
-    QString driverError;
-    if (!Veltrano::MeasurementDb::insertRow(row, &driverError)) {
-        VCRITICAL << QLatin1String("error occured during:\n") + Veltrano::MeasurementDb::describeInsert(row)
-                         + QLatin1Char('\n') + driverError;
-    } else {
-        liveStates.rowStored(instrumentId);
-    }
+    measurementStore.store(row);
+    liveStates.rowStored(instrumentId);
+}
 
+void MainWindow::showNewRows()
+{
     model.refresh();
     ui->uTableView->resizeColumnsToContents();
 }

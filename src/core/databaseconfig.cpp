@@ -100,6 +100,9 @@ QSqlDatabase addDatabase(const QString &uri, const QString &connectionName)
     if (uri.isEmpty()) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
         db.setDatabaseName(QString::fromLatin1(MeasurementDb::kFileName));
+        // A locked file is given up on quickly: the store keeps the rows it
+        // refuses, so a long wait would only freeze the window.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(MeasurementDb::kBusyTimeoutMs));
         return db;
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(kServerDriver, connectionName);
@@ -140,7 +143,7 @@ bool isServer(const QSqlDatabase &db)
 QString pendingFileName(const QSqlDatabase &db)
 {
     if (!isServer(db))
-        return QString::fromLatin1(MeasurementDb::kFileName) + QLatin1String(".pending");
+        return QString::fromLatin1(MeasurementDb::kPendingFileName);
     const QByteArray where = QStringLiteral("%1:%2/%3").arg(db.hostName()).arg(db.port()).arg(db.databaseName()).toUtf8();
     return QLatin1String("server-") + QString::fromLatin1(QCryptographicHash::hash(where, QCryptographicHash::Sha1).toHex().left(8))
            + QLatin1String(".pending");

@@ -2,6 +2,8 @@
 
 #include "trace.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -100,9 +102,18 @@ bool reconnectIfLost(const QSqlDatabase &db)
     // connection only earns a warning.
     if (!onServer(db.driver()) || (db.isOpen() && QSqlQuery(db).exec(QStringLiteral("SELECT 1"))))
         return false;
-    // Tried on a connection of its own first, so that an unreachable server
-    // costs one connection attempt and leaves the shared handle as it was.
+    // An unreachable host costs a whole connection time-out: after such an
+    // attempt the next waits, so that the window is not held up at every
+    // store. A refused connection costs nothing and is tried every time.
+    static QHash<QString, QElapsedTimer> lastSlowTry;
+    QElapsedTimer &slow = lastSlowTry[db.connectionName()];
+    if (slow.isValid() && !slow.hasExpired(kReconnectGapMs))
+        return false;
+    // Tried on a connection of its own first, so that a server still away
+    // leaves the shared handle as it was.
     const QString probeName = db.connectionName() + QLatin1String("-probe");
+    QElapsedTimer took;
+    took.start();
     bool reachable = false;
     {
         QSqlDatabase probe = QSqlDatabase::cloneDatabase(db, probeName);
@@ -110,6 +121,9 @@ bool reconnectIfLost(const QSqlDatabase &db)
     }
     QSqlDatabase::removeDatabase(probeName);
     VTRACE << "connection to the server lost; server reachable again:" << reachable;
+    slow.invalidate();
+    if (!reachable && took.hasExpired(kSlowConnectMs))
+        slow.start();
     if (!reachable)
         return false;
     QSqlDatabase handle = db;
@@ -117,13 +131,57 @@ bool reconnectIfLost(const QSqlDatabase &db)
     return handle.open();
 }
 
-bool insertRow(const Row &row, QString *error, const QSqlDatabase &db)
+namespace {
+
+const char kLost[] = "the connection to the server is lost";
+
+// One insert on the connection as it is.
+bool insertOne(const Row &row, QString *error, const QSqlDatabase &db)
 {
     QSqlQuery query(db);
-    if ((db.isOpen() && execInsert(row, query)) || (reconnectIfLost(db) && execInsert(row, query = QSqlQuery(db))))
+    if (db.isOpen() && execInsert(row, query))
         return true;
     if (error)
-        *error = db.isOpen() ? query.lastError().text() : QStringLiteral("the connection to the server is lost");
+        *error = db.isOpen() ? query.lastError().text() : QString::fromLatin1(kLost);
+    return false;
+}
+
+} // namespace
+
+bool insertRow(const Row &row, QString *error, const QSqlDatabase &db)
+{
+    return insertOne(row, error, db) || (reconnectIfLost(db) && insertOne(row, error, db));
+}
+
+bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const QSqlDatabase &db)
+{
+    if (rows.size() == 1) {
+        *failedAt = 0;
+        return insertRow(rows.first(), error, db);
+    }
+    QSqlDatabase connection = db;
+    *failedAt = 0;
+    // A lost connection is opened again before the transaction, never within
+    // it: the rows written before would go with the old transaction.
+    if ((!connection.isOpen() || !connection.transaction())
+        && (!reconnectIfLost(db) || !connection.transaction())) {
+        *error = connection.isOpen() ? connection.lastError().text() : QString::fromLatin1(kLost);
+        return false;
+    }
+    for (const Row &row : rows) {
+        if (!insertOne(row, error, db)) {
+            if (connection.isOpen())
+                connection.rollback();
+            return false;
+        }
+        ++*failedAt;
+    }
+    *failedAt = rows.size() - 1;
+    if (connection.commit())
+        return true;
+    *error = connection.isOpen() ? connection.lastError().text() : QString::fromLatin1(kLost);
+    if (connection.isOpen())
+        connection.rollback();
     return false;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <QVector>
 
 class QSqlQuery;
 
@@ -9,6 +10,10 @@ namespace Veltrano::MeasurementDb {
 
 // The measurement database: one file, one table, six text columns.
 inline constexpr char kFileName[] = "sqlite.db";
+// How long a statement waits for another program's lock before it fails.
+inline constexpr int kBusyTimeoutMs = 100;
+// Rows the database refused, kept until it takes them (see MeasurementStore).
+inline constexpr char kPendingFileName[] = "sqlite.db.pending";
 inline constexpr char kTableCheck[] = "SELECT name FROM sqlite_master WHERE type='table' AND name='data';";
 inline constexpr char kCreateTable[] =
     "CREATE TABLE data(sampling_date date, sampling_time time, instrument_id varchar, "
@@ -65,8 +70,18 @@ bool insertRow(const Row &row, QString *error, const QSqlDatabase &db = QSqlData
 
 // A server connection that no longer answers (the server restarted, the
 // network was down) is closed and opened again: true when that was needed and
-// worked. A file database, or a server that answers, is left alone.
+// worked. A file database, or a server that answers, is left alone. After an
+// attempt that waited kSlowConnectMs or more for an answer, the next comes
+// kReconnectGapMs later at the earliest.
+inline constexpr int kSlowConnectMs = 1000;
+inline constexpr int kReconnectGapMs = 10000;
 bool reconnectIfLost(const QSqlDatabase &db = QSqlDatabase::database());
+
+// Writes `rows` in their order, several in one transaction: all or none.
+// On failure `error` receives the driver's text and `failedAt` the index of
+// the row whose insert failed (that of the last row when the commit did).
+bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt,
+                const QSqlDatabase &db = QSqlDatabase::database());
 
 // The insert as an operator reads it in an error report: the statement with
 // each value written between single quotes. Never executed.
@@ -74,8 +89,8 @@ QString describeInsert(const Row &row);
 
 // Makes sure the table `data` exists, using `query` (bound to the default
 // connection) for the check and the creation, with the statements of the
-// query's backend. A table another collector created meanwhile is Present. On failure `error` receives the
-// driver's text. The sort index is added too; the program works without it
+// query's backend. A table another collector created meanwhile is Present.
+// On failure `error` receives the driver's text. The sort index is added too; the program works without it
 // (only slower), so a failure to create it is traced and not reported.
 TableState ensureTable(QSqlQuery &query, QString *error);
 

@@ -1,26 +1,36 @@
-// veltrano-faultchild [LIMIT]: the second process of the database fault tests.
-// In its current directory it starts up, then stores rows through the main
-// window until one fails, printing "stored N" after each and "failed REASON"
-// at the end. With LIMIT, its files cannot grow beyond that many bytes.
+// veltrano-faultchild MODE: the second process of the database fault tests.
+// In its current directory it starts up, says "ready", waits for a line on
+// its standard input, then samples three instruments, one row per tick,
+// printing "tick N" after each.
+//   kill: samples until it is killed.
+//   full: its files may grow by a few pages only; once the store refused a
+//         row it samples three more, lifts the limit, waits until every row
+//         is written and prints "boxes K" (the boxes shown).
 #include "collectionprobe.h"
 #include "modalrecorder.h"
 #include "startup.h"
 #include "stderrcapture.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QSqlQuery>
+#include <QTest>
+#include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <sys/resource.h>
 
 namespace {
 
-void say(const QString &line)
+bool limitFileSize(rlim_t bytes)
 {
-    std::printf("%s\n", line.toUtf8().constData());
-    std::fflush(stdout);
+    // Beyond the limit a write fails with EFBIG instead of killing the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit value{};
+    ::getrlimit(RLIMIT_FSIZE, &value);
+    value.rlim_cur = bytes;
+    return ::setrlimit(RLIMIT_FSIZE, &value) == 0;
 }
 
 } // namespace
@@ -28,30 +38,41 @@ void say(const QString &line)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    if (argc > 1) {
-        // Beyond the limit a write fails with EFBIG instead of killing the process.
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit value{rlim_t(std::atoll(argv[1])), rlim_t(std::atoll(argv[1]))};
-        if (::setrlimit(RLIMIT_FSIZE, &value) != 0)
-            return 2;
-    }
+    const bool full = argc > 1 && qstrcmp(argv[1], "full") == 0;
     ModalRecorder recorder;
     QSqlQuery schemaQuery;
     if (Startup::openDatabase(schemaQuery) >= 0)
         return 1;
     installTestMessageHandler();
-    writeSettings({QStringLiteral("B1/name=child")});
+    writeSettings({QStringLiteral("B0/name=zero"), QStringLiteral("B1/name=one"), QStringLiteral("B2/name=two")});
     MainWindow window;
     MainWindowProbe probe{window};
-    recorder.clear();
-    // A row per store, as sampling does, with the row's number as its result.
-    for (int i = 1; recorder.count() == 0; ++i) {
-        const QString n = QString::number(i);
-        probe.setLatest(QStringLiteral("B1"), QString(), n, QStringLiteral("g  "));
-        probe.store(QStringLiteral("B1"));
-        if (recorder.count() == 0)
-            say(QStringLiteral("stored ") + n);
+    QTextStream out(stdout);
+    out << "ready" << Qt::endl;
+    char line[8];
+    if (!std::fgets(line, sizeof line, stdin))
+        return 1;
+    if (full && !limitFileSize(rlim_t(QFileInfo(QStringLiteral("sqlite.db")).size() + 8192)))
+        return 2;
+
+    int tick = 0;
+    for (int more = -1; more != 0;) {
+        const QString id = QStringLiteral("B%1").arg(++tick % 3);
+        probe.setLatest(id, QString(), QString::number(tick), QStringLiteral("g  "));
+        probe.store(id);
+        out << "tick " << tick << Qt::endl;
+        if (more > 0)
+            --more;
+        else if (full && recorder.count() > 0)
+            more = 3;
     }
-    say(QStringLiteral("failed ") + recorder.texts().first().replace(QLatin1Char('\n'), QLatin1Char(' ')));
+    limitFileSize(RLIM_INFINITY);
+    QSqlQuery count;
+    const auto written = [&] {
+        return count.exec(QStringLiteral("SELECT count(*) FROM data")) && count.next() && count.value(0) == tick;
+    };
+    if (!QTest::qWaitFor(written, 30000))
+        out << "rows missing" << Qt::endl;
+    out << "boxes " << recorder.count() << Qt::endl;
     return 0;
 }

@@ -57,5 +57,5 @@ inline void writeSettings(const QStringList &entries)
 // Diagnostics without the file, line and signature that lead them.
 inline QStringList withoutPrefixes(QStringList lines)
 {
-    return lines.replaceInStrings(QRegularExpression(QStringLiteral("^.*\\bMainWindow::\\w+\\([^)]*\\) ")), QString());
+    return lines.replaceInStrings(QRegularExpression(QStringLiteral("^.*\\b\\w+::\\w+\\([^)]*\\) ")), QString());
 }
