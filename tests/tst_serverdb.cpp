@@ -1,5 +1,6 @@
 // The database on a PostgreSQL server shared by several collectors, against a
 // real server of the test's own.
+#include "collectionprobe.h"
 #include "databaseconfig.h"
 #include "measurementmodel.h"
 #include "mainwindow.h"
@@ -7,6 +8,7 @@
 #include "modalrecorder.h"
 #include "pgserver.h"
 #include "startup.h"
+#include "stderrcapture.h"
 #include "tempworkdir.h"
 
 #include <QProcess>
@@ -49,7 +51,7 @@ private slots:
     void startup_data();
     void startup();
     void twoCollectorsAtOnce();
-    void serverRestarted();
+    void serverRestartedDuringCollection();
     void hostileTextsVerbatim_data();
     void hostileTextsVerbatim();
     void viewPages_data();
@@ -192,17 +194,29 @@ void TestServerDb::twoCollectorsAtOnce()
     QCOMPARE(rows, expected);
 }
 
-void TestServerDb::serverRestarted()
+void TestServerDb::serverRestartedDuringCollection()
 {
     PGSERVER_OR_SKIP(*m_server);
     QVERIFY(openServer());
-    const MeasurementDb::Row row{"2026-12-07", "14:05:09", "B1", "", "+1.0", "g"};
-    QVERIFY(MeasurementDb::insertRow(row, nullptr));
-    QVERIFY(m_server->stop());
-    QVERIFY(!MeasurementDb::insertRow(row, nullptr));
-    QVERIFY(m_server->start());
-    QVERIFY(MeasurementDb::insertRow(row, nullptr));
-    QCOMPARE(serverRows().size(), 2);
+    installTestMessageHandler();
+    writeSettings({"b1/name=B1"});
+    ModalRecorder boxes;
+    QStringList expected;
+    {
+        MainWindow window;
+        MainWindowProbe probe{window};
+        // Ticks 2 and 3 come while the server is away.
+        for (int tick = 0; tick < 6; ++tick) {
+            QVERIFY(tick != 2 || m_server->stop());
+            QVERIFY(tick != 4 || m_server->start());
+            probe.setLatest("b1", "N", QString::number(tick), "g");
+            probe.store("b1");
+            expected << QStringLiteral("B1|N|%1|g").arg(tick);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(serverRows().replaceInStrings(QRegularExpression("^.*\\|.*\\|B1"), "B1"), expected, 20000);
+    }
+    QCOMPARE(boxes.count(), 1);
+    qInstallMessageHandler(nullptr);
 }
 
 void TestServerDb::hostileTextsVerbatim_data()
