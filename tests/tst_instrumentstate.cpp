@@ -89,17 +89,19 @@ void TestInstrumentState::resultValue_data()
 
     QTest::newRow("plus") << "+12.34" << "12.34";
     QTest::newRow("sign apart from the digits") << "-  0.5" << "-0.5";
+    QTest::newRow("decimal comma") << "+   12,50" << "12.50";
     QTest::newRow("overload code") << "H" << "none";
     QTest::newRow("sign alone") << "+" << "none";
     QTest::newRow("exponent") << "1e5" << "none";
+    QTest::newRow("placeholder") << "no result yet" << "none";
 }
 
 void TestInstrumentState::resultValue()
 {
     QFETCH(QString, result);
     QFETCH(QString, value);
-    const std::optional<double> read = Veltrano::resultValue(result);
-    QCOMPARE(read ? QString::number(*read) : QString("none"), value);
+    const QString read = Veltrano::PrintLine::numericValue(result);
+    QCOMPARE(read.isEmpty() ? QString("none") : read, value);
 }
 
 void TestInstrumentState::historyIsBounded()

@@ -1,26 +1,11 @@
 #include "instrumentstate.h"
 
 #include <QDateTime>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
 
 namespace Veltrano {
-
-std::optional<double> resultValue(const QString &result)
-{
-    static const QRegularExpression number(QStringLiteral("^[+-]?(\\d+\\.?\\d*|\\.\\d+)$"));
-    QString text;
-    text.reserve(result.size());
-    for (const QChar c : result) {
-        if (!c.isSpace())
-            text.append(c);
-    }
-    if (!number.match(text).hasMatch())
-        return std::nullopt;
-    return text.toDouble();
-}
 
 namespace {
 
@@ -293,8 +278,9 @@ void InstrumentStates::lineReceived(const QString &id, const PrintLine::Parsed &
         const qint64 at = now();
         state->lineReceived(parsed, at);
         if (parsed.kind == PrintLine::Kind::Reading) {
-            if (const std::optional<double> value = resultValue(parsed.result))
-                m_histories[id].add(at, *value);
+            const QString value = PrintLine::numericValue(parsed.result);
+            if (!value.isEmpty())
+                m_histories[id].add(at, value.toDouble());
         }
     }
 }

@@ -15,10 +15,6 @@
 // engine, shown by the live readings window.
 namespace Veltrano {
 
-// The number in a result text ("+12.34", "-  0.5"): blanks dropped, the sign
-// joined to the digits. Nothing for texts that are no number ("H", "Err 54").
-std::optional<double> resultValue(const QString &result);
-
 class InstrumentState
 {
 public:

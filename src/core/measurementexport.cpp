@@ -3,6 +3,7 @@
 #include "csvwriter.h"
 #include "measurementdb.h"
 #include "xlsworkbook.h"
+#include "printline.h"
 #include "xlsxbook.h"
 
 #include <QDir>
@@ -36,37 +37,6 @@ QStringList columnNames()
 {
     return {QStringLiteral("sampling_date"), QStringLiteral("sampling_time"), QStringLiteral("instrument_id"),
             QStringLiteral("result"), QStringLiteral("unit")};
-}
-
-QString numericValue(QStringView result)
-{
-    QString number;
-    number.reserve(result.size() + 1);
-    bool digits = false, point = false, sign = false;
-    for (const QChar c : result) {
-        if (c.isSpace())
-            continue;
-        if ((c == QLatin1Char('+') || c == QLatin1Char('-')) && !sign && !digits && !point) {
-            sign = true;
-            if (c == QLatin1Char('-'))
-                number += c;
-        } else if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) {
-            digits = true;
-            number += c;
-        } else if ((c == QLatin1Char('.') || c == QLatin1Char(',')) && !point) {
-            point = true;
-            if (!digits)
-                number += QLatin1Char('0');
-            number += QLatin1Char('.');
-        } else {
-            return {};
-        }
-    }
-    if (!digits)
-        return {};
-    if (number.endsWith(QLatin1Char('.')))
-        number.chop(1);
-    return number;
 }
 
 // --- RowSource -------------------------------------------------------------
@@ -553,7 +523,7 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
 
     QString cells[ColumnCount + 1];
     while (source.next(cells)) {
-        cells[ColumnCount] = numericValue(cells[ResultColumn]);
+        cells[ColumnCount] = PrintLine::numericValue(cells[ResultColumn]);
         if (!sink->append(cells))
             return stop(Result::WriteFile, sink->errorString());
         ++result.rows;

@@ -29,11 +29,6 @@ struct Selection
     QStringList instruments;
 };
 
-// The result text as a plain number: sign joined to the digits, blanks
-// dropped, a decimal point ("+   12,50" gives "12.50"); empty when the text is
-// not a number (such as "no result yet").
-QString numericValue(QStringView result);
-
 // The selected rows of `data`, oldest first by date, time and row key, read
 // forward only through the sort index. The rows are fetched in pages, each a
 // short statement of its own, so that a long export never keeps a writer out

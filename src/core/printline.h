@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringView>
 
 // What a balance prints, cut and read. A print line ends in a line feed and is
 // told apart by its length alone:
@@ -45,5 +46,10 @@ Parsed parse(const QByteArray &line);
 // unterminated rest after every complete line was taken. Returns how many
 // bytes were dropped.
 int dropOverflow(QByteArray &buffer, int limit = kMaxPending);
+
+// The result text as a plain number: sign joined to the digits, blanks
+// dropped, a decimal point ("+   12,50" gives "12.50"); empty when the text is
+// not a number (such as "no result yet" or an overload code).
+QString numericValue(QStringView result);
 
 } // namespace Veltrano::PrintLine
