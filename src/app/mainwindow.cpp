@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "databaseconfig.h"
 #include "exportdialog.h"
 #include "livereadingswindow.h"
 #include "settings.h"
@@ -12,7 +13,7 @@
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
-    , measurementStore(QString::fromLatin1(Veltrano::MeasurementDb::kPendingFileName))
+    , measurementStore(Veltrano::DatabaseConfig::pendingFileName())
     , ui(new Ui::MainWindow)
 {
     VTRACE;
@@ -57,6 +58,14 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->uStop->setEnabled(false);
     ui->uRead->setEnabled(false);
+
+    // A server holds the rows of every collector of the lab: one PC must not
+    // delete them all. Its administrator deletes rows on the server.
+    if (Veltrano::DatabaseConfig::isServer()) {
+        ui->uClear->setEnabled(false);
+        ui->uClear->setToolTip(tr("The rows are on a database server shared with other collectors; "
+                                  "its administrator deletes them there."));
+    }
 }
 
 MainWindow::~MainWindow()

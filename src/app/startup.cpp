@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "databaseconfig.h"
 #include "logformat.h"
 #include "mainwindow.h"
 #include "measurementdb.h"
@@ -50,26 +51,30 @@ namespace {
 // Status of a start-up that could not reach the main window.
 constexpr int kDatabaseFailure = 1;
 
-int databaseError()
+// Reports why the database cannot be used: the driver's text on standard
+// error, and the box. A server is named in both (never its password), so the
+// operator knows which machine to ask about.
+int databaseError(const QString &uri, const QString &driverError)
 {
-    QMessageBox::critical(nullptr, QObject::tr("Error"),
-                          QObject::tr("Cannot open the database! (SQLITE error) Exiting..."));
+    QString text = QObject::tr("Cannot open the database! (SQLITE error) Exiting...");
+    QString line = driverError;
+    if (!uri.isEmpty()) {
+        const QString server = Veltrano::DatabaseConfig::serverName(uri);
+        text += QLatin1String("\n\n") + server;
+        line = server + QLatin1String(": ") + line;
+    }
+    std::fprintf(stderr, "%s\n", line.toUtf8().constData());
+    QMessageBox::critical(nullptr, QObject::tr("Error"), text);
     return kDatabaseFailure;
 }
 
 } // namespace
 
-int openDatabase(QSqlQuery &schemaQuery)
+int openDatabase(QSqlQuery &schemaQuery, const QString &uri)
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    db.setDatabaseName(QString::fromLatin1(Veltrano::MeasurementDb::kFileName));
-    // A locked file is given up on quickly: the store keeps the rows it refuses,
-    // so a long wait would only freeze the window.
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(Veltrano::MeasurementDb::kBusyTimeoutMs));
-    if (!db.open()) {
-        std::fprintf(stderr, "%s\n", db.lastError().text().toUtf8().constData());
-        return databaseError();
-    }
+    QSqlDatabase db = Veltrano::DatabaseConfig::addDatabase(uri);
+    if (!db.open())
+        return databaseError(uri, db.lastError().text());
 
     schemaQuery = QSqlQuery(db);
     QString error;
@@ -83,8 +88,7 @@ int openDatabase(QSqlQuery &schemaQuery)
     case Veltrano::MeasurementDb::TableState::Failed:
         break;
     }
-    std::fprintf(stderr, "%s\n", error.toUtf8().constData());
-    return databaseError();
+    return databaseError(uri, error);
 }
 
 int run(int argc, char *argv[])
@@ -95,7 +99,7 @@ int run(int argc, char *argv[])
     int status;
     {
         QSqlQuery schemaQuery;
-        status = openDatabase(schemaQuery);
+        status = openDatabase(schemaQuery, Veltrano::DatabaseConfig::chosenUri(QCoreApplication::arguments()));
         if (status < 0) {
             qInstallMessageHandler(msgHandler);
             MainWindow window;

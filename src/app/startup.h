@@ -1,23 +1,24 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 class QMessageLogContext;
 class QSqlQuery;
-class QString;
 
 // Qt's message handler for the whole run: every message becomes one line on
 // standard error, and warnings, critical and fatal messages are also shown
-// in a box. Three harmless warnings of Qt's own modules are logged as debug.
+// in a box. Harmless warnings of Qt's own modules are logged as debug.
 void msgHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
 
 namespace Startup {
 
-// Opens sqlite.db on the default connection and makes sure the table exists,
-// telling the operator what happened. `schemaQuery` receives the query used
+// Opens the database `uri` names (empty: sqlite.db) on the default
+// connection and makes sure the table exists, telling the operator what
+// happened. `schemaQuery` receives the query used
 // for the check; it must outlive the connection's users. Returns the process
 // exit status to end with, or -1 when start-up can go on.
-int openDatabase(QSqlQuery &schemaQuery);
+int openDatabase(QSqlQuery &schemaQuery, const QString &uri = QString());
 
 // The whole program: start-up, the main window, the event loop.
 int run(int argc, char *argv[]);

@@ -13,6 +13,15 @@ inline constexpr const char *kDemotedWarnings[] = {
     "QSqlDatabasePrivate::removeDatabase: connection 'export' is still in use, all queries will cease to work.",
     "QSerialPortPrivate::detectDefaultSettings(): Unexpected flow control settings",
     "QSerialPortPrivate::detectDefaultSettings(): Unexpected parity settings",
+    // A server database that went away counts as closed: every later access
+    // tries to open it again and every statement warns, until it is back.
+    // The store reports the outage to the operator once.
+    "QSqlDatabasePrivate::database: unable to open database:",
+    "QSqlQuery::exec: database not open",
+    "QSqlQuery::prepare: database not open",
+    "QPSQLDriver::beginTransaction: Database not open",
+    "QPSQLDriver::commitTransaction: Database not open",
+    "QPSQLDriver::rollbackTransaction: Database not open",
 };
 
 // True when a warning carries one of the texts above.

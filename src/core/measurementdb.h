@@ -24,6 +24,18 @@ inline constexpr char kCreateTable[] =
 inline constexpr char kCreateSortIndex[] =
     "CREATE INDEX IF NOT EXISTS data_sampling_order ON data(sampling_date, sampling_time);";
 
+// The same table on a PostgreSQL server shared by several collectors. The six
+// columns come first and hold text, so every reader gets exactly the texts
+// SQLite gives (2026-12-07, 14:05:09); date and time compare byte by byte
+// whatever the server's locale. The key column orders rows of the same second
+// and pages the view. Several collectors may start at once: IF NOT EXISTS.
+inline constexpr char kServerTableCheck[] = "SELECT to_regclass('data')::text AS name;";
+inline constexpr char kServerCreateTable[] =
+    "CREATE TABLE IF NOT EXISTS data(sampling_date text COLLATE \"C\", sampling_time text COLLATE \"C\", "
+    "instrument_id text, header text, result text, unit text, id bigserial PRIMARY KEY);";
+inline constexpr char kServerCreateSortIndex[] =
+    "CREATE INDEX IF NOT EXISTS data_sampling_order ON data(sampling_date, sampling_time, id);";
+
 enum class TableState {
     Present,  // the table was there already
     Created,  // the table was missing and has been created
@@ -52,8 +64,18 @@ inline constexpr char kInsert[] =
     "VALUES(?, ?, ?, ?, ?, ?);";
 
 // Writes `row` on `db` (the default connection unless given). A null text is
-// written as an empty one. On failure `error` receives the driver's text.
+// written as an empty one. A lost server connection is opened again once.
+// On failure `error` receives the driver's text.
 bool insertRow(const Row &row, QString *error, const QSqlDatabase &db = QSqlDatabase::database());
+
+// A server connection that no longer answers (the server restarted, the
+// network was down) is closed and opened again: true when that was needed and
+// worked. A file database, or a server that answers, is left alone. After an
+// attempt that waited kSlowConnectMs or more for an answer, the next comes
+// kReconnectGapMs later at the earliest.
+inline constexpr int kSlowConnectMs = 1000;
+inline constexpr int kReconnectGapMs = 10000;
+bool reconnectIfLost(const QSqlDatabase &db = QSqlDatabase::database());
 
 // Writes `rows` in their order, several in one transaction: all or none.
 // On failure `error` receives the driver's text and `failedAt` the index of
@@ -66,8 +88,9 @@ bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt,
 QString describeInsert(const Row &row);
 
 // Makes sure the table `data` exists, using `query` (bound to the default
-// connection) for the check and the creation. On failure `error` receives the
-// driver's text. The sort index is added too; the program works without it
+// connection) for the check and the creation, with the statements of the
+// query's backend. A table another collector created meanwhile is Present.
+// On failure `error` receives the driver's text. The sort index is added too; the program works without it
 // (only slower), so a failure to create it is traced and not reported.
 TableState ensureTable(QSqlQuery &query, QString *error);
 

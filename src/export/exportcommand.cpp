@@ -30,8 +30,9 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption databaseOption(
-        QStringLiteral("database"), QStringLiteral("The database to read (default: sqlite.db here)."),
-        QStringLiteral("FILE"), database);
+        QStringLiteral("database"), QStringLiteral("The database to read: a file (default: sqlite.db here), or a PostgreSQL "
+                                                 "server's connection URI (postgresql://user@host/database)."),
+        QStringLiteral("FILE|URI"), database);
     const QCommandLineOption fromOption(
         QStringLiteral("from"), QStringLiteral("First moment exported: YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS."),
         QStringLiteral("WHEN"));

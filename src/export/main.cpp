@@ -1,4 +1,5 @@
 // veltrano-export: writes recorded rows to a file for scripts and schedulers.
+#include "databaseconfig.h"
 #include "exportcommand.h"
 
 #include <QCoreApplication>
@@ -30,14 +31,20 @@ void printError(const QString &text)
 
 // Opens the measurement database for reading only, so that the program can
 // go on collecting into it; a writer's short lock is waited for.
+// A server address is opened as the program opens it.
 bool openDatabase(const QString &name, QString *error)
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(kConnection));
-    db.setDatabaseName(name);
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
+    const bool server = Veltrano::DatabaseConfig::isServerUri(name);
+    QSqlDatabase db = server ? Veltrano::DatabaseConfig::addDatabase(name, QLatin1String(kConnection))
+                             : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(kConnection));
+    if (!server) {
+        db.setDatabaseName(name);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
+    }
     if (db.open())
         return true;
     *error = db.lastError().databaseText().isEmpty() ? db.lastError().text() : db.lastError().databaseText();
+    *error = error->trimmed();
     return false;
 }
 
@@ -79,7 +86,11 @@ int run(ExportCommand &command)
 {
     QString error;
     if (!openDatabase(command.database, &error)) {
-        printError(QStringLiteral("cannot open the database %1: %2").arg(command.database, error));
+        // A server is named by host and database: its address may hold a password.
+        const QString database = Veltrano::DatabaseConfig::isServerUri(command.database)
+                                     ? Veltrano::DatabaseConfig::serverName(command.database)
+                                     : command.database;
+        printError(QStringLiteral("cannot open the database %1: %2").arg(database, error));
         return 1;
     }
     QFile standardOutput;

@@ -1,0 +1,289 @@
+// A database server shared by several collectors, on a server of the
+// benchmark's own over loopback: the time of one store beside the same store
+// into sqlite.db, and several collectors storing into one server at once.
+
+#include "benchdata.h"
+#include "databaseconfig.h"
+#include "harness.h"
+#include "mainwindow.h"
+#include "measurementdb.h"
+#include "pgserver.h"
+#include "startup.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSqlQuery>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+
+namespace Bench {
+namespace {
+
+using namespace Veltrano;
+
+// One server for the whole run, started at first use, flushing every commit
+// to disk as a lab's server does (and as SQLite does).
+PgServer *server()
+{
+    static std::unique_ptr<PgServer> instance;
+    if (!instance && PgServer::available()) {
+        instance = std::make_unique<PgServer>(true);
+        atExit([] { instance.reset(); });
+    }
+    return instance && instance->error().isEmpty() ? instance.get() : nullptr;
+}
+
+MeasurementDb::Row benchRow(const QString &name)
+{
+    const Reading reading;
+    const QDateTime now = QDateTime::currentDateTime();
+    return {now.date().toString(Qt::ISODate), now.time().toString(Qt::ISODate), name, reading.header,
+            reading.result, reading.unit};
+}
+
+// The row count the server's table was last filled with by serverTable(); -1
+// once another benchmark has replaced it.
+qint64 filledRows = -1;
+
+bool freshTable(const QSqlDatabase &db)
+{
+    filledRows = -1;
+    QSqlQuery query(db);
+    return query.exec(QStringLiteral("DROP TABLE IF EXISTS data"))
+           && MeasurementDb::ensureTable(query, nullptr) != MeasurementDb::TableState::Failed;
+}
+
+double percentile(std::vector<double> values, double fraction)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[std::min(values.size() - 1, size_t(fraction * values.size()))];
+}
+
+// `count` single-row stores, each in its own transaction as a sampling tick
+// makes it; Ours is the server, Reference the same into sqlite.db.
+void storeLatency(benchmark::State &state, Variant variant, qint64 count)
+{
+    for (auto _ : state) {
+        WorkDir dir(0, true);
+        PgServer *pg = variant == Variant::Ours ? server() : nullptr;
+        if (variant == Variant::Ours && !pg) {
+            state.SkipWithError("no PostgreSQL server");
+            return;
+        }
+        std::vector<double> ms;
+        {
+            QSqlDatabase db = DatabaseConfig::addDatabase(pg ? pg->uri() : QString());
+            if (!db.open() || !freshTable(db)) {
+                state.SkipWithError("database not ready");
+                break;
+            }
+            QElapsedTimer timer;
+            for (qint64 i = 0; i < count; ++i) {
+                timer.start();
+                if (!MeasurementDb::insertRow(benchRow(QStringLiteral("Balance 1")), nullptr))
+                    state.SkipWithError("store failed");
+                ms.push_back(timer.nsecsElapsed() / 1e6);
+            }
+        }
+        closeDefaultConnection();
+        const double median = percentile(ms, 0.5);
+        state.SetIterationTime(median / 1e3);
+        state.counters["median_ms"] = median;
+        state.counters["p99_ms"] = percentile(ms, 0.99);
+    }
+}
+
+// One collector: its own connection and event loop, `instruments` sampling
+// timers at 1 s, each tick storing a row; a 10 ms heartbeat measures the
+// longest stall of the loop.
+struct Collector
+{
+    int instruments = 16;
+    int seconds = 60;
+    bool store = true;  // false: the same loop and timers, storing nothing
+    QString uri;
+    QString name;
+    std::atomic<int> ticks{0};
+    std::atomic<int> failures{0};
+    std::atomic<qint64> longestStallMs{0};
+    std::atomic<int> stallsOver100Ms{0};
+
+    void run()
+    {
+        {
+            QSqlDatabase db = DatabaseConfig::addDatabase(uri, name);
+            if (!db.open()) {
+                failures = instruments * seconds;
+                return;
+            }
+            QEventLoop loop;
+            std::vector<std::unique_ptr<QTimer>> timers;
+            for (int i = 0; i < instruments; ++i) {
+                timers.push_back(std::make_unique<QTimer>());
+                const QString instrument = QStringLiteral("%1 balance %2").arg(name).arg(i + 1);
+                QObject::connect(timers.back().get(), &QTimer::timeout, [this, instrument, db] {
+                    ++ticks;
+                    if (store && !MeasurementDb::insertRow(benchRow(instrument), nullptr, db))
+                        ++failures;
+                });
+                timers.back()->start(1000);
+            }
+            QElapsedTimer beat;
+            beat.start();
+            QTimer heartbeat;
+            QObject::connect(&heartbeat, &QTimer::timeout, [this, &beat] {
+                const qint64 stall = beat.restart() - 10;
+                longestStallMs = std::max<qint64>(longestStallMs, stall);
+                stallsOver100Ms += stall > 100;
+            });
+            heartbeat.start(10);
+            QTimer::singleShot(seconds * 1000 + 500, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
+};
+
+// Reference: the same collectors storing nothing, to tell the machine's own
+// scheduling stalls (two cores shared) from the stores'.
+void collectors(benchmark::State &state, Variant variant, qint64 seconds)
+{
+    for (auto _ : state) {
+        PgServer *pg = server();
+        if (!pg) {
+            state.SkipWithError("no PostgreSQL server");
+            return;
+        }
+        {
+            QSqlDatabase db = DatabaseConfig::addDatabase(pg->uri());
+            if (!db.open() || !freshTable(db)) {
+                state.SkipWithError("database not ready");
+                break;
+            }
+        }
+        closeDefaultConnection();
+        std::vector<std::unique_ptr<Collector>> pcs;
+        std::vector<std::unique_ptr<QThread>> threads;
+        QElapsedTimer timer;
+        timer.start();
+        for (int pc = 0; pc < 4; ++pc) {
+            pcs.push_back(std::make_unique<Collector>());
+            pcs.back()->seconds = int(seconds);
+            pcs.back()->store = variant == Variant::Ours;
+            pcs.back()->uri = pg->uri();
+            pcs.back()->name = QStringLiteral("PC%1").arg(pc + 1);
+            threads.emplace_back(QThread::create([c = pcs.back().get()] { c->run(); }));
+            threads.back()->start();
+        }
+        for (auto &thread : threads)
+            thread->wait();
+        state.SetIterationTime(timer.nsecsElapsed() / 1e9);
+
+        qint64 ticks = 0, failures = 0, stall = 0, longStalls = 0;
+        for (const auto &pc : pcs) {
+            ticks += pc->ticks;
+            longStalls += pc->stallsOver100Ms;
+            failures += pc->failures;
+            stall = std::max<qint64>(stall, pc->longestStallMs);
+        }
+        qint64 stored = -1;
+        {
+            QSqlDatabase db = DatabaseConfig::addDatabase(pg->uri());
+            QSqlQuery count(db);
+            if (db.open() && count.exec(QStringLiteral("SELECT count(*) FROM data")) && count.next())
+                stored = count.value(0).toLongLong();
+        }
+        closeDefaultConnection();
+        state.counters["ticks"] = double(ticks);
+        state.counters["ticks_without_row"] = variant == Variant::Ours ? double(ticks - stored) : 0;
+        state.counters["failed_stores"] = double(failures);
+        state.counters["stall_ms"] = double(stall);
+        state.counters["stalls_over_100ms"] = double(longStalls);
+    }
+}
+
+// The table of the server with `rows` rows, one a second from 2026-01-01 on,
+// made once per size.
+bool serverTable(PgServer &pg, qint64 rows)
+{
+    if (filledRows == rows)
+        return true;
+    const bool ok = pg.psql(QStringLiteral("DROP TABLE IF EXISTS data; %1 %2 "
+                                           "INSERT INTO data(sampling_date, sampling_time, instrument_id, header, "
+                                           "result, unit) SELECT to_char(t, 'YYYY-MM-DD'), to_char(t, 'HH24:MI:SS'), "
+                                           "'Balance ' || (1 + n % 16), 'N     ', '+123.4567', 'g  ' FROM "
+                                           "generate_series(0, %3 - 1) n CROSS JOIN LATERAL (SELECT timestamp '2026-01-01' + "
+                                           "n * interval '1 second' AS t) s;")
+                                .arg(QString::fromLatin1(MeasurementDb::kServerCreateTable),
+                                     QString::fromLatin1(MeasurementDb::kServerCreateSortIndex))
+                                .arg(rows));
+    filledRows = ok && pg.psql(QStringLiteral("VACUUM ANALYZE data")) ? rows : -1;
+    return ok;
+}
+
+// Start-up to a shown, painted main window over the server's table.
+void serverStartup(benchmark::State &state, Variant, qint64 rows)
+{
+    for (auto _ : state) {
+        PgServer *pg = server();
+        if (!pg || !serverTable(*pg, rows)) {
+            state.SkipWithError("no server table");
+            return;
+        }
+        WorkDir dir(0, true);
+        QElapsedTimer timer;
+        timer.start();
+        bool ok;
+        {
+            QSqlQuery schemaQuery;
+            ok = Startup::openDatabase(schemaQuery, pg->uri()) < 0;
+            MainWindow window;
+            ok = showAndWait(&window) && ok;
+            state.SetIterationTime(timer.nsecsElapsed() / 1e9);
+        }
+        closeDefaultConnection();
+        if (!ok)
+            state.SkipWithError("start-up failed");
+    }
+}
+
+const int kRegistered = [] {
+    registerOurs("server_startup_shown", {0, 1000000}, 3, serverStartup);
+    registerPair("server_store", {2000}, 3, storeLatency);
+    registerPair("server_collectors", {60}, 1, collectors);
+    return 0;
+}();
+
+const std::string kStore = "server_store";
+const std::string kCollectors = name("server_collectors", Variant::Ours, 60);
+CheckRegistrar c1(70, figure("store into the server, median", name(kStore, Variant::Ours, 2000),
+                             "median_ms", "ms"));
+CheckRegistrar c2(71, figure("store into the server, 99th percentile",
+                             name(kStore, Variant::Ours, 2000), "p99_ms", "ms"));
+CheckRegistrar c3(72, figure("store into sqlite.db, median", name(kStore, Variant::Reference, 2000), "median_ms", "ms"));
+CheckRegistrar c4(73, figure("store into sqlite.db, 99th percentile", name(kStore, Variant::Reference, 2000), "p99_ms",
+                             "ms"));
+CheckRegistrar c5(74, speedup("store: sqlite.db time / server time (median)", name(kStore, Variant::Ours, 2000),
+                              name(kStore, Variant::Reference, 2000)));
+CheckRegistrar c6(75, figure("4 collectors x 16 instruments, 60 s: ticks", kCollectors, "ticks", "ticks"));
+CheckRegistrar c7(76, atMost("4 collectors x 16 instruments: ticks without a row", kCollectors, "ticks_without_row", 0,
+                             "ticks"));
+CheckRegistrar c8(77, atMost("4 collectors x 16 instruments: longest event-loop stall", kCollectors, "stall_ms", 100,
+                             "ms"));
+CheckRegistrar c9(78, figure("4 collectors x 16 instruments: stalls over 100 ms", kCollectors, "stalls_over_100ms",
+                             "stalls"));
+CheckRegistrar c12(81, growth("window shown over the server: 1e6 rows vs empty table",
+                               name("server_startup_shown", Variant::Ours, 1000000),
+                               name("server_startup_shown", Variant::Ours, 0), 2));
+CheckRegistrar c10(79, figure("the same collectors storing nothing: longest stall",
+                              name("server_collectors", Variant::Reference, 60), "stall_ms", "ms"));
+CheckRegistrar c11(80, figure("the same collectors storing nothing: stalls over 100 ms",
+                              name("server_collectors", Variant::Reference, 60), "stalls_over_100ms", "stalls"));
+
+} // namespace
+} // namespace Bench

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QMap>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+namespace Veltrano::DatabaseConfig {
+
+// Where the rows go. By default the file sqlite.db in the working folder; a
+// PostgreSQL server shared by several collectors when the command line says
+// `--database URI` or the optional file database.ini holds
+//   [database]
+//   uri=postgresql://collector@db.lab.example/balances
+// (the command line wins). URI is a libpq connection URI or key=value string.
+// Passwords belong in libpq's own places (~/.pgpass, PGPASSWORD, a service
+// file), never in our files.
+inline constexpr char kFileName[] = "database.ini";
+inline constexpr char kUriKey[] = "database/uri";
+inline constexpr char kOption[] = "--database";
+
+// Limits that keep a lost or busy server from freezing the window: how long a
+// connection attempt, an unanswered network write and a wait for a table lock
+// (an administrator's TRUNCATE, say) may take. Reads of any length are fine:
+// an export of millions of rows runs as long as it needs.
+inline constexpr int kConnectTimeoutSeconds = 3;
+inline constexpr int kNetworkTimeoutMs = 5000;
+inline constexpr int kLockTimeoutMs = 5000;
+
+// The URI chosen by `arguments` (the program's, the program name first) or
+// database.ini; empty for sqlite.db. `--database=URI` works too.
+QString chosenUri(const QStringList &arguments);
+
+// Registers a connection for `uri` (empty: sqlite.db) under `connectionName`
+// and sets it up, without opening it. A server connection gets the limits
+// above unless the URI sets its own.
+QSqlDatabase addDatabase(const QString &uri,
+                         const QString &connectionName = QLatin1String(QSqlDatabase::defaultConnection));
+
+// True when `db` is a server shared with other collectors.
+bool isServer(const QSqlDatabase &db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false));
+
+// True when `text` is a libpq URI or key=value string rather than a file name.
+bool isServerUri(const QString &text);
+
+// The connection parameters a libpq URI or key=value string holds, by
+// libpq's keyword (host, port, dbname, user, password, sslmode, ...).
+QMap<QString, QString> parameters(const QString &uri);
+
+// The file beside the program that keeps rows `db` refused until it takes
+// them: sqlite.db.pending for the file; for a server one file per server and
+// database (server-1a2b3c4d.pending), so that rows kept for one server are
+// never written into another one named later.
+QString pendingFileName(const QSqlDatabase &db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false));
+
+// The server and database that `uri` names, for messages: "server
+// db.lab.example, database balances". Never the password or the user.
+QString serverName(const QString &uri);
+
+} // namespace Veltrano::DatabaseConfig
