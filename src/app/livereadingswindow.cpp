@@ -57,7 +57,10 @@ LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states,
     m_time->setFormat(QStringLiteral("hh:mm:ss"));
     m_chart->addAxis(m_time, Qt::AlignBottom);
     m_chart->addAxis(m_value, Qt::AlignLeft);
+    // The view made a chart of its own, which it hands back here, not frees.
+    QChart *placeholder = ui->uChart->chart();
     ui->uChart->setChart(m_chart);
+    delete placeholder;
     ui->uChart->setRenderHint(QPainter::Antialiasing, false);
 
     m_refresh.setInterval(kRefreshMs);

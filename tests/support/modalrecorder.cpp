@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QProgressDialog>
 #include <QPushButton>
 
 ModalRecorder::ModalRecorder(QObject *parent)
@@ -22,7 +23,8 @@ QStringList ModalRecorder::collect(QString RecordedBox::*field) const
 void ModalRecorder::poll()
 {
     QWidget *widget = QApplication::activeModalWidget();
-    if (!widget || !widget->isVisible() || m_handled.contains(widget))
+    // A progress dialog asks nothing: it closes when its work is done.
+    if (!widget || !widget->isVisible() || m_handled.contains(widget) || qobject_cast<QProgressDialog *>(widget))
         return;
     m_handled.append(widget);
     RecordedBox record{QString::fromLatin1(widget->metaObject()->className()), widget->windowTitle(), {}, {}, {}};
