@@ -8,10 +8,6 @@ import io
 import re
 
 
-def read(path):
-    return read_csv(path) if path.endswith('.csv') else read_xlsx(path)
-
-
 def read_csv(path):
     # UTF-8 behind a BOM, the separator after the first field name, and the
     # bytes exactly as the csv module writes RFC 4180 (CRLF, minimal quotes).

@@ -1,13 +1,15 @@
 #!/usr/bin/python3
-# Reads an .xls file back for the tests, independently of the program:
+# Reads an .xls, .csv or .xlsx file back for the tests, independently of the
+# program:
 #
 #   xlsread.py FILE
 #
-# prints the cells as xlrd reads them, as one JSON object. Whatever a reader
-# complained about is listed in "problems", with every format rule the file
-# breaks: the Workbook stream must read the same through xlrd's and olefile's
-# Compound File readers, and the string table (SST, CONTINUE, EXTSST) is
-# checked strictly, since xlrd itself reads past some faults.
+# prints the cells as xlrd reads them (tableread.py: .csv and .xlsx), as one
+# JSON object. Whatever a reader complained about is listed in "problems", with
+# every format rule the file breaks: the Workbook stream must read the same
+# through xlrd's and olefile's Compound File readers, and the string table
+# (SST, CONTINUE, EXTSST) is checked strictly, since xlrd itself reads past
+# some faults.
 import io
 import json
 import struct
@@ -16,6 +18,8 @@ import sys
 import olefile
 import xlrd
 import xlrd.compdoc
+
+import tableread
 
 SST, CONTINUE, EXTSST, EOF, LABELSST = 0x00FC, 0x003C, 0x00FF, 0x000A, 0x00FD
 
@@ -107,8 +111,5 @@ def read_xlrd(path):
 
 
 if __name__ == '__main__':
-    if sys.argv[1].endswith(('.csv', '.xlsx')):
-        import tableread
-        json.dump(tableread.read(sys.argv[1]), sys.stdout, ensure_ascii=False)
-    else:
-        json.dump(read_xlrd(sys.argv[1]), sys.stdout, ensure_ascii=False)
+    read = {'.csv': tableread.read_csv, 'xlsx': tableread.read_xlsx}.get(sys.argv[1][-4:], read_xlrd)
+    json.dump(read(sys.argv[1]), sys.stdout, ensure_ascii=False)
