@@ -8,24 +8,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+static const QString kBin = QStringLiteral("/usr/lib/postgresql/15/bin/");
 
-const QString kBin = QStringLiteral("/usr/lib/postgresql/15/bin/");
-
-} // namespace
-
-PgServer::PgServer(bool durable)
-    : m_dir(QStringLiteral("/tmp/veltrano-pg-XXXXXX"))
-    , m_durable(durable)
+PgServer::PgServer()
 {
     const passwd *nobody = ::getpwnam("nobody");
-    if (!available())
-        return;
     if (::geteuid() == 0 && (!nobody || ::chown(QFile::encodeName(m_dir.path()), nobody->pw_uid, nobody->pw_gid) != 0))
         m_error = QStringLiteral("cannot hand the cluster folder to nobody");
-    else if (!run(kBin + "initdb", {"-D", m_dir.filePath("data"), "-A", "trust", "-U", "veltrano", "-E", "UTF8", "--no-sync"})
-             || !start())
-        m_error = m_output;
+    else if (available()
+             && run(kBin + "initdb", {"-D", m_dir.filePath("data"), "-A", "trust", "-U", "veltrano", "-E", "UTF8", "--no-sync"}))
+        start();
 }
 
 bool PgServer::available()
@@ -36,9 +28,7 @@ bool PgServer::available()
 quint16 PgServer::freePort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0
                        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0;
@@ -46,15 +36,9 @@ quint16 PgServer::freePort()
     return bound ? ntohs(address.sin_port) : 0;
 }
 
-QString PgServer::uri() const
-{
-    return QStringLiteral("postgresql://veltrano@127.0.0.1:%1/postgres").arg(m_port);
-}
-
 bool PgServer::start()
 {
-    const QString options = QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -k %2 -c fsync=%3")
-                                .arg(QString::number(m_port), m_dir.path(), m_durable ? "on" : "off");
+    const QString options = QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -c fsync=off -k ").arg(m_port) + m_dir.path();
     return run(kBin + "pg_ctl", {"-D", m_dir.filePath("data"), "-l", m_dir.filePath("log"), "-o", options, "-w", "start"});
 }
 
@@ -73,12 +57,12 @@ bool PgServer::run(const QString &program, const QStringList &arguments) const
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setWorkingDirectory(m_dir.path());  // one the server's user may enter
-    if (::geteuid() == 0)
-        process.start(QStringLiteral("runuser"), QStringList{"-u", "nobody", "--", program} + arguments);
-    else
-        process.start(program, arguments);
+    const bool root = ::geteuid() == 0;
+    process.start(root ? QStringLiteral("runuser") : program,
+                  (root ? QStringList{"-u", "nobody", "--", program} : QStringList()) + arguments);
     if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
         return true;
-    m_output = QFileInfo(program).fileName() + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll());
+    if (m_error.isEmpty())
+        m_error = QFileInfo(program).fileName() + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll());
     return false;
 }
