@@ -1,6 +1,5 @@
 #include "pgserver.h"
 
-#include <QFileInfo>
 #include <QProcess>
 
 #include <netinet/in.h>
@@ -8,21 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-static const QString kBin = QStringLiteral("/usr/lib/postgresql/15/bin/");
-
 PgServer::PgServer()
 {
-    const passwd *nobody = ::getpwnam("nobody");
-    if (::geteuid() == 0 && (!nobody || ::chown(QFile::encodeName(m_dir.path()), nobody->pw_uid, nobody->pw_gid) != 0))
+    if (const passwd *nobody = ::getpwnam("nobody");
+        nobody && ::geteuid() == 0 && ::chown(QFile::encodeName(m_dir.path()), nobody->pw_uid, nobody->pw_gid) != 0)
         m_error = QStringLiteral("cannot hand the cluster folder to nobody");
-    else if (available()
-             && run(kBin + "initdb", {"-D", m_dir.filePath("data"), "-A", "trust", "-U", "veltrano", "-E", "UTF8", "--no-sync"}))
+    else if (available() && run(bin("initdb"), {"-D", m_dir.filePath("data"), "-A", "trust", "-U", "veltrano", "-E", "UTF8", "--no-sync"}))
         start();
-}
-
-bool PgServer::available()
-{
-    return QFileInfo(kBin + QStringLiteral("pg_ctl")).isExecutable();
 }
 
 quint16 PgServer::freePort()
@@ -39,17 +30,7 @@ quint16 PgServer::freePort()
 bool PgServer::start()
 {
     const QString options = QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -c fsync=off -k ").arg(m_port) + m_dir.path();
-    return run(kBin + "pg_ctl", {"-D", m_dir.filePath("data"), "-l", m_dir.filePath("log"), "-o", options, "-w", "start"});
-}
-
-bool PgServer::stop()
-{
-    return run(kBin + "pg_ctl", {"-D", m_dir.filePath("data"), "-m", "immediate", "-w", "stop"});
-}
-
-bool PgServer::psql(const QString &sql) const
-{
-    return run(kBin + "psql", {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", uri(), "-c", sql});
+    return run(bin("pg_ctl"), {"-D", m_dir.filePath("data"), "-l", m_dir.filePath("log"), "-o", options, "-w", "start"});
 }
 
 bool PgServer::run(const QString &program, const QStringList &arguments) const
@@ -57,12 +38,10 @@ bool PgServer::run(const QString &program, const QStringList &arguments) const
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setWorkingDirectory(m_dir.path());  // one the server's user may enter
-    const bool root = ::geteuid() == 0;
-    process.start(root ? QStringLiteral("runuser") : program,
-                  (root ? QStringList{"-u", "nobody", "--", program} : QStringList()) + arguments);
-    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
-        return true;
-    if (m_error.isEmpty())
+    QStringList command = QStringList{"runuser", "-u", "nobody", "--", program}.mid(::geteuid() == 0 ? 0 : 4) + arguments;
+    process.start(command.takeFirst(), command);
+    const bool ok = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (!ok && m_error.isEmpty())
         m_error = QFileInfo(program).fileName() + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll());
-    return false;
+    return ok;
 }

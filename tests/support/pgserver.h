@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 // A PostgreSQL server of the tests' own: a fresh cluster in a temporary
@@ -12,14 +13,17 @@ public:
     PgServer();
     ~PgServer() { stop(); }
 
-    static bool available();  // the server binaries are installed
+    static QString bin(const char *name) { return QStringLiteral("/usr/lib/postgresql/15/bin/") + name; }
+    static bool available() { return QFileInfo(bin("pg_ctl")).isExecutable(); }  // the server is installed
     static quint16 freePort();  // a loopback port nobody listens on now
 
     const QString &error() const { return m_error; }  // the first command that failed, and its output
     QString uri() const { return QStringLiteral("postgresql://veltrano@127.0.0.1:%1/postgres").arg(m_port); }
     bool start();
-    bool stop();  // immediate, as a crash or a pulled cable looks to clients
-    bool psql(const QString &sql) const;  // one transaction; false on any error
+    // Immediate, as a crash or a pulled cable looks to clients.
+    bool stop() { return run(bin("pg_ctl"), {"-D", m_dir.filePath("data"), "-m", "immediate", "-w", "stop"}); }
+    // One transaction; false on any error.
+    bool psql(const QString &sql) const { return run(bin("psql"), {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", uri(), "-c", sql}); }
 
 private:
     bool run(const QString &program, const QStringList &arguments) const;
