@@ -1,6 +1,5 @@
 #include "pgserver.h"
 
-#include <QFileInfo>
 #include <QProcess>
 
 #include <netinet/in.h>
@@ -8,37 +7,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
-const QString kBin = QStringLiteral("/usr/lib/postgresql/15/bin/");
-
-} // namespace
-
-PgServer::PgServer(bool durable)
-    : m_dir(QStringLiteral("/tmp/veltrano-pg-XXXXXX"))
-    , m_durable(durable)
+PgServer::PgServer()
 {
-    const passwd *nobody = ::getpwnam("nobody");
-    if (!available())
-        return;
-    if (::geteuid() == 0 && (!nobody || ::chown(QFile::encodeName(m_dir.path()), nobody->pw_uid, nobody->pw_gid) != 0))
+    if (const passwd *nobody = ::getpwnam("nobody");
+        nobody && ::geteuid() == 0 && ::chown(QFile::encodeName(m_dir.path()), nobody->pw_uid, nobody->pw_gid) != 0)
         m_error = QStringLiteral("cannot hand the cluster folder to nobody");
-    else if (!run(kBin + "initdb", {"-D", m_dir.filePath("data"), "-A", "trust", "-U", "veltrano", "-E", "UTF8", "--no-sync"})
-             || !start())
-        m_error = m_output;
-}
-
-bool PgServer::available()
-{
-    return QFileInfo(kBin + QStringLiteral("pg_ctl")).isExecutable();
+    else if (available() && run(bin("initdb"), {"-D", m_dir.filePath("data"), "-A", "trust", "-U", "veltrano", "-E", "UTF8", "--no-sync"}))
+        start();
 }
 
 quint16 PgServer::freePort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0
                        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0;
@@ -46,26 +27,10 @@ quint16 PgServer::freePort()
     return bound ? ntohs(address.sin_port) : 0;
 }
 
-QString PgServer::uri() const
-{
-    return QStringLiteral("postgresql://veltrano@127.0.0.1:%1/postgres").arg(m_port);
-}
-
 bool PgServer::start()
 {
-    const QString options = QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -k %2 -c fsync=%3")
-                                .arg(QString::number(m_port), m_dir.path(), m_durable ? "on" : "off");
-    return run(kBin + "pg_ctl", {"-D", m_dir.filePath("data"), "-l", m_dir.filePath("log"), "-o", options, "-w", "start"});
-}
-
-bool PgServer::stop()
-{
-    return run(kBin + "pg_ctl", {"-D", m_dir.filePath("data"), "-m", "immediate", "-w", "stop"});
-}
-
-bool PgServer::psql(const QString &sql) const
-{
-    return run(kBin + "psql", {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", uri(), "-c", sql});
+    const QString options = QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -c fsync=off -k ").arg(m_port) + m_dir.path();
+    return run(bin("pg_ctl"), {"-D", m_dir.filePath("data"), "-l", m_dir.filePath("log"), "-o", options, "-w", "start"});
 }
 
 bool PgServer::run(const QString &program, const QStringList &arguments) const
@@ -73,12 +38,10 @@ bool PgServer::run(const QString &program, const QStringList &arguments) const
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setWorkingDirectory(m_dir.path());  // one the server's user may enter
-    if (::geteuid() == 0)
-        process.start(QStringLiteral("runuser"), QStringList{"-u", "nobody", "--", program} + arguments);
-    else
-        process.start(program, arguments);
-    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
-        return true;
-    m_output = QFileInfo(program).fileName() + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll());
-    return false;
+    QStringList command = QStringList{"runuser", "-u", "nobody", "--", program}.mid(::geteuid() == 0 ? 0 : 4) + arguments;
+    process.start(command.takeFirst(), command);
+    const bool ok = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (!ok && m_error.isEmpty())
+        m_error = QFileInfo(program).fileName() + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll());
+    return ok;
 }

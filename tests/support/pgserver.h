@@ -1,43 +1,34 @@
 #pragma once
 
-#include <QString>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 // A PostgreSQL server of the tests' own: a fresh cluster in a temporary
-// folder on a free loopback port, run as "nobody" when the tests run as root
-// (the server refuses root), stopped when the object goes. Unless `durable`,
-// commits are not flushed to disk.
+// folder on a free loopback port, commits not flushed to disk, run as
+// "nobody" when the tests run as root (the server refuses root), stopped
+// when the object goes.
 class PgServer
 {
 public:
-    explicit PgServer(bool durable = false);
+    PgServer();
     ~PgServer() { stop(); }
-    PgServer(const PgServer &) = delete;
-    PgServer &operator=(const PgServer &) = delete;
 
-    static bool available();  // the server binaries are installed
+    static QString bin(const char *name) { return QStringLiteral("/usr/lib/postgresql/15/bin/") + name; }
+    static bool available() { return QFileInfo(bin("pg_ctl")).isExecutable(); }  // the server is installed
     static quint16 freePort();  // a loopback port nobody listens on now
 
-    const QString &error() const { return m_error; }  // empty when the cluster runs
-    QString uri() const;  // of its database "postgres"
+    const QString &error() const { return m_error; }  // the first command that failed, and its output
+    QString uri() const { return QStringLiteral("postgresql://veltrano@127.0.0.1:%1/postgres").arg(m_port); }
     bool start();
-    bool stop();  // immediate, as a crash or a pulled cable looks to clients
-    bool psql(const QString &sql) const;  // one transaction; false on any error
+    // Immediate, as a crash or a pulled cable looks to clients.
+    bool stop() { return run(bin("pg_ctl"), {"-D", m_dir.filePath("data"), "-m", "immediate", "-w", "stop"}); }
+    // One transaction; false on any error.
+    bool psql(const QString &sql) const { return run(bin("psql"), {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", uri(), "-c", sql}); }
 
 private:
     bool run(const QString &program, const QStringList &arguments) const;
 
-    QTemporaryDir m_dir;
+    QTemporaryDir m_dir{QStringLiteral("/tmp/veltrano-pg-XXXXXX")};
     quint16 m_port = freePort();
-    bool m_durable;
-    QString m_error;
-    mutable QString m_output;  // of the last command that failed
+    mutable QString m_error;
 };
-
-// Skips the current test when the server binaries are not installed.
-#define PGSERVER_OR_SKIP(server)                                                                                       \
-    do {                                                                                                               \
-        if (!PgServer::available())                                                                                    \
-            QSKIP("the PostgreSQL server binaries are not installed");                                                 \
-        QVERIFY2((server).error().isEmpty(), qPrintable((server).error()));                                            \
-    } while (false)
