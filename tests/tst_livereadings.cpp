@@ -9,19 +9,13 @@
 #include <QLabel>
 #include <QTableWidget>
 
-using Veltrano::Sim::PseudoTerminal;
-
-namespace {
-
 constexpr int kPatience = 15000;  // ms; generous for a loaded machine
 
-QStringList lineOn(const QString &id, const QString &device)
+static QStringList lineOn(const QString &id, const QString &device)
 {
     return {id + "/comPort=" + device, id + "/name=Balance " + id, id + "/transmissionRate=9600",
             id + "/parity=odd", id + "/stopBits=1", id + "/samplingInterval=1"};
 }
-
-} // namespace
 
 class TestLiveReadings : public WindowTestCase
 {
@@ -30,7 +24,7 @@ private slots:
     void followsTheCollection()
     {
         const QString link = m_dir->filePath("balance");
-        PseudoTerminal first;
+        Veltrano::Sim::PseudoTerminal first;
         QVERIFY(first.open() && first.makeLink(link));
         writeSettings(lineOn("P", link) + lineOn("Q", "/nonexistent/ttyQ")
                       + QStringList{"R/active=false", "R/name=Balance R"});
@@ -64,7 +58,7 @@ private slots:
         QCOMPARE(withoutPrefixes(m_boxes->texts()), QStringList({"An I/O error occurred while reading the data."}));
 
         // Plugged back in behind the same link: its readings are recorded.
-        PseudoTerminal second;
+        Veltrano::Sim::PseudoTerminal second;
         QVERIFY(second.open() && second.makeLink(link));
         QTRY_VERIFY_WITH_TIMEOUT(row(0).startsWith("Balance P|" + link + "|reconnected|"), kPatience);
         QVERIFY(second.write("-    56.78    \r\n"));

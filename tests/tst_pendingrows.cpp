@@ -9,15 +9,6 @@
 
 #include <QtTest>
 
-namespace {
-
-QByteArray encoded(const QString &text)
-{
-    return Veltrano::PendingRows::encode({"2026-12-07", "08:00:00", text, text, text, text});
-}
-
-} // namespace
-
 class TestPendingRows : public QObject
 {
     Q_OBJECT
@@ -28,6 +19,9 @@ private slots:
         QTest::addColumn<QStringList>("rows");  // texts of the rows written, in order
         QTest::addColumn<QByteArray>("traced");
 
+        const auto encoded = [](const QString &text) {
+            return Veltrano::PendingRows::encode({"2026-12-07", "08:00:00", text, text, text, text});
+        };
         const QByteArray first = encoded("1"), second = encoded("2");
         const QStringList hostile{"'\"`'); DROP TABLE data;--", ",\t;|=\\,", "a\nb\r\nc\r\n\n",
                                   QString::fromUtf16(u"\0a\0", 3), QString::fromUtf8("Wägung µg 重量 \xf0\x9f\x98\x80"),
