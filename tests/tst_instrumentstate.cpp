@@ -5,122 +5,91 @@
 
 #include <QtTest>
 
-using Veltrano::InstrumentState;
-
 class TestInstrumentState : public QObject
 {
     Q_OBJECT
 private slots:
-    void transitions_data();
-    void transitions();
-    void resultValue_data();
-    void resultValue();
-    void historyIsBounded();
-};
+    void transitions_data()
+    {
+        // Events in order: a print line as received, "wait <ms>", "fail", "close",
+        // "retry", "reopen" (the port opened again) or "store" (a row was stored).
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QString>("state");  // "link|result|stable or unstable|load|lines|rows"
 
-void TestInstrumentState::transitions_data()
-{
-    // Events in order: a print line as received, "wait <ms>", "fail", "close",
-    // "retry", "reopen" (the port opened again) or "store" (a row was stored).
-    QTest::addColumn<QStringList>("events");
-    // "link|result|stable or unstable|load|lines|rows"
-    QTest::addColumn<QString>("state");
-
-    const QString stable = "+    12.34 g  \r\n";
-    const QString unstable = "-    12.30    \r\n";
-    const QString overload = "Stat        H       \r\n";
-    QTest::newRow("nothing yet") << QStringList() << "waiting for the first line||||0|0";
-    QTest::newRow("stable reading") << QStringList{stable} << "receiving|+12.34|stable||1|0";
-    QTest::newRow("no unit: unstable") << QStringList{stable, unstable} << "receiving|-12.30|unstable||2|0";
-    QTest::newRow("silent after a line") << QStringList{stable, "wait 7400"} << "silent for 7 s|+12.34|stable||1|0";
-    QTest::newRow("silent from the start") << QStringList{"wait 5000"} << "silent for 5 s||||0|0";
-    QTest::newRow("status line: overload") << QStringList{stable, overload} << "receiving|+12.34|stable|overload|2|0";
-    QTest::newRow("short special code: underload")
-        << QStringList{"      L       \r\n"} << "receiving|L|unstable|underload|1|0";
-    QTest::newRow("a reading ends the overload") << QStringList{overload, stable} << "receiving|+12.34|stable||2|0";
-    QTest::newRow("error code and wrong length are lines")
-        << QStringList{stable, "   Err 54     \r\n", "\n"} << "receiving|+12.34|stable||3|0";
-    QTest::newRow("port failed") << QStringList{"fail"} << "port failed: gone||||0|0";
-    QTest::newRow("closed after an error")
-        << QStringList{stable, "fail", "close"} << "closed after an error: gone|+12.34|stable||1|0";
-    QTest::newRow("reconnecting") << QStringList{"fail", "close", "retry", "retry"}
-                                  << "reconnecting (2 tries, last: gone)||||0|0";
-    QTest::newRow("reconnected") << QStringList{"fail", "close", "retry", "reopen", stable}
-                                 << "reconnected|+12.34|stable||1|0";
-    QTest::newRow("silent after reconnecting")
-        << QStringList{"fail", "close", "reopen", "wait 6000"} << "silent for 6 s||||0|0";
-    QTest::newRow("rows stored") << QStringList{"store", stable, "store"} << "receiving|+12.34|stable||1|2";
-}
-
-void TestInstrumentState::transitions()
-{
-    QFETCH(QStringList, events);
-    QFETCH(QString, state);
-
-    qint64 now = 1000000;
-    InstrumentState balance("Balance", "ttyS0", now);
-    for (const QString &event : events) {
-        if (event.startsWith("wait "))
-            now += event.mid(5).toLongLong();
-        else if (event == "fail")
-            balance.portFailed("gone");
-        else if (event == "close")
-            balance.closedAfterError();
-        else if (event == "retry")
-            balance.reconnectFailed("gone");
-        else if (event == "reopen")
-            balance.reconnected(now);
-        else if (event == "store")
-            balance.rowStored(now);
-        else
-            balance.lineReceived(Veltrano::PrintLine::parse(event.toLatin1()), now);
+        const QString stable = "+    12.34 g  \r\n", unstable = "-    12.30    \r\n", over = "Stat        H       \r\n";
+        QTest::newRow("nothing yet") << QStringList() << "waiting for the first line||||0|0";
+        QTest::newRow("stable reading") << QStringList{stable} << "receiving|+12.34|stable||1|0";
+        QTest::newRow("no unit: unstable") << QStringList{stable, unstable} << "receiving|-12.30|unstable||2|0";
+        QTest::newRow("silent after a line") << QStringList{stable, "wait 7400"} << "silent for 7 s|+12.34|stable||1|0";
+        QTest::newRow("silent from the start") << QStringList{"wait 5000"} << "silent for 5 s||||0|0";
+        QTest::newRow("status line: overload") << QStringList{stable, over} << "receiving|+12.34|stable|overload|2|0";
+        QTest::newRow("short code: underload") << QStringList{"      L       \r\n"} << "receiving|L|unstable|underload|1|0";
+        QTest::newRow("a reading ends the overload") << QStringList{over, stable} << "receiving|+12.34|stable||2|0";
+        QTest::newRow("error code and wrong length are lines")
+            << QStringList{stable, "   Err 54     \r\n", "\n"} << "receiving|+12.34|stable||3|0";
+        QTest::newRow("port failed") << QStringList{"fail"} << "port failed: gone||||0|0";
+        QTest::newRow("closed after an error")
+            << QStringList{stable, "fail", "close"} << "closed after an error: gone|+12.34|stable||1|0";
+        QTest::newRow("reconnecting") << QStringList{"fail", "close", "retry", "retry"}
+                                      << "reconnecting (2 tries, last: gone)||||0|0";
+        QTest::newRow("reconnected") << QStringList{"fail", "close", "retry", "reopen", stable}
+                                     << "reconnected|+12.34|stable||1|0";
+        QTest::newRow("silent after reconnecting")
+            << QStringList{"fail", "close", "reopen", "wait 6000"} << "silent for 6 s||||0|0";
+        QTest::newRow("rows stored") << QStringList{"store", stable, "store"} << "receiving|+12.34|stable||1|2";
     }
-    const QString stability = balance.hasReading() ? (balance.stable() ? "stable" : "unstable") : "";
-    QCOMPARE(QStringList({balance.linkText(now), balance.result(), stability, balance.loadText(),
-                          QString::number(balance.lines()), QString::number(balance.rows())})
-                 .join('|'),
-             state);
-}
 
-void TestInstrumentState::resultValue_data()
-{
-    QTest::addColumn<QString>("result");
-    QTest::addColumn<QString>("value");  // "none" when the text is no number
+    void transitions()
+    {
+        QFETCH(QStringList, events);
+        QFETCH(QString, state);
+        qint64 now = 1000000;
+        Veltrano::InstrumentState balance("Balance", "ttyS0", now);
+        for (const QString &event : events) {
+            if (event.startsWith("wait "))
+                now += event.mid(5).toLongLong();
+            else if (event == "fail" || event == "retry")
+                event == "fail" ? balance.portFailed("gone") : balance.reconnectFailed("gone");
+            else if (event == "close")
+                balance.closedAfterError();
+            else if (event == "reopen" || event == "store")
+                event == "reopen" ? balance.reconnected(now) : balance.rowStored(now);
+            else
+                balance.lineReceived(Veltrano::PrintLine::parse(event.toLatin1()), now);
+        }
+        const QString stability = balance.hasReading() ? (balance.stable() ? "stable" : "unstable") : "";
+        QCOMPARE(QStringList({balance.linkText(now), balance.result(), stability, balance.loadText(),
+                              QString::number(balance.lines()), QString::number(balance.rows())})
+                     .join('|'),
+                 state);
+    }
 
-    QTest::newRow("plus") << "+12.34" << "12.34";
-    QTest::newRow("sign apart from the digits") << "-  0.5" << "-0.5";
-    QTest::newRow("decimal comma") << "+   12,50" << "12.50";
-    QTest::newRow("overload code") << "H" << "none";
-    QTest::newRow("sign alone") << "+" << "none";
-    QTest::newRow("exponent") << "1e5" << "none";
-    QTest::newRow("placeholder") << "no result yet" << "none";
-}
+    void resultValue()
+    {
+        // The value read from a result; empty when the text is no number.
+        const QList<QPair<QString, QString>> cases{{"+12.34", "12.34"}, {"-  0.5", "-0.5"}, {"+   12,50", "12.50"},
+                                                   {"H", ""}, {"+", ""}, {"1e5", ""}, {"no result yet", ""}};
+        for (const auto &[result, value] : cases)
+            QVERIFY2(Veltrano::PrintLine::numericValue(result) == value, qPrintable(result));
+    }
 
-void TestInstrumentState::resultValue()
-{
-    QFETCH(QString, result);
-    QFETCH(QString, value);
-    const QString read = Veltrano::PrintLine::numericValue(result);
-    QCOMPARE(read.isEmpty() ? QString("none") : read, value);
-}
+    void historyIsBounded()
+    {
+        // Ten hours of a line every 50 ms, an hour kept in full.
+        Veltrano::ReadingHistory history(1000, 100, 3600 * 1000);
+        for (qint64 i = 0; i < 720000; ++i)
+            history.add(i * 50, i == 70001 ? 999.0 : i % 7);
+        history.markStored(720000 * 50);
+        QVERIFY(history.size() <= 1000 + 36000 + 600);
 
-void TestInstrumentState::historyIsBounded()
-{
-    // Ten hours of a line every 50 ms, an hour kept in full.
-    Veltrano::ReadingHistory history(1000, 100, 3600 * 1000);
-    for (qint64 i = 0; i < 720000; ++i)
-        history.add(i * 50, i == 70001 ? 999.0 : i % 7);
-    history.markStored(720000 * 50);
-    QVERIFY(history.size() <= 1000 + 36000 + 600);
-
-    // The peak survives both the thinning and the drawing's decimation.
-    const auto drawn = history.since(0, 200);
-    QVERIFY(drawn.size() <= 200);
-    QVERIFY(std::any_of(drawn.cbegin(), drawn.cend(), [](const auto &point) { return point.value == 999.0; }));
-    QCOMPARE(history.storedSince(0, 10).size(), 1);
-    QCOMPARE(history.since(720000 * 50 - 120, 200).size(), 2);
-    QVERIFY(history.since(0, 200).first().at < 3600 * 1000);
-}
+        // The peak survives both the thinning and the drawing's decimation.
+        const auto drawn = history.since(0, 200);
+        QVERIFY(drawn.size() <= 200 && drawn.first().at < 3600 * 1000);
+        QVERIFY(std::any_of(drawn.cbegin(), drawn.cend(), [](const auto &point) { return point.value == 999.0; }));
+        QCOMPARE(history.storedSince(0, 10).size(), 1);
+        QCOMPARE(history.since(720000 * 50 - 120, 200).size(), 2);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestInstrumentState)
 #include "tst_instrumentstate.moc"
