@@ -7,7 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-PgServer::PgServer()
+PgServer::PgServer(bool durable)
+    : m_durable(durable)
 {
     if (const passwd *nobody = ::getpwnam("nobody");
         nobody && ::geteuid() == 0 && ::chown(QFile::encodeName(m_dir.path()), nobody->pw_uid, nobody->pw_gid) != 0)
@@ -29,7 +30,8 @@ quint16 PgServer::freePort()
 
 bool PgServer::start()
 {
-    const QString options = QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -c fsync=off -k ").arg(m_port) + m_dir.path();
+    const QString options = QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -c fsync=%2 -k ")
+                                .arg(m_port).arg(m_durable ? "on" : "off") + m_dir.path();
     return run(bin("pg_ctl"), {"-D", m_dir.filePath("data"), "-l", m_dir.filePath("log"), "-o", options, "-w", "start"});
 }
 

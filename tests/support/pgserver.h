@@ -4,13 +4,14 @@
 #include <QTemporaryDir>
 
 // A PostgreSQL server of the tests' own: a fresh cluster in a temporary
-// folder on a free loopback port, commits not flushed to disk, run as
+// folder on a free loopback port, commits not flushed to disk (unless
+// `durable`, as the benchmarks want), run as
 // "nobody" when the tests run as root (the server refuses root), stopped
 // when the object goes.
 class PgServer
 {
 public:
-    PgServer();
+    explicit PgServer(bool durable = false);
     ~PgServer() { stop(); }
 
     static QString bin(const char *name) { return QStringLiteral("/usr/lib/postgresql/15/bin/") + name; }
@@ -30,5 +31,6 @@ private:
 
     QTemporaryDir m_dir{QStringLiteral("/tmp/veltrano-pg-XXXXXX")};
     quint16 m_port = freePort();
+    bool m_durable;
     mutable QString m_error;
 };
