@@ -57,8 +57,10 @@ private slots:
             expected << QStringList{"2026-12-07", "08:00:00", text, text, text, text}.join('|');
         QCOMPARE(allTestRows(), expected);
         QVERIFY(!QFile::exists("sqlite.db.pending") && boxes.count() == 0);
-        closeTestDatabase();
     }
+
+    // Also after a failed row, so that the next one starts afresh.
+    void cleanup() { closeTestDatabase(); }
 };
 
 QTEST_MAIN(TestPendingRows)
