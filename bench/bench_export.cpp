@@ -5,8 +5,8 @@
 
 #include "benchdata.h"
 #include "harness.h"
-#include "measurementexport.h"
-#include "xlsworkbook.h"
+#include "export/measurementexport.h"
+#include "export/xlsworkbook.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

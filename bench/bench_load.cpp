@@ -6,7 +6,7 @@
 #include "benchdata.h"
 #include "benchprobe.h"
 #include "harness.h"
-#include "instrumentstate.h"
+#include "collect/instrumentstate.h"
 #include "livereadingswindow.h"
 #include "pseudoterminal.h"
 

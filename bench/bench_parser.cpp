@@ -3,7 +3,7 @@
 
 #include "benchprobe.h"
 #include "harness.h"
-#include "printline.h"
+#include "collect/printline.h"
 
 #include <QDebug>
 #include <QElapsedTimer>

@@ -3,10 +3,10 @@
 // into sqlite.db, and several collectors storing into one server at once.
 
 #include "benchdata.h"
-#include "databaseconfig.h"
+#include "store/databaseconfig.h"
 #include "harness.h"
 #include "mainwindow.h"
-#include "measurementdb.h"
+#include "store/measurementdb.h"
 #include "pgserver.h"
 #include "startup.h"
 

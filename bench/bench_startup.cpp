@@ -4,7 +4,7 @@
 #include "benchdata.h"
 #include "harness.h"
 #include "mainwindow.h"
-#include "measurementdb.h"
+#include "store/measurementdb.h"
 #include "startup.h"
 
 #include <QElapsedTimer>

@@ -5,9 +5,9 @@
 
 #include "benchdata.h"
 #include "harness.h"
-#include "instrumentconfig.h"
-#include "measurementdb.h"
-#include "measurementmodel.h"
+#include "collect/instrumentconfig.h"
+#include "store/measurementdb.h"
+#include "store/measurementmodel.h"
 #include "benchprobe.h"
 
 #include <QCoreApplication>

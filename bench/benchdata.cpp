@@ -1,8 +1,8 @@
 #include "benchdata.h"
 
 #include "harness.h"
-#include "instrumentconfig.h"
-#include "measurementdb.h"
+#include "collect/instrumentconfig.h"
+#include "store/measurementdb.h"
 #include "ui_mainwindow.h"
 
 #include <QDate>

@@ -1,6 +1,6 @@
 #include "harness.h"
 
-#include "logformat.h"
+#include "support/logformat.h"
 
 #include <QFile>
 #include <QLoggingCategory>

@@ -6,8 +6,8 @@
 //  - the unterminated rest stays bounded;
 //  - the fields of each line agree with a plain reading of the line format;
 //  - how the bytes were split into fragments does not change the lines cut.
-#include "printline.h"
-#include "trace.h"
+#include "collect/printline.h"
+#include "support/trace.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

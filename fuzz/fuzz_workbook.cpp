@@ -4,7 +4,7 @@
 // and that the file is a whole Compound File. Reading the cells back with an
 // independent reader is done on this corpus by tst_xlsworkbook.
 #include "workbookinput.h"
-#include "xlsworkbook.h"
+#include "export/xlsworkbook.h"
 
 #include <QBuffer>
 #include <QHash>

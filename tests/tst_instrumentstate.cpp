@@ -1,7 +1,7 @@
 // What the live state of a balance makes of its lines, its silence, its
 // port's failures and the reconnects; the value read from a result; the
 // bounded reading history.
-#include "instrumentstate.h"
+#include "collect/instrumentstate.h"
 
 #include <QtTest>
 

@@ -48,7 +48,9 @@ private slots:
 
         window.startToCollect();
         QVERIFY(label->text() != "No collection is running.");
-        m_boxes->clear();  // a pseudo-terminal refuses 7 data bits; ttyQ is missing
+        // A pseudo-terminal refuses 7 data bits; ttyQ is missing: two boxes each.
+        QTRY_COMPARE_WITH_TIMEOUT(m_boxes->texts().filter(QRegularExpression("cannot (set data bits|open serial port)")).size(), 2, kPatience);
+        m_boxes->clear();
         QVERIFY(first.write("+    12.34 g  \r\n"));
         QTRY_COMPARE_WITH_TIMEOUT(row(0), "Balance P|" + link + "|receiving|+12.34|g|stable", kPatience);
         QVERIFY(table->rowCount() == 2 && row(1).startsWith("Balance Q|/nonexistent/ttyQ|port failed: "));
@@ -57,7 +59,7 @@ private slots:
         // Unplugged: told once, then tried again quietly while nothing answers.
         first.hangUp();
         QTRY_VERIFY_WITH_TIMEOUT(row(0).startsWith("Balance P|" + link + "|reconnecting (1 tries"), kPatience);
-        QCOMPARE(withoutPrefixes(m_boxes->texts()), QStringList({"An I/O error occurred while reading the data."}));
+        QTRY_COMPARE(withoutPrefixes(m_boxes->texts()), QStringList({"An I/O error occurred while reading the data."}));
 
         // Plugged back in behind the same link: its readings are recorded.
         Veltrano::Sim::PseudoTerminal second;

@@ -2,7 +2,7 @@
 // handler with the trace lines it writes to standard error.
 #include "collectionprobe.h"
 #include "startup.h"
-#include "trace.h"
+#include "support/trace.h"
 #include "windowtestcase.h"
 
 #include <QDir>
@@ -131,7 +131,7 @@ private slots:
         const QByteArray written = capture.take(), text = message.toUtf8();
         QVERIFY2(shown ? written == "Warning: " + text + '\n' : written.startsWith("Debug: ") && written.endsWith(" \"" + text + "\"\n"),
                  written.constData());
-        QCOMPARE(m_boxes->texts(), shown ? QStringList{message} : QStringList());
+        QTRY_COMPARE(m_boxes->texts(), shown ? QStringList{message} : QStringList());
     }
 
     // Texts go out unescaped in UTF-8, bytes whole (a zero byte too) unless clipped.

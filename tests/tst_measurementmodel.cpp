@@ -1,6 +1,6 @@
 // The table of recorded rows at any depth: pages read in order, the user's
 // place kept while rows arrive, and changes made by other programs.
-#include "measurementmodel.h"
+#include "store/measurementmodel.h"
 #include "viewpositionkeeper.h"
 #include "windowtestcase.h"
 

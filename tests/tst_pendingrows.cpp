@@ -1,9 +1,9 @@
 // The pending-rows file: any text comes back exactly, and a file left behind
 // by an earlier run (whole, torn by a crash, empty, garbage) is written into
 // the database at start-up as far as it holds rows.
-#include "measurementstore.h"
+#include "store/measurementstore.h"
 #include "modalrecorder.h"
-#include "pendingrows.h"
+#include "store/pendingrows.h"
 #include "stderrcapture.h"
 #include "tempworkdir.h"
 #include "testdatabase.h"

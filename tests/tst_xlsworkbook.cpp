@@ -6,7 +6,7 @@
 #include "tempworkdir.h"
 #include "workbookinput.h"
 #include "xlsreader.h"
-#include "xlsworkbook.h"
+#include "export/xlsworkbook.h"
 
 #include <QDir>
 #include <QtEndian>

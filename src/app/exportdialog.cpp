@@ -1,8 +1,8 @@
 #include "exportdialog.h"
 #include "ui_exportdialog.h"
 
-#include "trace.h"
-#include "xlsworkbook.h"
+#include "support/trace.h"
+#include "export/xlsworkbook.h"
 
 #include <QFileDialog>
 #include <QFileInfo>

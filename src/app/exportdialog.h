@@ -1,6 +1,6 @@
 #pragma once
 
-#include "measurementexport.h"
+#include "export/measurementexport.h"
 
 #include <QDialog>
 

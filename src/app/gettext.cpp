@@ -1,7 +1,7 @@
 #include "gettext.h"
 #include "ui_gettext.h"
 
-#include "trace.h"
+#include "support/trace.h"
 
 #include <QPushButton>
 

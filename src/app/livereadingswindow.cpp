@@ -1,8 +1,8 @@
 #include "livereadingswindow.h"
 #include "ui_livereadingswindow.h"
 
-#include "instrumentstate.h"
-#include "trace.h"
+#include "collect/instrumentstate.h"
+#include "support/trace.h"
 
 #include <QDateTime>
 #include <QtCharts/QChart>

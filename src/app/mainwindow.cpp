@@ -1,11 +1,11 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "databaseconfig.h"
+#include "store/databaseconfig.h"
 #include "exportdialog.h"
 #include "livereadingswindow.h"
 #include "settings.h"
-#include "trace.h"
+#include "support/trace.h"
 #include "viewpositionkeeper.h"
 
 #include <QApplication>
@@ -13,7 +13,6 @@
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
-    , measurementStore(Veltrano::DatabaseConfig::pendingFileName())
     , ui(new Ui::MainWindow)
 {
     VTRACE;
@@ -34,12 +33,16 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->uStop, &QPushButton::clicked, this, &MainWindow::stopToCollect);
     connect(ui->uRead, &QPushButton::clicked, this, &MainWindow::storeImmediately);
     connect(ui->actionLiveReadings, &QAction::triggered, this, &MainWindow::showLiveReadings);
-    reconnectTimer.setInterval(kReconnectMs);
-    connect(&reconnectTimer, &QTimer::timeout, this, &MainWindow::reconnectPorts);
+    connect(&engine, &Veltrano::CollectionEngine::sampled, this, &MainWindow::storeData);
+    connect(&engine, &Veltrano::CollectionEngine::problem, this, [this](const QString &, const QString &line) { tell(line); });
+    connect(&storage, &Veltrano::Storage::problem, this, &MainWindow::tell);
+    connect(&storage, &Veltrano::Storage::rowsWritten, this, &MainWindow::showNewRows);
+    connect(&storage, &Veltrano::Storage::cleared, this, &MainWindow::cleared);
 
-    // Rows a previous run could not write are in the table before it is shown.
-    measurementStore.recover();
-    connect(&measurementStore, &Veltrano::MeasurementStore::rowsWritten, this, &MainWindow::showNewRows);
+    // Rows a previous run could not write come in as the storage writes them.
+    // A server that did not answer at start-up was told of then.
+    const QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
+    storage.start(Veltrano::DatabaseConfig::isServer(db) && !db.isOpen());
     model.reload();
 
     ui->uTableView->setModel(&model);
@@ -71,11 +74,11 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     VTRACE;
-    // Quitting during a collection releases every port, timer and buffer.
-    if (ui->uStop->isEnabled())
+    // Quitting during a collection releases every port, timer and buffer;
+    // the storage writes or keeps what it was handed when it goes.
+    if (engine.isRunning())
         stopToCollect();
-    measurementStore.leave();
-    // The window shows our states: it goes before they do.
+    // The window shows the engine's states: it goes before they do.
     delete liveWindow;
     delete ui;
 }
@@ -107,7 +110,7 @@ void MainWindow::showLiveReadings()
 {
     VTRACE;
     if (!liveWindow)
-        liveWindow = new LiveReadingsWindow(&liveStates, this);
+        liveWindow = new LiveReadingsWindow(&engine.states(), this);
     liveWindow->show();
     liveWindow->raise();
     liveWindow->activateWindow();

@@ -1,29 +1,24 @@
 #pragma once
 
-#include "instrumentstate.h"
-#include "measurementmodel.h"
-#include "measurementstore.h"
-#include "serialerrors.h"
+#include "collect/collectionengine.h"
+#include "store/measurementmodel.h"
+#include "store/storage.h"
 
-#include <QByteArray>
 #include <QMainWindow>
-#include <QMap>
 #include <QPointer>
 #include <QSerialPort>
-#include <QSet>
 #include <QString>
-#include <QTimer>
 
 class LiveReadingsWindow;
-class QSettings;
 
 namespace Ui {
 class MainWindow;
 }
 
 // The program's only window: the recorded rows, the collection controls and
-// the menus. The slots keep to what a user command needs and hand the work to
-// the core library.
+// the menus. The slots keep to what a user command needs and hand the work
+// on: the collection to the engine, the rows to the storage thread. Neither
+// ever waits for the window, nor for a box it shows.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -51,46 +46,24 @@ public slots:
 private slots:
     // Rows reached the database: the view shows them.
     void showNewRows();
+    // What the engine or the storage says the operator must know.
+    void tell(const QString &line);
+    void cleared(bool ok, const QString &error);
 
 private:
-    void processBuffer(QString instrumentId);
-    void storeData(QString instrumentId);
-    // Sets the line of an open port as the instrument's section asks; each
-    // failure is told at `level` under the signature `caller`.
-    void applyLineSettings(QSerialPort *port, const QSettings &settings, const QString &instrumentId,
-                           QtMsgType level, const char *caller);
+    void storeData(const QString &instrumentId, const Veltrano::Row &row);
 
-    // Lets the tests look at the collection registry.
+    // Lets the tests look at the collection.
     friend struct MainWindowProbe;
 
     Veltrano::MeasurementModel model;
-    // Writes the rows storeData() builds, keeping those the database refuses.
-    Veltrano::MeasurementStore measurementStore;
-
-    // The collection registry, keyed by instrument id. While a collection runs
-    // the first three hold the same keys and own what they point to; only
-    // stopToCollect() frees them. Outside a collection all six are empty.
-    QMap<QString, QSerialPort *> serialPorts;
-    QMap<QString, QTimer *> samplingTimers;
-    QMap<QString, QByteArray *> receiveBuffers;
-    QMap<QString, QString> latestHeaders;
-    QMap<QString, QString> latestResults;
-    QMap<QString, QString> latestUnits;
+    // Writes the rows the engine takes, on a thread of its own, keeping
+    // those the database refuses.
+    Veltrano::Storage storage;
+    // The collection registry and everything that runs a collection.
+    Veltrano::CollectionEngine engine;
 
     Ui::MainWindow *ui;
 
-    // Which errors each port has raised in this run, so that a port that keeps
-    // failing is reported once and then closed instead of stacking boxes.
-    Veltrano::SerialErrors::RepeatFilter portErrors;
-
-    // What each instrument of the running collection is doing, for the live
-    // readings window; empty outside a collection.
-    Veltrano::InstrumentStates liveStates;
     QPointer<LiveReadingsWindow> liveWindow;
-
-    // Ports closed after an error, reopened every kReconnectMs until they open
-    // or the collection stops.
-    static constexpr int kReconnectMs = 2000;
-    QSet<QString> reconnecting;
-    QTimer reconnectTimer;
 };

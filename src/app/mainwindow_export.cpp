@@ -3,15 +3,13 @@
 #include "ui_mainwindow.h"
 
 #include "exportdialog.h"
-#include "measurementexport.h"
-#include "trace.h"
-#include "xlsworkbook.h"
+#include "export/measurementexport.h"
+#include "support/trace.h"
+#include "export/xlsworkbook.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QSqlError>
-#include <QSqlQuery>
 
 void MainWindow::exportData()
 {
@@ -75,9 +73,13 @@ void MainWindow::clearData()
     if (answer != QMessageBox::Yes)
         return;
 
-    measurementStore.clear();
-    QSqlQuery query;
-    if (!query.exec(QStringLiteral("DELETE FROM data;")))
-        VCRITICAL << QStringLiteral("cannot delete the recorded data: ") + query.lastError().databaseText();
+    // After the rows handed over before, on the storage thread.
+    storage.clear();
+}
+
+void MainWindow::cleared(bool ok, const QString &error)
+{
+    if (!ok)
+        VCRITICAL << QStringLiteral("cannot delete the recorded data: ") + error;
     model.reload();
 }

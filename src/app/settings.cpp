@@ -3,8 +3,8 @@
 
 #include "gettext.h"
 #include "ui_gettext.h"
-#include "instrumentconfig.h"
-#include "trace.h"
+#include "collect/instrumentconfig.h"
+#include "support/trace.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,13 +1,16 @@
 #include "startup.h"
 
-#include "databaseconfig.h"
-#include "logformat.h"
+#include "store/databaseconfig.h"
+#include "support/logformat.h"
 #include "mainwindow.h"
-#include "measurementdb.h"
-#include "trace.h"
+#include "store/measurementdb.h"
+#include "support/trace.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QPointer>
+#include <QQueue>
+#include <QThread>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QSqlDatabase>
@@ -16,10 +19,73 @@
 
 #include <cstdio>
 
+namespace {
+
+// The boxes of the message handler, shown one after the other and never
+// waited for: whatever raised the message (a tick, a store, a port error)
+// goes on at once, and the next box opens when the operator has answered the
+// one before.
+class BoxQueue : public QObject
+{
+public:
+    static void post(QMessageBox::Icon icon, const QString &title, const QString &text)
+    {
+        auto *app = QCoreApplication::instance();
+        QMetaObject::invokeMethod(app, [icon, title, text] { instance().add({icon, title, text}); },
+                                  QThread::currentThread() == app->thread() ? Qt::DirectConnection : Qt::QueuedConnection);
+    }
+
+private:
+    struct Box
+    {
+        QMessageBox::Icon icon;
+        QString title;
+        QString text;
+    };
+
+    static BoxQueue &instance()
+    {
+        static QPointer<BoxQueue> queue;
+        if (!queue)
+            queue = new BoxQueue(QCoreApplication::instance());
+        return *queue;
+    }
+    using QObject::QObject;
+
+    void add(const Box &box)
+    {
+        m_waiting.enqueue(box);
+        if (!m_shown)
+            showNext();
+    }
+
+    void showNext()
+    {
+        if (m_waiting.isEmpty())
+            return;
+        const Box next = m_waiting.dequeue();
+        m_shown = new QMessageBox(next.icon, next.title, next.text, QMessageBox::Ok);
+        m_shown->setAttribute(Qt::WA_DeleteOnClose);
+        m_shown->setWindowModality(Qt::ApplicationModal);
+        connect(m_shown, &QMessageBox::finished, this, [this] {
+            m_shown = nullptr;
+            QMetaObject::invokeMethod(this, [this] { showNext(); }, Qt::QueuedConnection);
+        });
+        m_shown->show();
+    }
+
+    QQueue<Box> m_waiting;
+    QPointer<QMessageBox> m_shown;
+};
+
+} // namespace
+
 void msgHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
 {
     Q_UNUSED(context);
-    if (type == QtWarningMsg && Veltrano::Log::isDemotedWarning(msg)) {
+    // Warnings of Qt's modules while the recording runs go to the trace too:
+    // the recording never waits for a box.
+    if (type == QtWarningMsg && (Veltrano::Log::isDemotedWarning(msg) || Veltrano::Log::RecordingScope::active())) {
         VTRACE << msg;
         return;
     }
@@ -38,10 +104,11 @@ void msgHandler(QtMsgType type, const QMessageLogContext &context, const QString
     const QString title = Veltrano::Log::boxTitle(type);
     if (title.isEmpty() || !qobject_cast<QApplication *>(QCoreApplication::instance()))
         return;
-    if (type == QtWarningMsg)
-        QMessageBox::warning(nullptr, title, msg);
-    else
+    // Qt ends the process when a fatal message returns: that box is waited for.
+    if (type == QtFatalMsg)
         QMessageBox::critical(nullptr, title, msg);
+    else
+        BoxQueue::post(type == QtWarningMsg ? QMessageBox::Warning : QMessageBox::Critical, title, msg);
 }
 
 namespace Startup {
@@ -73,7 +140,18 @@ int databaseError(const QString &uri, const QString &driverError)
 int openDatabase(QSqlQuery &schemaQuery, const QString &uri)
 {
     QSqlDatabase db = Veltrano::DatabaseConfig::addDatabase(uri);
-    if (!db.open())
+    if (!db.open() && !uri.isEmpty()) {
+        // A collector records all the same: its rows wait on this PC.
+        const QString server = Veltrano::DatabaseConfig::serverName(uri);
+        std::fprintf(stderr, "%s\n", (server + QLatin1String(": ") + db.lastError().text()).toUtf8().constData());
+        BoxQueue::post(QMessageBox::Warning, QObject::tr("Warning"),
+                       QObject::tr("The database server does not answer: %1.\n\n"
+                                   "Veltrano records all the same: the rows are kept on this PC and written to the "
+                                   "server as soon as it answers.")
+                           .arg(server));
+        return -1;
+    }
+    if (!db.isOpen())
         return databaseError(uri, db.lastError().text());
 
     schemaQuery = QSqlQuery(db);

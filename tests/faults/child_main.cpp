@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QSqlQuery>
 #include <QTest>
 #include <QTextStream>
@@ -47,6 +48,8 @@ int main(int argc, char *argv[])
     writeSettings({QStringLiteral("B0/name=zero"), QStringLiteral("B1/name=one"), QStringLiteral("B2/name=two")});
     MainWindow window;
     MainWindowProbe probe{window};
+    // What the storage tells the operator, as it reaches the window.
+    QSignalSpy told(&probe.storage(), &Veltrano::Storage::problem);
     QTextStream out(stdout);
     out << "ready" << Qt::endl;
     char line[8];
@@ -60,10 +63,14 @@ int main(int argc, char *argv[])
         const QString id = QStringLiteral("B%1").arg(++tick % 3);
         probe.setLatest(id, QString(), QString::number(tick), QStringLiteral("g  "));
         probe.store(id);
+        // Printed once the row is written or kept in the pending file.
+        if (!probe.drain())
+            return 3;
+        QCoreApplication::processEvents();
         out << "tick " << tick << Qt::endl;
         if (more > 0)
             --more;
-        else if (full && recorder.count() > 0)
+        else if (full && told.count() > 0)
             more = 3;
     }
     limitFileSize(RLIM_INFINITY);
@@ -73,6 +80,6 @@ int main(int argc, char *argv[])
     };
     if (!QTest::qWaitFor(written, 30000))
         out << "rows missing" << Qt::endl;
-    out << "boxes " << recorder.count() << Qt::endl;
+    out << "boxes " << told.count() << Qt::endl;
     return 0;
 }

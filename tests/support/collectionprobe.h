@@ -10,32 +10,51 @@
 #include <QStringList>
 #include <QTimer>
 
-struct MainWindowProbe
-{
-    MainWindow &window;
+namespace Veltrano {
 
-    QStringList timers() const { return window.samplingTimers.keys(); }
-    QSerialPort *port(const QString &id) const { return window.serialPorts.value(id); }
-    QTimer *timer(const QString &id) const { return window.samplingTimers.value(id); }
+// A look into the engine's collection registry.
+struct EngineProbe
+{
+    CollectionEngine &engine;
+
+    QStringList timers() const { return engine.samplingTimers.keys(); }
+    QSerialPort *port(const QString &id) const { return engine.serialPorts.value(id); }
+    QTimer *timer(const QString &id) const { return engine.samplingTimers.value(id); }
     QByteArray buffer(const QString &id) const
     {
-        const QByteArray *bytes = window.receiveBuffers.value(id);
+        const QByteArray *bytes = engine.receiveBuffers.value(id);
         return bytes ? *bytes : QByteArray();
     }
     // "header|result|unit" of the latest reading, or an empty text.
     QString latest(const QString &id) const
     {
-        if (!window.latestResults.contains(id))
+        if (!engine.latestResults.contains(id))
             return QString();
-        return window.latestHeaders.value(id) + '|' + window.latestResults.value(id) + '|' + window.latestUnits.value(id);
+        return engine.latestHeaders.value(id) + '|' + engine.latestResults.value(id) + '|' + engine.latestUnits.value(id);
     }
-    void store(const QString &id) { window.storeData(id); }
+    void store(const QString &id) { engine.storeData(id); }
     void setLatest(const QString &id, const QString &header, const QString &result, const QString &unit)
     {
-        window.latestHeaders.insert(id, header);
-        window.latestResults.insert(id, result);
-        window.latestUnits.insert(id, unit);
+        engine.latestHeaders.insert(id, header);
+        engine.latestResults.insert(id, result);
+        engine.latestUnits.insert(id, unit);
     }
+};
+
+} // namespace Veltrano
+
+// The same through the main window, which also lets a test wait for its rows.
+struct MainWindowProbe : Veltrano::EngineProbe
+{
+    explicit MainWindowProbe(MainWindow &window)
+        : EngineProbe{window.engine}
+        , window(window)
+    {
+    }
+    MainWindow &window;
+    // Every row handed over so far is written (or kept, when refused).
+    bool drain() { return window.storage.drain(30000); }
+    Veltrano::Storage &storage() { return window.storage; }
 };
 
 template<typename T = QWidget>

@@ -1,6 +1,6 @@
 #include "testdatabase.h"
 
-#include "measurementdb.h"
+#include "store/measurementdb.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>

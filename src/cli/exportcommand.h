@@ -1,0 +1,27 @@
+#pragma once
+
+#include "export/measurementexport.h"
+
+#include <QString>
+#include <QStringList>
+
+// What a command line asks for. parse() fills it, or says why it cannot.
+struct ExportCommand
+{
+    QString database = QStringLiteral("sqlite.db");
+    QString output;  // "-": CSV on standard output
+    bool quiet = false;
+    Veltrano::MeasurementExport::Request request;
+
+    enum Outcome { Run, Help, Version, UsageError };
+    Outcome parse(const QStringList &arguments, QString *error);
+    QString usage() const { return m_usage; }
+
+private:
+    QString m_usage;
+};
+
+// A date or a date and time of the command line: YYYY-MM-DD or
+// YYYY-MM-DDTHH:MM:SS (a space for the T). A bare date stands for its first
+// second, or with `endOfDay` for its last. Invalid when malformed.
+QDateTime parseWhen(const QString &text, bool endOfDay);

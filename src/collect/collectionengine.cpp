@@ -1,0 +1,358 @@
+#include "collect/collectionengine.h"
+
+#include "collect/instrumentconfig.h"
+#include "collect/portaccess.h"
+#include "collect/printline.h"
+#include "support/logformat.h"
+#include "support/trace.h"
+
+#include <QDateTime>
+#include <QPointer>
+#include <QSettings>
+
+namespace Veltrano {
+
+namespace {
+
+// The instrument whose entry in `registry` is `object`, or an empty text.
+// Walks every key: the entries are distinct, so at most one matches.
+template<typename T>
+QString instrumentOf(const QMap<QString, T *> &registry, const QObject *object)
+{
+    QString found;
+    for (auto it = registry.cbegin(); it != registry.cend(); ++it) {
+        if (it.value() == object)
+            found = it.key();
+    }
+    return found;
+}
+
+} // namespace
+
+CollectionEngine::CollectionEngine(QObject *parent)
+    : QObject(parent)
+{
+    reconnectTimer.setInterval(kReconnectMs);
+    connect(&reconnectTimer, &QTimer::timeout, this, &CollectionEngine::reconnectPorts);
+}
+
+CollectionEngine::~CollectionEngine()
+{
+    if (m_running)
+        stop();
+}
+
+void CollectionEngine::start(const QString &settingsFile)
+{
+    VTRACE;
+    const Log::RecordingScope recording;
+    namespace Key = Config::Key;
+    m_settingsFile = settingsFile;
+    m_running = true;
+    latestHeaders.clear();
+    latestResults.clear();
+    latestUnits.clear();
+    portErrors.clear();
+    reconnecting.clear();
+    reconnectTimer.stop();
+
+    QSettings settings(settingsFile, QSettings::IniFormat);
+    const QStringList instruments = settings.childGroups();
+
+    QMap<QString, InstrumentState> states;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (const QString &id : instruments) {
+        if (Config::readActive(settings, id))
+            states.insert(id, {Config::readText(settings, id, Key::name), Config::readText(settings, id, Key::comPort), now});
+    }
+    liveStates.start(states);
+
+    for (const QString &id : instruments) {
+        if (!Config::readActive(settings, id)) {
+            VTRACE << "marked not active. skipping instrument";
+            continue;
+        }
+        // Registered in full before anything below can be told.
+        receiveBuffers.insert(id, new QByteArray);
+        auto *port = new QSerialPort;
+        serialPorts.insert(id, port);
+        connect(port, &QSerialPort::readyRead, this, [this, port] { readyRead(port); });
+        connect(port, &QSerialPort::errorOccurred, this,
+                [this, port](QSerialPort::SerialPortError error) { portError(port, error); });
+
+        // A bare name such as ttyUSB0 or a full device path.
+        const QString portName = Config::readText(settings, id, Key::comPort);
+        port->setPortName(portName);
+        if (!port->open(QIODevice::ReadWrite)) {
+            if (port->error() == QSerialPort::PermissionError) {
+                const QString device = PortAccess::deviceLocation(portName);
+                VTRACE << "permission denied:" << device
+                       << PortAccess::likelyCause(device, PortAccess::inspect(device));
+            }
+            liveStates.portFailed(id, port->errorString());
+            emit problem(id, (VLINE << "cannot open serial port: " << portName << "instrument: " << id).text());
+            continue;
+        }
+        for (const char *failure : applyLineSettings(port, settings, id))
+            emit problem(id, (VLINE << failure).text());
+        emit opened(id, portName);
+    }
+
+    for (const QString &id : instruments) {
+        if (!Config::readActive(settings, id)) {
+            VTRACE << "marked not active. skipping timer";
+            continue;
+        }
+        auto *timer = new QTimer;
+        samplingTimers.insert(id, timer);
+        const auto interval = Config::samplingIntervalMs(settings.value(Config::keyPath(id, Key::samplingInterval)));
+        if (!interval) {
+            emit problem(id, (VLINE << "invalid samping interval. skipping").text());
+            continue;
+        }
+        // A precise repeating timer keeps its phase: a row every interval,
+        // however long the rest of the program takes.
+        timer->setTimerType(Qt::PreciseTimer);
+        timer->setInterval(*interval);
+        connect(timer, &QTimer::timeout, this, [this, timer] { timerFired(timer); });
+        timer->start();
+    }
+}
+
+QList<const char *> CollectionEngine::applyLineSettings(QSerialPort *port, const QSettings &settings,
+                                                        const QString &instrumentId)
+{
+    namespace Key = Config::Key;
+    QList<const char *> failures;
+    if (!port->setBaudRate(Config::readNumber(settings, instrumentId, Key::transmissionRate), QSerialPort::AllDirections))
+        failures << "cannot set baud rate";
+    if (!port->setDataBits(QSerialPort::Data7))
+        failures << "cannot set data bits";
+    if (const auto parity = Config::lineParity(Config::readText(settings, instrumentId, Key::parity))) {
+        if (!port->setParity(*parity))
+            failures << "cannot set parity";
+    } else {
+        failures << "unknown parity";
+    }
+    if (const auto stopBits = Config::lineStopBits(Config::readNumber(settings, instrumentId, Key::stopBits))) {
+        if (!port->setStopBits(*stopBits))
+            failures << "cannot set stop bits";
+    } else {
+        failures << "invalid stopbits";
+    }
+    port->setFlowControl(QSerialPort::HardwareControl);
+    return failures;
+}
+
+void CollectionEngine::stop()
+{
+    VTRACE;
+    reconnectTimer.stop();
+    reconnecting.clear();
+    liveStates.clear();
+
+    for (QTimer *timer : qAsConst(samplingTimers)) {
+        timer->stop();
+        delete timer;
+    }
+    samplingTimers.clear();
+
+    for (auto it = serialPorts.cbegin(); it != serialPorts.cend(); ++it) {
+        QSerialPort *port = it.value();
+        disconnect(port, nullptr, this, nullptr);
+        delete port;
+        delete receiveBuffers.value(it.key());
+    }
+    serialPorts.clear();
+    receiveBuffers.clear();
+
+    latestHeaders.clear();
+    latestResults.clear();
+    latestUnits.clear();
+    portErrors.clear();
+    m_running = false;
+}
+
+void CollectionEngine::storeImmediately()
+{
+    VTRACE;
+    const QStringList ids = serialPorts.keys();
+    for (const QString &id : ids)
+        storeData(id);
+}
+
+void CollectionEngine::timerFired(QTimer *sender)
+{
+    VTRACE;
+    if (!sender) {
+        emit problem(QString(), (VLINE << "cast failed").text());
+        return;
+    }
+    const QString id = instrumentOf(samplingTimers, sender);
+    if (id.isEmpty()) {
+        emit problem(QString(), (VLINE << "cannot find corresponding instrument").text());
+        return;
+    }
+    storeData(id);
+}
+
+void CollectionEngine::storeData(const QString &instrumentId)
+{
+    VTRACE;
+    const Log::RecordingScope recording;
+    // Read at every row, so a name changed in the meantime is used at once.
+    const QSettings settings(m_settingsFile, QSettings::IniFormat);
+    Row row;
+    row.name = Config::readText(settings, instrumentId, Config::Key::name);
+    row.header = latestHeaders.contains(instrumentId) ? latestHeaders.value(instrumentId) : QStringLiteral("no header yet");
+    row.result = latestResults.contains(instrumentId) ? latestResults.value(instrumentId) : QStringLiteral("no result yet");
+    row.unit = latestUnits.contains(instrumentId) ? latestUnits.value(instrumentId) : QStringLiteral("no unit yet");
+    // Date and time of one and the same moment, also around midnight.
+    const QDateTime now = QDateTime::currentDateTime();
+    row.date = now.date().toString(Qt::ISODate);
+    row.time = now.time().toString(Qt::ISODate);
+    liveStates.rowStored(instrumentId);
+    emit sampled(instrumentId, row);
+}
+
+void CollectionEngine::readyRead(QSerialPort *port)
+{
+    VTRACE;
+    const Log::RecordingScope recording;
+    if (!port) {
+        emit problem(QString(), (VLINE << "cast failed").text());
+        return;
+    }
+    if (!port->isOpen()) {
+        VTRACE << "device not open. strange." << port << port->portName() << port->bytesAvailable();
+        return;
+    }
+    const QString id = instrumentOf(serialPorts, port);
+    if (id.isEmpty()) {
+        emit problem(QString(), (VLINE << "cannot find corresponding instrument").text());
+        return;
+    }
+    QByteArray *buffer = receiveBuffers.value(id);
+    buffer->append(port->readAll());
+    VTRACE << "buffer size" << buffer->size();
+    if (buffer->size() > PrintLine::kShortLength - 1)
+        processBuffer(id);
+}
+
+void CollectionEngine::processBuffer(const QString &instrumentId)
+{
+    VTRACE;
+    using namespace PrintLine;
+
+    QByteArray *buffer = receiveBuffers.value(instrumentId);
+    VTRACE << "buffer=" << Trace::clipped(*buffer);
+
+    for (QByteArray line = takeLine(*buffer); !line.isEmpty(); line = takeLine(*buffer)) {
+        VTRACE << "oneMessage.size()" << line.size();
+        VTRACE << "oneMessage:" << Trace::clipped(line);
+        const Parsed parsed = parse(line);
+        liveStates.lineReceived(instrumentId, parsed);
+        switch (parsed.kind) {
+        case Kind::ErrorCode:
+            VTRACE << "error code arrived... skipping";
+            continue;
+        case Kind::Status:
+            VTRACE << "status message arrived... skipping";
+            continue;
+        case Kind::WrongLength:
+            VTRACE << "skipping. protocol length error: " << line.size() << "\n***" << Trace::clipped(line) << "***";
+            continue;
+        case Kind::Reading:
+            break;
+        }
+        VTRACE << "header:" << parsed.header;
+        VTRACE << "result:" << parsed.result;
+        VTRACE << "unit:" << parsed.unit;
+        latestHeaders.insert(instrumentId, parsed.header);
+        latestResults.insert(instrumentId, parsed.result);
+        latestUnits.insert(instrumentId, parsed.unit);
+        VTRACE << "remaining buffer.size()" << buffer->size();
+    }
+
+    // A line that never ends must not fill the memory.
+    if (const int dropped = dropOverflow(*buffer))
+        VTRACE << "unterminated input too long. dropped oldest bytes:" << dropped;
+}
+
+void CollectionEngine::portError(QSerialPort *port, QSerialPort::SerialPortError error)
+{
+    VTRACE;
+    const Log::RecordingScope recording;
+    const SerialErrors::Description description = SerialErrors::describe(error);
+
+    // Errors of a registered port are told once per run; a port that keeps
+    // failing is closed from the event loop, away from its own signal.
+    const QString id = port ? instrumentOf(serialPorts, port) : QString();
+    SerialErrors::RepeatFilter::Verdict verdict{true, false};
+    if (!id.isEmpty())
+        verdict = portErrors.record(id, error);
+    if (!id.isEmpty() && description.critical)
+        liveStates.portFailed(id, QString::fromLatin1(description.text));
+    if (verdict.closePort)
+        QTimer::singleShot(0, this, [this, id] { closeFailingPort(id); });
+
+    if (description.critical && verdict.firstTime)
+        emit problem(id, (VLINE << description.text).text());
+    else
+        VTRACE << description.text;
+}
+
+void CollectionEngine::closeFailingPort(const QString &instrumentId)
+{
+    QSerialPort *port = serialPorts.value(instrumentId);
+    if (!port || !port->isOpen())
+        return;
+    VTRACE << "closing failing port of instrument" << instrumentId;
+    {
+        // Closing a broken device fails again; that must not be reported in
+        // place of the error that made us close it.
+        const QSignalBlocker quiet(port);
+        port->close();
+    }
+    liveStates.closedAfterError(instrumentId);
+    reconnecting.insert(instrumentId);
+    if (!reconnectTimer.isActive())
+        reconnectTimer.start();
+    emit closedAfterError(instrumentId, port->portName());
+}
+
+void CollectionEngine::reconnectPorts()
+{
+    VTRACE;
+    const Log::RecordingScope recording;
+    const QSettings settings(m_settingsFile, QSettings::IniFormat);
+    const QSet<QString> ids = reconnecting;
+    for (const QString &id : ids) {
+        QSerialPort *port = serialPorts.value(id);
+        if (!port || port->isOpen()) {
+            reconnecting.remove(id);
+            continue;
+        }
+        // Tried quietly: a balance that stays away must not be told again;
+        // its first failure was told already.
+        const QSignalBlocker quiet(port);
+        if (!port->open(QIODevice::ReadWrite)) {
+            VTRACE << "reconnect failed. instrument:" << id << port->portName() << port->errorString();
+            liveStates.reconnectFailed(id, port->errorString());
+            continue;
+        }
+        for (const char *failure : applyLineSettings(port, settings, id))
+            VTRACE << failure;
+        // A line cut off by the failure must not be joined to the new device's.
+        receiveBuffers.value(id)->clear();
+        portErrors.reopened(id);
+        reconnecting.remove(id);
+        VTRACE << "reconnected. instrument:" << id << port->portName();
+        liveStates.reconnected(id);
+        emit reconnected(id, port->portName());
+    }
+    if (reconnecting.isEmpty())
+        reconnectTimer.stop();
+}
+
+} // namespace Veltrano

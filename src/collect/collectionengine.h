@@ -1,0 +1,99 @@
+#pragma once
+
+#include "collect/instrumentstate.h"
+#include "collect/serialerrors.h"
+#include "support/row.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QObject>
+#include <QSerialPort>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+class QSettings;
+
+namespace Veltrano {
+
+// The collection: for every active instrument of settings.ini a serial port,
+// a receive buffer, the latest reading and a sampling timer. Each tick takes
+// the latest reading as a row, stamped with the tick's date and time, and
+// hands it on (sampled()); the engine never waits for it to be written, nor
+// for anyone to read what it tells (problem()). A port that keeps failing is
+// closed and reopened quietly every kReconnectMs until it opens or the
+// collection stops.
+//
+// Used alike by the window and by the unattended collector; it has no widget.
+class CollectionEngine : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kReconnectMs = 2000;
+
+    explicit CollectionEngine(QObject *parent = nullptr);
+    ~CollectionEngine() override;
+
+    // Opens the ports and starts the timers of the active instruments of
+    // `settingsFile`. The collection counts as running even with none.
+    void start(const QString &settingsFile);
+    // Stops the timers, releases the ports and forgets the readings.
+    void stop();
+    bool isRunning() const { return m_running; }
+    // Takes a row of every instrument now.
+    void storeImmediately();
+
+    // The instruments of the running collection, in key order.
+    QStringList instruments() const { return serialPorts.keys(); }
+    const InstrumentStates &states() const { return liveStates; }
+
+    // What the port and timer signals call; `sender` is the signalling object.
+    void readyRead(QSerialPort *sender);
+    void timerFired(QTimer *sender);
+    void portError(QSerialPort *sender, QSerialPort::SerialPortError error);
+    void reconnectPorts();
+
+signals:
+    // A row taken at a tick (or an immediate read) of `instrumentId`.
+    void sampled(const QString &instrumentId, const Veltrano::Row &row);
+    // Something the operator must know: a trace line with its prefix (the
+    // window shows it in a box, the collector logs it). Empty id: none.
+    void problem(const QString &instrumentId, const QString &line);
+    // A port of `instrumentId` opened at start, reopened, or given up on.
+    void opened(const QString &instrumentId, const QString &port);
+    void reconnected(const QString &instrumentId, const QString &port);
+    void closedAfterError(const QString &instrumentId, const QString &port);
+
+private:
+    void processBuffer(const QString &instrumentId);
+    void storeData(const QString &instrumentId);
+    // Sets the line of an open port as the instrument's section asks and
+    // returns what failed, each as its fixed text.
+    QList<const char *> applyLineSettings(QSerialPort *port, const QSettings &settings, const QString &instrumentId);
+    void closeFailingPort(const QString &instrumentId);
+
+    friend struct EngineProbe;
+
+    // The collection registry, keyed by instrument id. While a collection
+    // runs the first three hold the same keys and own what they point to;
+    // only stop() frees them. Outside a collection all six are empty.
+    QMap<QString, QSerialPort *> serialPorts;
+    QMap<QString, QTimer *> samplingTimers;
+    QMap<QString, QByteArray *> receiveBuffers;
+    QMap<QString, QString> latestHeaders;
+    QMap<QString, QString> latestResults;
+    QMap<QString, QString> latestUnits;
+
+    bool m_running = false;
+    QString m_settingsFile = QString::fromLatin1("settings.ini");
+    // Which errors each port has raised in this run, so that a port that
+    // keeps failing is reported once and then closed.
+    SerialErrors::RepeatFilter portErrors;
+    InstrumentStates liveStates;
+    QSet<QString> reconnecting;
+    QTimer reconnectTimer;
+};
+
+} // namespace Veltrano

@@ -1,0 +1,124 @@
+#include "collect/instrumentconfig.h"
+
+#include <QCoreApplication>
+#include <QSerialPortInfo>
+#include <QSettings>
+
+#include <limits>
+
+namespace Veltrano::Config {
+
+QString portItemText(const QSerialPortInfo &port)
+{
+    return port.portName() + QLatin1Char(':') + port.description();
+}
+
+QString missingPortItemText(const QString &storedPort)
+{
+    return QCoreApplication::translate("Settings", "%1 (not present)").arg(storedPort);
+}
+
+Instrument blankInstrument()
+{
+    const QString empty = QLatin1String("");
+    Instrument instrument;
+    instrument.active = true;
+    instrument.type = empty;
+    instrument.name = empty;
+    instrument.comPort = empty;
+    instrument.samplingInterval = empty;
+    instrument.transmissionRate = empty;
+    instrument.parity = empty;
+    instrument.stopBits = empty;
+    instrument.dataOutputFormat = empty;
+    return instrument;
+}
+
+QString readText(const QSettings &settings, const QString &id, const char *key)
+{
+    return settings.value(keyPath(id, key)).toString();
+}
+
+bool readActive(const QSettings &settings, const QString &id)
+{
+    return settings.value(keyPath(id, Key::active), true).toBool();
+}
+
+int readNumber(const QSettings &settings, const QString &id, const char *key)
+{
+    return settings.value(keyPath(id, key)).toInt();
+}
+
+std::optional<QSerialPort::Parity> lineParity(const QString &text)
+{
+    for (const auto &[value, parity] : {std::pair{"mark", QSerialPort::MarkParity}, {"space", QSerialPort::SpaceParity},
+                                        {"odd", QSerialPort::OddParity}, {"even", QSerialPort::EvenParity}}) {
+        if (text == QLatin1String(value))
+            return parity;
+    }
+    return std::nullopt;
+}
+
+std::optional<QSerialPort::StopBits> lineStopBits(int number)
+{
+    if (number == 1)
+        return QSerialPort::OneStop;
+    if (number == 2)
+        return QSerialPort::TwoStop;
+    return std::nullopt;
+}
+
+std::optional<int> samplingIntervalMs(const QVariant &value)
+{
+    constexpr int kMaxSeconds = std::numeric_limits<int>::max() / 1000;
+    bool ok = false;
+    const int seconds = value.toInt(&ok);
+    if (!ok || seconds <= 0 || seconds > kMaxSeconds)
+        return std::nullopt;
+    return seconds * 1000;
+}
+
+Instrument readInstrument(const QSettings &settings, const QString &id)
+{
+    Instrument instrument;
+    instrument.active = readActive(settings, id);
+    instrument.type = readText(settings, id, Key::type);
+    instrument.name = readText(settings, id, Key::name);
+    instrument.comPort = readText(settings, id, Key::comPort);
+    instrument.samplingInterval = readText(settings, id, Key::samplingInterval);
+    instrument.transmissionRate = readText(settings, id, Key::transmissionRate);
+    instrument.parity = readText(settings, id, Key::parity);
+    instrument.stopBits = readText(settings, id, Key::stopBits);
+    instrument.dataOutputFormat = readText(settings, id, Key::dataOutputFormat);
+    return instrument;
+}
+
+void writeInstrument(QSettings &settings, const QString &id, const Instrument &instrument)
+{
+    settings.setValue(keyPath(id, Key::active), instrument.active);
+    settings.setValue(keyPath(id, Key::type), instrument.type);
+    settings.setValue(keyPath(id, Key::name), instrument.name);
+    settings.setValue(keyPath(id, Key::comPort), instrument.comPort);
+    settings.setValue(keyPath(id, Key::samplingInterval), instrument.samplingInterval);
+    settings.setValue(keyPath(id, Key::transmissionRate), instrument.transmissionRate);
+    settings.setValue(keyPath(id, Key::parity), instrument.parity);
+    settings.setValue(keyPath(id, Key::stopBits), instrument.stopBits);
+    settings.setValue(keyPath(id, Key::dataOutputFormat), instrument.dataOutputFormat);
+}
+
+bool flush(QSettings &settings)
+{
+    settings.sync();
+    return settings.status() != QSettings::AccessError;
+}
+
+IdCheck checkNewId(const QString &id, const QStringList &existingIds)
+{
+    if (id.isEmpty() || id.contains(QLatin1Char('/')) || id.contains(QLatin1Char('\\')))
+        return IdCheck::Malformed;
+    if (existingIds.contains(id, Qt::CaseSensitive))
+        return IdCheck::Duplicate;
+    return IdCheck::Accepted;
+}
+
+} // namespace Veltrano::Config

@@ -1,0 +1,98 @@
+#include "collect/printline.h"
+
+#include <cstring>
+
+namespace Veltrano::PrintLine {
+
+namespace {
+
+// Bytes [pos, pos + count) of the line as text, up to the first zero byte.
+QString field(const QByteArray &line, int pos, int count)
+{
+    const char *start = line.constData() + pos;
+    const void *zero = std::memchr(start, '\0', size_t(count));
+    const int length = zero ? int(static_cast<const char *>(zero) - start) : count;
+    return QString::fromUtf8(start, length);
+}
+
+QString withoutSpaces(QString text)
+{
+    return text.remove(QLatin1Char(' '));
+}
+
+} // namespace
+
+QByteArray takeLine(QByteArray &buffer)
+{
+    const int end = buffer.indexOf('\n');
+    if (end < 0)
+        return {};
+    QByteArray line = buffer.left(end + 1);
+    buffer.remove(0, end + 1);
+    return line;
+}
+
+Parsed parse(const QByteArray &line)
+{
+    Parsed parsed;
+    if (line.size() == kShortLength) {
+        const QString value = field(line, 0, 10);
+        const QString code = value.mid(3, 3);
+        if (code == QLatin1String("ERR") || code == QLatin1String("Err")) {
+            parsed.kind = Kind::ErrorCode;
+            return parsed;
+        }
+        parsed.kind = Kind::Reading;
+        parsed.header = QLatin1String("");
+        parsed.result = withoutSpaces(value);
+        parsed.unit = field(line, 11, 3);
+    } else if (line.size() == kLongLength) {
+        parsed.header = field(line, 0, 6);
+        parsed.result = withoutSpaces(field(line, 6, 10));
+        parsed.unit = field(line, 17, 3);
+        parsed.kind = parsed.header.startsWith(QLatin1String("Stat")) ? Kind::Status : Kind::Reading;
+    }
+    return parsed;
+}
+
+int dropOverflow(QByteArray &buffer, int limit)
+{
+    const int excess = buffer.size() - limit;
+    if (excess <= 0)
+        return 0;
+    buffer.remove(0, excess);
+    return excess;
+}
+
+QString numericValue(QStringView result)
+{
+    QString number;
+    number.reserve(result.size() + 1);
+    bool digits = false, point = false, sign = false;
+    for (const QChar c : result) {
+        if (c.isSpace())
+            continue;
+        if ((c == QLatin1Char('+') || c == QLatin1Char('-')) && !sign && !digits && !point) {
+            sign = true;
+            if (c == QLatin1Char('-'))
+                number += c;
+        } else if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) {
+            digits = true;
+            number += c;
+        } else if ((c == QLatin1Char('.') || c == QLatin1Char(',')) && !point) {
+            point = true;
+            if (!digits)
+                number += QLatin1Char('0');
+            number += QLatin1Char('.');
+        } else {
+            return {};
+        }
+    }
+    if (!digits)
+        return {};
+    if (number.endsWith(QLatin1Char('.')))
+        number.chop(1);
+    return number;
+}
+
+} // namespace Veltrano::PrintLine

@@ -1,0 +1,60 @@
+#include "collect/serialerrors.h"
+
+#include <QSerialPort>
+
+namespace Veltrano::SerialErrors {
+
+Description describe(int code)
+{
+    switch (code) {
+    case QSerialPort::NoError:
+        return {false, "no error"};
+    case QSerialPort::DeviceNotFoundError:
+        return {true, "An error occurred while attempting to open an non-existing device."};
+    case QSerialPort::PermissionError:
+        return {true, "An error occurred while attempting to open an already opened device by another process "
+                      "or a user not having enough permission and credentials to open."};
+    case QSerialPort::OpenError:
+        return {true, "An error occurred while attempting to open an already opened device in this object"};
+    case QSerialPort::ParityError:
+        return {false, "Parity error detected by the hardware while reading data."};
+    case QSerialPort::FramingError:
+        return {false, "Framing error detected by the hardware while reading data."};
+    case QSerialPort::BreakConditionError:
+        return {true, "Break condition detected by the hardware on the input line."};
+    case QSerialPort::WriteError:
+        return {true, "An I/O error occurred while writing the data."};
+    case QSerialPort::ReadError:
+        return {true, "An I/O error occurred while reading the data."};
+    case QSerialPort::ResourceError:
+        return {true, "An I/O error occurred when a resource becomes unavailable, e.g. when the device is "
+                      "unexpectedly removed from the system."};
+    case QSerialPort::UnsupportedOperationError:
+        return {true, "The requested device operation is not supported or prohibited by the running operating system."};
+    case QSerialPort::UnknownError:
+        return {false, "An unidentified error occurred."};
+    default:
+        return {true, "internal unknown error"};
+    }
+}
+
+RepeatFilter::Verdict RepeatFilter::record(const QString &instrumentId, int code)
+{
+    QSet<int> &seen = m_seen[instrumentId];
+    const bool firstTime = !seen.contains(code);
+    seen.insert(code);
+
+    const bool failing = code == QSerialPort::ResourceError || (code == QSerialPort::ReadError && !firstTime);
+    const bool closePort = failing && !m_closing.contains(instrumentId);
+    if (closePort)
+        m_closing.insert(instrumentId);
+    return {firstTime, closePort};
+}
+
+void RepeatFilter::clear()
+{
+    m_seen.clear();
+    m_closing.clear();
+}
+
+} // namespace Veltrano::SerialErrors

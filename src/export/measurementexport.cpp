@@ -1,0 +1,545 @@
+#include "export/measurementexport.h"
+
+#include "export/csvwriter.h"
+#include "store/measurementdb.h"
+#include "export/xlsworkbook.h"
+#include "collect/printline.h"
+#include "export/xlsxbook.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QRandomGenerator>
+#include <QVariant>
+
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+namespace Veltrano::MeasurementExport {
+
+namespace {
+// Rows fetched by one statement: long enough to cost nothing per row, short
+// enough to keep the database free for the collection.
+constexpr int kPageRows = 10000;
+// How often the progress function is called, in rows.
+constexpr qint64 kProgressStep = 1024;
+} // namespace
+
+QStringList columnNames()
+{
+    return {QStringLiteral("sampling_date"), QStringLiteral("sampling_time"), QStringLiteral("instrument_id"),
+            QStringLiteral("result"), QStringLiteral("unit")};
+}
+
+// --- RowSource -------------------------------------------------------------
+
+// Runs one page's statement and steps through its rows.
+class PageReader
+{
+public:
+    virtual ~PageReader() = default;
+    virtual bool open(const QString &sql, const QVariantList &bindings) = 0;
+    // 1: a row in `values` (ColumnCount texts) and `key`; 0: the end; -1: failed.
+    virtual int step(QString *values, QVariant *key) = 0;
+    virtual QString error() const = 0;
+};
+
+namespace {
+
+QString databaseText(const QSqlError &error)
+{
+    const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
+    return text.isEmpty() ? QStringLiteral("unknown database error") : text;
+}
+
+// Through the Qt driver, for any database.
+class QtPageReader : public PageReader
+{
+public:
+    explicit QtPageReader(const QSqlDatabase &db)
+        : m_query(db)
+    {
+        m_query.setForwardOnly(true);
+    }
+    bool open(const QString &sql, const QVariantList &bindings) override
+    {
+        if (!m_query.prepare(sql))
+            return false;
+        for (const QVariant &value : bindings)
+            m_query.addBindValue(value);
+        return m_query.exec();
+    }
+    int step(QString *values, QVariant *key) override
+    {
+        if (!m_query.next()) {
+            if (m_query.lastError().isValid())
+                return -1;
+            m_query.finish();  // ends the read (and clears the error)
+            return 0;
+        }
+        for (int c = 0; c < ColumnCount; ++c)
+            values[c] = m_query.value(c).toString();
+        *key = m_query.value(ColumnCount);
+        return 1;
+    }
+    QString error() const override { return databaseText(m_query.lastError()); }
+
+private:
+    QSqlQuery m_query;
+};
+
+// Straight through SQLite on the Qt connection's own handle: the texts come
+// as UTF-8 without a QVariant each, which is most of the Qt driver's cost
+// per row (the same statement, the same rows).
+class SqlitePageReader : public PageReader
+{
+public:
+    explicit SqlitePageReader(sqlite3 *handle)
+        : m_db(handle)
+    {
+    }
+    ~SqlitePageReader() override { sqlite3_finalize(m_statement); }
+    bool open(const QString &sql, const QVariantList &bindings) override
+    {
+        sqlite3_finalize(m_statement);
+        m_statement = nullptr;
+        if (sqlite3_prepare_v2(m_db, sql.toUtf8().constData(), -1, &m_statement, nullptr) != SQLITE_OK)
+            return false;
+        for (int i = 0; i < bindings.size(); ++i) {
+            const QVariant &value = bindings.at(i);
+            const int rc = value.type() == QVariant::String
+                               ? sqlite3_bind_text(m_statement, i + 1, value.toString().toUtf8().constData(), -1,
+                                                   SQLITE_TRANSIENT)
+                               : sqlite3_bind_int64(m_statement, i + 1, value.toLongLong());
+            if (rc != SQLITE_OK)
+                return false;
+        }
+        return true;
+    }
+    int step(QString *values, QVariant *key) override
+    {
+        const int rc = sqlite3_step(m_statement);
+        if (rc != SQLITE_ROW) {
+            sqlite3_reset(m_statement);  // ends the read, lets writers in
+            return rc == SQLITE_DONE ? 0 : -1;
+        }
+        for (int c = 0; c < ColumnCount; ++c) {
+            const char *text = reinterpret_cast<const char *>(sqlite3_column_text(m_statement, c));
+            values[c] = text ? QString::fromUtf8(text, sqlite3_column_bytes(m_statement, c)) : QString();
+        }
+        *key = qint64(sqlite3_column_int64(m_statement, ColumnCount));
+        return 1;
+    }
+    QString error() const override { return QString::fromUtf8(sqlite3_errmsg(m_db)); }
+
+private:
+    sqlite3 *m_db;
+    sqlite3_stmt *m_statement = nullptr;
+};
+
+// The Qt SQLite driver's handle, when `db` is on it.
+sqlite3 *sqliteHandle(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (db.driverName() != QLatin1String("QSQLITE") || !handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.data());  // null while closed: the Qt driver reports it
+}
+
+} // namespace
+
+RowSource::RowSource(const QSqlDatabase &db, const Selection &selection)
+    : m_db(db)
+    , m_selection(selection)
+    , m_key(MeasurementDb::keyColumn(db))
+{
+    if (sqlite3 *handle = sqliteHandle(db))
+        m_page = std::make_unique<SqlitePageReader>(handle);
+    else
+        m_page = std::make_unique<QtPageReader>(db);
+}
+
+RowSource::~RowSource() = default;
+
+QString RowSource::conditions(bool afterKey) const
+{
+    // After the first page the last row's key bounds the range from below,
+    // closer than the start; given both, SQLite would scan from the start.
+    QStringList parts;
+    if (m_selection.from.isValid() && !afterKey)
+        parts << QStringLiteral("(sampling_date, sampling_time) >= (?, ?)");
+    if (m_selection.to.isValid())
+        parts << QStringLiteral("(sampling_date, sampling_time) <= (?, ?)");
+    if (!m_selection.instruments.isEmpty()) {
+        QStringList marks;
+        for (int i = 0; i < m_selection.instruments.size(); ++i)
+            marks << QStringLiteral("?");
+        parts << QStringLiteral("instrument_id IN (%1)").arg(marks.join(QLatin1Char(',')));
+    }
+    if (afterKey)
+        parts << QStringLiteral("(sampling_date, sampling_time, %1) > (?, ?, ?)").arg(m_key);
+    return parts.isEmpty() ? QString() : QStringLiteral(" WHERE ") + parts.join(QStringLiteral(" AND "));
+}
+
+QVariantList RowSource::bindings(bool afterKey) const
+{
+    QVariantList values;
+    for (const QDateTime *end : {&m_selection.from, &m_selection.to}) {
+        if (end->isValid() && !(afterKey && end == &m_selection.from))
+            values << end->date().toString(Qt::ISODate) << end->time().toString(QStringLiteral("HH:mm:ss"));
+    }
+    for (const QString &name : m_selection.instruments)
+        values << name;
+    if (afterKey)
+        values << m_lastDate << m_lastTime << m_lastKey;
+    return values;
+}
+
+bool RowSource::fail(const QString &error)
+{
+    m_error = error;
+    m_atEnd = true;
+    return false;
+}
+
+qint64 RowSource::count()
+{
+    QSqlQuery query(m_db);
+    bool ok = query.prepare(QStringLiteral("SELECT count(*) FROM data") + conditions(false));
+    for (const QVariant &value : bindings(false))
+        query.addBindValue(value);
+    if (!ok || !query.exec() || !query.next())
+        return fail(databaseText(query.lastError())), -1;
+    return query.value(0).toLongLong();
+}
+
+bool RowSource::next(QString *values)
+{
+    while (!m_atEnd) {
+        if (!m_pageOpen) {
+            const bool after = m_lastKey.isValid();
+            const QString sql = QStringLiteral("SELECT sampling_date, sampling_time, instrument_id, result, unit, %1 "
+                                               "FROM data%2 ORDER BY sampling_date, sampling_time, %1 LIMIT %3")
+                                    .arg(m_key, conditions(after))
+                                    .arg(kPageRows);
+            if (!m_page->open(sql, bindings(after)))
+                return fail(m_page->error());
+            m_pageOpen = true;
+            m_pageRows = 0;
+        }
+        QVariant key;
+        const int stepped = m_page->step(values, &key);
+        if (stepped > 0) {
+            if (++m_pageRows == kPageRows) {  // where the next page starts
+                m_lastDate = values[DateColumn];
+                m_lastTime = values[TimeColumn];
+                m_lastKey = key;
+            }
+            return true;
+        }
+        if (stepped < 0)
+            return fail(m_page->error());
+        m_pageOpen = false;
+        m_atEnd = m_pageRows < kPageRows;
+    }
+    return false;
+}
+
+// --- Formats and writers ---------------------------------------------------
+
+bool formatForFileName(const QString &fileName, Format *format)
+{
+    const QString suffix = QFileInfo(fileName).suffix().toLower();
+    if (suffix == QLatin1String("csv"))
+        *format = Format::Csv;
+    else if (suffix == QLatin1String("xlsx"))
+        *format = Format::Xlsx;
+    else if (suffix == QLatin1String("xls"))
+        *format = Format::Xls;
+    else
+        return false;
+    return true;
+}
+
+namespace {
+
+// One writer behind the job: rows of the five columns and the value.
+class Sink
+{
+public:
+    virtual ~Sink() = default;
+    virtual bool append(const QString *cells) = 0;
+    virtual bool finish() = 0;
+    virtual QString errorString() const = 0;
+    virtual quint64 cutCells() const { return 0; }
+};
+
+QStringList headerWithValue()
+{
+    return columnNames() << QString::fromLatin1(kValueColumn);
+}
+
+class CsvSink : public Sink
+{
+public:
+    CsvSink(QIODevice *device, QChar separator)
+        : m_csv(device, separator)
+    {
+        const QVector<QString> header = headerWithValue().toVector();
+        m_csv.appendRow(header.constData(), header.size());
+    }
+    bool append(const QString *cells) override { return m_csv.appendRow(cells, ColumnCount + 1); }
+    bool finish() override { return m_csv.flush(); }
+    QString errorString() const override { return m_csv.errorString(); }
+
+private:
+    CsvWriter m_csv;
+};
+
+class XlsSink : public Sink
+{
+public:
+    explicit XlsSink(QIODevice *device)
+        : m_device(device)
+        , m_book(QString::fromLatin1(kSheetName), columnNames())
+    {
+    }
+    bool append(const QString *cells) override
+    {
+        m_row.clear();
+        for (int c = 0; c < ColumnCount; ++c)
+            m_row << cells[c];
+        m_book.appendRow(m_row);
+        return true;
+    }
+    bool finish() override { return m_book.write(m_device); }
+    QString errorString() const override { return m_book.errorString(); }
+    quint64 cutCells() const override { return m_book.cutCellCount(); }
+
+private:
+    QIODevice *m_device;
+    XlsWorkbook m_book;
+    QStringList m_row;
+};
+
+class XlsxSink : public Sink
+{
+public:
+    explicit XlsxSink(const QString &fileName)
+        : m_book(fileName, QString::fromLatin1(kSheetName),
+                 {{QStringLiteral("sampling_date"), XlsxBook::Date},
+                  {QStringLiteral("sampling_time"), XlsxBook::Time},
+                  {QStringLiteral("instrument_id"), XlsxBook::Text},
+                  {QStringLiteral("result"), XlsxBook::Text},
+                  {QStringLiteral("unit"), XlsxBook::Text},
+                  {QString::fromLatin1(kValueColumn), XlsxBook::Number}})
+    {
+    }
+    bool append(const QString *cells) override { return m_book.appendRow(cells, ColumnCount + 1); }
+    bool finish() override { return m_book.close(); }
+    QString errorString() const override { return m_book.errorString(); }
+    quint64 cutCells() const override { return m_book.cutCellCount(); }
+
+private:
+    XlsxBook m_book;
+};
+
+// Where the file is written until it is complete. QIODevice writers go
+// through a QSaveFile; libxlsxwriter wants a path, so it gets a temporary
+// file in the target's folder, renamed over the target at the end.
+class Target
+{
+public:
+    explicit Target(const Request &request)
+        : m_request(request)
+    {
+    }
+    ~Target()
+    {
+        if (!m_tempPath.isEmpty())
+            QFile::remove(m_tempPath);
+    }
+
+    bool open()
+    {
+        if (m_request.device) {
+            m_device = m_request.device;
+            return true;
+        }
+        if (m_request.format == Format::Xlsx) {
+            // A file of our own in the target's folder, made with the usual
+            // permissions (a temporary file's are the owner's only), or
+            // those of the file it will replace.
+            const QFileInfo target(m_request.fileName);
+            for (int attempt = 0; attempt < 16; ++attempt) {
+                QFile temp(target.absolutePath() + QStringLiteral("/.") + target.fileName() + QLatin1Char('.')
+                           + QString::number(QRandomGenerator::global()->generate(), 36));
+                if (temp.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+                    m_tempPath = temp.fileName();
+                    break;
+                }
+                m_error = temp.errorString();
+                if (!temp.exists())
+                    break;  // not a clash of names
+            }
+            if (m_tempPath.isEmpty())
+                return false;
+            if (target.exists())
+                QFile::setPermissions(m_tempPath, target.permissions());
+            return true;
+        }
+        m_saveFile = std::make_unique<QSaveFile>(m_request.fileName);
+        if (!m_saveFile->open(QIODevice::WriteOnly)) {
+            m_error = m_saveFile->errorString();
+            return false;
+        }
+        m_device = m_saveFile.get();
+        return true;
+    }
+
+    QIODevice *device() const { return m_device; }
+    QString tempPath() const { return m_tempPath; }
+    QString errorString() const { return m_error; }
+
+    bool commit()
+    {
+        if (m_saveFile && !m_saveFile->commit()) {
+            m_error = m_saveFile->errorString();
+            return false;
+        }
+        if (!m_tempPath.isEmpty()) {
+            std::error_code error;
+            std::filesystem::rename(std::filesystem::path(m_tempPath.toStdWString()),
+                                    std::filesystem::path(m_request.fileName.toStdWString()), error);
+            if (error) {
+                m_error = QString::fromStdString(error.message());
+                return false;
+            }
+            m_tempPath.clear();
+        }
+        return true;
+    }
+
+private:
+    const Request &m_request;
+    std::unique_ptr<QSaveFile> m_saveFile;  // discarded unless committed
+    QIODevice *m_device = nullptr;
+    QString m_tempPath;
+    QString m_error;
+};
+
+} // namespace
+
+QString describeFailure(const Result &result, const QString &fileName)
+{
+    const QString file = QDir::toNativeSeparators(fileName);
+    switch (result.step) {
+    case Result::Done:
+        return QString();
+    case Result::OpenTarget:
+        return QStringLiteral("cannot create %1: %2").arg(file, result.error);
+    case Result::ReadRows:
+        return QStringLiteral("cannot read the recorded rows: %1").arg(result.error);
+    case Result::WriteFile:
+        return QStringLiteral("cannot write %1: %2").arg(file, result.error);
+    case Result::ReplaceTarget:
+        return QStringLiteral("cannot put %1 in place: %2").arg(file, result.error);
+    case Result::Cancelled:
+        return QStringLiteral("the export was cancelled");
+    }
+    return QString();
+}
+
+Recorded recorded(const QSqlDatabase &db)
+{
+    Recorded found;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    auto fail = [&]() {
+        found.error = query.lastError().databaseText();
+        return found;
+    };
+    for (const char *order : {"", " DESC"}) {
+        if (!query.exec(QStringLiteral("SELECT sampling_date, sampling_time FROM data "
+                                       "ORDER BY sampling_date%1, sampling_time%1 LIMIT 1")
+                            .arg(QLatin1String(order))))
+            return fail();
+        if (query.next()) {
+            const QDateTime at(QDate::fromString(query.value(0).toString(), Qt::ISODate),
+                               QTime::fromString(query.value(1).toString(), Qt::ISODate));
+            (*order ? found.last : found.first) = at;
+        }
+    }
+    if (!query.exec(QStringLiteral("SELECT DISTINCT instrument_id FROM data ORDER BY instrument_id")))
+        return fail();
+    while (query.next())
+        found.instruments << query.value(0).toString();
+    return found;
+}
+
+Result exportRows(const QSqlDatabase &db, const Request &request, const Progress &progress)
+{
+    Result result;
+    auto stop = [&result](Result::Step step, const QString &error) {
+        result.step = step;
+        result.error = error;
+        return result;
+    };
+
+    Target target(request);
+    if (!target.open())
+        return stop(Result::OpenTarget, target.errorString());
+
+    RowSource source(db, request.selection);
+    qint64 total = 0;
+    if (progress) {
+        total = source.count();
+        if (total < 0)
+            return stop(Result::ReadRows, source.error());
+        if (!progress(0, total))
+            return stop(Result::Cancelled, QString());
+    }
+
+    std::unique_ptr<Sink> sink;
+    switch (request.format) {
+    case Format::Csv:
+        sink = std::make_unique<CsvSink>(target.device(), request.separator);
+        break;
+    case Format::Xls:
+        sink = std::make_unique<XlsSink>(target.device());
+        break;
+    case Format::Xlsx:
+        sink = std::make_unique<XlsxSink>(target.tempPath());
+        break;
+    }
+
+    QString cells[ColumnCount + 1];
+    while (source.next(cells)) {
+        cells[ColumnCount] = PrintLine::numericValue(cells[ResultColumn]);
+        if (!sink->append(cells))
+            return stop(Result::WriteFile, sink->errorString());
+        ++result.rows;
+        if (progress && result.rows % kProgressStep == 0 && !progress(result.rows, qMax(total, result.rows)))
+            return stop(Result::Cancelled, QString());
+    }
+    if (!source.error().isEmpty())
+        return stop(Result::ReadRows, source.error());
+    if (!sink->finish())
+        return stop(Result::WriteFile, sink->errorString());
+    result.cutCells = sink->cutCells();
+    if (!target.commit())
+        return stop(Result::ReplaceTarget, target.errorString());
+    if (progress)
+        progress(result.rows, result.rows);
+    return result;
+}
+
+} // namespace Veltrano::MeasurementExport

@@ -1,0 +1,165 @@
+#include "store/databaseconfig.h"
+
+#include "store/measurementdb.h"
+
+#include <QCryptographicHash>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QUrl>
+#include <QUrlQuery>
+
+namespace Veltrano::DatabaseConfig {
+
+namespace {
+
+const QLatin1String kServerDriver("QPSQL");
+
+// A key=value value as libpq reads it: quoted with escapes when needed.
+QString quoted(QString value)
+{
+    return QLatin1Char('\'') + value.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("\\'"))
+           + QLatin1Char('\'');
+}
+
+bool isUri(const QString &text)
+{
+    return text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://"));
+}
+
+} // namespace
+
+bool isServerUri(const QString &text)
+{
+    static const QRegularExpression keyValue(QStringLiteral("^\\s*[a-z_]+\\s*="));
+    return isUri(text) || keyValue.match(text).hasMatch();
+}
+
+QMap<QString, QString> parameters(const QString &uri)
+{
+    QMap<QString, QString> result;
+    if (isUri(uri)) {
+        const QUrl url(uri);
+        auto set = [&result](const char *key, const QString &value) {
+            if (!value.isEmpty())
+                result.insert(QLatin1String(key), value);
+        };
+        set("user", url.userName(QUrl::FullyDecoded));
+        set("password", url.password(QUrl::FullyDecoded));
+        set("host", url.host(QUrl::FullyDecoded));
+        set("port", url.port() > 0 ? QString::number(url.port()) : QString());
+        set("dbname", url.path(QUrl::FullyDecoded).mid(1));
+        for (const auto &item : QUrlQuery(url).queryItems(QUrl::FullyDecoded))
+            result.insert(item.first, item.second);
+        return result;
+    }
+    // key = value pairs; a value in single quotes may hold blanks, \' and \\.
+    int i = 0;
+    auto skipBlanks = [&]() {
+        while (i < uri.size() && uri.at(i).isSpace())
+            ++i;
+    };
+    while (skipBlanks(), i < uri.size()) {
+        const int equals = uri.indexOf(QLatin1Char('='), i);
+        if (equals < 0)
+            break;
+        const QString key = uri.mid(i, equals - i).trimmed();
+        i = equals + 1;
+        skipBlanks();
+        QString value;
+        if (i < uri.size() && uri.at(i) == QLatin1Char('\'')) {
+            for (++i; i < uri.size() && uri.at(i) != QLatin1Char('\''); ++i) {
+                if (uri.at(i) == QLatin1Char('\\') && i + 1 < uri.size())
+                    ++i;
+                value += uri.at(i);
+            }
+            ++i;
+        } else {
+            while (i < uri.size() && !uri.at(i).isSpace())
+                value += uri.at(i++);
+        }
+        result.insert(key, value);
+    }
+    return result;
+}
+
+QString chosenUri(const QStringList &arguments)
+{
+    const QString option = QString::fromLatin1(kOption);
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (arguments.at(i) == option && i + 1 < arguments.size())
+            return arguments.at(i + 1);
+        if (arguments.at(i).startsWith(option + QLatin1Char('=')))
+            return arguments.at(i).mid(option.size() + 1);
+    }
+    const QSettings file(QString::fromLatin1(kFileName), QSettings::IniFormat);
+    return file.value(QLatin1String(kUriKey)).toString().trimmed();
+}
+
+QSqlDatabase addDatabase(const QString &uri, const QString &connectionName)
+{
+    if (uri.isEmpty()) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+        db.setDatabaseName(QString::fromLatin1(MeasurementDb::kFileName));
+        // A locked file is given up on quickly: the store keeps the rows it
+        // refuses, so a long wait would only freeze the window.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(MeasurementDb::kBusyTimeoutMs));
+        return db;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(kServerDriver, connectionName);
+    QMap<QString, QString> values = parameters(uri);
+    db.setHostName(values.take(QStringLiteral("host")));
+    db.setDatabaseName(values.take(QStringLiteral("dbname")));
+    db.setUserName(values.take(QStringLiteral("user")));
+    db.setPassword(values.take(QStringLiteral("password")));
+    bool portOk = false;
+    const int port = values.take(QStringLiteral("port")).toInt(&portOk);
+    if (portOk)
+        db.setPort(port);
+    // The limits, unless the URI sets its own.
+    auto setDefault = [&values](const char *key, const QString &value) {
+        if (!values.contains(QLatin1String(key)))
+            values.insert(QLatin1String(key), value);
+    };
+    setDefault("connect_timeout", QString::number(kConnectTimeoutSeconds));
+    setDefault("tcp_user_timeout", QString::number(kNetworkTimeoutMs));
+    setDefault("keepalives_idle", QString::number(kNetworkTimeoutMs / 1000));
+    setDefault("keepalives_interval", QStringLiteral("1"));
+    setDefault("keepalives_count", QStringLiteral("3"));
+    setDefault("application_name", QStringLiteral("veltrano"));
+    setDefault("options", QStringLiteral("-c lock_timeout=%1 -c client_min_messages=warning").arg(kLockTimeoutMs));
+    // The driver turns every ';' of the options into a blank.
+    QStringList options;
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        options << it.key() + QLatin1Char('=') + quoted(it.value());
+    db.setConnectOptions(options.join(QLatin1Char(';')));
+    return db;
+}
+
+bool isServer(const QSqlDatabase &db)
+{
+    return db.driverName() == kServerDriver;
+}
+
+QString pendingFileName(const QSqlDatabase &db)
+{
+    if (!isServer(db))
+        return QString::fromLatin1(MeasurementDb::kPendingFileName);
+    const QByteArray where = QStringLiteral("%1:%2/%3").arg(db.hostName()).arg(db.port()).arg(db.databaseName()).toUtf8();
+    return QLatin1String("server-") + QString::fromLatin1(QCryptographicHash::hash(where, QCryptographicHash::Sha1).toHex().left(8))
+           + QLatin1String(".pending");
+}
+
+QString serverName(const QString &uri)
+{
+    const QMap<QString, QString> values = parameters(uri);
+    // libpq's defaults where the URI leaves them out.
+    QString host = values.value(QStringLiteral("host"), values.value(QStringLiteral("hostaddr")));
+    if (host.isEmpty())
+        host = QStringLiteral("localhost");
+    if (values.contains(QStringLiteral("port")))
+        host += QLatin1Char(':') + values.value(QStringLiteral("port"));
+    const QString database = values.value(QStringLiteral("dbname"), QStringLiteral("(the user's own)"));
+    return QStringLiteral("server %1, database %2").arg(host, database);
+}
+
+} // namespace Veltrano::DatabaseConfig

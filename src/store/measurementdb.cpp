@@ -1,0 +1,196 @@
+#include "store/measurementdb.h"
+
+#include "support/trace.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace Veltrano::MeasurementDb {
+
+namespace {
+
+bool onServer(const QSqlDriver *driver)
+{
+    return driver && driver->dbmsType() == QSqlDriver::PostgreSQL;
+}
+
+// Whether the table is there; false with `*ok` false when the check failed.
+bool tableExists(QSqlQuery &query, bool *ok)
+{
+    *ok = query.exec(QString::fromLatin1(onServer(query.driver()) ? kServerTableCheck : kTableCheck));
+    return *ok && query.next() && !query.value(QStringLiteral("name")).toString().isEmpty();
+}
+
+} // namespace
+
+TableState ensureTable(QSqlQuery &query, QString *error)
+{
+    auto fail = [&]() {
+        if (error)
+            *error = query.lastError().text();
+        return TableState::Failed;
+    };
+
+    bool ok = false;
+    TableState state = TableState::Present;
+    if (!tableExists(query, &ok)) {
+        if (!ok)
+            return fail();
+        if (query.exec(QString::fromLatin1(onServer(query.driver()) ? kServerCreateTable : kCreateTable))) {
+            state = TableState::Created;
+        } else {
+            // Another collector may have created it a moment ago.
+            const QString createError = query.lastError().text();
+            if (!tableExists(query, &ok)) {
+                if (error)
+                    *error = createError;
+                return TableState::Failed;
+            }
+        }
+    }
+
+    QString indexError;
+    if (!ensureSortIndex(query, &indexError))
+        VTRACE << "sort index not created, the view will be slower:" << indexError;
+    return state;
+}
+
+bool ensureSortIndex(QSqlQuery &query, QString *error)
+{
+    if (query.exec(QString::fromLatin1(onServer(query.driver()) ? kServerCreateSortIndex : kCreateSortIndex)))
+        return true;
+    if (error)
+        *error = query.lastError().text();
+    return false;
+}
+
+QString keyColumn(const QSqlDatabase &db)
+{
+    return db.driverName() == QLatin1String("QPSQL") ? QStringLiteral("id") : QStringLiteral("rowid");
+}
+
+namespace {
+
+bool execInsert(const Row &row, QSqlQuery &query)
+{
+    if (!query.prepare(QString::fromLatin1(kInsert)))
+        return false;
+    // A server's text cannot hold the zero character: it would refuse the
+    // row for good. It is stored as U+FFFD, the mark of a character that
+    // could not be kept, as undecodable bytes already are.
+    const bool server = onServer(query.driver());
+    for (const QString *value : {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit}) {
+        QString text = value->isNull() ? QStringLiteral("") : *value;
+        if (server && text.contains(QChar())) {
+            VTRACE << "zero character stored as U+FFFD on the server";
+            text.replace(QChar(), QChar::ReplacementCharacter);
+        }
+        query.addBindValue(text);
+    }
+    return query.exec();
+}
+
+} // namespace
+
+bool reconnectIfLost(const QSqlDatabase &db)
+{
+    // The driver closes a connection it finds broken; a statement on a closed
+    // connection only earns a warning.
+    if (!onServer(db.driver()) || (db.isOpen() && QSqlQuery(db).exec(QStringLiteral("SELECT 1"))))
+        return false;
+    // An unreachable host costs a whole connection time-out: after such an
+    // attempt the next waits, so that the window is not held up at every
+    // store. A refused connection costs nothing and is tried every time.
+    static QHash<QString, QElapsedTimer> lastSlowTry;
+    QElapsedTimer &slow = lastSlowTry[db.connectionName()];
+    if (slow.isValid() && !slow.hasExpired(kReconnectGapMs))
+        return false;
+    // Tried on a connection of its own first, so that a server still away
+    // leaves the shared handle as it was.
+    const QString probeName = db.connectionName() + QLatin1String("-probe");
+    QElapsedTimer took;
+    took.start();
+    bool reachable = false;
+    {
+        QSqlDatabase probe = QSqlDatabase::cloneDatabase(db, probeName);
+        reachable = probe.open();
+    }
+    QSqlDatabase::removeDatabase(probeName);
+    VTRACE << "connection to the server lost; server reachable again:" << reachable;
+    slow.invalidate();
+    if (!reachable && took.hasExpired(kSlowConnectMs))
+        slow.start();
+    if (!reachable)
+        return false;
+    QSqlDatabase handle = db;
+    handle.close();
+    return handle.open();
+}
+
+namespace {
+
+const char kLost[] = "the connection to the server is lost";
+
+// One insert on the connection as it is.
+bool insertOne(const Row &row, QString *error, const QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    if (db.isOpen() && execInsert(row, query))
+        return true;
+    if (error)
+        *error = db.isOpen() ? query.lastError().text() : QString::fromLatin1(kLost);
+    return false;
+}
+
+} // namespace
+
+bool insertRow(const Row &row, QString *error, const QSqlDatabase &db)
+{
+    return insertOne(row, error, db) || (reconnectIfLost(db) && insertOne(row, error, db));
+}
+
+bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const QSqlDatabase &db)
+{
+    if (rows.size() == 1) {
+        *failedAt = 0;
+        return insertRow(rows.first(), error, db);
+    }
+    QSqlDatabase connection = db;
+    *failedAt = 0;
+    // A lost connection is opened again before the transaction, never within
+    // it: the rows written before would go with the old transaction.
+    if ((!connection.isOpen() || !connection.transaction())
+        && (!reconnectIfLost(db) || !connection.transaction())) {
+        *error = connection.isOpen() ? connection.lastError().text() : QString::fromLatin1(kLost);
+        return false;
+    }
+    for (const Row &row : rows) {
+        if (!insertOne(row, error, db)) {
+            if (connection.isOpen())
+                connection.rollback();
+            return false;
+        }
+        ++*failedAt;
+    }
+    *failedAt = rows.size() - 1;
+    if (connection.commit())
+        return true;
+    *error = connection.isOpen() ? connection.lastError().text() : QString::fromLatin1(kLost);
+    if (connection.isOpen())
+        connection.rollback();
+    return false;
+}
+
+QString describeInsert(const Row &row)
+{
+    const QLatin1String separator("','");
+    return QLatin1String("INSERT INTO data(sampling_date, sampling_time, instrument_id, header, result, unit) VALUES('")
+           + row.date + separator + row.time + separator + row.name + separator + row.header + separator + row.result
+           + separator + row.unit + QLatin1String("');");
+}
+
+} // namespace Veltrano::MeasurementDb

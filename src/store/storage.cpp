@@ -1,0 +1,149 @@
+#include "store/storage.h"
+
+#include "store/databaseconfig.h"
+#include "store/measurementstore.h"
+#include "support/logformat.h"
+#include "support/trace.h"
+
+#include <QAtomicInteger>
+#include <QSemaphore>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <memory>
+
+namespace Veltrano {
+
+// Lives on the storage thread: everything it does happens there.
+class Storage::Worker : public QObject
+{
+public:
+    Worker(Storage *storage, const QString &source)
+        : m_storage(storage)
+        , m_source(source)
+    {
+        static QAtomicInteger<int> serial;
+        m_connection = QStringLiteral("storage-%1").arg(serial.fetchAndAddRelaxed(1));
+    }
+
+    void open(bool serverAway)
+    {
+        m_recording = std::make_unique<Log::RecordingScope>();
+        QSqlDatabase db = QSqlDatabase::cloneDatabase(m_source, m_connection);
+        if (!db.open())
+            VTRACE << "the database does not open yet:" << db.lastError().text();
+        m_store = std::make_unique<MeasurementStore>(DatabaseConfig::pendingFileName(db), m_connection);
+        connect(m_store.get(), &MeasurementStore::rowsWritten, m_storage, &Storage::rowsWritten);
+        connect(m_store.get(), &MeasurementStore::problem, m_storage, &Storage::problem);
+        connect(m_store.get(), &MeasurementStore::outageBegan, m_storage, &Storage::outageBegan);
+        connect(m_store.get(), &MeasurementStore::outageEnded, m_storage, &Storage::outageEnded);
+        if (serverAway)
+            m_store->outageTold();
+        m_store->recover();
+    }
+
+    void enqueue(const Row &row)
+    {
+        m_queue.append(row);
+        if (m_writeQueued)
+            return;
+        // Written once the rows handed over meanwhile (the other
+        // instruments of the same tick) have joined the queue.
+        m_writeQueued = true;
+        QMetaObject::invokeMethod(this, [this] { writeQueue(); }, Qt::QueuedConnection);
+    }
+
+    void writeQueue()
+    {
+        m_writeQueued = false;
+        if (m_queue.isEmpty() || !m_store)
+            return;
+        const QVector<Row> rows = std::exchange(m_queue, {});
+        m_store->store(rows);
+    }
+
+    void clear()
+    {
+        writeQueue();
+        m_store->clear();
+        QSqlQuery query(QSqlDatabase::database(m_connection, false));
+        const bool deleted = query.exec(QStringLiteral("DELETE FROM data;"));
+        emit m_storage->cleared(deleted, query.lastError().databaseText());
+    }
+
+    void finish()
+    {
+        // With the database away, each try would wait for it again: the
+        // last rows go to the pending file at once.
+        if (m_store && m_store->inOutage()) {
+            m_store->keepOnly(std::exchange(m_queue, {}));
+        }
+        writeQueue();
+        if (m_store)
+            m_store->leave();
+        m_store.reset();
+        QSqlDatabase::database(m_connection, false).close();
+        QSqlDatabase::removeDatabase(m_connection);
+        m_recording.reset();
+    }
+
+private:
+    Storage *m_storage;
+    QString m_source;
+    QString m_connection;
+    std::unique_ptr<MeasurementStore> m_store;
+    std::unique_ptr<Log::RecordingScope> m_recording;
+    QVector<Row> m_queue;
+    bool m_writeQueued = false;
+};
+
+Storage::Storage(const QString &source, QObject *parent)
+    : QObject(parent)
+    , m_source(source)
+{
+    m_thread.setObjectName(QStringLiteral("storage"));
+}
+
+Storage::~Storage()
+{
+    if (!m_worker)
+        return;
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->finish(); }, Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+    delete m_worker;
+}
+
+void Storage::start(bool serverAway)
+{
+    if (m_worker)
+        return;
+    m_worker = new Worker(this, m_source);
+    m_worker->moveToThread(&m_thread);
+    m_thread.start();
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, serverAway] { worker->open(serverAway); },
+                              Qt::QueuedConnection);
+}
+
+void Storage::store(const Row &row)
+{
+    Q_ASSERT(m_worker);
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, row] { worker->enqueue(row); }, Qt::QueuedConnection);
+}
+
+void Storage::clear()
+{
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->clear(); }, Qt::QueuedConnection);
+}
+
+bool Storage::drain(int timeoutMs)
+{
+    auto done = std::make_shared<QSemaphore>();
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, done] {
+        worker->writeQueue();
+        done->release();
+    }, Qt::QueuedConnection);
+    return done->tryAcquire(1, timeoutMs);
+}
+
+} // namespace Veltrano

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "support/row.h"
+
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+#include <QThread>
+#include <QVector>
+
+namespace Veltrano {
+
+class MeasurementStore;
+
+// The recorded rows' way into the database, on a thread of its own. That
+// thread owns its connection (to sqlite.db or a server), the rows kept while
+// the database refuses them and the pending-rows file, and does every insert,
+// retry, reconnect and wait for a server. Whoever hands rows over never waits
+// for any of it: store() only queues the row.
+//
+// Rows handed over together (the ticks of many instruments) are written in
+// one transaction. What the operator must know comes out of problem(), once
+// per outage; what was written, out of rowsWritten().
+class Storage : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Writes into the database of the connection `source` (registered by
+    // DatabaseConfig, open or not): the thread works on a clone of it.
+    explicit Storage(const QString &source = QLatin1String(QSqlDatabase::defaultConnection), QObject *parent = nullptr);
+    // Writes what it can of the rows handed over, leaves the rest in the
+    // pending-rows file for the next start, and ends the thread.
+    ~Storage() override;
+
+    // Opens the connection and writes the rows an earlier run left in the
+    // pending-rows file. `serverAway`: the operator was told at start-up that
+    // the server does not answer; its first refused row is not told again.
+    void start(bool serverAway = false);
+    // Queues a row for writing; returns at once.
+    void store(const Veltrano::Row &row);
+    // Forgets the kept rows and deletes every row of the table, after the
+    // rows handed over before; cleared() tells how it went.
+    void clear();
+    // Waits until every row handed over so far was written or kept; false
+    // when `timeoutMs` passed first. For a stop that must not lose rows.
+    bool drain(int timeoutMs);
+
+signals:
+    void rowsWritten(int count);
+    void problem(const QString &line);
+    void outageBegan(const QString &reason);
+    void outageEnded(int keptRowsWritten);
+    // Whether the rows are gone; else the database's reason.
+    void cleared(bool ok, const QString &error);
+
+private:
+    QString m_source;
+    QThread m_thread;
+    class Worker;
+    Worker *m_worker = nullptr;
+};
+
+} // namespace Veltrano
