@@ -51,6 +51,12 @@ struct Choice
 inline constexpr Choice kTypes[] = {
     {"Sartorius Basic", "sartoriusBasic"},
     {"Sartorius Signum", "sartoriusSignum"},
+    {"Mettler-Toledo MT-SICS", "mettlerToledoSics"},
+    {"A&D standard", "andStandard"},
+    {"Ohaus", "ohaus"},
+    {"Radwag / Kern", "radwagKern"},
+    {"Shimadzu", "shimadzu"},
+    {"Automatic", "automatic"},
 };
 
 inline constexpr Choice kTransmissionRates[] = {
