@@ -1,8 +1,10 @@
 // Cutting and classifying print lines: what the balances send, in the pieces
 // a serial port hands over, through the receive buffer and the parser.
 
+#include "balancesimulator.h"
 #include "benchprobe.h"
 #include "harness.h"
+#include "collect/makerlines.h"
 #include "collect/printline.h"
 
 #include <QDebug>
@@ -170,6 +172,55 @@ void parseCore(benchmark::State &state, Variant, qint64 bytes)
     }
 }
 
+// The makers' layouts by argument; the last one is every layout mixed, read by
+// the automatic format. Sartorius (0) is read by the one-argument parse().
+using Veltrano::Sim::Maker;
+const std::vector<std::pair<Maker, const char *>> kMakers = {
+    {Maker::Sartorius, "Sartorius"}, {Maker::MettlerToledoSics, "Mettler-Toledo"}, {Maker::AndStandard, "A&D"},
+    {Maker::Ohaus, "Ohaus"}, {Maker::RadwagKern, "Radwag/Kern"}, {Maker::Shimadzu, "Shimadzu"},
+};
+const qint64 kAutomatic = qint64(kMakers.size());
+constexpr int kMakerLines = 4096;
+
+Veltrano::PrintLine::Format formatOf(Maker maker)
+{
+    using Veltrano::PrintLine::Format;
+    static const Format formats[] = {Format::Sartorius, Format::MettlerToledoSics, Format::AndStandard,
+                                     Format::Ohaus, Format::RadwagKern, Format::Shimadzu};
+    return formats[int(maker)];
+}
+
+// Lines cut by takeLine() beforehand, so that only the reading is timed.
+void parseMaker(benchmark::State &state, Variant, qint64 maker)
+{
+    std::mt19937 random(20240501);
+    std::vector<QByteArray> lines;
+    for (int i = 0; i < kMakerLines; ++i) {
+        const Maker layout = maker == kAutomatic ? kMakers.at(i % kMakers.size()).first : kMakers.at(maker).first;
+        const double value = int(random() % 2000000) / 100.0 - 10000.0;
+        lines.push_back(layout == Maker::Sartorius
+                            ? Veltrano::Sim::printLine(i % 2 ? 16 : 22, "N", value, 2, i % 3 ? "g" : "")
+                            : Veltrano::Sim::makerLine(layout, value, 2, "g", i % 3));
+    }
+    const Veltrano::PrintLine::Format format =
+        maker == kAutomatic ? Veltrano::PrintLine::Format::Automatic : formatOf(kMakers.at(maker).first);
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        int readings = 0;
+        for (const QByteArray &line : lines) {
+            const Veltrano::PrintLine::Parsed parsed =
+                maker == 0 ? Veltrano::PrintLine::parse(line) : Veltrano::PrintLine::parse(line, format);
+            readings += parsed.kind == Veltrano::PrintLine::Kind::Reading;
+        }
+        const qint64 ns = timer.nsecsElapsed();
+        if (readings != kMakerLines)
+            state.SkipWithError("a line was not read");
+        state.SetIterationTime(ns / 1e9);
+        state.counters["ns_per_line"] = double(ns) / kMakerLines;
+    }
+}
+
 constexpr qint64 kBytes = 256 * 1024;
 
 const int kRegistered = [] {
@@ -178,6 +229,23 @@ const int kRegistered = [] {
     registerPair("parse_quiet", {kBytes}, 5,
                  [](benchmark::State &s, Variant v, qint64 n) { parse(s, v, n, false); });
     registerOurs("parse_core", {kBytes}, 5, parseCore);
+    std::vector<qint64> makers;
+    for (qint64 maker = 0; maker <= kAutomatic; ++maker)
+        makers.push_back(maker);
+    registerOurs("parse_maker", makers, 5, parseMaker);
+    return 0;
+}();
+
+// Each maker's reading against the Sartorius one, per line: within 2 times.
+const int kMakerChecks = [] {
+    for (qint64 maker = 1; maker <= kAutomatic; ++maker) {
+        const std::string title = maker == kAutomatic ? std::string("automatic, mixed")
+                                                      : std::string(kMakers.at(maker).second);
+        CheckRegistrar(45 + int(maker), growth("reading a line, " + title + " / Sartorius",
+                                               name("parse_maker", Variant::Ours, maker),
+                                               name("parse_maker", Variant::Ours, 0), 2.0));
+    }
+    CheckRegistrar(45, figure("reading a Sartorius line", name("parse_maker", Variant::Ours, 0), "ns_per_line", "ns"));
     return 0;
 }();
 

@@ -35,6 +35,12 @@ public:
                                   QThread::currentThread() == app->thread() ? Qt::DirectConnection : Qt::QueuedConnection);
     }
 
+    // Boxes shown or waiting to be.
+    static int waiting()
+    {
+        return instance().m_waiting.size() + (instance().m_shown ? 1 : 0);
+    }
+
 private:
     struct Box
     {
@@ -112,6 +118,11 @@ void msgHandler(QtMsgType type, const QMessageLogContext &context, const QString
 }
 
 namespace Startup {
+
+int boxesWaiting()
+{
+    return BoxQueue::waiting();
+}
 
 namespace {
 

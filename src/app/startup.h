@@ -13,6 +13,10 @@ void msgHandler(QtMsgType type, const QMessageLogContext &context, const QString
 
 namespace Startup {
 
+// The message handler's boxes shown or waiting for the one before to be
+// answered.
+int boxesWaiting();
+
 // Opens the database `uri` names (empty: sqlite.db) on the default
 // connection and makes sure the table exists, telling the operator what
 // happened. `schemaQuery` receives the query used

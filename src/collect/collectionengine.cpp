@@ -74,6 +74,7 @@ void CollectionEngine::start(const QString &settingsFile)
         }
         // Registered in full before anything below can be told.
         receiveBuffers.insert(id, new QByteArray);
+        formats.insert(id, PrintLine::formatOf(Config::readText(settings, id, Key::type)));
         auto *port = new QSerialPort;
         serialPorts.insert(id, port);
         connect(port, &QSerialPort::readyRead, this, [this, port] { readyRead(port); });
@@ -126,7 +127,9 @@ QList<const char *> CollectionEngine::applyLineSettings(QSerialPort *port, const
     QList<const char *> failures;
     if (!port->setBaudRate(Config::readNumber(settings, instrumentId, Key::transmissionRate), QSerialPort::AllDirections))
         failures << "cannot set baud rate";
-    if (!port->setDataBits(QSerialPort::Data7))
+    // 7 unless the instrument asks for 8 (most balances but Sartorius' own).
+    const bool eight = Config::readText(settings, instrumentId, Key::dataBits) == QLatin1String("8");
+    if (!port->setDataBits(eight ? QSerialPort::Data8 : QSerialPort::Data7))
         failures << "cannot set data bits";
     if (const auto parity = Config::lineParity(Config::readText(settings, instrumentId, Key::parity))) {
         if (!port->setParity(*parity))
@@ -165,6 +168,7 @@ void CollectionEngine::stop()
     }
     serialPorts.clear();
     receiveBuffers.clear();
+    formats.clear();
 
     latestHeaders.clear();
     latestResults.clear();
@@ -235,7 +239,9 @@ void CollectionEngine::readyRead(QSerialPort *port)
     QByteArray *buffer = receiveBuffers.value(id);
     buffer->append(port->readAll());
     VTRACE << "buffer size" << buffer->size();
-    if (buffer->size() > PrintLine::kShortLength - 1)
+    // Sartorius lines are parsed once a whole short line may be there; the
+    // other makers' lines are of any length.
+    if (buffer->size() > PrintLine::kShortLength - 1 || formats.value(id) != PrintLine::Format::Sartorius)
         processBuffer(id);
 }
 
@@ -245,12 +251,13 @@ void CollectionEngine::processBuffer(const QString &instrumentId)
     using namespace PrintLine;
 
     QByteArray *buffer = receiveBuffers.value(instrumentId);
+    const Format format = formats.value(instrumentId);
     VTRACE << "buffer=" << Trace::clipped(*buffer);
 
-    for (QByteArray line = takeLine(*buffer); !line.isEmpty(); line = takeLine(*buffer)) {
+    for (QByteArray line = takeLine(*buffer, format); !line.isEmpty(); line = takeLine(*buffer, format)) {
         VTRACE << "oneMessage.size()" << line.size();
         VTRACE << "oneMessage:" << Trace::clipped(line);
-        const Parsed parsed = parse(line);
+        const Parsed parsed = parse(line, format);
         liveStates.lineReceived(instrumentId, parsed);
         switch (parsed.kind) {
         case Kind::ErrorCode:
@@ -261,6 +268,10 @@ void CollectionEngine::processBuffer(const QString &instrumentId)
             continue;
         case Kind::WrongLength:
             VTRACE << "skipping. protocol length error: " << line.size() << "\n***" << Trace::clipped(line) << "***";
+            continue;
+        case Kind::NotAReading:
+        case Kind::NotRecognised:
+            VTRACE << "skipping." << skipReason(parsed) << Trace::clipped(line);
             continue;
         case Kind::Reading:
             break;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "collect/instrumentstate.h"
+#include "collect/makerlines.h"
 #include "collect/serialerrors.h"
 #include "support/row.h"
 
@@ -86,6 +87,8 @@ private:
     QMap<QString, QString> latestResults;
     QMap<QString, QString> latestUnits;
 
+    // Each instrument's print-line layout, from its `type` key.
+    QMap<QString, PrintLine::Format> formats;
     bool m_running = false;
     QString m_settingsFile = QString::fromLatin1("settings.ini");
     // Which errors each port has raised in this run, so that a port that

@@ -52,7 +52,8 @@ int readNumber(const QSettings &settings, const QString &id, const char *key)
 std::optional<QSerialPort::Parity> lineParity(const QString &text)
 {
     for (const auto &[value, parity] : {std::pair{"mark", QSerialPort::MarkParity}, {"space", QSerialPort::SpaceParity},
-                                        {"odd", QSerialPort::OddParity}, {"even", QSerialPort::EvenParity}}) {
+                                        {"odd", QSerialPort::OddParity}, {"even", QSerialPort::EvenParity},
+                                        {"none", QSerialPort::NoParity}}) {
         if (text == QLatin1String(value))
             return parity;
     }

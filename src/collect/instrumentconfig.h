@@ -28,6 +28,8 @@ inline constexpr char transmissionRate[] = "transmissionRate";
 inline constexpr char parity[] = "parity";
 inline constexpr char stopBits[] = "stopBits";
 inline constexpr char dataOutputFormat[] = "dataOutputFormat";
+// Beside the nine: "7" or "8"; absent means 7. Written only where needed.
+inline constexpr char dataBits[] = "dataBits";
 } // namespace Key
 
 // The nine keys in the order they are written.
@@ -54,6 +56,12 @@ struct Choice
 inline constexpr Choice kTypes[] = {
     {"Sartorius Basic", "sartoriusBasic"},
     {"Sartorius Signum", "sartoriusSignum"},
+    {"Mettler-Toledo MT-SICS", "mettlerToledoSics"},
+    {"A&D standard", "andStandard"},
+    {"Ohaus", "ohaus"},
+    {"Radwag / Kern", "radwagKern"},
+    {"Shimadzu", "shimadzu"},
+    {"Automatic", "automatic"},
 };
 
 inline constexpr Choice kTransmissionRates[] = {
@@ -117,8 +125,8 @@ bool readActive(const QSettings &settings, const QString &id);
 int readNumber(const QSettings &settings, const QString &id, const char *key);
 
 // The line settings a collection applies, from the texts the file holds.
-// "mark", "space", "odd" or "even", compared exactly; nothing for any other
-// text.
+// "mark", "space", "odd", "even" or "none", compared exactly; nothing for any
+// other text.
 std::optional<QSerialPort::Parity> lineParity(const QString &text);
 // 1 or 2; nothing for any other number.
 std::optional<QSerialPort::StopBits> lineStopBits(int number);

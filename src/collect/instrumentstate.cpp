@@ -9,16 +9,6 @@ namespace Veltrano {
 
 namespace {
 
-// Special codes a balance prints in place of the value while it is out of range.
-std::optional<InstrumentState::Load> loadCode(const QString &result)
-{
-    if (result == QLatin1String("H") || result == QLatin1String("HH"))
-        return InstrumentState::Load::Overload;
-    if (result == QLatin1String("L") || result == QLatin1String("LL"))
-        return InstrumentState::Load::Underload;
-    return std::nullopt;
-}
-
 qint64 now()
 {
     return QDateTime::currentMSecsSinceEpoch();
@@ -40,15 +30,16 @@ void InstrumentState::lineReceived(const PrintLine::Parsed &parsed, qint64 now)
     if (m_link != Link::Reconnected)
         m_link = Link::Receiving;
 
-    const std::optional<Load> code = loadCode(parsed.result);
+    // A status line tells only of leaving the range; a reading tells both ways.
     if (parsed.kind == PrintLine::Kind::Status) {
-        if (code)
-            m_load = *code;
+        if (parsed.load != Load::Normal)
+            m_load = parsed.load;
     } else if (parsed.kind == PrintLine::Kind::Reading) {
         m_hasReading = true;
         m_result = parsed.result;
         m_unit = parsed.unit;
-        m_load = code.value_or(Load::Normal);
+        m_stability = parsed.stability;
+        m_load = parsed.load;
     }
 }
 

@@ -26,7 +26,7 @@ public:
         Reconnecting,      // reopening the closed port has been tried and failed
         Reconnected,       // the closed port was opened again
     };
-    enum class Load { Normal, Overload, Underload };
+    using Load = PrintLine::Load;
 
     // A line unheard of for this long makes a receiving balance silent.
     static constexpr qint64 kSilentAfterMs = 5000;
@@ -51,8 +51,8 @@ public:
     bool hasReading() const { return m_hasReading; }
     QString result() const { return m_result; }
     QString unit() const { return m_unit; }
-    // The balance prints its unit only once the reading has settled.
-    bool stable() const { return m_hasReading && !m_unit.trimmed().isEmpty(); }
+    // As the balance marked its last reading.
+    bool stable() const { return m_hasReading && m_stability == PrintLine::Stability::Stable; }
     Load load() const { return m_load; }
     QString loadText() const;
     int lines() const { return m_lines; }
@@ -69,6 +69,7 @@ private:
     bool m_hasReading = false;
     QString m_result;
     QString m_unit;
+    PrintLine::Stability m_stability = PrintLine::Stability::Unknown;
     Load m_load = Load::Normal;
     int m_lines = 0;
     int m_rows = 0;

@@ -20,6 +20,16 @@ QString withoutSpaces(QString text)
     return text.remove(QLatin1Char(' '));
 }
 
+// Special codes a balance prints in place of the value while it is out of range.
+Load loadCode(const QString &result)
+{
+    if (result == QLatin1String("H") || result == QLatin1String("HH"))
+        return Load::Overload;
+    if (result == QLatin1String("L") || result == QLatin1String("LL"))
+        return Load::Underload;
+    return Load::Normal;
+}
+
 } // namespace
 
 QByteArray takeLine(QByteArray &buffer)
@@ -52,6 +62,9 @@ Parsed parse(const QByteArray &line)
         parsed.unit = field(line, 17, 3);
         parsed.kind = parsed.header.startsWith(QLatin1String("Stat")) ? Kind::Status : Kind::Reading;
     }
+    if (parsed.kind == Kind::Reading)
+        parsed.stability = parsed.unit.trimmed().isEmpty() ? Stability::Unstable : Stability::Stable;
+    parsed.load = loadCode(parsed.result);
     return parsed;
 }
 

@@ -19,11 +19,22 @@ inline constexpr int kLongLength = 22;
 inline constexpr int kMaxPending = 1024;
 
 enum class Kind {
-    Reading,      // an accepted line: header, result and unit are set
-    ErrorCode,    // a 16-byte line with "ERR" or "Err" at bytes 3-5
-    Status,       // a 22-byte line whose header starts with "Stat"
-    WrongLength,  // any other length
+    Reading,        // an accepted line: header, result and unit are set
+    ErrorCode,      // a 16-byte line with "ERR" or "Err" at bytes 3-5
+    Status,         // a status line, no reading: a 22-byte line whose header
+                    // starts with "Stat", or another maker's out-of-range
+                    // line without a value; `load` may tell the range
+    WrongLength,    // any other length
+    NotAReading,    // another maker's line that is no weight: a command echo,
+                    // a "command not executable" or error response
+    NotRecognised,  // matches no layout of the chosen format
 };
+
+// Whether the balance marked the weight as settled. Unknown when its layout
+// does not say (such as an out-of-range line).
+enum class Stability { Unknown, Stable, Unstable };
+// Whether the balance is within its weighing range.
+enum class Load { Normal, Overload, Underload };
 
 struct Parsed
 {
@@ -31,6 +42,11 @@ struct Parsed
     QString header;  // 6 characters as received, or empty for 16-byte lines
     QString result;  // the value field with every space removed
     QString unit;    // 3 characters as received, trailing spaces kept
+    // 16/22-byte lines: stable when the unit is not blank (the balance prints
+    // it only once the weight settled), unstable otherwise; a result of "H"
+    // or "HH" is an overload, "L" or "LL" an underload (also in status lines).
+    Stability stability = Stability::Unknown;
+    Load load = Load::Normal;
 };
 
 // Cuts the first line (up to and including its line feed) from the front of

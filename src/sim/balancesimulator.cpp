@@ -28,18 +28,80 @@ QByteArray headerFor(int layout, const QByteArray &header)
     return layout == 22 ? fixed(header, 6) : QByteArray();
 }
 
-} // namespace
-
-QByteArray valueField(double value, int decimals)
+// The value within `places` characters (sign not counted): whether it is
+// negative, and its digits.
+QPair<bool, QByteArray> number(double value, int decimals, int places)
 {
     decimals = std::clamp(decimals, 0, kMaxDecimals);
-    // Nine places for the number: keep within them.
-    const int integerDigits = 9 - (decimals > 0 ? decimals + 1 : 0);
+    const int integerDigits = std::max(1, places - (decimals > 0 ? decimals + 1 : 0));
     const double largest = std::pow(10.0, integerDigits) - std::pow(10.0, -decimals);
     value = std::clamp(value, -largest, largest);
     const bool negative = std::round(value * std::pow(10.0, decimals)) < 0;
-    const QByteArray number = QByteArray::number(std::fabs(value), 'f', decimals);
-    return (negative ? '-' : '+') + number.rightJustified(kFieldWidth - 1, ' ');
+    return {negative, QByteArray::number(std::fabs(value), 'f', decimals)};
+}
+
+} // namespace
+
+bool makerNamed(const QString &name, Maker *maker)
+{
+    static const QList<QPair<QString, Maker>> names = {
+        {"sartoriusBasic", Maker::Sartorius}, {"sartoriusSignum", Maker::Sartorius},
+        {"mettlerToledoSics", Maker::MettlerToledoSics}, {"andStandard", Maker::AndStandard},
+        {"ohaus", Maker::Ohaus}, {"radwagKern", Maker::RadwagKern}, {"shimadzu", Maker::Shimadzu},
+    };
+    for (const auto &[known, value] : names) {
+        if (name == known) {
+            *maker = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+QByteArray valueField(double value, int decimals)
+{
+    // Nine places for the number: keep within them.
+    const auto [negative, digits] = number(value, decimals, kFieldWidth - 1);
+    return (negative ? '-' : '+') + digits.rightJustified(kFieldWidth - 1, ' ');
+}
+
+QByteArray makerLine(Maker maker, double value, int decimals, const QByteArray &unit, bool stable)
+{
+    const QByteArray crlf = "\r\n";
+    switch (maker) {
+    case Maker::Sartorius:
+        break;
+    case Maker::MettlerToledoSics: {
+        // "S S     100.00 g": the weight right-aligned in 10 places, sign at the digits.
+        const auto [negative, digits] = number(value, decimals, 9);
+        return (stable ? "S S " : "S D ") + ((negative ? "-" : "") + digits).rightJustified(10) + ' ' + unit + crlf;
+    }
+    case Maker::AndStandard: {
+        // "ST,+00012.78  g": sign and 8 places padded with zeros, unit in 3.
+        const auto [negative, digits] = number(value, decimals, 8);
+        return (stable ? "ST," : "US,") + QByteArray(1, negative ? '-' : '+') + digits.rightJustified(8, '0')
+               + unit.right(3).rightJustified(3) + crlf;
+    }
+    case Maker::Ohaus: {
+        // "    192.21 g      ?": weight in 10 places, unit in 5, "?" while unstable.
+        const auto [negative, digits] = number(value, decimals, 9);
+        return ((negative ? "-" : "") + digits).rightJustified(10) + ' ' + fixed(unit, 5) + ' ' + (stable ? ' ' : '?')
+               + crlf;
+    }
+    case Maker::RadwagKern: {
+        // "? -    2.237 lb ": mark, sign, mass in 9 places, unit in 3.
+        const auto [negative, digits] = number(value, decimals, 9);
+        return QByteArray(stable ? "  " : "? ") + (negative ? '-' : ' ') + digits.rightJustified(9) + ' '
+               + fixed(unit, 3) + crlf;
+    }
+    case Maker::Shimadzu: {
+        // "S-  186.65g ": stability, sign, 8 places, the unit right after them, CR.
+        const auto [negative, digits] = number(value, decimals, 8);
+        return (stable ? 'S' : 'U') + QByteArray(1, negative ? '-' : ' ') + digits.rightJustified(8)
+               + fixed(unit, 2) + '\r';
+    }
+    }
+    return printLine(16, QByteArray(), value, decimals, unit);
 }
 
 QByteArray printLine(int layout, const QByteArray &header, double value, int decimals, const QByteArray &unit)
@@ -97,15 +159,18 @@ QList<QByteArray> BalanceSimulator::nextPieces()
     }
 
     QByteArray line;
-    if (every(m_scenario.errorEvery)) {
+    const bool sartorius = m_scenario.maker == Maker::Sartorius;
+    if (sartorius && every(m_scenario.errorEvery)) {
         line = errorLine(m_scenario.layout, 1 + m_lines % 99);
-    } else if (every(m_scenario.statusEvery)) {
+    } else if (sartorius && every(m_scenario.statusEvery)) {
         line = statusLine();
     } else {
+        const bool stable = sartorius || m_lines % 4 == 0;
         std::uniform_real_distribution<double> step(-m_scenario.drift, m_scenario.drift);
-        if (m_lines > 1)
+        if (m_lines > 1 && (sartorius || !stable))
             m_value += step(m_random);
-        line = printLine(m_scenario.layout, m_scenario.header, m_value, m_scenario.decimals, m_scenario.unit);
+        line = sartorius ? printLine(m_scenario.layout, m_scenario.header, m_value, m_scenario.decimals, m_scenario.unit)
+                         : makerLine(m_scenario.maker, m_value, m_scenario.decimals, m_scenario.unit, stable);
     }
 
     if (every(m_scenario.splitEvery)) {

@@ -10,20 +10,32 @@
 
 namespace Veltrano::Sim {
 
+// Whose print lines a simulated balance sends; named as the `type` values of
+// the instruments ("mettlerToledoSics", ...).
+enum class Maker { Sartorius, MettlerToledoSics, AndStandard, Ohaus, RadwagKern, Shimadzu };
+
+// The maker of a type value ("sartoriusBasic" and "sartoriusSignum" are
+// Sartorius); false for an unknown name.
+bool makerNamed(const QString &name, Maker *maker);
+
 // How a simulated balance behaves. The "every" counts pick print lines by
 // their number (1, 2, ...): with errorEvery = 5 lines 5, 10, 15, ... are error
 // lines. 0 switches a behaviour off.
 struct Scenario
 {
-    int layout = 16;               // print-line length: 16 (no header) or 22 (header)
+    Maker maker = Maker::Sartorius;
+    int layout = 16;               // Sartorius print-line length: 16 (no header) or 22 (header)
     int intervalMs = 1000;         // time between two print lines
     double value = 100.0;          // first weight shown
     double drift = 0.05;           // largest change from one line to the next
     int decimals = 2;              // digits after the decimal point
     QByteArray unit = "g";         // up to 3 characters
     QByteArray header = "N";       // up to 6 characters, 22-byte layout only
+    // Sartorius only:
     int errorEvery = 0;            // an error line ("Err" and a code at bytes 3-5 of the value field)
     int statusEvery = 0;           // a 22-byte status line ("Stat" header)
+    // The other makers' lines are marked unstable, all but every fourth,
+    // which repeats the value before it as settled.
     int splitEvery = 0;            // the line is sent in two fragments
     int loneLineFeedEvery = 0;     // a lone line feed follows the line
     int garbageEvery = 0;          // noise bytes (no line feed) come before the line
@@ -37,6 +49,9 @@ struct Scenario
 QByteArray valueField(double value, int decimals);
 // A print line of the given layout, ending in carriage return and line feed.
 QByteArray printLine(int layout, const QByteArray &header, double value, int decimals, const QByteArray &unit);
+// A print line in another maker's layout, with its own line end; `unit` up
+// to 3 characters.
+QByteArray makerLine(Maker maker, double value, int decimals, const QByteArray &unit, bool stable);
 // An error line: "Err" and the two-digit code at bytes 3-8 of the value field.
 QByteArray errorLine(int layout, int code);
 // A 22-byte status line.

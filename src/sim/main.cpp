@@ -50,19 +50,23 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Plays a laboratory balance on a pseudo-terminal and prints the device to collect from."));
+        "Plays a laboratory balance on a pseudo-terminal and prints the device to collect from.\n"
+        "Sartorius lines are all stable; the other makers' lines drift unstable and settle every fourth line."));
     parser.addHelpOption();
     const QList<QCommandLineOption> options = {
         {"link", "Also make PATH a symbolic link to the device.", "PATH"},
-        {"layout", "Print-line length: 16 (no header) or 22 (with header). Default 16.", "N", "16"},
+        {"maker", "Whose print lines to send: sartoriusBasic, sartoriusSignum, mettlerToledoSics, andStandard, "
+                  "ohaus, radwagKern or shimadzu (the instrument types). Default sartoriusBasic.",
+         "NAME", "sartoriusBasic"},
+        {"layout", "Sartorius print-line length: 16 (no header) or 22 (with header). Default 16.", "N", "16"},
         {"interval", "Milliseconds between print lines. Default 1000.", "MS", "1000"},
         {"value", "First weight. Default 100.", "X", "100"},
         {"drift", "Largest change from one line to the next. Default 0.05.", "X", "0.05"},
         {"decimals", "Digits after the decimal point. Default 2.", "N", "2"},
         {"unit", "Unit, up to 3 characters. Default g.", "TEXT", "g"},
         {"header", "Header of 22-byte lines, up to 6 characters. Default N.", "TEXT", "N"},
-        {"errors", "Every N-th line is an error line (Err and a code).", "N", "0"},
-        {"status", "Every N-th line is a status line (Stat).", "N", "0"},
+        {"errors", "Sartorius: every N-th line is an error line (Err and a code).", "N", "0"},
+        {"status", "Sartorius: every N-th line is a status line (Stat).", "N", "0"},
         {"split", "Every N-th line is sent in two fragments.", "N", "0"},
         {"lone-lf", "Every N-th line is followed by a lone line feed.", "N", "0"},
         {"garbage", "Every N-th line comes after noise bytes.", "N", "0"},
@@ -105,6 +109,7 @@ int main(int argc, char *argv[])
         scenario.silenceMs = parts.value(1).toInt(&fine);
         ok = ok && fine && parts.size() == 2 && scenario.silenceMs >= 0;
     }
+    ok = ok && Veltrano::Sim::makerNamed(parser.value(QStringLiteral("maker")), &scenario.maker);
     if (!ok || (scenario.layout != 16 && scenario.layout != 22))
         return fail(QStringLiteral("invalid option value (see --help)"));
 

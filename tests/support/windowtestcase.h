@@ -1,6 +1,7 @@
 #pragma once
 
 #include "modalrecorder.h"
+#include "startup.h"
 #include "stderrcapture.h"
 #include "tempworkdir.h"
 #include "testdatabase.h"
@@ -29,6 +30,8 @@ protected slots:
     }
     void cleanup()
     {
+        // A box still waiting belongs to this test, not to the next.
+        QTRY_COMPARE(Startup::boxesWaiting(), 0);
         m_boxes.reset();
         closeTestDatabase();
         m_dir.reset();
