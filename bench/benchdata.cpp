@@ -1,6 +1,7 @@
 #include "benchdata.h"
 
 #include "harness.h"
+#include "pgserver.h"
 #include "collect/instrumentconfig.h"
 #include "store/measurementdb.h"
 #include "ui_mainwindow.h"
@@ -204,6 +205,16 @@ void ReferenceWindow::store(const QString &instrumentId)
 {
     insert(instrumentId);
     reloadAndRefit();
+}
+
+PgServer *sharedServer()
+{
+    static std::unique_ptr<PgServer> instance;
+    if (!instance && PgServer::available()) {
+        instance = std::make_unique<PgServer>(true);
+        atExit([] { instance.reset(); });
+    }
+    return instance && instance->error().isEmpty() ? instance.get() : nullptr;
 }
 
 bool showAndWait(QWidget *window)

@@ -10,6 +10,7 @@
 
 #include <functional>
 
+class PgServer;
 class QTableView;
 
 namespace Ui {
@@ -81,6 +82,11 @@ struct Reading
     QString result = QStringLiteral("+123.4567");
     QString unit = QStringLiteral("g  ");
 };
+
+// One PostgreSQL server for the whole run, started at first use, flushing
+// every commit to disk as a lab's server does (and as SQLite does); null when
+// the server is not installed or did not start.
+PgServer *sharedServer();
 
 // Shows a window and waits until the platform has exposed and painted it.
 bool showAndWait(QWidget *window);

@@ -1,11 +1,13 @@
 #include "harness.h"
 
+#include "startup.h"
 #include "support/logformat.h"
 
 #include <QFile>
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <iomanip>
@@ -343,11 +345,12 @@ namespace {
 FILE *g_log = nullptr;
 int g_failures = 0;
 QString g_logPath;
+std::atomic<bool> g_boxes{false};
 
 // The offscreen platform says so for every window it shows.
 const char kOffscreenNoise[] = "This plugin does not support propagateSizeHints()";
 
-void logSink(QtMsgType type, const QMessageLogContext &, const QString &message)
+void logSink(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (type != QtDebugMsg && type != QtInfoMsg && !Veltrano::Log::isDemotedWarning(message) &&
         message != QLatin1String(kOffscreenNoise))
@@ -358,6 +361,9 @@ void logSink(QtMsgType type, const QMessageLogContext &, const QString &message)
         std::fwrite(line.constData(), 1, size_t(line.size()), g_log);
         std::fflush(g_log);
     }
+    // The program's own handler shows warnings and critical messages in its boxes.
+    if (g_boxes && type != QtDebugMsg && type != QtInfoMsg)
+        msgHandler(type, context, message);
 }
 
 } // namespace
@@ -367,6 +373,16 @@ void installLogSink(const QString &path)
     g_logPath = path;
     g_log = std::fopen(QFile::encodeName(path).constData(), "w");
     qInstallMessageHandler(logSink);
+}
+
+ProgramBoxes::ProgramBoxes()
+{
+    g_boxes = true;
+}
+
+ProgramBoxes::~ProgramBoxes()
+{
+    g_boxes = false;
 }
 
 int reportedFailures()
@@ -398,6 +414,35 @@ qint64 countInLog(qint64 offset, const QByteArray &needle)
     while (!log.atEnd())
         count += log.readLine().contains(needle);
     return count;
+}
+
+// ---------------------------------------------------------------- Stalls
+
+StallMeter::StallMeter(int intervalMs)
+    : m_intervalMs(intervalMs)
+{
+    m_timer.setTimerType(Qt::PreciseTimer);
+    m_timer.setInterval(intervalMs);
+    QObject::connect(&m_timer, &QTimer::timeout, [this] {
+        const qint64 late = m_clock.restart() - m_intervalMs;
+        if (late > m_longest) {
+            m_longest = late;
+            m_longestAt = m_since.elapsed();
+        }
+        m_over100 += late > 100;
+    });
+    m_clock.start();
+    m_since.start();
+    m_timer.start();
+}
+
+void StallMeter::restart()
+{
+    m_longest = 0;
+    m_longestAt = 0;
+    m_over100 = 0;
+    m_clock.restart();
+    m_since.restart();
 }
 
 } // namespace Bench

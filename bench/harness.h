@@ -6,7 +6,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <QElapsedTimer>
 #include <QString>
+#include <QTimer>
 #include <QtGlobal>
 
 #include <functional>
@@ -109,6 +111,38 @@ class DebugOutput
 public:
     explicit DebugOutput(bool on);
     ~DebugOutput();
+};
+
+// While it lives, warnings and critical messages also go to the program's
+// own message handler, which shows them in its (queued, never waited for)
+// boxes, as in the program; nobody answers them.
+class ProgramBoxes
+{
+public:
+    ProgramBoxes();
+    ~ProgramBoxes();
+};
+
+// How late the event loop of the calling thread comes back to a short
+// repeating timer: the longest stall, when it happened (ms since the start
+// or restart), and how many passes of the loop took more than 100 ms.
+class StallMeter
+{
+public:
+    explicit StallMeter(int intervalMs = 1);
+    void restart();
+    qint64 longestMs() const { return m_longest; }
+    qint64 longestAtMs() const { return m_longestAt; }
+    int over100Ms() const { return m_over100; }
+
+private:
+    int m_intervalMs;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    QElapsedTimer m_since;
+    qint64 m_longest = 0;
+    qint64 m_longestAt = 0;
+    int m_over100 = 0;
 };
 
 // Where the diagnostics file ends now, and how many of its lines from
