@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -131,7 +132,8 @@ class StallMeter
 public:
     explicit StallMeter(int intervalMs = 1);
     void restart();
-    qint64 longestMs() const { return m_longest; }
+    // Including the pass of the loop still running when asked.
+    qint64 longestMs() const { return std::max(m_longest, m_clock.elapsed() - m_intervalMs); }
     qint64 longestAtMs() const { return m_longestAt; }
     int over100Ms() const { return m_over100; }
 
