@@ -145,6 +145,7 @@ void locked(benchmark::State &state, Variant variant, qint64 seconds)
                 latency = sinceUnlock.nsecsElapsed() / 1e6;
                 kept = ended->isEmpty() ? 0 : ended->first().first().toInt();
             }
+            const qint64 writeStall = stalls.longestMs();
             sampling.stop();
             if (ours)
                 MainWindowProbe::storage(*ours).drain(30000);
@@ -158,7 +159,7 @@ void locked(benchmark::State &state, Variant variant, qint64 seconds)
             state.counters["rows_lost"] = sampling.ticks() - (rowCount() - before);
             state.counters["ticks_during_lock"] = ticksDuringLock;
             state.counters["written_after_unlock_ms"] = latency;
-            state.counters["write_stall_ms"] = stalls.longestMs();
+            state.counters["write_stall_ms"] = double(writeStall);
             state.counters["boxes"] = Startup::boxesWaiting();
         }
         schemaQuery = QSqlQuery();
