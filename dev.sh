@@ -23,7 +23,7 @@ ROOT=$PWD
 PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
           libqt5serialport5-dev python3 python3-xlrd python3-olefile
           desktop-file-utils fonts-dejavu-core libqt5charts5-dev libxlsxwriter-dev
-          libqt5sql5-psql python3-openpyxl postgresql libsqlite3-dev)
+          libqt5sql5-psql python3-openpyxl postgresql libsqlite3-dev libpq-dev)
 # Only for taking the README's screenshots.
 SCREENSHOT_PACKAGES=(xvfb xdotool x11-apps imagemagick fonts-dejavu-core)
 

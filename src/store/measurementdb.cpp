@@ -1,5 +1,6 @@
 #include "store/measurementdb.h"
 
+#include "store/connectionwatch.h"
 #include "support/trace.h"
 
 #include <QElapsedTimer>
@@ -75,7 +76,21 @@ QString keyColumn(const QSqlDatabase &db)
 
 namespace {
 
-bool execInsert(const Row &row, QSqlQuery &query)
+thread_local ConnectionWatch *t_watch = nullptr;
+
+// Runs `statement` with the watch armed.
+template<typename Statement>
+bool watched(const QSqlDatabase &db, Statement statement)
+{
+    if (t_watch)
+        t_watch->arm(db);
+    const bool ok = statement();
+    if (t_watch)
+        t_watch->disarm();
+    return ok;
+}
+
+bool execInsert(const Row &row, QSqlQuery &query, const QSqlDatabase &db)
 {
     if (!query.prepare(QString::fromLatin1(kInsert)))
         return false;
@@ -91,7 +106,7 @@ bool execInsert(const Row &row, QSqlQuery &query)
         }
         query.addBindValue(text);
     }
-    return query.exec();
+    return watched(db, [&query] { return query.exec(); });
 }
 
 } // namespace
@@ -139,7 +154,7 @@ const char kLost[] = "the connection to the server is lost";
 bool insertOne(const Row &row, QString *error, const QSqlDatabase &db)
 {
     QSqlQuery query(db);
-    if (db.isOpen() && execInsert(row, query))
+    if (db.isOpen() && execInsert(row, query, db))
         return true;
     if (error)
         *error = db.isOpen() ? query.lastError().text() : QString::fromLatin1(kLost);
@@ -163,8 +178,8 @@ bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const Q
     *failedAt = 0;
     // A lost connection is opened again before the transaction, never within
     // it: the rows written before would go with the old transaction.
-    if ((!connection.isOpen() || !connection.transaction())
-        && (!reconnectIfLost(db) || !connection.transaction())) {
+    const auto begin = [&connection] { return watched(connection, [&connection] { return connection.transaction(); }); };
+    if ((!connection.isOpen() || !begin()) && (!reconnectIfLost(db) || !begin())) {
         *error = connection.isOpen() ? connection.lastError().text() : QString::fromLatin1(kLost);
         return false;
     }
@@ -177,12 +192,17 @@ bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const Q
         ++*failedAt;
     }
     *failedAt = rows.size() - 1;
-    if (connection.commit())
+    if (watched(connection, [&connection] { return connection.commit(); }))
         return true;
     *error = connection.isOpen() ? connection.lastError().text() : QString::fromLatin1(kLost);
     if (connection.isOpen())
         connection.rollback();
     return false;
+}
+
+void watchStatements(ConnectionWatch *watch)
+{
+    t_watch = watch;
 }
 
 QString describeInsert(const Row &row)

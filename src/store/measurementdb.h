@@ -8,6 +8,10 @@
 
 class QSqlQuery;
 
+namespace Veltrano {
+class ConnectionWatch;
+}
+
 namespace Veltrano::MeasurementDb {
 
 // The measurement database: one file, one table, six text columns.
@@ -80,6 +84,11 @@ bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt,
 // The insert as an operator reads it in an error report: the statement with
 // each value written between single quotes. Never executed.
 QString describeInsert(const Row &row);
+
+// Statements of the inserts on this thread arm `watch` while they run, so
+// that another thread can cut a connection that stopped answering (see
+// ConnectionWatch). Null: none.
+void watchStatements(ConnectionWatch *watch);
 
 // Makes sure the table `data` exists, using `query` (bound to the default
 // connection) for the check and the creation, with the statements of the

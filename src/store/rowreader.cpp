@@ -27,9 +27,10 @@ struct RowReader::Job
 class RowReader::Worker : public QObject
 {
 public:
-    Worker(const QString &source, const QString &connection)
+    Worker(const QString &source, const QString &connection, ConnectionWatch *watch)
         : m_source(source)
         , m_connection(connection)
+        , m_watch(watch)
     {
     }
 
@@ -47,7 +48,9 @@ public:
         bool ok = query.prepare(job->statement);
         for (const QVariant &value : qAsConst(job->values))
             query.addBindValue(value);
+        m_watch->arm(db);
         ok = ok && query.exec();
+        m_watch->disarm();
         Rows rows;
         while (ok && query.next()) {
             QVariantList row;
@@ -74,6 +77,7 @@ public:
 private:
     QString m_source;
     QString m_connection;
+    ConnectionWatch *m_watch;
 };
 
 RowReader::RowReader(const QSqlDatabase &source, QObject *parent)
@@ -82,7 +86,7 @@ RowReader::RowReader(const QSqlDatabase &source, QObject *parent)
 {
     static QAtomicInteger<int> serial;
     const QString connection = QStringLiteral("reader-%1").arg(serial.fetchAndAddRelaxed(1));
-    m_worker = new Worker(source.connectionName(), connection);
+    m_worker = new Worker(source.connectionName(), connection, &m_watch);
     m_worker->moveToThread(&m_thread);
     m_thread.setObjectName(QStringLiteral("row reader"));
     m_thread.start();
@@ -90,6 +94,7 @@ RowReader::RowReader(const QSqlDatabase &source, QObject *parent)
 
 RowReader::~RowReader()
 {
+    m_watch.cutIfStuck(0);
     QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->close(); }, Qt::QueuedConnection);
     m_thread.quit();
     m_thread.wait();
@@ -112,6 +117,7 @@ bool RowReader::select(const QString &statement, const QVariantList &values, Row
     if (m_late) {
         const std::lock_guard<std::mutex> lock(m_late->mutex);
         if (!m_late->done) {
+            m_watch.cutIfStuck();
             if (error)
                 *error = QStringLiteral("the database has not answered yet");
             return false;

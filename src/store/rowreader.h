@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/connectionwatch.h"
+
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
@@ -16,7 +18,9 @@ namespace Veltrano {
 // own, and select() waits for an answer at most kWaitMs. A statement that
 // takes longer (a locked file, a server that hangs) is left to finish there;
 // until it has, select() fails at once, and caughtUp() says when it did. Its
-// answer is kept, so the same statement asked again gets it at once.
+// answer is kept, so the same statement asked again gets it at once. A
+// server that hangs in a statement has its connection cut after
+// ConnectionWatch::kDeadlineMs, and at once when the reader goes.
 class RowReader : public QObject
 {
     Q_OBJECT
@@ -43,6 +47,7 @@ private:
     class Worker;
     QString m_driverName;
     QThread m_thread;
+    ConnectionWatch m_watch;
     Worker *m_worker = nullptr;
     std::shared_ptr<Job> m_late;  // the statement still running after its wait
     std::shared_ptr<Job> m_kept;  // the last late statement's answer

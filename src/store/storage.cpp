@@ -18,9 +18,10 @@ namespace Veltrano {
 class Storage::Worker : public QObject
 {
 public:
-    Worker(Storage *storage, const QString &source)
+    Worker(Storage *storage, const QString &source, ConnectionWatch *watch)
         : m_storage(storage)
         , m_source(source)
+        , m_watch(watch)
     {
         static QAtomicInteger<int> serial;
         m_connection = QStringLiteral("storage-%1").arg(serial.fetchAndAddRelaxed(1));
@@ -29,6 +30,7 @@ public:
     void open(bool serverAway)
     {
         m_recording = std::make_unique<Log::RecordingScope>();
+        MeasurementDb::watchStatements(m_watch);
         QSqlDatabase db = QSqlDatabase::cloneDatabase(m_source, m_connection);
         if (!db.open())
             VTRACE << "the database does not open yet:" << db.lastError().text();
@@ -84,12 +86,14 @@ public:
         m_store.reset();
         QSqlDatabase::database(m_connection, false).close();
         QSqlDatabase::removeDatabase(m_connection);
+        MeasurementDb::watchStatements(nullptr);
         m_recording.reset();
     }
 
 private:
     Storage *m_storage;
     QString m_source;
+    ConnectionWatch *m_watch;
     QString m_connection;
     std::unique_ptr<MeasurementStore> m_store;
     std::unique_ptr<Log::RecordingScope> m_recording;
@@ -102,13 +106,23 @@ Storage::Storage(const QString &source, QObject *parent)
     , m_source(source)
 {
     m_thread.setObjectName(QStringLiteral("storage"));
+    m_watchTimer.setInterval(1000);
+    connect(&m_watchTimer, &QTimer::timeout, this, [this] { m_watch.cutIfStuck(); });
 }
 
 Storage::~Storage()
 {
     if (!m_worker)
         return;
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->finish(); }, Qt::BlockingQueuedConnection);
+    // At quit a hanging server is waited for a moment only: what it has not
+    // taken by then stays in the pending-rows file for the next start.
+    auto done = std::make_shared<QSemaphore>();
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, done] {
+        worker->finish();
+        done->release();
+    }, Qt::QueuedConnection);
+    while (!done->tryAcquire(1, 100))
+        m_watch.cutIfStuck(kQuitPatienceMs);
     m_thread.quit();
     m_thread.wait();
     delete m_worker;
@@ -118,9 +132,10 @@ void Storage::start(bool serverAway)
 {
     if (m_worker)
         return;
-    m_worker = new Worker(this, m_source);
+    m_worker = new Worker(this, m_source, &m_watch);
     m_worker->moveToThread(&m_thread);
     m_thread.start();
+    m_watchTimer.start();
     QMetaObject::invokeMethod(m_worker, [worker = m_worker, serverAway] { worker->open(serverAway); },
                               Qt::QueuedConnection);
 }

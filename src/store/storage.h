@@ -1,11 +1,13 @@
 #pragma once
 
+#include "store/connectionwatch.h"
 #include "support/row.h"
 
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
 #include <QThread>
+#include <QTimer>
 #include <QVector>
 
 namespace Veltrano {
@@ -26,6 +28,9 @@ class Storage : public QObject
     Q_OBJECT
 
 public:
+    // How long a quit waits for a server that stopped answering.
+    static constexpr int kQuitPatienceMs = 2000;
+
     // Writes into the database of the connection `source` (registered by
     // DatabaseConfig, open or not): the thread works on a clone of it.
     explicit Storage(const QString &source = QLatin1String(QSqlDatabase::defaultConnection), QObject *parent = nullptr);
@@ -57,6 +62,9 @@ signals:
 private:
     QString m_source;
     QThread m_thread;
+    // Cuts the storage thread's server connection when a statement hangs.
+    ConnectionWatch m_watch;
+    QTimer m_watchTimer;
     class Worker;
     Worker *m_worker = nullptr;
 };

@@ -2,6 +2,7 @@
 
 #include <QProcess>
 
+#include <csignal>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -46,4 +47,14 @@ bool PgServer::run(const QString &program, const QStringList &arguments) const
     if (!ok && m_error.isEmpty())
         m_error = QFileInfo(program).fileName() + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll());
     return ok;
+}
+
+bool PgServer::pause(bool paused) const
+{
+    QFile pidFile(m_dir.filePath("data/postmaster.pid"));
+    const qint64 pid = pidFile.open(QIODevice::ReadOnly) ? pidFile.readLine().trimmed().toLongLong() : 0;
+    const char *signal = paused ? "STOP" : "CONT";
+    // The children (the backends serving each connection) first.
+    return pid > 0 && run(QStringLiteral("pkill"), {QStringLiteral("-%1").arg(signal), "-P", QString::number(pid)})
+           && ::kill(pid_t(pid), paused ? SIGSTOP : SIGCONT) == 0;
 }

@@ -23,6 +23,9 @@ public:
     bool start();
     // Immediate, as a crash or a pulled cable looks to clients.
     bool stop() { return run(bin("pg_ctl"), {"-D", m_dir.filePath("data"), "-m", "immediate", "-w", "stop"}); }
+    // Every process of the server stopped (SIGSTOP) or continued, as a host
+    // that hangs or a network that drops packets looks to clients.
+    bool pause(bool paused) const;
     // One transaction; false on any error.
     bool psql(const QString &sql) const { return run(bin("psql"), {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", uri(), "-c", sql}); }
 
