@@ -22,16 +22,18 @@ def read_csv(path):
     return {'sheets': [{'name': '', 'rows': rows}], 'problems': problems}
 
 
-TEXT = (str, 'General')
-KINDS = {'sampling_date': (datetime.datetime, 'yyyy-mm-dd'), 'sampling_time': (datetime.time, 'hh:mm:ss'),
-         'value': ((int, float), 'General')}
+# The cells' kinds and number formats by column name, and the width each needs
+# to be shown whole (Excel shows ##### for a narrower date).
+TEXT = (str, 'General', 0)
+KINDS = {'sampling_date': (datetime.datetime, 'yyyy-mm-dd', 11), 'sampling_time': (datetime.time, 'hh:mm:ss', 9),
+         'value': ((int, float), r'0(\.0+)?', 0)}
 
 
-def xlsx_text(v):
+def xlsx_text(v, number_format):
     if isinstance(v, (datetime.datetime, datetime.time)):
         return v.strftime('%Y-%m-%d' if isinstance(v, datetime.datetime) else '%H:%M:%S')
-    if isinstance(v, (int, float)):
-        return '%.15g' % v
+    if isinstance(v, (int, float)):  # as shown: 0.000 has three decimals
+        return '%.*f' % (len(number_format) - 2, v) if number_format.startswith('0.') else '%.15g' % v
     # _xHHHH_ names a character (ECMA-376 ST_Xstring)
     return re.sub(r'_x([0-9A-Fa-f]{4})_', lambda m: chr(int(m.group(1), 16)), v or '')
 
@@ -44,12 +46,19 @@ def read_xlsx(path):
     for ws in openpyxl.load_workbook(path).worksheets:
         rows = [list(r) for r in ws.iter_rows()]
         kinds = [KINDS.get(c.value, TEXT) for c in rows[0]]
+        if ws.freeze_panes != 'A2' or not all(c.font.b for c in rows[0]):
+            problems.append('%s: the header row is not frozen and bold' % ws.title)
+        for c, cell in enumerate(rows[0]):
+            width = ws.column_dimensions[cell.column_letter].width
+            if width < max(kinds[c][2], len(cell.value) + 1):
+                problems.append('%s column %d: %s too narrow at %g' % (ws.title, c + 1, cell.value, width))
         for r, row in enumerate(rows):
             for c, cell in enumerate(row):
                 kind = kinds[c] if r else TEXT
-                if cell.value is not None and (not isinstance(cell.value, kind[0]) or cell.number_format != kind[1]):
+                if cell.value is not None and (not isinstance(cell.value, kind[0])
+                                               or not re.fullmatch(kind[1], cell.number_format)):
                     problems.append('%s row %d column %d: %r as %s' % (ws.title, r + 1, c + 1, cell.value,
                                                                        cell.number_format))
-                row[c] = xlsx_text(cell.value)
+                row[c] = xlsx_text(cell.value, cell.number_format)
         sheets.append({'name': ws.title, 'rows': rows})
     return {'sheets': sheets, 'problems': problems}

@@ -8,6 +8,9 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 using Rows = QList<QStringList>;
 using namespace Veltrano::MeasurementExport;
 
@@ -17,7 +20,7 @@ const QStringList kRow{"2026-01-01", "10:00:00", "B1", "", "+1", "g  "};
 const Rows kHostile{
     {"2026-01-01", "23:59:59", "=1+2", "", "1.2.3", "<g>&", ""},
     {"2026-01-02", "00:00:00", "O'Brien's\r\nline", "", "-  0,5", "g", "-0.5"},
-    {"2026-01-02", "12:00:00", QString::fromUtf8("Mérleg \"ő\", 1; x"), "N     ", "+   12.3456", "g  ", "12.3456"},
+    {"2026-01-02", "12:00:00", QString::fromUtf8("Mérleg \"ő\", 1; x"), "N     ", "+   12.3450", "g  ", "12.3450"},
     {"2026-01-02", "23:59:59", "O'Brien's\r\nline", "hidden", "no result yet", "no unit yet", ""},
     {"2026-01-03", "00:00:00", QString::fromUtf8("ctl\x01\t_x0041_ 😀"), "", "+1", "g", "1"},
 };
@@ -27,7 +30,7 @@ static QStringList exported(const QStringList &stored, bool withValue = false)
     return QStringList{stored.at(0), stored.at(1), stored.at(2).left(32767), stored.at(4), stored.at(5)} + stored.mid(6, withValue);
 }
 
-static QStringList entries() { return QDir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name); }
+static QStringList entries() { return QDir().entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name); }
 
 class TestExport : public WindowTestCase
 {
@@ -38,7 +41,7 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("setup");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("message");  // start of the error output
+        QTest::addColumn<QString>("message");  // the error output, or its start on a failure
         QTest::addColumn<QString>("rows");     // of kHostile, 1-based, as written; "-": the old files stay
         auto row = [](const char *name, const QString &arguments, const char *setup, int status, const char *message, const char *rows) {
             QTest::newRow(name) << arguments.split('|') << setup << status << (*message ? "veltrano-export: " + QString(message) : "") << rows;
@@ -53,9 +56,16 @@ private slots:
         row("open end", "--from|2026-01-02T23:59:59|out.csv", "", 0, "", "4 5");
         row("one instrument", "--instrument|O'Brien's\r\nline|out.csv", "", 0, "", "2 4");
         row("names and a range", "--instrument|=1+2|--instrument|O'Brien's\r\nline|--to|2026-01-02T00:00:00|out.csv", "", 0, "", "1 2");
-        row("no rows: the header only", "--instrument|o'brien's\r\nline|out.xlsx", "", 0, "", "");
-        row("unknown option", "--bogus|out.csv", "", 2, "Unknown option 'bogus'.\nUsage: ", "-");
-        row("unknown format", "--format|ods|out.csv", "", 2, "unknown format: ods\nUsage: ", "-");
+        row("to the minute", "--from|2026-01-01T23:59|--to|2026-01-02 00:00|out.csv", "", 0, "", "1 2");
+        row("decimal comma, semicolons", "--decimal-comma|out.csv", "", 0, "", "1 2 3 4 5");
+        row("no rows: the header only, the name told", "--instrument|o'brien's\r\nline|out.xlsx", "", 0,
+            "no row of the instrument \"o'brien's\r\nline\" is recorded; names are case-sensitive, recorded: \"O'Brien's\r\nline\"\n", "");
+        row("unknown option", "--bogus|out.csv", "", 2, "Unknown option 'bogus'.\nTry 'veltrano-export --help' for more information.\n", "-");
+        row("unknown format", "--format|ods|out.csv", "", 2, "unknown format: ods\nTry 'veltrano-export --help' for more information.\n", "-");
+        row("decimal comma in a workbook", "--decimal-comma|out.xlsx", "", 2, "--decimal-comma is for CSV only\n", "-");
+        row("a FIFO, read by a child", "--format|xlsx|pipe", "fifo", 0, "", "1 2 3 4 5");
+        row("a device: csv", "--format|csv|full", "device", 1, "cannot write full: No space left on device\n", "-");
+        row("a device: xlsx", "--format|xlsx|full", "device", 1, "cannot write full: No space left on device\n", "-");
         row("no format", "out.txt", "", 2, "cannot tell the format from the name out.txt: give --format\n", "-");
         row("malformed date", "--to|2026-02-30|out.csv", "", 2, "--to: not a date or date and time: 2026-02-30\n", "-");
         row("reversed dates", "--from|2026-02-02|--to|2026-02-01T10:00:00|out.csv", "", 2, "--from is after --to\n", "-");
@@ -80,6 +90,17 @@ private slots:
         closeTestDatabase();  // the program reads the file on its own
         const QByteArray old("an old file");
         QVERIFY(writeFile("out.csv", old) && writeFile("out.xls", old) && writeFile("out.xlsx", old));
+        QStringList files{"out.csv", "out.xls", "out.xlsx", "sqlite.db"};
+        QProcess reader;
+        if (setup == "fifo") {
+            QVERIFY(mkfifo("pipe", 0600) == 0);
+            reader.start("/bin/sh", {"-c", "exec cat pipe > read.xlsx"});
+            QVERIFY(reader.waitForStarted());
+            files << "pipe" << "read.xlsx";
+        }
+        QVERIFY(setup != "device" || mknod("full", S_IFCHR | 0600, makedev(1, 7)) == 0);  // as /dev/full
+        files << (setup == "device" ? QStringList{"full"} : QStringList());
+        std::sort(files.begin(), files.end());
 
         QProcess process;  // ignoring SIGXFSZ, writes past the limit fail as on a full disk
         process.start("/bin/sh", QStringList{"-c", (setup == "full" ? "trap '' XFSZ; ulimit -f 64; " : "")
@@ -87,18 +108,26 @@ private slots:
         QVERIFY(process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit);
         QCOMPARE(process.exitCode(), status);
         const QString err = QString::fromUtf8(process.readAllStandardError());
-        QVERIFY2(status ? err.startsWith(message) : err.isEmpty(), qPrintable(err));
-        QCOMPARE(entries(), QStringList({"out.csv", "out.xls", "out.xlsx", "sqlite.db"}));  // nothing half-written
+        QVERIFY2(status ? err.startsWith(message) : err == message, qPrintable(err));
+        QCOMPARE(entries(), files);  // nothing half-written, nothing in place of the FIFO or device
+        struct stat device;
+        QVERIFY(setup != "device" || (stat("full", &device) == 0 && S_ISCHR(device.st_mode)));
         if (arguments.last() == "-")
             QVERIFY(writeFile(arguments.last() = "stdout.csv", process.readAllStandardOutput()));
+        if (setup == "fifo") {
+            QVERIFY(reader.waitForFinished() && reader.exitCode() == 0);
+            arguments.last() = "read.xlsx";
+        }
         QCOMPARE(readFile("out.csv") + readFile("out.xls") + readFile("out.xlsx") == old + old + old,
-                 rows == "-" || arguments.last() == "stdout.csv");
+                 rows == "-" || !arguments.last().startsWith("out."));
         if (rows == "-")
             return;
         const bool xls = arguments.last().endsWith(".xls");
         Rows expected{xls ? kColumns : kColumns + QStringList{"value"}};
         for (const QString &i : rows.split(' ', Qt::SkipEmptyParts))
             expected << exported(kHostile.at(i.toInt() - 1), !xls);
+        for (QStringList &line : expected)
+            line.last().replace('.', arguments.contains("--decimal-comma") ? ',' : '.');
         const XlsContent content = readXls(arguments.last());
         QCOMPARE(content.problems + content.sheetNames, QStringList{arguments.last().endsWith(".csv") ? "" : "data"});
         QCOMPARE(content.sheets.value(0), expected);
@@ -110,7 +139,7 @@ private slots:
         QVERIFY(writeFile("out", "an old file"));
         for (Format format : {Format::Csv, Format::Xlsx, Format::Xls}) {
             int calls = 0;
-            const Result result = exportRows(QSqlDatabase::database(), {format, "out", nullptr, QChar(), {}},
+            const Result result = exportRows(QSqlDatabase::database(), {format, "out", nullptr, QChar(), false, {}, {}},
                                              [&](qint64, qint64) { return ++calls < 2; });
             QCOMPARE(int(result.step), int(Result::Cancelled));
             QCOMPARE(entries().join(' ') + '|' + readFile("out"), QString("out sqlite.db|an old file"));
@@ -133,7 +162,14 @@ private slots:
         QVERIFY(insertTestRows({{"2026-01-01", "10:00:00", "A", "", "+1", "g"}, {"2026-01-03", "11:00:00", "B", "", "+2", "g"},
                                 {"2026-01-02", "12:00:00", "A", "", "+3", "g"}}));
         MainWindow window;
-        m_boxes->setDialogHandler([](QDialog *dialog) {
+        int opened = 0;
+        m_boxes->setDialogHandler([&opened](QDialog *dialog) {
+            if (opened++) {  // the choices of the first export are kept
+                QCOMPARE(child<QComboBox>(dialog, "uFormat")->currentIndex(), 1);
+                QCOMPARE(child<QLineEdit>(dialog, "uFile")->text(), QDir::currentPath() + '/');
+                QCOMPARE(child<QListWidget>(dialog, "uInstruments")->item(1)->checkState(), Qt::Unchecked);
+                return dialog->reject();
+            }
             QCOMPARE(child<QDateTimeEdit>(dialog, "uFrom")->dateTime(), QDateTime({2026, 1, 1}, {10, 0}));
             QCOMPARE(child<QDateTimeEdit>(dialog, "uTo")->dateTime(), QDateTime({2026, 1, 3}, {11, 0}));
             QListWidgetItem *b = child<QListWidget>(dialog, "uInstruments")->item(1);
@@ -141,12 +177,52 @@ private slots:
             b->setCheckState(Qt::Unchecked);
             child<QLineEdit>(dialog, "uFile")->setText("out.csv");
             child<QComboBox>(dialog, "uFormat")->setCurrentIndex(1);  // the file name follows
-            dialog->accept();
+            QVERIFY(insertTestRow({"2026-01-04", "09:00:00", "A", "", "+4", "g"}));  // "To" is open
+            QTimer::singleShot(0, dialog, &QDialog::accept);  // out of the recorder: a box follows
         });
         window.findChild<QAction *>("actionExportData")->trigger();
-        QCOMPARE(m_boxes->titles(), QStringList{"Export data"});
+        QCOMPARE(m_boxes->titles(), QStringList({"Export data", "Export"}));
+        QCOMPARE(m_boxes->boxes().last().text + '|' + m_boxes->boxes().last().buttons.join(' '),
+                 "3 rows written to " + QDir::current().filePath("out.xlsx") + ".|OK Open Folder");
         QCOMPARE(readXls("out.xlsx").sheets.value(0).mid(1), Rows({{"2026-01-01", "10:00:00", "A", "+1", "g", "1"},
-                                                                   {"2026-01-02", "12:00:00", "A", "+3", "g", "3"}}));
+                                                                   {"2026-01-02", "12:00:00", "A", "+3", "g", "3"},
+                                                                   {"2026-01-04", "09:00:00", "A", "+4", "g", "4"}}));
+        window.findChild<QAction *>("actionExportData")->trigger();
+        QCOMPARE(opened, 2);
+    }
+
+    // The format follows a typed extension, a name without a known one gets the format's.
+    void dialogFileNames_data()
+    {
+        QTest::addColumn<int>("format");  // chosen before the name is typed
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<int>("formatAfter");
+        QTest::addColumn<QByteArray>("magic");  // the file's first bytes
+        QTest::newRow("xlsx typed, CSV chosen") << 0 << "gui.xlsx" << "gui.xlsx" << 1 << QByteArray("PK");
+        QTest::newRow("upper case") << 2 << "GUI.CSV" << "GUI.CSV" << 0 << QByteArray("\xEF\xBB\xBF");
+        QTest::newRow("no extension") << 1 << "gui" << "gui.xlsx" << 1 << QByteArray("PK");
+        QTest::newRow("another extension") << 0 << "gui.txt" << "gui.txt.csv" << 0 << QByteArray("\xEF\xBB\xBF");
+        QTest::newRow("xls") << 2 << "gui" << "gui.xls" << 2 << QByteArray("\xD0\xCF\x11\xE0");
+    }
+
+    void dialogFileNames()
+    {
+        QFETCH(int, format);
+        QFETCH(QString, typed);
+        QFETCH(QString, written);
+        QFETCH(int, formatAfter);
+        QFETCH(QByteArray, magic);
+        QVERIFY(insertTestRow(kRow));
+        ExportDialog dialog;
+        child<QComboBox>(&dialog, "uFormat")->setCurrentIndex(format);
+        QTest::keyClicks(child<QLineEdit>(&dialog, "uFile"), typed);
+        QCOMPARE(child<QComboBox>(&dialog, "uFormat")->currentIndex(), formatAfter);
+        dialog.accept();
+        QCOMPARE(child<QLineEdit>(&dialog, "uFile")->text(), written);
+        QCOMPARE(m_boxes->texts(), QStringList("1 row written to " + QDir::current().filePath(written) + "."));
+        QCOMPARE(entries(), QStringList({written, "sqlite.db", "veltrano-ui.ini"}));
+        QVERIFY(readFile(written).startsWith(magic));
     }
 
     void failures_data()
@@ -158,6 +234,7 @@ private slots:
         const QString critical = ") void MainWindow::exportData() ";
         QTest::newRow("cancelled") << "old file" << "" << "";
         QTest::newRow("old file replaced, many rows") << "old file, many rows" << "out.xls" << "";
+        QTest::newRow("no extension typed") << "" << "out" << "";
         QTest::newRow("a folder in the file's place") << "folder" << "out.xls" << critical + "cannot remove the file";
         QTest::newRow("missing folder") << "" << "missing/out.xls" << "Cannot open the destination file!";
         QTest::newRow("table missing, old file kept") << "old file, no table" << "out.xls" << critical + "\"sqlLiteQuery failed during XLS export: no such table: data\"";

@@ -63,7 +63,7 @@ private slots:
         QTest::newRow("server restarted three times")
             << true << false << QStringList{"3", "stop", "6", "start", "6", "stop", "6", "start", "6", "stop", "6", "start", "6"} << 3;
         QTest::newRow("server hangs past its timeouts") << true << false
-                                                        << QStringList{"3", "pause", "36", "resume", "6"} << 1;
+                                                        << QStringList{"3", "pause", "60", "resume", "6"} << 1;
         QTest::newRow("server away at start") << true << true << QStringList{"9", "start", "6"} << 1;
     }
 

@@ -14,10 +14,15 @@
 void MainWindow::exportData()
 {
     VTRACE;
-    const QString fileName =
-        QFileDialog::getSaveFileName(this, tr("Exporting data..."), QString(), tr("Excel files (*.xls)"));
-    if (fileName.isEmpty())
+    // A name typed without an extension gets .xls (and the question whether
+    // to replace an existing file of that name).
+    QFileDialog files(this, tr("Exporting data..."), QString(), tr("Excel files (*.xls)"));
+    files.setAcceptMode(QFileDialog::AcceptSave);
+    files.setFileMode(QFileDialog::AnyFile);
+    files.setDefaultSuffix(QStringLiteral("xls"));
+    if (files.exec() != QDialog::Accepted || files.selectedFiles().isEmpty())
         return;
+    const QString fileName = files.selectedFiles().first();
     VTRACE << "fileName" << fileName;
 
     // The workbook is written beside the target and takes its place only when

@@ -67,7 +67,7 @@ private:
 
     void showNext()
     {
-        if (m_waiting.isEmpty())
+        if (m_shown || m_waiting.isEmpty())
             return;
         const Box next = m_waiting.dequeue();
         m_shown = new QMessageBox(next.icon, next.title, next.text, QMessageBox::Ok);

@@ -1,6 +1,8 @@
 // veltrano-export: writes recorded rows to a file for scripts and schedulers.
 #include "store/databaseconfig.h"
 #include "exportcommand.h"
+#include "support/limits.h"
+#include "terminal.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -9,14 +11,6 @@
 #include <QSqlError>
 
 #include <cstdio>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#define VELTRANO_ISATTY(fd) _isatty(fd)
-#else
-#include <unistd.h>
-#define VELTRANO_ISATTY(fd) isatty(fd)
-#endif
 
 using namespace Veltrano::MeasurementExport;
 
@@ -48,7 +42,10 @@ bool openDatabase(const QString &name, QString *error)
     return false;
 }
 
-// "[#####-----]  12345 / 100000 rows  4200 rows/s  0:21 left", redrawn in place.
+// "[#####-----] 12345 / 100000 rows  4200 rows/s  0:21 left", redrawn in
+// place within the terminal's width (a line that reached the last column
+// would wrap and leave a line per update), "finishing" while the file is
+// closed; wiped at the end.
 class ProgressBar
 {
 public:
@@ -62,25 +59,62 @@ public:
         m_timer.start();
         const double seconds = m_started.elapsed() / 1000.0;
         const double rate = seconds > 0 ? written / seconds : 0;
-        const int filled = total > 0 ? int(written * 30 / total) : 30;
         const qint64 left = rate > 0 ? qint64((total - written) / rate) : 0;
-        std::fprintf(stderr, "\r[%s%s] %lld / %lld rows  %.0f rows/s  %lld:%02lld left ",
-                     QByteArray(filled, '#').constData(), QByteArray(30 - filled, '-').constData(),
-                     static_cast<long long>(written), static_cast<long long>(total), rate,
-                     static_cast<long long>(left / 60), static_cast<long long>(left % 60));
+        const QString counts = QStringLiteral(" %1 / %2 rows").arg(written, int(QString::number(total).size())).arg(total);
+        const QString pace = written == total ? QStringLiteral("  finishing")
+                                              : QStringLiteral("  %1 rows/s  %2:%3 left")
+                                                    .arg(rate, 0, 'f', 0)
+                                                    .arg(left / 60)
+                                                    .arg(left % 60, 2, 10, QLatin1Char('0'));
+        const int width = Terminal::columns(2) - 1;
+        QString line = counts + pace;
+        int barWidth = qMin(30, width - line.size() - 2);
+        if (barWidth < 10) {  // narrow: the counts, or that it is finishing
+            line = written == total ? pace.mid(1) : counts;
+            barWidth = qMin(30, width - line.size() - 2);
+        }
+        if (barWidth >= 4) {
+            const int filled = total > 0 ? int(written * barWidth / total) : barWidth;
+            line.prepend(QLatin1Char('[') + QString(filled, QLatin1Char('#')) + QString(barWidth - filled, QLatin1Char('-'))
+                         + QLatin1Char(']'));
+        }
+        draw(line.left(width).leftJustified(width));
         return true;
     }
     ~ProgressBar()
     {
         if (m_shown)
-            std::fputc('\n', stderr);
+            draw(QString(Terminal::columns(2) - 1, QLatin1Char(' ')) + QLatin1Char('\r'));
     }
 
 private:
+    static void draw(const QString &line)
+    {
+        std::fprintf(stderr, "\r%s", line.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
+
     bool m_shown = false;
     QElapsedTimer m_started;
     QElapsedTimer m_timer;
 };
+
+// Names that match no recorded row are told, as a likely slip of the pen.
+void reportUnmatched(const QStringList &names)
+{
+    QString error;
+    const QList<Unmatched> unmatched =
+        unmatchedInstruments(QSqlDatabase::database(QLatin1String(kConnection), false), names, &error);
+    for (const Unmatched &missing : unmatched) {
+        if (missing.otherCase.isEmpty())
+            printError(QStringLiteral("no row of the instrument \"%1\" is recorded (names are case-sensitive)")
+                           .arg(missing.name));
+        else
+            printError(QStringLiteral("no row of the instrument \"%1\" is recorded; names are case-sensitive, "
+                                      "recorded: \"%2\"")
+                           .arg(missing.name, missing.otherCase.join(QStringLiteral("\", \""))));
+    }
+}
 
 int run(ExportCommand &command)
 {
@@ -98,18 +132,35 @@ int run(ExportCommand &command)
         standardOutput.open(stdout, QIODevice::WriteOnly);
         command.request.device = &standardOutput;
     }
-    ProgressBar bar;
-    Progress progress;
-    if (!command.quiet && VELTRANO_ISATTY(2))
-        progress = [&bar](qint64 written, qint64 total) { return bar.update(written, total); };
-    const Result result = exportRows(QSqlDatabase::database(QLatin1String(kConnection), false), command.request, progress);
+    if (!command.request.selection.instruments.isEmpty())
+        reportUnmatched(command.request.selection.instruments);
+    command.request.temporaryFile = Terminal::removeOnInterrupt;
+    const bool onTerminal = !command.quiet && Terminal::isTerminal(2);
+    Result result;
+    {
+        ProgressBar bar;
+        Progress progress;
+        if (onTerminal)
+            progress = [&bar](qint64 written, qint64 total) { return bar.update(written, total); };
+        result = exportRows(QSqlDatabase::database(QLatin1String(kConnection), false), command.request, progress);
+    }
     if (result.step != Result::Done) {
         printError(describeFailure(result, command.output));
         return 1;
     }
+    if (onTerminal) {
+        const QString target = command.output == QLatin1String("-") ? QStringLiteral("standard output") : command.output;
+        std::fprintf(stderr, "%s\n",
+                     QStringLiteral("%1 %2 written to %3")
+                         .arg(result.rows)
+                         .arg(QLatin1String(result.rows == 1 ? "row" : "rows"), target)
+                         .toLocal8Bit()
+                         .constData());
+    }
     if (result.cutCells)
-        printError(QStringLiteral("%1 texts longer than a cell takes were cut to 32767 characters")
-                       .arg(result.cutCells));
+        printError(QStringLiteral("%1 texts longer than a cell takes were cut to %2 characters")
+                       .arg(result.cutCells)
+                       .arg(Veltrano::Limits::kCellText));
     return 0;
 }
 
@@ -132,7 +183,7 @@ int main(int argc, char *argv[])
         return 0;
     case ExportCommand::UsageError:
         printError(error);
-        std::fputs(command.usage().toLocal8Bit().constData(), stderr);
+        std::fputs("Try 'veltrano-export --help' for more information.\n", stderr);
         return 2;
     case ExportCommand::Run:
         break;

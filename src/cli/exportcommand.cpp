@@ -7,16 +7,21 @@
 
 using namespace Veltrano::MeasurementExport;
 
-QDateTime parseWhen(const QString &text, bool endOfDay)
+QDateTime parseWhen(const QString &text, bool endOfDay, const QDate &today)
 {
-    static const QRegularExpression form(
-        QStringLiteral("^(\\d{4}-\\d{2}-\\d{2})(?:[T ](\\d{2}:\\d{2}:\\d{2}))?$"));
+    static const QRegularExpression form(QStringLiteral(
+        "^(?:(\\d{4}-\\d{2}-\\d{2})(?:[T ](\\d{2}:\\d{2})(:\\d{2})?)?|(\\d{2}:\\d{2})(:\\d{2})?)$"));
     const QRegularExpressionMatch match = form.match(text);
     if (!match.hasMatch())
         return {};
-    const QDate date = QDate::fromString(match.captured(1), Qt::ISODate);
-    const QTime time = match.capturedLength(2) ? QTime::fromString(match.captured(2), Qt::ISODate)
-                                               : (endOfDay ? QTime(23, 59, 59) : QTime(0, 0));
+    const bool bareTime = match.capturedLength(4) > 0;
+    const QDate date = bareTime ? today : QDate::fromString(match.captured(1), Qt::ISODate);
+    const QString minute = match.captured(bareTime ? 4 : 2);
+    QString seconds = match.captured(bareTime ? 5 : 3);
+    if (seconds.isEmpty())
+        seconds = QLatin1String(endOfDay ? ":59" : ":00");
+    const QTime time = minute.isEmpty() ? (endOfDay ? QTime(23, 59, 59) : QTime(0, 0))
+                                        : QTime::fromString(minute + seconds, QStringLiteral("HH:mm:ss"));
     if (!date.isValid() || !time.isValid())
         return {};
     return QDateTime(date, time);
@@ -34,13 +39,16 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
                                                  "server's connection URI (postgresql://user@host/database)."),
         QStringLiteral("FILE|URI"), database);
     const QCommandLineOption fromOption(
-        QStringLiteral("from"), QStringLiteral("First moment exported: YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS."),
+        QStringLiteral("from"), QStringLiteral("First moment exported: YYYY-MM-DD, YYYY-MM-DDTHH:MM[:SS], or HH:MM[:SS] "
+                                       "for today."),
         QStringLiteral("WHEN"));
     const QCommandLineOption toOption(QStringLiteral("to"),
-                                      QStringLiteral("Last moment exported (a date: through its last second)."),
+                                      QStringLiteral("Last moment exported, as --from (a date or a minute: through its "
+                                                     "last second)."),
                                       QStringLiteral("WHEN"));
     const QCommandLineOption instrumentOption(
-        QStringLiteral("instrument"), QStringLiteral("An instrument's name, exactly as recorded; may be repeated."),
+        QStringLiteral("instrument"), QStringLiteral("An instrument's name, exactly as recorded (case counts); may be "
+                                       "repeated."),
         QStringLiteral("NAME"));
     const QCommandLineOption formatOption(QStringLiteral("format"),
                                           QStringLiteral("csv, xlsx or xls (default: from OUTPUT's extension)."),
@@ -48,9 +56,14 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
     const QCommandLineOption separatorOption(QStringLiteral("separator"),
                                              QStringLiteral("The CSV field separator (default: ,)."),
                                              QStringLiteral("CHAR"), QStringLiteral(","));
-    const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("No progress bar."));
+    const QCommandLineOption decimalCommaOption(
+        QStringLiteral("decimal-comma"),
+        QStringLiteral("CSV: the value column with a decimal comma (12,5), fields separated by ; unless --separator "
+                       "says otherwise."));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"),
+                                         QStringLiteral("No progress bar and no summary line on a terminal."));
     parser.addOptions({databaseOption, fromOption, toOption, instrumentOption, formatOption, separatorOption,
-                       quietOption});
+                       decimalCommaOption, quietOption});
     parser.addPositionalArgument(QStringLiteral("OUTPUT"),
                                  QStringLiteral("The file to write, or - for CSV on standard output."));
     m_usage = parser.helpText();
@@ -78,7 +91,7 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
     for (const auto &[option, endOfDay] : {std::pair(&fromOption, false), std::pair(&toOption, true)}) {
         if (!parser.isSet(*option))
             continue;
-        const QDateTime when = parseWhen(parser.value(*option), endOfDay);
+        const QDateTime when = parseWhen(parser.value(*option), endOfDay, QDate::currentDate());
         if (!when.isValid())
             return usageError(QStringLiteral("--%1: not a date or date and time: %2")
                                   .arg(option->names().first(), parser.value(*option)));
@@ -98,10 +111,16 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
     if (output == QLatin1String("-") && request.format != Format::Csv)
         return usageError(QStringLiteral("only CSV can be written to standard output"));
 
-    const QString separator = parser.value(separatorOption);
+    request.decimalComma = parser.isSet(decimalCommaOption);
+    const QString separator = request.decimalComma && !parser.isSet(separatorOption) ? QStringLiteral(";")
+                                                                                      : parser.value(separatorOption);
     if (separator.size() != 1 || !Veltrano::CsvWriter::isValidSeparator(separator.at(0)))
         return usageError(QStringLiteral("--separator: not a single separating character: %1").arg(separator));
     request.separator = separator.at(0);
+    if (request.decimalComma && request.format != Format::Csv)
+        return usageError(QStringLiteral("--decimal-comma is for CSV only"));
+    if (request.decimalComma && request.separator == QLatin1Char(','))
+        return usageError(QStringLiteral("--decimal-comma needs a separator other than the comma"));
     request.fileName = output;
     return Run;
 }

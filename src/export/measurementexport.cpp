@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -19,6 +18,11 @@
 
 #include <sqlite3.h>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -255,18 +259,41 @@ bool RowSource::next(QString *values)
 
 // --- Formats and writers ---------------------------------------------------
 
+namespace {
+struct FormatSuffix
+{
+    Format format;
+    const char *suffix;
+};
+constexpr FormatSuffix kSuffixes[] = {{Format::Csv, "csv"}, {Format::Xlsx, "xlsx"}, {Format::Xls, "xls"}};
+} // namespace
+
 bool formatForFileName(const QString &fileName, Format *format)
 {
     const QString suffix = QFileInfo(fileName).suffix().toLower();
-    if (suffix == QLatin1String("csv"))
-        *format = Format::Csv;
-    else if (suffix == QLatin1String("xlsx"))
-        *format = Format::Xlsx;
-    else if (suffix == QLatin1String("xls"))
-        *format = Format::Xls;
-    else
-        return false;
-    return true;
+    for (const FormatSuffix &known : kSuffixes) {
+        if (suffix == QLatin1String(known.suffix)) {
+            *format = known.format;
+            return true;
+        }
+    }
+    return false;
+}
+
+QString fileSuffix(Format format)
+{
+    for (const FormatSuffix &known : kSuffixes) {
+        if (known.format == format)
+            return QLatin1String(known.suffix);
+    }
+    return QString();
+}
+
+QString fileNameForFormat(const QString &fileName, Format *format)
+{
+    if (formatForFileName(fileName, format))
+        return fileName;
+    return fileName + QLatin1Char('.') + fileSuffix(*format);
 }
 
 namespace {
@@ -352,9 +379,13 @@ private:
     XlsxBook m_book;
 };
 
-// Where the file is written until it is complete. QIODevice writers go
-// through a QSaveFile; libxlsxwriter wants a path, so it gets a temporary
-// file in the target's folder, renamed over the target at the end.
+// Where the file is written until it is complete: a file of our own beside
+// the target, made with the usual permissions (a temporary file's are the
+// owner's only) or those of the file it will replace, and renamed over it at
+// the end. A symbolic link's target is replaced, not the link. A device, a
+// FIFO or a socket is no file to replace: it is written directly, an .xlsx
+// by way of a temporary file in the temporary folder (libxlsxwriter writes
+// to a path and seeks in it), copied to it at the end.
 class Target
 {
 public:
@@ -362,11 +393,7 @@ public:
         : m_request(request)
     {
     }
-    ~Target()
-    {
-        if (!m_tempPath.isEmpty())
-            QFile::remove(m_tempPath);
-    }
+    ~Target() { removeTemp(); }
 
     bool open()
     {
@@ -374,64 +401,136 @@ public:
             m_device = m_request.device;
             return true;
         }
-        if (m_request.format == Format::Xlsx) {
-            // A file of our own in the target's folder, made with the usual
-            // permissions (a temporary file's are the owner's only), or
-            // those of the file it will replace.
-            const QFileInfo target(m_request.fileName);
-            for (int attempt = 0; attempt < 16; ++attempt) {
-                QFile temp(target.absolutePath() + QStringLiteral("/.") + target.fileName() + QLatin1Char('.')
-                           + QString::number(QRandomGenerator::global()->generate(), 36));
-                if (temp.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-                    m_tempPath = temp.fileName();
-                    break;
-                }
-                m_error = temp.errorString();
-                if (!temp.exists())
-                    break;  // not a clash of names
-            }
-            if (m_tempPath.isEmpty())
-                return false;
-            if (target.exists())
-                QFile::setPermissions(m_tempPath, target.permissions());
-            return true;
-        }
-        m_saveFile = std::make_unique<QSaveFile>(m_request.fileName);
-        if (!m_saveFile->open(QIODevice::WriteOnly)) {
-            m_error = m_saveFile->errorString();
+        QFileInfo target(m_request.fileName);
+        if (target.isDir())
+            return fail(qt_error_string(EISDIR));
+        m_special = target.exists() && !target.isFile();
+        if (m_special && m_request.format != Format::Xlsx)
+            return openDevice();
+        if (m_special)
+            return makeTemp(QDir::tempPath() + QStringLiteral("/veltrano-export.xlsx."));
+        for (int links = 0; target.isSymLink() && links < 32; ++links)
+            target.setFile(target.symLinkTarget());
+        m_finalPath = target.absoluteFilePath();
+        if (!makeTemp(target.absolutePath() + QStringLiteral("/.") + target.fileName() + QLatin1Char('.')))
             return false;
-        }
-        m_device = m_saveFile.get();
+        if (target.exists())
+            QFile::setPermissions(m_tempPath, target.permissions());
+        if (m_request.format != Format::Xlsx)
+            m_device = &m_file;
         return true;
     }
 
     QIODevice *device() const { return m_device; }
-    QString tempPath() const { return m_tempPath; }
+    // Where libxlsxwriter writes the workbook.
+    QString bookPath() const { return m_tempPath; }
     QString errorString() const { return m_error; }
+
+    // Whether the written file is complete; a device's write error shows here.
+    bool finish()
+    {
+        if (m_special && !m_tempPath.isEmpty())
+            return copyToDevice();
+        if (m_device != &m_file)
+            return true;
+        if (!m_file.flush())
+            return fail(m_file.errorString());
+        m_file.close();
+        return true;
+    }
 
     bool commit()
     {
-        if (m_saveFile && !m_saveFile->commit()) {
-            m_error = m_saveFile->errorString();
-            return false;
-        }
-        if (!m_tempPath.isEmpty()) {
-            std::error_code error;
-            std::filesystem::rename(std::filesystem::path(m_tempPath.toStdWString()),
-                                    std::filesystem::path(m_request.fileName.toStdWString()), error);
-            if (error) {
-                m_error = QString::fromStdString(error.message());
-                return false;
-            }
-            m_tempPath.clear();
-        }
+        if (m_tempPath.isEmpty() || m_special)
+            return true;
+#ifdef Q_OS_UNIX
+        QFile written(m_tempPath);  // on the disk before it replaces the old file
+        if (written.open(QIODevice::ReadOnly))
+            ::fsync(written.handle());
+#endif
+        std::error_code error;
+        std::filesystem::rename(std::filesystem::path(m_tempPath.toStdWString()),
+                                std::filesystem::path(m_finalPath.toStdWString()), error);
+        if (error)
+            return fail(QString::fromStdString(error.message()));
+        m_tempPath.clear();
+        announce(QString());
         return true;
     }
 
 private:
+    bool fail(const QString &error)
+    {
+        m_error = error;
+        return false;
+    }
+
+    void announce(const QString &path) const
+    {
+        if (m_request.temporaryFile)
+            m_request.temporaryFile(path);
+    }
+
+    bool openDevice()
+    {
+        m_file.setFileName(m_request.fileName);
+        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return fail(m_file.errorString());
+        m_device = &m_file;
+        return true;
+    }
+
+    // A new file of our own at `prefix` and a random ending.
+    bool makeTemp(const QString &prefix)
+    {
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            m_file.setFileName(prefix + QString::number(QRandomGenerator::global()->generate(), 36));
+            if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+                m_tempPath = m_file.fileName();
+                announce(m_tempPath);
+                if (m_request.format == Format::Xlsx)
+                    m_file.close();  // libxlsxwriter writes it anew
+                return true;
+            }
+            m_error = m_file.errorString();
+            if (!m_file.exists())
+                return false;  // not a clash of names
+        }
+        return false;
+    }
+
+    bool copyToDevice()
+    {
+        QFile book(m_tempPath);
+        if (!book.open(QIODevice::ReadOnly))
+            return fail(book.errorString());
+        if (!openDevice())
+            return false;
+        while (!book.atEnd()) {
+            const QByteArray block = book.read(1 << 16);
+            if (block.isEmpty() && book.error() != QFileDevice::NoError)
+                return fail(book.errorString());
+            if (m_file.write(block) != block.size())
+                return fail(m_file.errorString());
+        }
+        m_file.close();
+        return true;
+    }
+
+    void removeTemp()
+    {
+        if (m_tempPath.isEmpty())
+            return;
+        m_file.close();
+        QFile::remove(m_tempPath);
+        announce(QString());
+    }
+
     const Request &m_request;
-    std::unique_ptr<QSaveFile> m_saveFile;  // discarded unless committed
+    QFile m_file;  // the temporary file, or the device
     QIODevice *m_device = nullptr;
+    bool m_special = false;
+    QString m_finalPath;
     QString m_tempPath;
     QString m_error;
 };
@@ -485,6 +584,36 @@ Recorded recorded(const QSqlDatabase &db)
     return found;
 }
 
+QList<Unmatched> unmatchedInstruments(const QSqlDatabase &db, const QStringList &names, QString *error)
+{
+    QList<Unmatched> unmatched;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    for (const QString &name : names) {
+        if (!query.prepare(QStringLiteral("SELECT 1 FROM data WHERE instrument_id = ? LIMIT 1")))
+            break;
+        query.addBindValue(name);
+        if (!query.exec())
+            break;
+        if (!query.next())
+            unmatched << Unmatched{name, {}};
+    }
+    // Rare, and then worth a scan: the names that differ only in case.
+    if (!query.lastError().isValid() && !unmatched.isEmpty()
+        && query.exec(QStringLiteral("SELECT DISTINCT instrument_id FROM data"))) {
+        while (query.next()) {
+            const QString recordedName = query.value(0).toString();
+            for (Unmatched &missing : unmatched) {
+                if (missing.name.compare(recordedName, Qt::CaseInsensitive) == 0)
+                    missing.otherCase << recordedName;
+            }
+        }
+    }
+    if (query.lastError().isValid())
+        *error = databaseText(query.lastError());
+    return unmatched;
+}
+
 Result exportRows(const QSqlDatabase &db, const Request &request, const Progress &progress)
 {
     Result result;
@@ -517,13 +646,15 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
         sink = std::make_unique<XlsSink>(target.device());
         break;
     case Format::Xlsx:
-        sink = std::make_unique<XlsxSink>(target.tempPath());
+        sink = std::make_unique<XlsxSink>(target.bookPath());
         break;
     }
 
     QString cells[ColumnCount + 1];
     while (source.next(cells)) {
         cells[ColumnCount] = PrintLine::numericValue(cells[ResultColumn]);
+        if (request.decimalComma)
+            cells[ColumnCount].replace(QLatin1Char('.'), QLatin1Char(','));
         if (!sink->append(cells))
             return stop(Result::WriteFile, sink->errorString());
         ++result.rows;
@@ -532,13 +663,15 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
     }
     if (!source.error().isEmpty())
         return stop(Result::ReadRows, source.error());
+    if (progress && !progress(result.rows, result.rows))
+        return stop(Result::Cancelled, QString());
     if (!sink->finish())
         return stop(Result::WriteFile, sink->errorString());
+    if (!target.finish())
+        return stop(Result::WriteFile, target.errorString());
     result.cutCells = sink->cutCells();
     if (!target.commit())
         return stop(Result::ReplaceTarget, target.errorString());
-    if (progress)
-        progress(result.rows, result.rows);
     return result;
 }
 

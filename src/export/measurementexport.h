@@ -73,13 +73,28 @@ enum class Format { Csv, Xlsx, Xls };
 // The format a file name's extension stands for; false when none does.
 bool formatForFileName(const QString &fileName, Format *format);
 
+// The extension of a format's files, without the dot: "csv", "xlsx", "xls".
+QString fileSuffix(Format format);
+// The name a file of `format` is written to: a name whose extension stands
+// for a format keeps it and sets `format` to it; any other name gets the
+// extension of `format` added ("week" and "week.txt" as CSV: "week.csv" and
+// "week.txt.csv").
+QString fileNameForFormat(const QString &fileName, Format *format);
+
 struct Request
 {
     Format format = Format::Csv;
-    QString fileName;             // written beside and put in place when complete
+    // Written beside and put in place when complete; a device, a FIFO or a
+    // socket is written directly instead, never replaced by a file.
+    QString fileName;
     QIODevice *device = nullptr;  // CSV only: written here instead (standard output)
     QChar separator = QLatin1Char(',');
+    bool decimalComma = false;    // CSV: the value as 12,5 rather than 12.5
     Selection selection;
+    // Told the path of the temporary file when it is made, and an empty text
+    // when it is gone (renamed into place or removed), so that a program can
+    // remove it when it is killed.
+    std::function<void(const QString &path)> temporaryFile;
 };
 
 struct Result
@@ -105,8 +120,19 @@ struct Recorded
 };
 Recorded recorded(const QSqlDatabase &db);
 
+// Of the exact names given, those that no recorded row carries, each with the
+// recorded names that differ from it only in case.
+struct Unmatched
+{
+    QString name;
+    QStringList otherCase;
+};
+QList<Unmatched> unmatchedInstruments(const QSqlDatabase &db, const QStringList &names, QString *error);
+
 // Called now and then with the rows written and the rows selected (counted
-// only when a progress function is given); returning false cancels.
+// only when a progress function is given), the last time with both equal
+// just before the file is finished (closing a large workbook takes a while);
+// returning false cancels.
 using Progress = std::function<bool(qint64 written, qint64 total)>;
 
 // Writes the selected rows of `db` as asked. Whatever ends it short leaves no

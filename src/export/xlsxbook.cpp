@@ -36,6 +36,8 @@ XlsxBook::XlsxBook(const QString &fileName, const QString &sheetName, const QVec
     format_set_num_format(m_dateFormat, "yyyy-mm-dd");
     m_timeFormat = workbook_add_format(m_book);
     format_set_num_format(m_timeFormat, "hh:mm:ss");
+    m_headerFormat = workbook_add_format(m_book);
+    format_set_bold(m_headerFormat);
     addSheet();
 }
 
@@ -65,15 +67,23 @@ bool XlsxBook::addSheet()
     }
     m_sheets << m_sheet;
     m_row = 0;
+    worksheet_freeze_panes(m_sheet, 1, 0);
     for (int c = 0; c < m_columns.size(); ++c) {
-        if (!writeText(c, m_columns.at(c).name))
+        // In characters of the default font: a bold name and a little room,
+        // yyyy-mm-dd and hh:mm:ss whole (Excel shows ##### for a date that
+        // does not fit), and room for a balance's reading.
+        static const double kWidths[] = {12, 11.5, 10, 12};  // by Kind
+        const Column &column = m_columns.at(c);
+        const double width = qMax(kWidths[column.kind], column.name.size() * 1.15 + 2);
+        if (!check(worksheet_set_column(m_sheet, lxw_col_t(c), lxw_col_t(c), width, nullptr))
+            || !writeText(c, column.name, m_headerFormat))
             return false;
     }
     m_row = 1;
     return true;
 }
 
-bool XlsxBook::writeText(int column, const QString &text)
+bool XlsxBook::writeText(int column, const QString &text, lxw_format *format)
 {
     QStringView cell(text);
     if (cell.size() > SharedStrings::kMaxLength) {
@@ -90,7 +100,27 @@ bool XlsxBook::writeText(int column, const QString &text)
     } else {
         utf8 = cell.toUtf8();
     }
-    return check(worksheet_write_string(m_sheet, lxw_row_t(m_row), lxw_col_t(column), utf8.constData(), nullptr));
+    return check(worksheet_write_string(m_sheet, lxw_row_t(m_row), lxw_col_t(column), utf8.constData(), format));
+}
+
+// 0, 0.0, 0.00, ...: as many decimals as the text has, so that a balance's
+// 12.5130 is shown so and not as 12.513. An exponent keeps the General format.
+lxw_format *XlsxBook::numberFormat(const QString &text)
+{
+    constexpr int kMostDecimals = 15;  // what a double holds
+    if (text.contains(QLatin1Char('e'), Qt::CaseInsensitive))
+        return nullptr;
+    const int point = text.indexOf(QLatin1Char('.'));
+    const int decimals = qMin(point < 0 ? 0 : text.size() - point - 1, kMostDecimals);
+    if (m_numberFormats.isEmpty())
+        m_numberFormats.fill(nullptr, kMostDecimals + 1);
+    lxw_format *&format = m_numberFormats[decimals];
+    if (!format) {
+        format = workbook_add_format(m_book);
+        const QByteArray pattern = decimals ? "0." + QByteArray(decimals, '0') : QByteArray("0");
+        format_set_num_format(format, pattern.constData());
+    }
+    return format;
 }
 
 bool XlsxBook::appendRow(const QString *cells, int count)
@@ -134,7 +164,7 @@ bool XlsxBook::appendRow(const QString *cells, int count)
             bool ok = false;
             const double value = text.toDouble(&ok);
             if (ok && qIsFinite(value))
-                error = worksheet_write_number(m_sheet, row, col, value, nullptr);
+                error = worksheet_write_number(m_sheet, row, col, value, numberFormat(text));
             else if (!text.isEmpty())
                 error = writeText(c, text) ? LXW_NO_ERROR : -1;
             break;

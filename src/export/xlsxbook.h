@@ -15,9 +15,10 @@ namespace Veltrano {
 // constant-memory mode: each finished row goes to a temporary file in the
 // workbook's folder, so memory stays flat however many rows there are.
 //
-// Every sheet starts with the row of column names; past the rows a sheet
-// holds the table goes on over sheets named after the first one: "data",
-// "data_2", "data_3", ...
+// Every sheet starts with the row of column names, bold and frozen, and its
+// columns are wide enough for their names and for the dates and times; past
+// the rows a sheet holds the table goes on over sheets named after the first
+// one: "data", "data_2", "data_3", ...
 class XlsxBook
 {
 public:
@@ -27,7 +28,7 @@ public:
         Text,
         Date,    // 2026-12-06, a date cell shown as yyyy-mm-dd
         Time,    // 14:05:09, a time cell shown as hh:mm:ss
-        Number,  // 12.5, a number cell; empty text: no cell
+        Number,  // 12.50, a number cell shown with the text's decimals; empty text: no cell
     };
     struct Column
     {
@@ -53,7 +54,8 @@ public:
 
 private:
     bool addSheet();
-    bool writeText(int column, const QString &text);
+    bool writeText(int column, const QString &text, lxw_format *format = nullptr);
+    lxw_format *numberFormat(const QString &text);
     bool check(int error);
 
     QString m_sheetName;
@@ -64,6 +66,8 @@ private:
     lxw_worksheet *m_sheet = nullptr;
     lxw_format *m_dateFormat = nullptr;
     lxw_format *m_timeFormat = nullptr;
+    lxw_format *m_headerFormat = nullptr;
+    QVector<lxw_format *> m_numberFormats;  // by decimals
     QVector<lxw_worksheet *> m_sheets;
     qint64 m_row = 0;  // next row on the current sheet
     quint64 m_cut = 0;
