@@ -58,13 +58,14 @@ private slots:
         QTest::addColumn<bool>("downAtStart");
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<int>("boxes");  // at most
+        QTest::addColumn<int>("told");   // at least
         QTest::newRow("sqlite.db locked across many ticks") << false << false
-                                                           << QStringList{"6", "lock", "12", "unlock", "6"} << 1;
+                                                           << QStringList{"6", "lock", "12", "unlock", "6"} << 1 << 1;
         QTest::newRow("server restarted three times")
-            << true << false << QStringList{"3", "stop", "6", "start", "6", "stop", "6", "start", "6", "stop", "6", "start", "6"} << 3;
+            << true << false << QStringList{"3", "stop", "6", "start", "6", "stop", "6", "start", "6", "stop", "6", "start", "6"} << 3 << 1;
         QTest::newRow("server hangs past its timeouts") << true << false
-                                                        << QStringList{"3", "pause", "60", "resume", "6"} << 1;
-        QTest::newRow("server away at start") << true << true << QStringList{"9", "start", "6"} << 1;
+                                                        << QStringList{"3", "pause", "60", "resume", "6"} << 1 << 0;
+        QTest::newRow("server away at start") << true << true << QStringList{"9", "start", "6"} << 1 << 1;
     }
 
     void overnight()
@@ -73,6 +74,7 @@ private slots:
         QFETCH(bool, downAtStart);
         QFETCH(QStringList, steps);
         QFETCH(int, boxes);
+        QFETCH(int, told);
         TempWorkDir dir;
         std::optional<PgServer> pg;
         if (server) {
@@ -136,7 +138,7 @@ private slots:
             ModalRecorder recorder;
             QTRY_COMPARE(Startup::boxesWaiting(), 0);
             QVERIFY2(recorder.count() <= boxes, qPrintable(recorder.texts().join("\n")));
-            QVERIFY(recorder.count() >= 1);
+            QVERIFY(recorder.count() >= told);
         }
     }
 };

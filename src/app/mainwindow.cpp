@@ -44,6 +44,9 @@ MainWindow::MainWindow(QWidget *parent)
     const QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
     storage.start(Veltrano::DatabaseConfig::isServer(db) && !db.isOpen());
     model.reload();
+    othersRows.setInterval(2000);
+    connect(&othersRows, &QTimer::timeout, &model, &Veltrano::MeasurementModel::refresh);
+    othersRows.start();
 
     ui->uTableView->setModel(&model);
     // Rows stored while the user reads older ones do not move them.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "collect/collectionengine.h"
+#include "collect/collectorlock.h"
 #include "store/measurementmodel.h"
 #include "store/storage.h"
 
@@ -8,6 +9,7 @@
 #include <QPointer>
 #include <QSerialPort>
 #include <QString>
+#include <QTimer>
 
 class LiveReadingsWindow;
 
@@ -64,6 +66,12 @@ private:
     Veltrano::CollectionEngine engine;
 
     Ui::MainWindow *ui;
+
+    // Held while this window collects: one collector per folder.
+    Veltrano::CollectorLock collectorLock;
+    // Rows another process writes (an unattended collector in this folder,
+    // other PCs on a server) come into view at this pace.
+    QTimer othersRows;
 
     QPointer<LiveReadingsWindow> liveWindow;
 };

@@ -6,11 +6,20 @@
 #include "collect/instrumentconfig.h"
 #include "support/trace.h"
 
+#include <QMessageBox>
 #include <QTimer>
 
 void MainWindow::startToCollect()
 {
     VTRACE;
+    QString holder;
+    if (!collectorLock.acquire(&holder)) {
+        QMessageBox::warning(this, tr("Warning"),
+                             tr("Another collector records in this folder: %1.\n\n"
+                                "Its rows appear here as it records them; stop it before you start here.")
+                                 .arg(holder));
+        return;
+    }
     engine.start(QString::fromLatin1(Veltrano::Config::kFileName));
     ui->uStart->setEnabled(false);
     ui->uStop->setEnabled(true);
@@ -22,6 +31,7 @@ void MainWindow::stopToCollect()
 {
     VTRACE;
     engine.stop();
+    collectorLock.release();
     ui->uStart->setEnabled(true);
     ui->uStop->setEnabled(false);
     ui->uRead->setEnabled(false);

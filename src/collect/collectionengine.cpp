@@ -58,12 +58,12 @@ void CollectionEngine::start(const QString &settingsFile)
 
     QSettings settings(settingsFile, QSettings::IniFormat);
     const QStringList instruments = settings.childGroups();
+    m_snapshot = snapshot(settings);
 
     QMap<QString, InstrumentState> states;
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (const QString &id : instruments) {
         if (Config::readActive(settings, id))
-            states.insert(id, {Config::readText(settings, id, Key::name), Config::readText(settings, id, Key::comPort), now});
+            states.insert(id, newState(settings, id));
     }
     liveStates.start(states);
 
@@ -72,52 +72,131 @@ void CollectionEngine::start(const QString &settingsFile)
             VTRACE << "marked not active. skipping instrument";
             continue;
         }
-        // Registered in full before anything below can be told.
-        receiveBuffers.insert(id, new QByteArray);
-        formats.insert(id, PrintLine::formatOf(Config::readText(settings, id, Key::type)));
-        auto *port = new QSerialPort;
-        serialPorts.insert(id, port);
-        connect(port, &QSerialPort::readyRead, this, [this, port] { readyRead(port); });
-        connect(port, &QSerialPort::errorOccurred, this,
-                [this, port](QSerialPort::SerialPortError error) { portError(port, error); });
-
-        // A bare name such as ttyUSB0 or a full device path.
-        const QString portName = Config::readText(settings, id, Key::comPort);
-        port->setPortName(portName);
-        if (!port->open(QIODevice::ReadWrite)) {
-            if (port->error() == QSerialPort::PermissionError) {
-                const QString device = PortAccess::deviceLocation(portName);
-                VTRACE << "permission denied:" << device
-                       << PortAccess::likelyCause(device, PortAccess::inspect(device));
-            }
-            liveStates.portFailed(id, port->errorString());
-            emit problem(id, (VLINE << "cannot open serial port: " << portName << "instrument: " << id).text());
-            continue;
-        }
-        for (const char *failure : applyLineSettings(port, settings, id))
-            emit problem(id, (VLINE << failure).text());
-        emit opened(id, portName);
+        registerPort(settings, id);
     }
-
     for (const QString &id : instruments) {
         if (!Config::readActive(settings, id)) {
             VTRACE << "marked not active. skipping timer";
             continue;
         }
-        auto *timer = new QTimer;
-        samplingTimers.insert(id, timer);
-        const auto interval = Config::samplingIntervalMs(settings.value(Config::keyPath(id, Key::samplingInterval)));
-        if (!interval) {
-            emit problem(id, (VLINE << "invalid samping interval. skipping").text());
-            continue;
-        }
-        // A precise repeating timer keeps its phase: a row every interval,
-        // however long the rest of the program takes.
-        timer->setTimerType(Qt::PreciseTimer);
-        timer->setInterval(*interval);
-        connect(timer, &QTimer::timeout, this, [this, timer] { timerFired(timer); });
-        timer->start();
+        registerTimer(settings, id);
     }
+}
+
+InstrumentState CollectionEngine::newState(const QSettings &settings, const QString &id)
+{
+    return {Config::readText(settings, id, Config::Key::name), Config::readText(settings, id, Config::Key::comPort),
+            QDateTime::currentMSecsSinceEpoch()};
+}
+
+// Every key of every active instrument, to tell what a reload changed.
+QMap<QString, QVariantMap> CollectionEngine::snapshot(QSettings &settings)
+{
+    QMap<QString, QVariantMap> sections;
+    const QStringList ids = settings.childGroups();
+    for (const QString &id : ids) {
+        if (!Config::readActive(settings, id))
+            continue;
+        settings.beginGroup(id);
+        QVariantMap keys;
+        const QStringList names = settings.childKeys();
+        for (const QString &key : names)
+            keys.insert(key, settings.value(key));
+        settings.endGroup();
+        sections.insert(id, keys);
+    }
+    return sections;
+}
+
+CollectionEngine::Reload CollectionEngine::reload()
+{
+    VTRACE;
+    const Log::RecordingScope recording;
+    QSettings settings(m_settingsFile, QSettings::IniFormat);
+    const QMap<QString, QVariantMap> now = snapshot(settings);
+    Reload result;
+    for (auto it = m_snapshot.cbegin(); it != m_snapshot.cend(); ++it) {
+        if (!now.contains(it.key()))
+            result.removed << it.key();
+        else if (now.value(it.key()) != it.value())
+            result.changed << it.key();
+    }
+    for (auto it = now.cbegin(); it != now.cend(); ++it) {
+        if (!m_snapshot.contains(it.key()))
+            result.added << it.key();
+    }
+    m_snapshot = now;
+    for (const QString &id : result.removed + result.changed)
+        unregister(id);
+    // An instrument that changed starts afresh, as at a start.
+    for (const QString &id : result.added + result.changed) {
+        liveStates.add(id, newState(settings, id));
+        registerPort(settings, id);
+        registerTimer(settings, id);
+    }
+    return result;
+}
+
+void CollectionEngine::registerPort(const QSettings &settings, const QString &id)
+{
+    // Registered in full before anything below can be told.
+    receiveBuffers.insert(id, new QByteArray);
+    formats.insert(id, PrintLine::formatOf(Config::readText(settings, id, Config::Key::type)));
+    auto *port = new QSerialPort;
+    serialPorts.insert(id, port);
+    connect(port, &QSerialPort::readyRead, this, [this, port] { readyRead(port); });
+    connect(port, &QSerialPort::errorOccurred, this,
+            [this, port](QSerialPort::SerialPortError error) { portError(port, error); });
+
+    // A bare name such as ttyUSB0 or a full device path.
+    const QString portName = Config::readText(settings, id, Config::Key::comPort);
+    port->setPortName(portName);
+    if (!port->open(QIODevice::ReadWrite)) {
+        if (port->error() == QSerialPort::PermissionError) {
+            const QString device = PortAccess::deviceLocation(portName);
+            VTRACE << "permission denied:" << device << PortAccess::likelyCause(device, PortAccess::inspect(device));
+        }
+        liveStates.portFailed(id, port->errorString());
+        emit problem(id, (VLINE << "cannot open serial port: " << portName << "instrument: " << id).text());
+        return;
+    }
+    for (const char *failure : applyLineSettings(port, settings, id))
+        emit problem(id, (VLINE << failure).text());
+    emit opened(id, portName);
+}
+
+void CollectionEngine::registerTimer(const QSettings &settings, const QString &id)
+{
+    auto *timer = new QTimer;
+    samplingTimers.insert(id, timer);
+    const auto interval = Config::samplingIntervalMs(settings.value(Config::keyPath(id, Config::Key::samplingInterval)));
+    if (!interval) {
+        emit problem(id, (VLINE << "invalid samping interval. skipping").text());
+        return;
+    }
+    // A precise repeating timer keeps its phase: a row every interval,
+    // however long the rest of the program takes.
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(*interval);
+    connect(timer, &QTimer::timeout, this, [this, timer] { timerFired(timer); });
+    timer->start();
+}
+
+void CollectionEngine::unregister(const QString &id)
+{
+    delete samplingTimers.take(id);
+    if (QSerialPort *port = serialPorts.take(id)) {
+        disconnect(port, nullptr, this, nullptr);
+        delete port;
+    }
+    delete receiveBuffers.take(id);
+    formats.remove(id);
+    latestHeaders.remove(id);
+    latestResults.remove(id);
+    latestUnits.remove(id);
+    reconnecting.remove(id);
+    portErrors.forget(id);
+    liveStates.remove(id);
 }
 
 QList<const char *> CollectionEngine::applyLineSettings(QSerialPort *port, const QSettings &settings,
@@ -174,6 +253,7 @@ void CollectionEngine::stop()
     latestResults.clear();
     latestUnits.clear();
     portErrors.clear();
+    m_snapshot.clear();
     m_running = false;
 }
 

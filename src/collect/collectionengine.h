@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <QVariantMap>
 
 class QSettings;
 
@@ -46,6 +47,16 @@ public:
     // Takes a row of every instrument now.
     void storeImmediately();
 
+    // Reads the settings file again during a collection: instruments that
+    // were removed, made inactive or changed in any key are stopped, added
+    // and changed ones start as at a start. The others keep their ports,
+    // timers (and so the phase of their ticks) and readings.
+    struct Reload
+    {
+        QStringList added, removed, changed;
+    };
+    Reload reload();
+
     // The instruments of the running collection, in key order.
     QStringList instruments() const { return serialPorts.keys(); }
     const InstrumentStates &states() const { return liveStates; }
@@ -68,6 +79,11 @@ signals:
     void closedAfterError(const QString &instrumentId, const QString &port);
 
 private:
+    void registerPort(const QSettings &settings, const QString &id);
+    void registerTimer(const QSettings &settings, const QString &id);
+    void unregister(const QString &id);
+    static InstrumentState newState(const QSettings &settings, const QString &id);
+    static QMap<QString, QVariantMap> snapshot(QSettings &settings);
     void processBuffer(const QString &instrumentId);
     void storeData(const QString &instrumentId);
     // Sets the line of an open port as the instrument's section asks and
@@ -90,6 +106,8 @@ private:
     // Each instrument's print-line layout, from its `type` key.
     QMap<QString, PrintLine::Format> formats;
     bool m_running = false;
+    // The keys of the running instruments as the last start or reload read them.
+    QMap<QString, QVariantMap> m_snapshot;
     QString m_settingsFile = QString::fromLatin1("settings.ini");
     // Which errors each port has raised in this run, so that a port that
     // keeps failing is reported once and then closed.

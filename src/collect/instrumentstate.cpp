@@ -254,6 +254,22 @@ void InstrumentStates::clear()
     emit changed();
 }
 
+void InstrumentStates::add(const QString &id, const InstrumentState &state)
+{
+    m_states.insert(id, state);
+    m_histories.insert(id, ReadingHistory());
+    ++m_revision;
+    emit changed();
+}
+
+void InstrumentStates::remove(const QString &id)
+{
+    m_states.remove(id);
+    m_histories.remove(id);
+    ++m_revision;
+    emit changed();
+}
+
 InstrumentState *InstrumentStates::find(const QString &id)
 {
     const auto it = m_states.find(id);

@@ -126,6 +126,9 @@ public:
 
     void start(const QMap<QString, InstrumentState> &instruments);
     void clear();
+    // An instrument joins or leaves the running collection.
+    void add(const QString &id, const InstrumentState &state);
+    void remove(const QString &id);
     bool running() const { return m_running; }
 
     // Feeds one instrument; ids that are not registered are ignored.

@@ -41,6 +41,12 @@ public:
 
     // Forgets everything: a new run starts.
     void clear();
+    // Forgets one instrument: it left the run.
+    void forget(const QString &instrumentId)
+    {
+        m_seen.remove(instrumentId);
+        m_closing.remove(instrumentId);
+    }
 
 private:
     QHash<QString, QSet<int>> m_seen;

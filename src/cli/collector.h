@@ -1,0 +1,53 @@
+#pragma once
+
+#include "collect/collectionengine.h"
+#include "collect/collectorlock.h"
+#include "store/storage.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+// The unattended collector: the collection engine and the storage thread the
+// window runs, without a window. What the window would tell in a box is one
+// line on standard error (the system journal under systemd). It holds the
+// folder's collector lock and keeps a status file there for --status and
+// the window's Live readings.
+class Collector : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Exit statuses besides 0.
+    static constexpr int kDatabaseFailure = 1;
+    static constexpr int kUsage = 2;
+    static constexpr int kFolderTaken = 3;
+
+    explicit Collector(QObject *parent = nullptr);
+    ~Collector() override;
+
+    // Opens the database `uri` names (empty: sqlite.db) and starts recording
+    // the instruments of settings.ini in the working folder. Returns -1 when
+    // running, else the exit status.
+    int start(const QString &uri);
+    // Ends the collection like Stop: every row taken is written or kept in
+    // the pending-rows file. Then the application quits with status 0.
+    void stop();
+    // Reads settings.ini again (SIGHUP).
+    void reload();
+
+    // One line of the log: the local time, then `text`.
+    static void log(const QString &text);
+
+private:
+    void writeStatus();
+
+    Veltrano::CollectorLock m_lock;
+    std::unique_ptr<Veltrano::Storage> m_storage;
+    Veltrano::CollectionEngine m_engine;
+    QTimer m_statusTimer;
+    qint64 m_since = 0;
+    bool m_statusFailing = false;
+};

@@ -1,0 +1,111 @@
+#include "collect/statusfile.h"
+
+#include "collect/instrumentstate.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+#include <algorithm>
+
+namespace Veltrano::StatusFile {
+
+namespace {
+
+QString clock(qint64 msecs)
+{
+    return msecs > 0 ? QDateTime::fromMSecsSinceEpoch(msecs).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
+}
+
+// The columns of the table, by key, with their headings.
+const std::pair<const char *, const char *> kColumns[] = {
+    {"id", "Instrument"}, {"port", "Port"},   {"state", "State"}, {"result", "Result"}, {"unit", "Unit"},
+    {"reading", "Reading"}, {"load", "Load"}, {"lines", "Lines"}, {"rows", "Rows"},     {"lastRow", "Last row"},
+};
+
+} // namespace
+
+QJsonObject describe(const InstrumentStates &states, const QString &program, qint64 since, qint64 now)
+{
+    QJsonArray instruments;
+    for (auto it = states.states().cbegin(); it != states.states().cend(); ++it) {
+        const InstrumentState &state = it.value();
+        instruments.append(QJsonObject{
+            {"id", it.key()},
+            {"name", state.name()},
+            {"port", state.port()},
+            {"state", state.linkText(now)},
+            {"result", state.hasReading() ? state.result() : QString()},
+            {"unit", state.hasReading() ? state.unit().trimmed() : QString()},
+            {"reading", state.hasReading() ? QString::fromLatin1(state.stable() ? "stable" : "unstable") : QString()},
+            {"load", state.loadText()},
+            {"lines", state.lines()},
+            {"rows", state.rows()},
+            {"lastRow", clock(state.lastRowAt())},
+        });
+    }
+    return QJsonObject{{"program", program},
+                       {"pid", QCoreApplication::applicationPid()},
+                       {"since", clock(since)},
+                       {"updated", clock(now)},
+                       {"instruments", instruments}};
+}
+
+bool write(const QString &path, const QJsonObject &status, QString *error)
+{
+    QSaveFile file(path);
+    const QByteArray bytes = QJsonDocument(status).toJson(QJsonDocument::Indented);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    if (error)
+        *error = file.errorString();
+    return false;
+}
+
+std::optional<QJsonObject> read(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    if (!document.isObject() || !document.object().contains(QLatin1String("instruments")))
+        return std::nullopt;
+    return document.object();
+}
+
+QString table(const QJsonObject &status)
+{
+    QList<QStringList> rows{{}};
+    for (const auto &column : kColumns)
+        rows.first() << QString::fromLatin1(column.second);
+    for (const QJsonValue &value : status.value(QLatin1String("instruments")).toArray()) {
+        const QJsonObject instrument = value.toObject();
+        QStringList cells;
+        for (const auto &column : kColumns) {
+            const QJsonValue cell = instrument.value(QLatin1String(column.first));
+            cells << (cell.isDouble() ? QString::number(cell.toInt()) : cell.toString());
+        }
+        rows << cells;
+    }
+    QVector<int> widths(int(std::size(kColumns)), 0);
+    for (const QStringList &cells : qAsConst(rows)) {
+        for (int i = 0; i < cells.size(); ++i)
+            widths[i] = std::max(widths[i], int(cells.at(i).size()));
+    }
+    QString text = QStringLiteral("%1, process %2, since %3; updated %4\n")
+                       .arg(status.value(QLatin1String("program")).toString())
+                       .arg(status.value(QLatin1String("pid")).toInt())
+                       .arg(status.value(QLatin1String("since")).toString(), status.value(QLatin1String("updated")).toString());
+    for (const QStringList &cells : qAsConst(rows)) {
+        QStringList padded;
+        for (int i = 0; i < cells.size(); ++i)
+            padded << cells.at(i).leftJustified(widths.at(i));
+        text += padded.join(QLatin1String("  ")).trimmed() + QLatin1Char('\n');
+    }
+    return text;
+}
+
+} // namespace Veltrano::StatusFile

@@ -1,0 +1,169 @@
+// veltrano-collect as a service would run it: over pseudo-terminals, stopped
+// by SIGTERM while the database is locked, told by SIGHUP to read its
+// settings again, alone in its folder, watched by a window.
+#include "collectionprobe.h"
+#include "pseudoterminal.h"
+#include "windowtestcase.h"
+
+#include <QPushButton>
+#include <QSqlQuery>
+#include <QTableView>
+
+#include <csignal>
+#include <memory>
+
+using Veltrano::Sim::PseudoTerminal;
+
+namespace {
+
+constexpr int kPatience = 30000;
+
+// One running veltrano-collect in the working folder, its log read as it comes.
+class CollectorProcess
+{
+public:
+    explicit CollectorProcess(const QStringList &arguments = {"--trace"})
+    {
+        m_process.start(QStringLiteral(VELTRANO_COLLECT), arguments);
+    }
+    ~CollectorProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    QProcess &process() { return m_process; }
+    // Everything it logged so far.
+    QByteArray log()
+    {
+        m_log += m_process.readAllStandardError();
+        return m_log;
+    }
+    // Rows taken, one trace line each.
+    int ticks() { return log().count("CollectionEngine::storeData("); }
+    bool waitFor(const std::function<bool()> &condition)
+    {
+        // Its log is read all along: a full pipe would stop it.
+        return QTest::qWaitFor([&] { return (log(), condition()) || (m_process.waitForReadyRead(50), false); }, kPatience);
+    }
+    int stop(int signal = SIGTERM)
+    {
+        ::kill(pid_t(m_process.processId()), signal);
+        return m_process.waitForFinished(kPatience) && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_log;
+};
+
+// Rows of `instrument`, or of all when it is empty.
+int rowCount(const QString &instrument = QStringLiteral(""))
+{
+    QSqlQuery query;
+    query.prepare(QStringLiteral("SELECT count(*) FROM data WHERE ? = '' OR instrument_id = ?"));
+    query.addBindValue(instrument);
+    query.addBindValue(instrument);
+    return query.exec() && query.next() ? query.value(0).toInt() : -1;
+}
+
+} // namespace
+
+class TestCollector : public WindowTestCase
+{
+    Q_OBJECT
+
+    std::vector<std::unique_ptr<PseudoTerminal>> m_lines;
+
+    void addBalance(const QString &id)
+    {
+        m_lines.push_back(std::make_unique<PseudoTerminal>());
+        QVERIFY(m_lines.back()->open());
+        writeSettings({id + "/name=" + id, id + "/comPort=" + m_lines.back()->devicePath(), id + "/dataBits=8",
+                       id + "/parity=none", id + "/stopBits=1", id + "/transmissionRate=9600", id + "/samplingInterval=1"});
+    }
+
+private slots:
+    void init()
+    {
+        WindowTestCase::init();
+        m_lines.clear();
+        addBalance("B1");
+        addBalance("B2");
+    }
+
+    void stoppedDuringLock()
+    {
+        int ticks = 0;
+        {
+            CollectorProcess collector;
+            QVERIFY(collector.waitFor([&] { return collector.ticks() >= 4; }));
+            QVERIFY(collector.log().contains("started with 2 instruments"));
+            QSqlDatabase locker = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
+            locker.setDatabaseName(QStringLiteral("sqlite.db"));
+            QVERIFY(locker.open() && QSqlQuery(locker).exec(QStringLiteral("BEGIN EXCLUSIVE")));
+            QVERIFY(collector.waitFor([&] { return collector.ticks() >= 8; }));
+            QCOMPARE(collector.stop(), 0);
+            ticks = collector.ticks();
+            QVERIFY2(collector.log().contains("the database refuses rows: database is locked"), collector.log().right(2000));
+            locker.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("locker"));
+        // The next start writes what the stopped one kept.
+        CollectorProcess again;
+        QVERIFY(again.waitFor([&] { return rowCount() >= ticks + again.ticks(); }));
+        QCOMPARE(again.stop(), 0);
+        QCOMPARE(rowCount(), ticks + again.ticks());
+        QSqlQuery check(QStringLiteral("PRAGMA integrity_check"));
+        QVERIFY(check.next() && check.value(0).toString() == "ok");
+        QVERIFY(!QFile::exists("sqlite.db.pending") && !QFile::exists("veltrano-status.json"));
+    }
+
+    void reloadsItsSettings()
+    {
+        CollectorProcess collector;
+        QVERIFY(collector.waitFor([&] { return rowCount("B1") >= 2; }));
+        QSettings(QStringLiteral("settings.ini"), QSettings::IniFormat).remove("B1");
+        addBalance("B3");
+        ::kill(pid_t(collector.process().processId()), SIGHUP);
+        QVERIFY(collector.waitFor([&] { return collector.log().contains("added B3; removed B1; changed none"); }));
+        const int b1 = rowCount("B1"), b2 = rowCount("B2");
+        QVERIFY(collector.waitFor([&] { return rowCount("B3") >= 3; }));
+        QCOMPARE(collector.stop(), 0);
+        // B2 went on unchanged, and B1 took no row after the reload but one in flight.
+        QVERIFY(rowCount("B2") >= b2 + 2);
+        QVERIFY(rowCount("B1") <= b1 + 1);
+    }
+
+    void aloneInItsFolder()
+    {
+        CollectorProcess collector;
+        QVERIFY(collector.waitFor([&] { return rowCount() >= 2; }));
+        const QByteArray pid = QByteArray::number(collector.process().processId());
+
+        CollectorProcess second(QStringList{});
+        QVERIFY(second.process().waitForFinished(kPatience));
+        QCOMPARE(second.process().exitCode(), 3);
+        QVERIFY(second.log().contains("another collector records in this folder: veltrano-collect (process " + pid + ")"));
+
+        QProcess status;
+        status.start(QStringLiteral(VELTRANO_COLLECT), {"--status"});
+        QVERIFY(status.waitForFinished(kPatience) && status.exitCode() == 0);
+        QVERIFY(status.readAllStandardOutput().contains("process " + pid));
+
+        // A window on the folder shows the collector's rows as they come, and refuses Start.
+        MainWindow window;
+        auto *view = child<QTableView>(&window, "uTableView");
+        const int shown = view->model()->rowCount();
+        QTRY_VERIFY_WITH_TIMEOUT(view->model()->rowCount() > shown, kPatience);
+        child<QPushButton>(&window, "uStart")->click();
+        QTRY_COMPARE(m_boxes->count(), 1);
+        QVERIFY(m_boxes->texts().first().startsWith("Another collector records in this folder: veltrano-collect (process " + pid));
+        QVERIFY(child<QPushButton>(&window, "uStart")->isEnabled());
+        QCOMPARE(collector.stop(SIGINT), 0);
+    }
+};
+
+QTEST_MAIN(TestCollector)
+#include "tst_collector.moc"
