@@ -10,7 +10,10 @@
 #                        UndefinedBehaviorSanitizer (./build-asan); any finding fails
 #   ./dev.sh fuzz [SECS] build the libFuzzer targets with clang (./build-fuzz) and run
 #                        each for SECS seconds (default 30); a crash fails
-#   ./dev.sh ci          test, sanitize and fuzz 30: what CI runs
+#   ./dev.sh package     build veltrano_VERSION_ARCH.deb (./build-package) and check it
+#                        with lintian
+#   ./dev.sh install-check  install that package with apt and start each program
+#   ./dev.sh ci          test, package, install-check, sanitize and fuzz 30: what CI runs
 #   ./dev.sh soak [SECS] collect from 8 simulated balances for SECS seconds (default
 #                        3600) and report rows against ticks, memory and boxes
 #
@@ -26,6 +29,9 @@ PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sql
           libqt5sql5-psql python3-openpyxl postgresql libsqlite3-dev libpq-dev)
 # Only for taking the README's screenshots.
 SCREENSHOT_PACKAGES=(xvfb xdotool x11-apps imagemagick fonts-dejavu-core)
+
+# Only building and checking the Debian package needs these.
+PACKAGE_PACKAGES=(dpkg-dev fakeroot help2man lintian systemd)
 
 # Only the benchmarks need these.
 BENCH_PACKAGES=(libbenchmark-dev sqlite3)
@@ -136,8 +142,48 @@ cmd_soak() {
     "$ROOT/build/tools/soak/veltrano-soak" "${1:-3600}" 8
 }
 
+cmd_package() {
+    install_packages "${PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+    rm -f "$ROOT"/build-package/veltrano_*.deb
+    build "$ROOT/build-package" -DCMAKE_BUILD_TYPE=Release -DVELTRANO_BUILD_TESTS=OFF
+    (cd "$ROOT/build-package" && cpack -G DEB)
+    local deb
+    deb=$(ls "$ROOT"/build-package/veltrano_*.deb)
+    echo "== lintian $(basename "$deb")"
+    # Errors fail; warnings and notes are shown.
+    lintian --fail-on error --no-tag-display-limit "$deb"
+}
+
+# Installs the package as a lab's IT would, then starts each program as far
+# as a machine without a display and without a running systemd allows.
+cmd_install_check() {
+    local deb unit
+    deb=$(ls "$ROOT"/build-package/veltrano_*.deb)
+    as_root apt-get install -y --no-install-recommends "$deb"
+    for program in veltrano-collect veltrano-export veltrano-balance-sim; do
+        QT_QPA_PLATFORM=offscreen "/usr/bin/$program" --version
+    done
+    unit=$(mktemp -d)/veltrano-collect@lab1.service
+    cp /lib/systemd/system/veltrano-collect@.service "$unit" 2>/dev/null \
+        || cp /usr/lib/systemd/system/veltrano-collect@.service "$unit"
+    systemd-analyze verify "$unit"
+    id veltrano | grep -q dialout
+    # The collector as the unit starts it: the service user, its folder.
+    as_root install -d -o veltrano -g veltrano /var/lib/veltrano/check
+    as_root runuser -u veltrano -- /usr/bin/veltrano-collect --dir /var/lib/veltrano/check &
+    local pid=$! tries=0
+    until [ -f /var/lib/veltrano/check/veltrano-status.json ] || [ $((tries += 1)) -gt 100 ]; do sleep 0.1; done
+    # runuser does not pass signals on: the collector itself is told.
+    pkill -TERM -u veltrano -f "^/usr/bin/veltrano-collect --dir /var/lib/veltrano/check"
+    wait "$pid"
+    test -f /var/lib/veltrano/check/sqlite.db
+    echo "== the package installs, its programs start, its unit verifies"
+}
+
 cmd_ci() {
     cmd_test
+    cmd_package
+    cmd_install_check
     cmd_sanitize
     cmd_fuzz 30
 }
@@ -148,8 +194,10 @@ case "${1:-}" in
     sanitize) shift; cmd_sanitize "$@" ;;
     fuzz) shift; cmd_fuzz "$@" ;;
     ci) shift; cmd_ci "$@" ;;
+    package) shift; cmd_package "$@" ;;
+    install-check) shift; cmd_install_check "$@" ;;
     soak) shift; cmd_soak "$@" ;;
     screenshots) shift; cmd_screenshots "$@" ;;
     bench) shift; cmd_bench "$@" ;;
-    *) sed -n '2,15p' "$0"; exit 2 ;;
+    *) sed -n '2,19p' "$0"; exit 2 ;;
 esac

@@ -47,12 +47,14 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veltrano-balance-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Plays a laboratory balance on a pseudo-terminal and prints the device to collect from.\n"
         "Sartorius lines are all stable; the other makers' lines drift unstable and settle every fourth line."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QList<QCommandLineOption> options = {
         {"link", "Also make PATH a symbolic link to the device.", "PATH"},
         {"maker", "Whose print lines to send: sartoriusBasic, sartoriusSignum, mettlerToledoSics, andStandard, "

@@ -26,7 +26,12 @@ class RowReader : public QObject
     Q_OBJECT
 
 public:
+#ifdef VELTRANO_SLOW_BUILD
+    // Instrumented builds (sanitizers) run statements many times slower.
+    static constexpr int kWaitMs = 2000;
+#else
     static constexpr int kWaitMs = 50;
+#endif
     using Rows = QVector<QVariantList>;
 
     explicit RowReader(const QSqlDatabase &source, QObject *parent = nullptr);
