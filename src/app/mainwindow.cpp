@@ -10,6 +10,14 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSettings>
+
+namespace {
+
+// The window's size and place, in the file of the windows' own choices.
+constexpr char kGeometryKey[] = "window/geometry";
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -18,6 +26,10 @@ MainWindow::MainWindow(QWidget *parent)
     VTRACE;
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Veltrano"));
+    // Where the operator left it; the form's size at the first start.
+    restoreGeometry(QSettings(QLatin1String(ExportDialog::kUiSettingsFile), QSettings::IniFormat)
+                        .value(QLatin1String(kGeometryKey))
+                        .toByteArray());
 
     connect(ui->actionSettings, &QAction::triggered, this, &MainWindow::settings);
     connect(ui->action_Quit, &QAction::triggered, this, &MainWindow::exitFromApplication);
@@ -77,6 +89,8 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     VTRACE;
+    QSettings(QLatin1String(ExportDialog::kUiSettingsFile), QSettings::IniFormat)
+        .setValue(QLatin1String(kGeometryKey), saveGeometry());
     // Quitting during a collection releases every port, timer and buffer;
     // the storage writes or keeps what it was handed when it goes.
     if (engine.isRunning())

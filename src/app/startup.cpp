@@ -1,12 +1,14 @@
 #include "startup.h"
 
 #include "store/databaseconfig.h"
+#include "support/commandline.h"
 #include "support/logformat.h"
 #include "mainwindow.h"
 #include "store/measurementdb.h"
 #include "support/trace.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QIcon>
 #include <QPointer>
 #include <QQueue>
@@ -131,27 +133,71 @@ constexpr int kDatabaseFailure = 1;
 
 // Reports why the database cannot be used: the driver's text on standard
 // error, and the box. A server is named in both (never its password), so the
-// operator knows which machine to ask about.
+// operator knows which machine to ask about; a file other than sqlite.db on
+// standard error.
 int databaseError(const QString &uri, const QString &driverError)
 {
-    QString text = QObject::tr("Cannot open the database! (SQLITE error) Exiting...");
+    const bool server = Veltrano::DatabaseConfig::isServerUri(uri);
+    QString text = server ? QObject::tr("Cannot use the database on the server! Exiting...")
+                          : QObject::tr("Cannot open the database! (SQLITE error) Exiting...");
     QString line = driverError;
-    if (!uri.isEmpty()) {
-        const QString server = Veltrano::DatabaseConfig::serverName(uri);
-        text += QLatin1String("\n\n") + server;
-        line = server + QLatin1String(": ") + line;
-    }
+    if (!uri.isEmpty())
+        line = Veltrano::DatabaseConfig::displayName(uri) + QLatin1String(": ") + line;
+    if (server)
+        text += QLatin1String("\n\n") + Veltrano::DatabaseConfig::serverName(uri);
     std::fprintf(stderr, "%s\n", line.toUtf8().constData());
     QMessageBox::critical(nullptr, QObject::tr("Error"), text);
     return kDatabaseFailure;
 }
+
+// The program's own command line: --help, --version, --database.
+class ProgramOptions
+{
+public:
+    ProgramOptions()
+    {
+        m_parser.setApplicationDescription(
+            QObject::tr("Collects the results of laboratory balances into a database and exports them."));
+        m_parser.addHelpOption();
+        m_parser.addVersionOption();
+        m_parser.addOption(Veltrano::DatabaseConfig::commandLineOption(
+            QStringLiteral("record into"), QStringLiteral("the uri of database.ini, else sqlite.db here")));
+    }
+
+    Veltrano::CommandLine::Outcome parse(const QStringList &arguments)
+    {
+        // Asked for help, the user gets it, whatever else the line holds.
+        const bool understood = m_parser.parse(arguments);
+        if (m_parser.isSet(QStringLiteral("help")))
+            return Veltrano::CommandLine::Help;
+        if (m_parser.isSet(QStringLiteral("version")))
+            return Veltrano::CommandLine::Version;
+        if (!understood) {
+            m_error = m_parser.errorText();
+            return Veltrano::CommandLine::UsageError;
+        }
+        if (!m_parser.positionalArguments().isEmpty()) {
+            m_error = QStringLiteral("unexpected argument '%1'").arg(m_parser.positionalArguments().first());
+            return Veltrano::CommandLine::UsageError;
+        }
+        return Veltrano::CommandLine::Run;
+    }
+
+    // Needs the application object: the text names the program as started.
+    QString helpText() const { return m_parser.helpText(); }
+    QString error() const { return m_error; }
+
+private:
+    QCommandLineParser m_parser;
+    QString m_error;
+};
 
 } // namespace
 
 int openDatabase(QSqlQuery &schemaQuery, const QString &uri)
 {
     QSqlDatabase db = Veltrano::DatabaseConfig::addDatabase(uri);
-    if (!db.open() && !uri.isEmpty()) {
+    if (!db.open() && Veltrano::DatabaseConfig::isServer(db)) {
         // A collector records all the same: its rows wait on this PC.
         const QString server = Veltrano::DatabaseConfig::serverName(uri);
         std::fprintf(stderr, "%s\n", (server + QLatin1String(": ") + db.lastError().text()).toUtf8().constData());
@@ -182,7 +228,28 @@ int openDatabase(QSqlQuery &schemaQuery, const QString &uri)
 
 int run(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
+    {
+        // --help and --version need no screen. Qt's own options (-platform,
+        // -style, ...) are taken out by the application object, so a line
+        // this does not understand is read again once it is there.
+        QStringList arguments;
+        for (int i = 0; i < argc; ++i)
+            arguments << QString::fromLocal8Bit(argv[i]);
+        ProgramOptions options;
+        const Veltrano::CommandLine::Outcome outcome = options.parse(arguments);
+        if (outcome == Veltrano::CommandLine::Help || outcome == Veltrano::CommandLine::Version) {
+            const QCoreApplication app(argc, argv);
+            return Veltrano::CommandLine::answer("veltrano", outcome, options.helpText(), QString());
+        }
+    }
     QApplication app(argc, argv);
+    {
+        ProgramOptions options;
+        const Veltrano::CommandLine::Outcome outcome = options.parse(QCoreApplication::arguments());
+        if (outcome != Veltrano::CommandLine::Run)
+            return Veltrano::CommandLine::answer("veltrano", outcome, options.helpText(), options.error());
+    }
     QApplication::setWindowIcon(QIcon(QStringLiteral("./ico/scale-32.ico")));
 
     int status;

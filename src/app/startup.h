@@ -17,9 +17,9 @@ namespace Startup {
 // answered.
 int boxesWaiting();
 
-// Opens the database `uri` names (empty: sqlite.db) on the default
-// connection and makes sure the table exists, telling the operator what
-// happened. `schemaQuery` receives the query used
+// Opens the database `uri` names (empty: sqlite.db; a server, or a file) on
+// the default connection and makes sure the table exists, telling the
+// operator what happened. `schemaQuery` receives the query used
 // for the check; it must outlive the connection's users. Returns the process
 // exit status to end with, or -1 when start-up can go on.
 int openDatabase(QSqlQuery &schemaQuery, const QString &uri = QString());

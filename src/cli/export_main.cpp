@@ -1,6 +1,7 @@
 // veltrano-export: writes recorded rows to a file for scripts and schedulers.
 #include "store/databaseconfig.h"
 #include "exportcommand.h"
+#include "support/commandline.h"
 #include "support/limits.h"
 #include "terminal.h"
 
@@ -28,13 +29,9 @@ void printError(const QString &text)
 // A server address is opened as the program opens it.
 bool openDatabase(const QString &name, QString *error)
 {
-    const bool server = Veltrano::DatabaseConfig::isServerUri(name);
-    QSqlDatabase db = server ? Veltrano::DatabaseConfig::addDatabase(name, QLatin1String(kConnection))
-                             : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(kConnection));
-    if (!server) {
-        db.setDatabaseName(name);
+    QSqlDatabase db = Veltrano::DatabaseConfig::addDatabase(name, QLatin1String(kConnection));
+    if (!Veltrano::DatabaseConfig::isServer(db))
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
-    }
     if (db.open())
         return true;
     *error = db.lastError().databaseText().isEmpty() ? db.lastError().text() : db.lastError().databaseText();
@@ -121,10 +118,8 @@ int run(ExportCommand &command)
     QString error;
     if (!openDatabase(command.database, &error)) {
         // A server is named by host and database: its address may hold a password.
-        const QString database = Veltrano::DatabaseConfig::isServerUri(command.database)
-                                     ? Veltrano::DatabaseConfig::serverName(command.database)
-                                     : command.database;
-        printError(QStringLiteral("cannot open the database %1: %2").arg(database, error));
+        printError(QStringLiteral("cannot open the database %1: %2")
+                       .arg(Veltrano::DatabaseConfig::displayName(command.database), error));
         return 1;
     }
     QFile standardOutput;
@@ -174,20 +169,9 @@ int main(int argc, char *argv[])
 
     ExportCommand command;
     QString error;
-    switch (command.parse(QCoreApplication::arguments(), &error)) {
-    case ExportCommand::Help:
-        std::fputs(command.usage().toLocal8Bit().constData(), stdout);
-        return 0;
-    case ExportCommand::Version:
-        std::printf("veltrano-export %s\n", VELTRANO_VERSION);
-        return 0;
-    case ExportCommand::UsageError:
-        printError(error);
-        std::fputs("Try 'veltrano-export --help' for more information.\n", stderr);
-        return 2;
-    case ExportCommand::Run:
-        break;
-    }
+    const ExportCommand::Outcome outcome = command.parse(QCoreApplication::arguments(), &error);
+    if (outcome != Veltrano::CommandLine::Run)
+        return Veltrano::CommandLine::answer("veltrano-export", outcome, command.usage(), error);
     const int status = run(command);
     QSqlDatabase::removeDatabase(QLatin1String(kConnection));
     return status;

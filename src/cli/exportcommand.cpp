@@ -1,10 +1,12 @@
 #include "exportcommand.h"
 
 #include "export/csvwriter.h"
+#include "store/databaseconfig.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
+using namespace Veltrano::CommandLine;
 using namespace Veltrano::MeasurementExport;
 
 QDateTime parseWhen(const QString &text, bool endOfDay, const QDate &today)
@@ -34,10 +36,9 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
         QStringLiteral("Exports the rows Veltrano recorded, oldest first, to CSV, .xlsx or .xls."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    const QCommandLineOption databaseOption(
-        QStringLiteral("database"), QStringLiteral("The database to read: a file (default: sqlite.db here), or a PostgreSQL "
-                                                 "server's connection URI (postgresql://user@host/database)."),
-        QStringLiteral("FILE|URI"), database);
+    QCommandLineOption databaseOption =
+        Veltrano::DatabaseConfig::commandLineOption(QStringLiteral("read"), QStringLiteral("sqlite.db here"));
+    databaseOption.setDefaultValue(database);
     const QCommandLineOption fromOption(
         QStringLiteral("from"), QStringLiteral("First moment exported: YYYY-MM-DD, YYYY-MM-DDTHH:MM[:SS], or HH:MM[:SS] "
                                        "for today."),

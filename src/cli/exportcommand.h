@@ -1,6 +1,7 @@
 #pragma once
 
 #include "export/measurementexport.h"
+#include "support/commandline.h"
 
 #include <QString>
 #include <QStringList>
@@ -13,7 +14,7 @@ struct ExportCommand
     bool quiet = false;
     Veltrano::MeasurementExport::Request request;
 
-    enum Outcome { Run, Help, Version, UsageError };
+    using Outcome = Veltrano::CommandLine::Outcome;
     Outcome parse(const QStringList &arguments, QString *error);
     QString usage() const { return m_usage; }
 

@@ -2,6 +2,7 @@
 
 #include "store/measurementdb.h"
 
+#include <QCommandLineParser>
 #include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSettings>
@@ -82,24 +83,33 @@ QMap<QString, QString> parameters(const QString &uri)
     return result;
 }
 
+QCommandLineOption commandLineOption(const QString &use, const QString &defaultPlace)
+{
+    return QCommandLineOption(QString::fromLatin1(kOption).mid(2),
+                              QStringLiteral("The database to %1: a file (default: %2), or a PostgreSQL server's "
+                                             "connection URI (postgresql://user@host/database).")
+                                  .arg(use, defaultPlace),
+                              QStringLiteral("FILE|URI"));
+}
+
 QString chosenUri(const QStringList &arguments)
 {
-    const QString option = QString::fromLatin1(kOption);
-    for (int i = 1; i < arguments.size(); ++i) {
-        if (arguments.at(i) == option && i + 1 < arguments.size())
-            return arguments.at(i + 1);
-        if (arguments.at(i).startsWith(option + QLatin1Char('=')))
-            return arguments.at(i).mid(option.size() + 1);
-    }
+    // Read as the programs' own parsers read it; other options are theirs.
+    QCommandLineParser parser;
+    const QCommandLineOption option = commandLineOption(QString(), QString());
+    parser.addOption(option);
+    parser.parse(arguments);
+    if (parser.isSet(option))
+        return parser.value(option);
     const QSettings file(QString::fromLatin1(kFileName), QSettings::IniFormat);
     return file.value(QLatin1String(kUriKey)).toString().trimmed();
 }
 
 QSqlDatabase addDatabase(const QString &uri, const QString &connectionName)
 {
-    if (uri.isEmpty()) {
+    if (!isServerUri(uri)) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
-        db.setDatabaseName(QString::fromLatin1(MeasurementDb::kFileName));
+        db.setDatabaseName(uri.isEmpty() ? QString::fromLatin1(MeasurementDb::kFileName) : uri);
         // A locked file is given up on quickly: the store keeps the rows it
         // refuses, so a long wait would only freeze the window.
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(MeasurementDb::kBusyTimeoutMs));
@@ -143,7 +153,8 @@ bool isServer(const QSqlDatabase &db)
 QString pendingFileName(const QSqlDatabase &db)
 {
     if (!isServer(db))
-        return QString::fromLatin1(MeasurementDb::kPendingFileName);
+        return db.databaseName().isEmpty() ? QString::fromLatin1(MeasurementDb::kPendingFileName)
+                                           : db.databaseName() + QLatin1String(".pending");
     const QByteArray where = QStringLiteral("%1:%2/%3").arg(db.hostName()).arg(db.port()).arg(db.databaseName()).toUtf8();
     return QLatin1String("server-") + QString::fromLatin1(QCryptographicHash::hash(where, QCryptographicHash::Sha1).toHex().left(8))
            + QLatin1String(".pending");
@@ -160,6 +171,13 @@ QString serverName(const QString &uri)
         host += QLatin1Char(':') + values.value(QStringLiteral("port"));
     const QString database = values.value(QStringLiteral("dbname"), QStringLiteral("(the user's own)"));
     return QStringLiteral("server %1, database %2").arg(host, database);
+}
+
+QString displayName(const QString &uri)
+{
+    if (uri.isEmpty())
+        return QString::fromLatin1(MeasurementDb::kFileName);
+    return isServerUri(uri) ? serverName(uri) : uri;
 }
 
 } // namespace Veltrano::DatabaseConfig

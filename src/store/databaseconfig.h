@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCommandLineOption>
 #include <QMap>
 #include <QSqlDatabase>
 #include <QString>
@@ -7,14 +8,16 @@
 
 namespace Veltrano::DatabaseConfig {
 
-// Where the rows go. By default the file sqlite.db in the working folder; a
-// PostgreSQL server shared by several collectors when the command line says
-// `--database URI` or the optional file database.ini holds
+// Where the rows go. By default the file sqlite.db in the working folder;
+// another SQLite file, or a PostgreSQL server shared by several collectors,
+// when the command line says `--database FILE|URI` or the optional file
+// database.ini holds
 //   [database]
 //   uri=postgresql://collector@db.lab.example/balances
-// (the command line wins). URI is a libpq connection URI or key=value string.
-// Passwords belong in libpq's own places (~/.pgpass, PGPASSWORD, a service
-// file), never in our files.
+// (the command line wins). A libpq connection URI or key=value string names a
+// server (isServerUri); anything else is a file path, relative to the working
+// folder. Passwords belong in libpq's own places (~/.pgpass, PGPASSWORD, a
+// service file), never in our files.
 inline constexpr char kFileName[] = "database.ini";
 inline constexpr char kUriKey[] = "database/uri";
 inline constexpr char kOption[] = "--database";
@@ -27,13 +30,17 @@ inline constexpr int kConnectTimeoutSeconds = 3;
 inline constexpr int kNetworkTimeoutMs = 5000;
 inline constexpr int kLockTimeoutMs = 5000;
 
-// The URI chosen by `arguments` (the program's, the program name first) or
-// database.ini; empty for sqlite.db. `--database=URI` works too.
+// The command line's `--database FILE|URI`: "The database to `use`: a file
+// (default: `defaultPlace`), or a PostgreSQL server's connection URI ...".
+QCommandLineOption commandLineOption(const QString &use, const QString &defaultPlace);
+
+// The database chosen by `arguments` (the program's, the program name first)
+// or database.ini; empty for sqlite.db. `--database=URI` works too.
 QString chosenUri(const QStringList &arguments);
 
-// Registers a connection for `uri` (empty: sqlite.db) under `connectionName`
-// and sets it up, without opening it. A server connection gets the limits
-// above unless the URI sets its own.
+// Registers a connection for `uri` (empty: sqlite.db; a server, or a file
+// path) under `connectionName` and sets it up, without opening it. A server
+// connection gets the limits above unless the URI sets its own.
 QSqlDatabase addDatabase(const QString &uri,
                          const QString &connectionName = QLatin1String(QSqlDatabase::defaultConnection));
 
@@ -47,14 +54,19 @@ bool isServerUri(const QString &text);
 // libpq's keyword (host, port, dbname, user, password, sslmode, ...).
 QMap<QString, QString> parameters(const QString &uri);
 
-// The file beside the program that keeps rows `db` refused until it takes
-// them: sqlite.db.pending for the file; for a server one file per server and
-// database (server-1a2b3c4d.pending), so that rows kept for one server are
-// never written into another one named later.
+// The file that keeps rows `db` refused until it takes them: beside a
+// database file, its name with .pending added (sqlite.db.pending); for a
+// server one file per server and database (server-1a2b3c4d.pending), beside
+// the program, so that rows kept for one server are never written into
+// another one named later.
 QString pendingFileName(const QSqlDatabase &db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false));
 
 // The server and database that `uri` names, for messages: "server
 // db.lab.example, database balances". Never the password or the user.
 QString serverName(const QString &uri);
+
+// How messages name the database `uri` (empty: sqlite.db): a server by
+// serverName, a file by its path.
+QString displayName(const QString &uri);
 
 } // namespace Veltrano::DatabaseConfig

@@ -106,6 +106,8 @@ int MeasurementModel::columnCount(const QModelIndex &parent) const
 
 QVariant MeasurementModel::data(const QModelIndex &index, int role) const
 {
+    if (index.isValid() && role == Qt::TextAlignmentRole)
+        return index.column() == Result ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter)) : QVariant();
     if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::EditRole))
         return QVariant();
     const Row *row = rowAt(index.row());

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+namespace Veltrano::CommandLine {
+
+// What a program's command line asks for.
+enum Outcome { Run, Help, Version, UsageError };
+
+// Exit status of a command line the program cannot follow.
+inline constexpr int kUsageStatus = 2;
+
+// Ends `program` as a command line that does not run it asks: `help`, or
+// the program's name and QCoreApplication's version, on standard output
+// with status 0; for a usage error, `reason` in one line and where to read
+// how it is done on standard error, with kUsageStatus. -1 for Run.
+int answer(const char *program, Outcome outcome, const QString &help, const QString &reason);
+
+} // namespace Veltrano::CommandLine

@@ -1,0 +1,141 @@
+// The window program as started: its command line, run as a process, the
+// main window's remembered size and place, and the result column's alignment.
+#include "mainwindow.h"
+#include "store/measurementmodel.h"
+#include "store/pendingrows.h"
+#include "windowtestcase.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QSqlQuery>
+
+namespace {
+
+// The rows of the data table in the SQLite file `name`, as "a|b|...".
+QStringList rowsIn(const QString &name)
+{
+    QStringList rows;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("look"));
+        db.setDatabaseName(name);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        for (QSqlQuery query(db.open() ? "SELECT * FROM data ORDER BY rowid" : "", db); query.next();) {
+            QStringList fields;
+            for (int i = 0; i < 6; ++i)
+                fields << query.value(i).toString();
+            rows << fields.join('|');
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("look"));
+    return rows;
+}
+
+} // namespace
+
+class TestProgram : public WindowTestCase
+{
+    Q_OBJECT
+private slots:
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");     // -1: the window is up and records where it was told
+        QTest::addColumn<QByteArray>("out");  // the start of standard output
+        QTest::addColumn<QByteArray>("err");  // standard error holds it
+        QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage: ") << QByteArray();
+        QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("veltrano 1.0.0\n") << QByteArray();
+        QTest::newRow("unknown option")
+            << QStringList{"--colour"} << 2 << QByteArray()
+            << QByteArray("veltrano: Unknown option 'colour'.\nTry 'veltrano --help' for more information.\n");
+        QTest::newRow("stray argument") << QStringList{"sub/rows.db"} << 2 << QByteArray()
+                                        << QByteArray("veltrano: unexpected argument 'sub/rows.db'\n");
+        QTest::newRow("database file") << QStringList{"--database", "sub/rows.db"} << -1 << QByteArray() << QByteArray();
+        QTest::newRow("database= file") << QStringList{"--database=sub/rows.db"} << -1 << QByteArray() << QByteArray();
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        closeTestDatabase();
+        QVERIFY(QFile::remove("sqlite.db"));
+        // A row a previous run kept: it goes into the file named, from beside it.
+        const Veltrano::Row row{"2026-05-04", "10:11:12", "B1", "", "+12.5", "g"};
+        QVERIFY(QDir().mkdir("sub"));
+        const QString table = "CREATE TABLE data(sampling_date date, sampling_time time, instrument_id varchar, "
+                              "header varchar, result varchar, unit varchar)";
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "prepare");
+            db.setDatabaseName("sub/rows.db");
+            QVERIFY(db.open() && QSqlQuery(db).exec(table));
+        }
+        QSqlDatabase::removeDatabase("prepare");
+        QVERIFY(writeFile("sub/rows.db.pending", Veltrano::PendingRows::encode(row)));
+
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(environment);
+        process.start(VELTRANO, arguments);
+        QVERIFY(process.waitForStarted());
+        if (status < 0) {
+            QTRY_COMPARE_WITH_TIMEOUT(rowsIn("sub/rows.db"), QStringList{"2026-05-04|10:11:12|B1||+12.5|g"}, 20000);
+            QTRY_VERIFY(!QFile::exists("sub/rows.db.pending"));
+            process.kill();
+        }
+        QVERIFY(process.waitForFinished(20000));
+        if (status >= 0) {
+            QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(process.exitCode(), status);
+            QVERIFY(QFile::exists("sub/rows.db.pending"));  // no database touched
+        }
+        const QByteArray written = process.readAllStandardOutput();
+        const QByteArray errors = process.readAllStandardError();
+        QVERIFY2(written.startsWith(out), written.constData());
+        QVERIFY2(errors.contains(err), errors.constData());
+        QVERIFY(!QFile::exists("sqlite.db"));
+        QVERIFY(!QFile::exists("veltrano-ui.ini") || status < 0);
+    }
+
+    // Where the operator left the window, at the next start; the form's size
+    // at the first. Nothing of it in settings.ini.
+    void geometry()
+    {
+        QRect left;
+        {
+            MainWindow window;
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            QCOMPARE(window.size(), QSize(400, 300));
+            window.resize(520, 410);
+            window.move(30, 40);
+            QTRY_COMPARE(window.pos(), QPoint(30, 40));
+            left = window.geometry();
+            QCOMPARE(left.size(), QSize(520, 410));
+        }
+        QVERIFY(!QFile::exists("settings.ini"));
+        MainWindow again;
+        again.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&again));
+        QCOMPARE(again.geometry(), left);
+    }
+
+    void resultRightAligned()
+    {
+        QVERIFY(insertTestRow({"2026-05-04", "10:11:12", "B1", "", "+12.5", "g"}));
+        Veltrano::MeasurementModel model;
+        model.reload();
+        for (int column = 0; column < Veltrano::MeasurementModel::ColumnCount; ++column) {
+            const QVariant alignment = model.index(0, column).data(Qt::TextAlignmentRole);
+            QCOMPARE(alignment.isValid(), column == Veltrano::MeasurementModel::Result);
+        }
+        const QModelIndex result = model.index(0, Veltrano::MeasurementModel::Result);
+        QCOMPARE(result.data(Qt::TextAlignmentRole).toInt(), int(Qt::AlignRight | Qt::AlignVCenter));
+        QCOMPARE(result.data().toString(), QString("+12.5"));
+    }
+};
+
+QTEST_MAIN(TestProgram)
+#include "tst_program.moc"
