@@ -216,7 +216,8 @@ void LiveReadingsWindow::refreshRawLines()
     const QString id = states.keys().value(selected.isEmpty() ? 0 : selected.first().row());
     const auto found = states.constFind(id);
     const bool any = found != states.cend();
-    const QString shown = any ? id + QLatin1Char('/') + QString::number(found->lines()) : QString();
+    const QString shown = any ? QStringLiteral("%1/%2/%3").arg(m_states->startedAt()).arg(found->lines()).arg(id)
+                              : QString();
     if (shown == m_rawShown)
         return;
     m_rawShown = shown;

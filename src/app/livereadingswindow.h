@@ -75,6 +75,6 @@ private:
     QMap<QString, QString> m_units;  // each instrument's last unit printed
     quint64 m_drawnRevision = ~quint64(0);
     qint64 m_shownStart = -1;        // the collection the table's widths are for
-    QString m_rawShown;              // what the received lines show: id, lines, end
+    QString m_rawShown;              // what the received lines show: start, lines, id
     int m_ticks = 0;
 };
