@@ -2,7 +2,7 @@
 # Builds, runs and tests Veltrano on Debian 12 or Ubuntu.
 #
 #   ./dev.sh run [DIR]   install what is missing, build, start the program in DIR (default: ./data)
-#   ./dev.sh run --demo  the same with two simulated balances, in ./demo
+#   ./dev.sh run --demo  the same with three simulated balances, in ./demo
 #   ./dev.sh test        install what is missing, build, run every test
 #   ./dev.sh screenshots take the README's screenshots again (docs/*.png)
 #   ./dev.sh bench [ARGS] install what is missing, build (Release), run the benchmarks

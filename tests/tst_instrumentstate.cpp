@@ -55,13 +55,47 @@ private slots:
             else if (event == "reopen" || event == "store")
                 event == "reopen" ? balance.reconnected(now) : balance.rowStored(now);
             else
-                balance.lineReceived(Veltrano::PrintLine::parse(event.toLatin1()), now);
+                balance.lineReceived(event.toLatin1(), Veltrano::PrintLine::parse(event.toLatin1()), now);
         }
         const QString stability = balance.hasReading() ? (balance.stable() ? "stable" : "unstable") : "";
         QCOMPARE(QStringList({balance.linkText(now), balance.result(), stability, balance.loadText(),
                               QString::number(balance.lines()), QString::number(balance.rows())})
                      .join('|'),
                  state);
+    }
+
+    void visibleText_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("line ends") << QByteArray("S S  1.0 g\r\n") << QString::fromUtf8("S S  1.0 g\u240D\u240A");
+        QTest::newRow("other control bytes") << QByteArray("\x02" "A\t\x7f\0", 5) << "\\x02A\\x09\\x7f\\x00";
+        QTest::newRow("a backslash is escaped too") << QByteArray("a\\b") << "a\\x5cb";
+        QTest::newRow("valid UTF-8") << QByteArray("12 \xc2\xb5g") << QString::fromUtf8("12 \u00b5g");
+        QTest::newRow("invalid UTF-8") << QByteArray("\xc2g\xed\xa0\x80\xff") << "\\xc2g\\xed\\xa0\\x80\\xff";
+        QTest::newRow("cut sequence at the end") << QByteArray("\xe2\x82") << "\\xe2\\x82";
+    }
+
+    void visibleText()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, shown);
+        QCOMPARE(Veltrano::InstrumentState::visible(bytes), shown);
+    }
+
+    // The last lines are kept as received, with what became of each.
+    void rawLinesAreBounded()
+    {
+        Veltrano::InstrumentState balance("B", "ttyB", 0);
+        const QByteArray reading = "+    12.34 g  \r\n", error = "   Err 54     \r\n";
+        for (int i = 0; i < 120; ++i)
+            balance.lineReceived(i % 2 ? error : reading, Veltrano::PrintLine::parse(i % 2 ? error : reading), i);
+        const auto &raw = balance.rawLines();
+        QCOMPARE(raw.size(), Veltrano::InstrumentState::kRawLines);
+        QCOMPARE(raw.last().at, qint64(119));
+        QCOMPARE(raw.last().bytes, error);
+        QCOMPARE(raw.last().outcome, "skipped: error code");
+        QCOMPARE(raw.at(raw.size() - 2).outcome, "reading");
     }
 
     void resultValue()

@@ -1,5 +1,7 @@
 // The live readings window over real serial lines during a collection: what it
 // lists and says, and a balance unplugged and plugged back in.
+#include "balancesimulator.h"
+#include "collect/instrumentstate.h"
 #include "collectionprobe.h"
 #include "livereadingswindow.h"
 #include "pseudoterminal.h"
@@ -8,6 +10,11 @@
 #include <QAction>
 #include <QLabel>
 #include <QTableWidget>
+#include <QtCharts/QChartView>
+#include <QtCharts/QDateTimeAxis>
+#include <QtCharts/QValueAxis>
+
+using Veltrano::Sim::Maker;
 
 constexpr int kPatience = 15000;  // ms; generous for a loaded machine
 
@@ -15,6 +22,21 @@ static QStringList lineOn(const QString &id, const QString &device)
 {
     return {id + "/comPort=" + device, id + "/name=Balance " + id, id + "/transmissionRate=9600",
             id + "/parity=odd", id + "/stopBits=1", id + "/samplingInterval=1"};
+}
+
+// The cells of one row of a table, joined by "|"; `columns` of them.
+static QString cells(const QTableWidget *table, int row, int columns)
+{
+    QStringList texts;
+    for (int column = 0; column < columns && row < table->rowCount(); ++column)
+        texts << (table->item(row, column) ? table->item(row, column)->text() : QString());
+    return texts.join('|');
+}
+
+static QString lastRowOf(const QString &name)  // "header|result|unit" of its newest stored row
+{
+    const QStringList rows = allTestRows().filter("|" + name + "|");
+    return rows.value(rows.size() - 1).section(QLatin1Char('|'), 3);
 }
 
 class TestLiveReadings : public WindowTestCase
@@ -34,17 +56,12 @@ private slots:
         QVERIFY(live && live->isVisible() && !live->isModal());
         auto *label = child<QLabel>(live, "label");
         auto *table = child<QTableWidget>(live, "uTable");
-        const auto row = [table](int row) {  // name|port|state|result|unit|stability
-            QStringList cells;
-            for (int column = 0; column < 6 && row < table->rowCount(); ++column)
-                cells << (table->item(row, column) ? table->item(row, column)->text() : QString());
-            return cells.join('|');
-        };
-        const auto lastRow = [] {  // of Balance P; Balance Q records its placeholders meanwhile
-            const QStringList rows = allTestRows().filter("|Balance P|");
-            return rows.value(rows.size() - 1).section('|', 2);
-        };
+        const auto row = [table](int row) { return cells(table, row, 6); };  // name|port|state|result|unit|stability
+        const auto lastRow = [] { return lastRowOf("Balance P"); };  // Balance Q records its placeholders meanwhile
         QCOMPARE(label->text(), "No collection is running.");
+        QtCharts::QChart *chart = child<QtCharts::QChartView>(live, "uChart")->chart();
+        QCOMPARE(chart->title(), "Start a collection to see its readings here.");
+        QVERIFY(!chart->axes(Qt::Horizontal).value(0)->isVisible());
 
         window.startToCollect();
         QVERIFY(label->text() != "No collection is running.");
@@ -54,7 +71,7 @@ private slots:
         QVERIFY(first.write("+    12.34 g  \r\n"));
         QTRY_COMPARE_WITH_TIMEOUT(row(0), "Balance P|" + link + "|receiving|+12.34|g|stable", kPatience);
         QVERIFY(table->rowCount() == 2 && row(1).startsWith("Balance Q|/nonexistent/ttyQ|port failed: "));
-        QTRY_COMPARE_WITH_TIMEOUT(lastRow(), "Balance P||+12.34|g  ", kPatience);
+        QTRY_COMPARE_WITH_TIMEOUT(lastRow(), "|+12.34|g  ", kPatience);
 
         // Unplugged: told once, then tried again quietly while nothing answers.
         first.hangUp();
@@ -67,16 +84,101 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(row(0).startsWith("Balance P|" + link + "|reconnected|"), kPatience);
         QVERIFY(second.write("-    56.78    \r\n"));
         QTRY_COMPARE_WITH_TIMEOUT(row(0), "Balance P|" + link + "|reconnected|-56.78||unstable", kPatience);
-        QTRY_VERIFY_WITH_TIMEOUT(lastRow().startsWith("Balance P||-56.78|"), kPatience);
+        QTRY_VERIFY_WITH_TIMEOUT(lastRow().startsWith("|-56.78|"), kPatience);
 
         // A second unplug is handled the same way, without a box.
         second.hangUp();
         QTRY_VERIFY_WITH_TIMEOUT(row(0).contains("|reconnecting (1 tries"), kPatience);
         QCOMPARE(m_boxes->count(), 1);
 
+        // The last collection stays readable until the next Start.
         window.stopToCollect();
-        QCOMPARE(label->text(), "No collection is running.");
-        QCOMPARE(table->rowCount(), 0);
+        QVERIFY(label->text().startsWith("Collection stopped at "));
+        QCOMPARE(table->rowCount(), 2);
+        QVERIFY(row(0).startsWith("Balance P|" + link + "|collection stopped at "));
+        QVERIFY(row(0).endsWith("|-56.78||unstable"));
+        window.startToCollect();
+        QVERIFY(label->text().startsWith("Collection running since "));
+        QTRY_VERIFY(!row(0).contains("collection stopped") && row(0).endsWith("||"));
+        window.stopToCollect();
+    }
+
+    void eachMaker_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<int>("maker");
+        QTest::addColumn<QByteArray>("overload");  // empty: the layout has none
+        QTest::addColumn<QByteArray>("skipped");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("stored");       // header|result|unit of 12.50 g, stable
+        const auto row = [](const char *type, Maker maker, const QByteArray &overload, const QByteArray &skipped,
+                            const char *reason, const char *stored) {
+            QTest::newRow(type) << type << int(maker) << overload << skipped << reason << stored;
+        };
+        row("sartoriusBasic", Maker::Sartorius, "      H       \r\n", "   Err 54     \r\n", "error code", "|+12.50|g  ");
+        row("mettlerToledoSics", Maker::MettlerToledoSics, "S +\r\n", "ES\r\n", "not a reading", "S S|12.50|g");
+        row("andStandard", Maker::AndStandard, "OL,+9999999E+19\r\n", "WT,+00012.78  g\r\n", "layout not recognised",
+            "ST|+00012.50|g");
+        row("ohaus", Maker::Ohaus, "", "   TOTAL\r\n", "layout not recognised", "|12.50|g");
+        row("radwagKern", Maker::RadwagKern, "^\r\n", "SI I\r\n", "not a reading", "|12.50|g");
+        row("shimadzu", Maker::Shimadzu, "U      oL  \r", "    192.21 g  \r", "layout not recognised", "S|12.50|g");
+    }
+
+    // A balance of every maker on 8 data bits without parity: its lines reach
+    // the table, the stored rows, the received lines and the chart.
+    void eachMaker()
+    {
+        QFETCH(QString, type);
+        QFETCH(int, maker);
+        QFETCH(QByteArray, overload);
+        QFETCH(QByteArray, skipped);
+        QFETCH(QString, reason);
+        QFETCH(QString, stored);
+        const QString link = m_dir->filePath("balance");
+        Veltrano::Sim::PseudoTerminal line;
+        QVERIFY(line.open() && line.makeLink(link));
+        writeSettings({"P/comPort=" + link, "P/name=Balance P", "P/type=" + type, "P/transmissionRate=9600",
+                       "P/dataBits=8", "P/parity=none", "P/stopBits=1", "P/samplingInterval=1"});
+        MainWindow window;
+        child<QAction>(&window, "actionLiveReadings")->trigger();
+        auto *live = window.findChild<LiveReadingsWindow *>();
+        auto *table = child<QTableWidget>(live, "uTable");
+        auto *raw = child<QTableWidget>(live, "uRawLines");
+        const auto state = [table] { return cells(table, 0, 7).section('|', 2); };  // state|result|unit|reading|load
+        window.startToCollect();
+
+        const Maker which = Maker(maker);
+        const QByteArray unstable = which == Maker::Sartorius ? "+    12.40    \r\n"
+                                                              : Veltrano::Sim::makerLine(which, 12.4, 2, "g", false);
+        QVERIFY(line.write(unstable));
+        QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("receiving|") && state().endsWith("|unstable|"), kPatience);
+        if (!overload.isEmpty()) {
+            QVERIFY(line.write(overload));
+            QTRY_VERIFY_WITH_TIMEOUT(state().endsWith("|overload"), kPatience);
+        }
+        const QByteArray stable = Veltrano::Sim::makerLine(which, 12.5, 2, "g", true);
+        QVERIFY(line.write(skipped + stable));
+        QTRY_VERIFY_WITH_TIMEOUT(state().endsWith("|g|stable|"), kPatience);
+        QTRY_COMPARE_WITH_TIMEOUT(lastRowOf("Balance P"), stored, kPatience);
+
+        // Newest first, as received, with what became of each.
+        using Veltrano::InstrumentState;
+        QTRY_COMPARE(raw->rowCount(), overload.isEmpty() ? 3 : 4);
+        QCOMPARE(cells(raw, 0, 3).section('|', 1), InstrumentState::visible(stable) + "|reading");
+        QCOMPARE(cells(raw, 1, 3).section('|', 1), InstrumentState::visible(skipped) + "|skipped: " + reason);
+        QCOMPARE(cells(raw, raw->rowCount() - 1, 3).section('|', 1), InstrumentState::visible(unstable) + "|reading");
+
+        // A clock-time axis, and the instrument's own scale titled with its unit.
+        QtCharts::QChart *chart = child<QtCharts::QChartView>(live, "uChart")->chart();
+        auto *time = qobject_cast<QtCharts::QDateTimeAxis *>(chart->axes(Qt::Horizontal).value(0));
+        QVERIFY(time && time->isVisible());
+        QCOMPARE(time->format(), "hh:mm:ss");
+        QCOMPARE(time->titleText(), "Time of day");
+        auto *value = qobject_cast<QtCharts::QValueAxis *>(chart->axes(Qt::Vertical).value(0));
+        QTRY_VERIFY(value && value->isVisible() && value->min() <= 12.4 && value->max() >= 12.5);
+        QCOMPARE(value->titleText(), "Balance P (g)");
+        QCOMPARE(m_boxes->texts().filter(QRegularExpression("cannot|parity")), QStringList());  // 8 data bits, no parity: taken
+        window.stopToCollect();
     }
 };
 

@@ -57,6 +57,62 @@ private slots:
         QCOMPARE(readFile("settings.ini"), expected.join('\n'));
     }
 
+    void lineRules_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QStringList>("chosen");    // "editor=value", chosen in this order
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray two = twoInstruments();
+        const auto with = [two](const QByteArray &from, const QByteArray &to) { return QByteArray(two).replace(from, to); };
+        // As Add leaves a new instrument; a save writes its empty lists as null values.
+        const QByteArray blank = "[B1]\nactive=true\ncomPort=\ndataOutputFormat=\nname=\nparity=\nsamplingInterval=\n"
+                                 "stopBits=\ntransmissionRate=\ntype=\n";
+        const auto line = [](const char *bits, const char *parity, const char *stop, const char *rate, const char *type) {
+            return "[B1]\nactive=true\ncomPort=@Invalid()\ndataBits=" + QByteArray(bits)
+                   + "\ndataOutputFormat=@Invalid()\nname=\nparity=" + parity + "\nsamplingInterval=\nstopBits=" + stop
+                   + "\ntransmissionRate=" + rate + "\ntype=" + type + "\n";
+        };
+        QTest::newRow("8 bits on Sartorius: a tenth key")
+            << two << QStringList{"uDataBits=8"} << with("comPort=@Invalid()\n", "comPort=@Invalid()\ndataBits=8\n");
+        QTest::newRow("back to 7: nine keys again")
+            << with("comPort=@Invalid()\n", "comPort=@Invalid()\ndataBits=8\n") << QStringList{"uDataBits=7"} << two;
+        QTest::newRow("no parity") << two << QStringList{"uParity=none"} << with("parity=odd", "parity=none");
+        QTest::newRow("another maker on 7 bits, line already chosen")
+            << two << QStringList{"uType=ohaus"}
+            << with("comPort=@Invalid()\n", "comPort=@Invalid()\ndataBits=7\n").replace("type=sartoriusSignum", "type=ohaus");
+        QTest::newRow("new: Mettler-Toledo's factory line")
+            << blank << QStringList{"uType=mettlerToledoSics"} << line("8", "none", "1", "9600", "mettlerToledoSics");
+        QTest::newRow("new: a second type replaces the first one's suggestion")
+            << blank << QStringList{"uType=ohaus", "uType=andStandard"} << line("7", "even", "1", "2400", "andStandard");
+        QTest::newRow("new: Sartorius' factory line keeps nine keys")
+            << blank << QStringList{"uType=shimadzu", "uType=sartoriusBasic"}
+            << line("7", "odd", "1", "1200", "sartoriusBasic").replace("dataBits=7\n", "");
+        QTest::newRow("new: a chosen baud rate is not overridden")
+            << blank << QStringList{"uTransmissionRate=19200", "uType=shimadzu"}
+            << line("7", "@Invalid()", "@Invalid()", "19200", "shimadzu");
+        QTest::newRow("new: automatic suggests nothing")
+            << blank << QStringList{"uType=automatic"} << line("7", "@Invalid()", "@Invalid()", "@Invalid()", "automatic");
+    }
+
+    // Data bits are written only where needed; a new instrument's type
+    // suggests its maker's factory line.
+    void lineRules()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, chosen);
+        QFETCH(QByteArray, expected);
+        QVERIFY(writeFile("settings.ini", file));
+        Settings dialog;
+        dialog.show();
+        for (const QString &choice : chosen) {
+            auto *list = child<QComboBox>(&dialog, choice.section('=', 0, 0).toLatin1());
+            const int index = list->findData(choice.section('=', 1));
+            QVERIFY2(index >= 0, qPrintable(choice));
+            list->setCurrentIndex(index);
+        }
+        QCOMPARE(readFile("settings.ini"), expected);
+    }
+
     // A stored port that is not present is listed, selected and written back
     // as it was; other lists that match no item are written as null values.
     void keptPort()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The demo: two simulated balances, one per print-line layout, and Veltrano
-# collecting from them, all in a folder of their own.
+# The demo: three simulated balances, one per Sartorius print-line layout and
+# a Mettler-Toledo, and Veltrano collecting from them, all in a folder of
+# their own.
 #
 #   tools/demo.sh BUILD_DIR [DEMO_DIR]     (./dev.sh run --demo calls it)
 #
@@ -66,12 +67,16 @@ replug() {
 basic=
 simulate_basic
 simulate balance-22 --layout 22 --interval 700 --value 250 --drift 0.3 --decimals 2 --header N --seed 22
+# MT-SICS lines on 8 data bits without parity; every 10th comes after noise
+# bytes and is skipped, as the live window's received lines show.
+simulate balance-mt --maker mettlerToledoSics --interval 600 --value 850.2 --drift 0.4 --decimals 1 --unit mg \
+    --garbage 10 --seed 7
 
 for _ in $(seq 50); do
-    [ -e balance-16 ] && [ -e balance-22 ] && break
+    [ -e balance-16 ] && [ -e balance-22 ] && [ -e balance-mt ] && break
     sleep 0.1
 done
-if ! [ -e balance-16 ] || ! [ -e balance-22 ]; then
+if ! [ -e balance-16 ] || ! [ -e balance-22 ] || ! [ -e balance-mt ]; then
     echo "The simulated balances did not start." >&2
     exit 1
 fi
@@ -99,12 +104,24 @@ transmissionRate=1200
 parity=odd
 stopBits=1
 dataOutputFormat=22
+
+[mettler]
+active=true
+type=mettlerToledoSics
+name=Demo Mettler-Toledo
+comPort=./balance-mt
+samplingInterval=2
+transmissionRate=9600
+dataBits=8
+parity=none
+stopBits=1
+dataOutputFormat=
 INI
 
 echo "Demo in $demo: press Start in the Veltrano window."
 echo "A simulated balance has no real serial line, so Start reports \"cannot set data bits\""
-echo "for each of the two (answer OK); the rows come in all the same."
-echo "Data > Live readings shows both balances. To unplug Demo Basic and plug it back in:"
+echo "for the two Sartorius ones, which use 7 (answer OK); the rows come in all the same."
+echo "Data > Live readings shows the three balances. To unplug Demo Basic and plug it back in:"
 echo "  kill -USR1 \$(cat '$demo/demo.pid')"
 # The program runs in the background so that the signal is handled at once;
 # it keeps the demo's standard input.

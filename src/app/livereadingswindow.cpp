@@ -5,6 +5,8 @@
 #include "support/trace.h"
 
 #include <QDateTime>
+#include <QFontDatabase>
+#include <QHeaderView>
 #include <QtCharts/QChart>
 #include <QtCharts/QDateTimeAxis>
 #include <QtCharts/QLegendMarker>
@@ -13,6 +15,7 @@
 #include <QtCharts/QValueAxis>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 using namespace QtCharts;
@@ -20,14 +23,34 @@ using namespace QtCharts;
 namespace {
 
 enum Column { Name, Port, State, Result, Unit, Stability, Load, Lines, Rows, LastRow, ColumnCount };
+enum RawColumn { RawAt, RawLine, RawOutcome };
 
 // The chart spans of the span box, in its order; 0: the whole collection.
 constexpr qint64 kSpansMs[] = {60 * 1000, 10 * 60 * 1000, 60 * 60 * 1000, 0};
 
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+const QString kClockFormat = QStringLiteral("hh:mm:ss");
 
 // The chart is drawn at most this often, in refresh ticks.
 constexpr int kChartEveryTicks = 2;
+
+// Colours told apart on screen and in print (Tableau 10).
+constexpr QRgb kPalette[] = {0x4e79a7, 0xf28e2b, 0xe15759, 0x76b7b2, 0x59a14f,
+                             0xedc948, 0xb07aa1, 0xff9da7, 0x9c755f, 0xbab0ac};
+constexpr int kColours = int(sizeof kPalette / sizeof kPalette[0]);
+
+// The colour an id asks for: FNV-1a over its characters, stable across runs.
+int preferredColour(const QString &id)
+{
+    quint32 hash = 2166136261u;
+    for (const QChar c : id)
+        hash = (hash ^ c.unicode()) * 16777619u;
+    return int(hash % kColours);
+}
+
+// Texts as wide as a column usually gets: its width never falls below them.
+const char *const kWidest[ColumnCount] = {"Balance 00", "/dev/ttyUSB0", "waiting for the first line", "-000000.000",
+                                          "Unit", "unstable", "underload", "000000", "000000", "0000-00-00 00:00:00"};
 
 void setCell(QTableWidget *table, int row, int column, const QString &text)
 {
@@ -38,7 +61,26 @@ void setCell(QTableWidget *table, int row, int column, const QString &text)
         item->setText(text);
 }
 
+QString clock(qint64 at)
+{
+    return QDateTime::fromMSecsSinceEpoch(at).toString(kClockFormat);
+}
+
 } // namespace
+
+QColor LiveReadingsWindow::colourOf(const QString &id, const QStringList &ids)
+{
+    bool taken[kColours] = {};
+    for (const QString &other : ids) {
+        int colour = preferredColour(other);
+        for (int tries = 0; taken[colour] && tries < kColours; ++tries)
+            colour = (colour + 1) % kColours;
+        if (other == id)
+            return QColor(kPalette[colour]);
+        taken[colour] = true;
+    }
+    return QColor(kPalette[preferredColour(id)]);
+}
 
 LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states, QWidget *parent)
     : QWidget(parent, Qt::Window)
@@ -46,17 +88,21 @@ LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states,
     , m_states(states)
     , m_chart(new QChart)
     , m_time(new QDateTimeAxis)
-    , m_value(new QValueAxis)
 {
     VTRACE;
     ui->setupUi(this);
     ui->uTable->setColumnCount(ColumnCount);
+    ui->uTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    ui->uRawLines->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    ui->uRawLines->setColumnWidth(RawAt, fontMetrics().horizontalAdvance(QStringLiteral("00:00:00.000")) + 16);
+    ui->uRawLines->setColumnWidth(RawLine, fontMetrics().horizontalAdvance(QString(32, QLatin1Char('0'))) + 16);
 
     m_chart->setAnimationOptions(QChart::NoAnimation);
     m_chart->legend()->setAlignment(Qt::AlignBottom);
-    m_time->setFormat(QStringLiteral("hh:mm:ss"));
+    m_time->setFormat(kClockFormat);
+    m_time->setTitleText(tr("Time of day"));
+    m_time->setTickCount(6);
     m_chart->addAxis(m_time, Qt::AlignBottom);
-    m_chart->addAxis(m_value, Qt::AlignLeft);
     // The view made a chart of its own, which it hands back here, not frees.
     QChart *placeholder = ui->uChart->chart();
     ui->uChart->setChart(m_chart);
@@ -73,6 +119,7 @@ LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states,
         m_drawnRevision = ~quint64(0);
         refreshChart(QDateTime::currentMSecsSinceEpoch());
     });
+    connect(ui->uTable, &QTableWidget::itemSelectionChanged, this, &LiveReadingsWindow::refreshRawLines);
 }
 
 LiveReadingsWindow::~LiveReadingsWindow()
@@ -98,30 +145,50 @@ void LiveReadingsWindow::hideEvent(QHideEvent *event)
 void LiveReadingsWindow::refresh()
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    ui->label->setText(m_states->running()
-                           ? tr("Collection running since %1.")
-                                 .arg(QDateTime::fromMSecsSinceEpoch(m_states->startedAt())
-                                          .toString(kTimeFormat))
-                           : tr("No collection is running."));
+    const QString started = QDateTime::fromMSecsSinceEpoch(m_states->startedAt()).toString(kTimeFormat);
+    if (m_states->running())
+        ui->label->setText(tr("Collection running since %1.").arg(started));
+    else if (m_states->endedAt())
+        ui->label->setText(tr("Collection stopped at %1 (it ran from %2); its last readings stay here until the next Start.")
+                               .arg(clock(m_states->endedAt()), started));
+    else
+        ui->label->setText(tr("No collection is running."));
     refreshTable(now);
+    refreshRawLines();
     if (m_ticks++ % kChartEveryTicks == 0 || m_series.keys() != m_states->states().keys())
         refreshChart(now);
+}
+
+void LiveReadingsWindow::resetColumnWidths()
+{
+    QHeaderView *header = ui->uTable->horizontalHeader();
+    for (int column = 0; column < ColumnCount; ++column) {
+        const int text = fontMetrics().horizontalAdvance(QString::fromLatin1(kWidest[column]));
+        header->resizeSection(column, std::max(text + 16, header->sectionSizeHint(column)));
+    }
 }
 
 void LiveReadingsWindow::refreshTable(qint64 now)
 {
     const QMap<QString, Veltrano::InstrumentState> &states = m_states->states();
     QTableWidget *table = ui->uTable;
+    if (m_shownStart != m_states->startedAt()) {
+        m_shownStart = m_states->startedAt();
+        resetColumnWidths();
+    }
     table->setRowCount(states.size());
     int row = 0;
     for (const Veltrano::InstrumentState &state : states) {
+        const QString stability = state.stabilityText();
         setCell(table, row, Name, state.name());
         setCell(table, row, Port, state.port());
-        setCell(table, row, State, state.linkText(now));
+        setCell(table, row, State,
+                m_states->running() ? state.linkText(now)
+                                    : tr("collection stopped at %1").arg(clock(m_states->endedAt())));
         setCell(table, row, Result, state.hasReading() ? state.result() : QString());
         setCell(table, row, Unit, state.unit().trimmed());
         setCell(table, row, Stability,
-                state.hasReading() ? (state.stable() ? tr("stable") : tr("unstable")) : QString());
+                stability.isEmpty() ? QString() : state.stable() ? tr("stable") : tr("unstable"));
         setCell(table, row, Load, state.loadText());
         setCell(table, row, Lines, QString::number(state.lines()));
         setCell(table, row, Rows, QString::number(state.rows()));
@@ -130,24 +197,82 @@ void LiveReadingsWindow::refreshTable(qint64 now)
                                   : QString());
         ++row;
     }
-    table->resizeColumnsToContents();
+    // Columns only widen during a collection, so they do not jump as texts
+    // change; a new collection starts from the usual widths again.
+    QHeaderView *header = table->horizontalHeader();
+    const QAbstractItemView *view = table;
+    for (int column = 0; column < ColumnCount; ++column) {
+        const int wanted = view->sizeHintForColumn(column);
+        if (wanted > header->sectionSize(column))
+            header->resizeSection(column, wanted);
+    }
+}
+
+// The last lines of the instrument selected in the table, or of the first.
+void LiveReadingsWindow::refreshRawLines()
+{
+    const QMap<QString, Veltrano::InstrumentState> &states = m_states->states();
+    const QModelIndexList selected = ui->uTable->selectionModel()->selectedRows();
+    const QString id = states.keys().value(selected.isEmpty() ? 0 : selected.first().row());
+    const auto found = states.constFind(id);
+    const bool any = found != states.cend();
+    const QString shown = any ? QStringLiteral("%1/%2/%3").arg(m_states->startedAt()).arg(found->lines()).arg(id)
+                              : QString();
+    if (shown == m_rawShown)
+        return;
+    m_rawShown = shown;
+
+    QTableWidget *table = ui->uRawLines;
+    if (!any) {
+        ui->uRawLabel->setText(tr("Select an instrument in the table to see the last lines it sent."));
+        table->setRowCount(0);
+        return;
+    }
+    ui->uRawLabel->setText(tr("The last lines %1 (%2) sent, newest first, as received: ␍ carriage return, ␊ line "
+                              "feed, \\xNN other control bytes and bytes that are not UTF-8.")
+                               .arg(found->name(), found->port()));
+    const QVector<Veltrano::InstrumentState::RawLine> &lines = found->rawLines();
+    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    table->setRowCount(lines.size());
+    for (int row = 0; row < lines.size(); ++row) {
+        const Veltrano::InstrumentState::RawLine &line = lines.at(lines.size() - 1 - row);
+        setCell(table, row, RawAt, QDateTime::fromMSecsSinceEpoch(line.at).toString(QStringLiteral("hh:mm:ss.zzz")));
+        setCell(table, row, RawLine, Veltrano::InstrumentState::visible(line.bytes));
+        table->item(row, RawLine)->setFont(fixed);
+        setCell(table, row, RawOutcome, line.outcome);
+    }
 }
 
 void LiveReadingsWindow::rebuildSeries()
 {
     m_chart->removeAllSeries();
+    for (const Series &series : qAsConst(m_series)) {
+        m_chart->removeAxis(series.axis);
+        delete series.axis;
+    }
     m_series.clear();
     const QMap<QString, Veltrano::InstrumentState> &states = m_states->states();
-    for (auto it = states.cbegin(); it != states.cend(); ++it) {
-        Series series{new QLineSeries, new QScatterSeries};
+    const QStringList ids = states.keys();
+    int index = 0;
+    for (auto it = states.cbegin(); it != states.cend(); ++it, ++index) {
+        const QColor colour = colourOf(it.key(), ids);
+        Series series{new QLineSeries, new QScatterSeries, new QValueAxis};
         series.readings->setName(it.value().name());
+        series.readings->setColor(colour);
         series.stored->setMarkerSize(7);
         series.stored->setColor(Qt::black);
+        // A scale per instrument, in its colour, first left, then right, ...:
+        // 12 g and 250 g each fill the height.
+        series.axis->setLinePenColor(colour);
+        series.axis->setLabelsColor(colour);
+        series.axis->setTitleBrush(colour);
+        series.axis->setGridLineVisible(index == 0);
+        m_chart->addAxis(series.axis, index % 2 ? Qt::AlignRight : Qt::AlignLeft);
         for (QAbstractSeries *one : {static_cast<QAbstractSeries *>(series.readings),
                                      static_cast<QAbstractSeries *>(series.stored)}) {
             m_chart->addSeries(one);
             one->attachAxis(m_time);
-            one->attachAxis(m_value);
+            one->attachAxis(series.axis);
         }
         // Stored rows are marked on the curve: its legend entry stands for
         // both, and a click on it hides or shows the instrument.
@@ -172,36 +297,52 @@ void LiveReadingsWindow::refreshChart(qint64 now)
 {
     if (m_series.keys() != m_states->states().keys())
         rebuildSeries();
+    // A stopped collection is drawn up to its end.
+    if (!m_states->running() && m_states->endedAt())
+        now = m_states->endedAt();
     const qint64 span = kSpansMs[std::clamp(ui->uSpan->currentIndex(), 0, 3)];
     const qint64 from = span ? now - span : m_states->startedAt();
 
-    double low = std::numeric_limits<double>::max();
-    double high = std::numeric_limits<double>::lowest();
     if (m_drawnRevision != m_states->revision()) {
         m_drawnRevision = m_states->revision();
+        bool anyDrawn = false;
         for (auto it = m_series.cbegin(); it != m_series.cend(); ++it) {
             const Veltrano::ReadingHistory history = m_states->history(it.key());
+            const QString unit = m_states->states().value(it.key()).unit().trimmed();
+            if (!unit.isEmpty())
+                m_units.insert(it.key(), unit);
+            double low = std::numeric_limits<double>::max();
+            double high = std::numeric_limits<double>::lowest();
             QVector<QPointF> line;
-            const bool shown = it.value().readings->isVisible();
             for (const auto &point : history.since(from, kMaxPoints)) {
                 line.append(QPointF(point.at, point.value));
-                if (shown) {
-                    low = std::min(low, point.value);
-                    high = std::max(high, point.value);
-                }
+                low = std::min(low, point.value);
+                high = std::max(high, point.value);
             }
             QVector<QPointF> marks;
             for (const auto &point : history.storedSince(from, kMaxMarks))
                 marks.append(QPointF(point.at, point.value));
             it.value().readings->replace(line);
             it.value().stored->replace(marks);
+
+            // The axis follows the instrument's curve, and only while it is drawn.
+            const bool drawn = !line.isEmpty() && it.value().readings->isVisible();
+            anyDrawn = anyDrawn || drawn;
+            QValueAxis *axis = it.value().axis;
+            axis->setVisible(drawn);
+            const QString name = it.value().readings->name();
+            const QString unitShown = m_units.value(it.key());
+            axis->setTitleText(unitShown.isEmpty() ? name : QStringLiteral("%1 (%2)").arg(name, unitShown));
+            if (drawn) {
+                const double margin = std::max((high - low) * 0.05, std::max(std::abs(high) * 1e-4, 1e-6));
+                axis->setRange(low - margin, high + margin);
+            }
         }
-        if (low > high) {
-            low = 0;
-            high = 1;
-        }
-        const double margin = std::max((high - low) * 0.05, 1e-6);
-        m_value->setRange(low - margin, high + margin);
+        // Nothing to draw: no axes without a scale, a word instead.
+        m_time->setVisible(anyDrawn);
+        m_chart->setTitle(anyDrawn ? QString()
+                          : m_states->states().isEmpty() ? tr("Start a collection to see its readings here.")
+                                                         : tr("No readings in this span yet."));
     }
     m_time->setRange(QDateTime::fromMSecsSinceEpoch(from), QDateTime::fromMSecsSinceEpoch(std::max(now, from + 1000)));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QMap>
 #include <QTimer>
 #include <QWidget>
@@ -21,9 +22,11 @@ class InstrumentStates;
 }
 
 // Shows what every balance of the running collection is doing: a row per
-// instrument and a chart of the readings. It only reads the states; it is
-// refreshed a few times a second while it is visible, whatever the pace of
-// the balances.
+// instrument, a chart of the readings (a value axis of its own per
+// instrument, titled with its name and unit, in its colour) and the last
+// lines the selected instrument sent. After Stop the last collection stays
+// shown until the next Start. It only reads the states; it is refreshed a few
+// times a second while it is visible, whatever the pace of the balances.
 class LiveReadingsWindow : public QWidget
 {
     Q_OBJECT
@@ -37,6 +40,11 @@ public:
     static constexpr int kMaxPoints = 400;
     static constexpr int kMaxMarks = 200;
 
+    // An instrument's colour in the chart: the same for the same id whatever
+    // the other instruments, unless two ids of `ids` (in their order) ask for
+    // the same one, when the later takes the next free colour.
+    static QColor colourOf(const QString &id, const QStringList &ids);
+
 public slots:
     void refresh();
 
@@ -47,12 +55,15 @@ protected:
 private:
     void refreshTable(qint64 now);
     void refreshChart(qint64 now);
+    void refreshRawLines();
     void rebuildSeries();
+    void resetColumnWidths();
 
     struct Series
     {
         QtCharts::QLineSeries *readings;
         QtCharts::QScatterSeries *stored;
+        QtCharts::QValueAxis *axis;
     };
 
     Ui::LiveReadingsWindow *ui;
@@ -60,8 +71,10 @@ private:
     QTimer m_refresh;
     QtCharts::QChart *m_chart;
     QtCharts::QDateTimeAxis *m_time;
-    QtCharts::QValueAxis *m_value;
     QMap<QString, Series> m_series;
+    QMap<QString, QString> m_units;  // each instrument's last unit printed
     quint64 m_drawnRevision = ~quint64(0);
+    qint64 m_shownStart = -1;        // the collection the table's widths are for
+    QString m_rawShown;              // what the received lines show: start, lines, id
     int m_ticks = 0;
 };

@@ -67,6 +67,7 @@ Settings::Settings(QWidget *parent)
     addChoices(ui->uParity, Config::kParities, true);
     addChoices(ui->uStopBits, Config::kStopBits, false);
     addChoices(ui->uDataOutputFormat, Config::kDataOutputFormats, true);
+    addChoices(ui->uDataBits, Config::kDataBits, false);
 
     connect(ui->uInstrument, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::instrumentChanged);
     connect(ui->uAdd, &QPushButton::clicked, this, &Settings::newInstrument);
@@ -75,6 +76,9 @@ Settings::Settings(QWidget *parent)
 
     instrumentChanged();
 
+    // Before the type is saved: a suggested line is saved with it.
+    connect(ui->uType, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::suggestFactoryLine);
+    connect(ui->uDataBits, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::inputFieldModified);
     connect(ui->uActive, &QCheckBox::stateChanged, this, &Settings::inputFieldModified);
     connect(ui->uComPort, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::inputFieldModified);
     connect(ui->uDataOutputFormat, qOverload<int>(&QComboBox::currentIndexChanged), this,
@@ -114,7 +118,7 @@ void Settings::loadInstruments()
     const bool any = ui->uInstrument->count() > 0;
     const QList<QWidget *> editors = {ui->uActive, ui->uComPort, ui->uDataOutputFormat, ui->uName, ui->uParity,
                                       ui->uSamplingInterval, ui->uStopBits, ui->uTransmissionRate, ui->uType,
-                                      ui->uRemove};
+                                      ui->uRemove, ui->uDataBits};
     for (QWidget *editor : editors)
         editor->setEnabled(any);
     autoSave = true;
@@ -145,6 +149,37 @@ void Settings::loadConfig(QString id)
     selectValue(ui->uParity, instrument.parity.toString());
     selectValue(ui->uStopBits, instrument.stopBits.toString());
     selectValue(ui->uDataOutputFormat, instrument.dataOutputFormat.toString());
+    selectValue(ui->uDataBits, instrument.dataBits.toString());
+    shownType = instrument.type;
+}
+
+// A new instrument given a maker's type gets that maker's factory line as a
+// first suggestion: while baud rate, parity and stop bits are all unchosen,
+// or still what the type before suggested.
+void Settings::suggestFactoryLine()
+{
+    const QString before = shownType;
+    shownType = ui->uType->currentData().toString();
+    const Config::FactoryLine *line = Config::factoryLine(shownType);
+    if (!autoSave || !line)
+        return;
+    const QStringList shown = {ui->uTransmissionRate->currentData().toString(), ui->uDataBits->currentData().toString(),
+                               ui->uParity->currentData().toString(), ui->uStopBits->currentData().toString()};
+    const auto lineOf = [](const Config::FactoryLine *line) {
+        return QStringList{QLatin1String(line->transmissionRate), QLatin1String(line->dataBits),
+                           QLatin1String(line->parity), QLatin1String(line->stopBits)};
+    };
+    const Config::FactoryLine *previous = Config::factoryLine(before);
+    const bool unchosen = shown[0].isEmpty() && shown[2].isEmpty() && shown[3].isEmpty();
+    if (!unchosen && !(previous && shown == lineOf(previous)))
+        return;
+    const QStringList suggested = lineOf(line);
+    autoSave = false;
+    selectValue(ui->uTransmissionRate, suggested[0]);
+    selectValue(ui->uDataBits, suggested[1]);
+    selectValue(ui->uParity, suggested[2]);
+    selectValue(ui->uStopBits, suggested[3]);
+    autoSave = true;
 }
 
 // Selects the stored port. One that is not present now (an unplugged
@@ -194,6 +229,7 @@ void Settings::saveCurrentConfig()
     instrument.parity = ui->uParity->currentData();
     instrument.stopBits = ui->uStopBits->currentData();
     instrument.dataOutputFormat = ui->uDataOutputFormat->currentData();
+    instrument.dataBits = ui->uDataBits->currentData();
     Config::writeInstrument(*store, id, instrument);
     flushStore();
 }

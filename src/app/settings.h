@@ -30,6 +30,7 @@ private:
     void loadConfig(QString id);
     void saveCurrentConfig();
     void selectComPort(const QString &storedPort);
+    void suggestFactoryLine();
     void flushStore();
 
     QSettings *store = nullptr;
@@ -39,4 +40,6 @@ private:
     Ui::Settings *ui;
     // A failed write is shown once per dialog; later ones are only logged.
     bool writeFailureShown = false;
+    // The type shown before the latest change of the Type list.
+    QString shownType;
 };

@@ -231,7 +231,7 @@ void CollectionEngine::stop()
     VTRACE;
     reconnectTimer.stop();
     reconnecting.clear();
-    liveStates.clear();
+    liveStates.end();
 
     for (QTimer *timer : qAsConst(samplingTimers)) {
         timer->stop();
@@ -338,7 +338,7 @@ void CollectionEngine::processBuffer(const QString &instrumentId)
         VTRACE << "oneMessage.size()" << line.size();
         VTRACE << "oneMessage:" << Trace::clipped(line);
         const Parsed parsed = parse(line, format);
-        liveStates.lineReceived(instrumentId, parsed);
+        liveStates.lineReceived(instrumentId, line, parsed);
         switch (parsed.kind) {
         case Kind::ErrorCode:
             VTRACE << "error code arrived... skipping";

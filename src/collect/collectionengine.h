@@ -41,7 +41,8 @@ public:
     // Opens the ports and starts the timers of the active instruments of
     // `settingsFile`. The collection counts as running even with none.
     void start(const QString &settingsFile);
-    // Stops the timers, releases the ports and forgets the readings.
+    // Stops the timers, releases the ports and forgets the readings; the live
+    // states stay readable, marked ended, until the next start.
     void stop();
     bool isRunning() const { return m_running; }
     // Takes a row of every instrument now.

@@ -31,6 +31,7 @@ Instrument blankInstrument()
     instrument.parity = empty;
     instrument.stopBits = empty;
     instrument.dataOutputFormat = empty;
+    instrument.dataBits = QStringLiteral("7");
     return instrument;
 }
 
@@ -91,6 +92,8 @@ Instrument readInstrument(const QSettings &settings, const QString &id)
     instrument.parity = readText(settings, id, Key::parity);
     instrument.stopBits = readText(settings, id, Key::stopBits);
     instrument.dataOutputFormat = readText(settings, id, Key::dataOutputFormat);
+    const QString dataBits = readText(settings, id, Key::dataBits);
+    instrument.dataBits = dataBits.isEmpty() ? QStringLiteral("7") : dataBits;
     return instrument;
 }
 
@@ -105,6 +108,26 @@ void writeInstrument(QSettings &settings, const QString &id, const Instrument &i
     settings.setValue(keyPath(id, Key::parity), instrument.parity);
     settings.setValue(keyPath(id, Key::stopBits), instrument.stopBits);
     settings.setValue(keyPath(id, Key::dataOutputFormat), instrument.dataOutputFormat);
+    if (writesDataBits(instrument.type, instrument.dataBits.toString()))
+        settings.setValue(keyPath(id, Key::dataBits), instrument.dataBits);
+    else
+        settings.remove(keyPath(id, Key::dataBits));
+}
+
+bool writesDataBits(const QString &type, const QString &dataBits)
+{
+    const bool sartoriusRule = type.isEmpty() || type == QLatin1String("sartoriusBasic")
+                               || type == QLatin1String("sartoriusSignum");
+    return !(sartoriusRule && (dataBits.isEmpty() || dataBits == QLatin1String("7")));
+}
+
+const FactoryLine *factoryLine(const QString &type)
+{
+    for (const FactoryLine &line : kFactoryLines) {
+        if (type == QLatin1String(line.type))
+            return &line;
+    }
+    return nullptr;
 }
 
 bool flush(QSettings &settings)

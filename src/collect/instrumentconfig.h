@@ -64,6 +64,30 @@ inline constexpr Choice kTypes[] = {
     {"Automatic", "automatic"},
 };
 
+// The line settings a maker's balances leave the factory with: what the
+// Settings dialog first suggests when a new instrument gets that type.
+struct FactoryLine
+{
+    const char *type;
+    const char *transmissionRate;
+    const char *dataBits;
+    const char *parity;
+    const char *stopBits;
+};
+
+inline constexpr FactoryLine kFactoryLines[] = {
+    {"sartoriusBasic", "1200", "7", "odd", "1"},
+    {"sartoriusSignum", "1200", "7", "odd", "1"},
+    {"mettlerToledoSics", "9600", "8", "none", "1"},
+    {"andStandard", "2400", "7", "even", "1"},
+    {"ohaus", "9600", "8", "none", "1"},
+    {"radwagKern", "9600", "8", "none", "1"},
+    {"shimadzu", "1200", "8", "none", "1"},
+};
+
+// The factory line of a type value; nothing for "automatic" and unknown ones.
+const FactoryLine *factoryLine(const QString &type);
+
 inline constexpr Choice kTransmissionRates[] = {
     {"150", "150"}, {"300", "300"}, {"600", "600"}, {"1200", "1200"},
     {"2400", "2400"}, {"4800", "4800"}, {"9600", "9600"}, {"19200", "19200"},
@@ -74,6 +98,12 @@ inline constexpr Choice kParities[] = {
     {QT_TRANSLATE_NOOP("Settings", "Space"), "space"},
     {QT_TRANSLATE_NOOP("Settings", "Odd"), "odd"},
     {QT_TRANSLATE_NOOP("Settings", "Even"), "even"},
+    {QT_TRANSLATE_NOOP("Settings", "None"), "none"},
+};
+
+inline constexpr Choice kDataBits[] = {
+    {"7", "7"},
+    {"8", "8"},
 };
 
 inline constexpr Choice kStopBits[] = {
@@ -94,7 +124,7 @@ QString portItemText(const QSerialPortInfo &port);
 // does not lose it: "ttyUSB0 (not present)".
 QString missingPortItemText(const QString &storedPort);
 
-// One instrument's nine values. `type`, `name` and `samplingInterval` are
+// One instrument's nine values, and its data bits. `type`, `name` and `samplingInterval` are
 // always text. The other five list values are written as given: a null
 // QVariant (a list without a selection) is recorded as @Invalid() and reads
 // back as empty text.
@@ -109,6 +139,7 @@ struct Instrument
     QVariant parity;
     QVariant stopBits;
     QVariant dataOutputFormat;
+    QVariant dataBits;  // "7" when the file has none
 };
 
 // What a newly added instrument holds: active, and eight empty texts.
@@ -135,7 +166,12 @@ std::optional<QSerialPort::StopBits> lineStopBits(int number);
 // milliseconds (up to 2147483 s, about 24.8 days). Nothing when invalid.
 std::optional<int> samplingIntervalMs(const QVariant &value);
 
-// Writes all nine keys of an instrument, in the order of kKeys.
+// Whether a section needs the `dataBits` key: all but those of the
+// Sartorius types or no type on 7 data bits, which keep their nine keys.
+bool writesDataBits(const QString &type, const QString &dataBits);
+
+// Writes all nine keys of an instrument, in the order of kKeys, and
+// `dataBits` where writesDataBits() asks for it (else removes it).
 void writeInstrument(QSettings &settings, const QString &id, const Instrument &instrument);
 
 // Writes what is pending to disk and tells whether the file could be

@@ -1,5 +1,7 @@
 #include "collect/instrumentstate.h"
 
+#include "collect/makerlines.h"
+
 #include <QDateTime>
 
 #include <algorithm>
@@ -23,9 +25,14 @@ InstrumentState::InstrumentState(const QString &name, const QString &port, qint6
 {
 }
 
-void InstrumentState::lineReceived(const PrintLine::Parsed &parsed, qint64 now)
+void InstrumentState::lineReceived(const QByteArray &raw, const PrintLine::Parsed &parsed, qint64 now)
 {
     ++m_lines;
+    if (m_raw.size() >= kRawLines)
+        m_raw.removeFirst();
+    m_raw.append({now, raw,
+                  parsed.kind == PrintLine::Kind::Reading ? QStringLiteral("reading")
+                                                          : QStringLiteral("skipped: ") + PrintLine::skipReason(parsed)});
     m_heardAt = now;
     if (m_link != Link::Reconnected)
         m_link = Link::Receiving;
@@ -94,6 +101,74 @@ QString InstrumentState::linkText(qint64 now) const
     if (m_link == Link::Reconnected)
         return QStringLiteral("reconnected");
     return m_link == Link::Receiving ? QStringLiteral("receiving") : QStringLiteral("waiting for the first line");
+}
+
+QString InstrumentState::stabilityText() const
+{
+    if (!m_hasReading)
+        return QString();
+    switch (m_stability) {
+    case PrintLine::Stability::Stable:
+        return QStringLiteral("stable");
+    case PrintLine::Stability::Unstable:
+        return QStringLiteral("unstable");
+    case PrintLine::Stability::Unknown:
+        break;
+    }
+    return QString();
+}
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `at`, or 0.
+int utf8Length(const QByteArray &bytes, int at)
+{
+    const auto byte = [&bytes](int i) { return i < bytes.size() ? quint8(bytes.at(i)) : 0; };
+    const quint8 lead = byte(at);
+    int length = 0;
+    quint8 low = 0x80, high = 0xBF;  // the allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    for (int i = 1; i < length; ++i) {
+        const quint8 next = byte(at + i);
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
+            return 0;
+    }
+    return length;
+}
+
+} // namespace
+
+QString InstrumentState::visible(const QByteArray &bytes)
+{
+    QString text;
+    for (int i = 0; i < bytes.size();) {
+        const quint8 byte = quint8(bytes.at(i));
+        if (byte == '\r' || byte == '\n') {
+            text += QChar(byte == '\r' ? 0x240D : 0x240A);
+        } else if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+            text += QLatin1Char(char(byte));
+        } else if (const int length = byte >= 0x80 ? utf8Length(bytes, i) : 0) {
+            text += QString::fromUtf8(bytes.constData() + i, length);
+            i += length;
+            continue;
+        } else {
+            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+        }
+        ++i;
+    }
+    return text;
 }
 
 QString InstrumentState::loadText() const
@@ -241,6 +316,7 @@ void InstrumentStates::start(const QMap<QString, InstrumentState> &instruments)
         m_histories.insert(it.key(), ReadingHistory());
     m_running = true;
     m_startedAt = now();
+    m_endedAt = 0;
     ++m_revision;
     emit changed();
 }
@@ -250,6 +326,17 @@ void InstrumentStates::clear()
     m_states.clear();
     m_histories.clear();
     m_running = false;
+    m_endedAt = 0;
+    ++m_revision;
+    emit changed();
+}
+
+void InstrumentStates::end()
+{
+    if (!m_running)
+        return;
+    m_running = false;
+    m_endedAt = now();
     ++m_revision;
     emit changed();
 }
@@ -279,11 +366,11 @@ InstrumentState *InstrumentStates::find(const QString &id)
     return &it.value();
 }
 
-void InstrumentStates::lineReceived(const QString &id, const PrintLine::Parsed &parsed)
+void InstrumentStates::lineReceived(const QString &id, const QByteArray &raw, const PrintLine::Parsed &parsed)
 {
     if (InstrumentState *state = find(id)) {
         const qint64 at = now();
-        state->lineReceived(parsed, at);
+        state->lineReceived(raw, parsed, at);
         if (parsed.kind == PrintLine::Kind::Reading) {
             const QString value = PrintLine::numericValue(parsed.result);
             if (!value.isEmpty())

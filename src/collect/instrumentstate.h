@@ -34,8 +34,9 @@ public:
     InstrumentState() = default;
     InstrumentState(const QString &name, const QString &port, qint64 now);
 
-    // One line cut from the receive buffer, as the parser read it.
-    void lineReceived(const PrintLine::Parsed &parsed, qint64 now);
+    // One line cut from the receive buffer (`raw`, as received), as the
+    // parser read it.
+    void lineReceived(const QByteArray &raw, const PrintLine::Parsed &parsed, qint64 now);
     void portFailed(const QString &reason);
     void closedAfterError();
     void reconnectFailed(const QString &reason);
@@ -53,11 +54,26 @@ public:
     QString unit() const { return m_unit; }
     // As the balance marked its last reading.
     bool stable() const { return m_hasReading && m_stability == PrintLine::Stability::Stable; }
+    // "stable", "unstable", or empty when the balance did not say.
+    QString stabilityText() const;
     Load load() const { return m_load; }
     QString loadText() const;
     int lines() const { return m_lines; }
     int rows() const { return m_rows; }
     qint64 lastRowAt() const { return m_lastRowAt; }  // 0: none yet
+
+    // The last lines the balance sent, oldest first, at most kRawLines.
+    struct RawLine
+    {
+        qint64 at;
+        QByteArray bytes;  // as received, line end included
+        QString outcome;   // "reading", or "skipped: " and why
+    };
+    static constexpr int kRawLines = 50;
+    const QVector<RawLine> &rawLines() const { return m_raw; }
+    // The bytes as readable text: CR and LF as ␍ and ␊, other control bytes,
+    // bytes of invalid UTF-8 and the backslash as \xNN escapes.
+    static QString visible(const QByteArray &bytes);
 
 private:
     QString m_name;
@@ -74,6 +90,7 @@ private:
     int m_lines = 0;
     int m_rows = 0;
     qint64 m_lastRowAt = 0;
+    QVector<RawLine> m_raw;
 };
 
 // The readings of one balance over time, for a chart. Recent readings are
@@ -117,7 +134,8 @@ private:
 };
 
 // The state and history of every instrument of the running collection, by
-// instrument id. Empty outside a collection.
+// instrument id. After a collection ends they are kept, marked ended, until
+// the next one starts.
 class InstrumentStates : public QObject
 {
     Q_OBJECT
@@ -129,10 +147,13 @@ public:
     // An instrument joins or leaves the running collection.
     void add(const QString &id, const InstrumentState &state);
     void remove(const QString &id);
+    // The collection stopped: the states stay readable until start().
+    void end();
     bool running() const { return m_running; }
+    qint64 endedAt() const { return m_endedAt; }  // 0: running or never ran
 
     // Feeds one instrument; ids that are not registered are ignored.
-    void lineReceived(const QString &id, const PrintLine::Parsed &parsed);
+    void lineReceived(const QString &id, const QByteArray &raw, const PrintLine::Parsed &parsed);
     void portFailed(const QString &id, const QString &reason);
     void closedAfterError(const QString &id);
     void reconnectFailed(const QString &id, const QString &reason);
@@ -158,6 +179,7 @@ private:
     QMap<QString, ReadingHistory> m_histories;
     bool m_running = false;
     qint64 m_startedAt = 0;
+    qint64 m_endedAt = 0;
     quint64 m_revision = 0;
 };
 
