@@ -5,17 +5,11 @@
 #include "support/trace.h"
 
 #include <QDateTime>
-#include <QtCharts/QChart>
-#include <QtCharts/QDateTimeAxis>
 #include <QtCharts/QLegendMarker>
-#include <QtCharts/QLineSeries>
-#include <QtCharts/QScatterSeries>
-#include <QtCharts/QValueAxis>
 
 #include <algorithm>
 #include <limits>
 
-using namespace QtCharts;
 
 namespace {
 

@@ -4,13 +4,17 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <QtCharts/QChart>
+#include <QtCharts/QDateTimeAxis>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
+#include <QtCharts/QValueAxis>
+
+// Qt 5 keeps the chart classes in namespace QtCharts, Qt 6 among Qt's own.
+// An empty QtCharts under Qt 6 lets one directive name them in both builds.
 namespace QtCharts {
-class QChart;
-class QDateTimeAxis;
-class QLineSeries;
-class QScatterSeries;
-class QValueAxis;
-} // namespace QtCharts
+}
+using namespace QtCharts;
 
 namespace Ui {
 class LiveReadingsWindow;
@@ -51,16 +55,16 @@ private:
 
     struct Series
     {
-        QtCharts::QLineSeries *readings;
-        QtCharts::QScatterSeries *stored;
+        QLineSeries *readings;
+        QScatterSeries *stored;
     };
 
     Ui::LiveReadingsWindow *ui;
     const Veltrano::InstrumentStates *m_states;
     QTimer m_refresh;
-    QtCharts::QChart *m_chart;
-    QtCharts::QDateTimeAxis *m_time;
-    QtCharts::QValueAxis *m_value;
+    QChart *m_chart;
+    QDateTimeAxis *m_time;
+    QValueAxis *m_value;
     QMap<QString, Series> m_series;
     quint64 m_drawnRevision = ~quint64(0);
     int m_ticks = 0;
