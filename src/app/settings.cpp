@@ -4,6 +4,7 @@
 #include "gettext.h"
 #include "ui_gettext.h"
 #include "collect/instrumentconfig.h"
+#include "support/inifile.h"
 #include "support/trace.h"
 
 #include <QCheckBox>
@@ -55,7 +56,7 @@ Settings::Settings(QWidget *parent)
     if (!QFile::exists(QString::fromLatin1(Config::kFileName))) {
         QMessageBox::warning(this, tr("Warning"), tr("settings ini cannot be found."));
     }
-    store = new QSettings(QString::fromLatin1(Config::kFileName), QSettings::IniFormat);
+    store = Veltrano::IniFile::open(QString::fromLatin1(Config::kFileName)).release();
 
     loadInstruments();
 

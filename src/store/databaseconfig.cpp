@@ -1,6 +1,7 @@
 #include "store/databaseconfig.h"
 
 #include "store/measurementdb.h"
+#include "support/inifile.h"
 
 #include <QCryptographicHash>
 #include <QRegularExpression>
@@ -91,8 +92,8 @@ QString chosenUri(const QStringList &arguments)
         if (arguments.at(i).startsWith(option + QLatin1Char('=')))
             return arguments.at(i).mid(option.size() + 1);
     }
-    const QSettings file(QString::fromLatin1(kFileName), QSettings::IniFormat);
-    return file.value(QLatin1String(kUriKey)).toString().trimmed();
+    const std::unique_ptr<QSettings> file = IniFile::open(QString::fromLatin1(kFileName));
+    return file->value(QLatin1String(kUriKey)).toString().trimmed();
 }
 
 QSqlDatabase addDatabase(const QString &uri, const QString &connectionName)
