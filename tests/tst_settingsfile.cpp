@@ -62,6 +62,8 @@ private slots:
                                           << QByteArray("[S%FCd]\nname=x\nn%E4me=y\n");
         QTest::newRow("byte-order mark") << QByteArray("\xef\xbb\xbf[B1]\nname=S\xc3\xbc" "d\n") << "B1" << sued
                                          << QByteArray("[B1]\nname=S\xc3\xbc" "d\n");
+        QTest::newRow("not text: left alone") << QByteArray("[B1]\nname=S\xfc" "d\x01\n") << "B1" << QString::fromUtf8("S\xef\xbf\xbd" "d\x01")
+                                              << QByteArray();
         QTest::newRow("value going on") << QByteArray("[B1]\nname=\"a\n\xc3\xa4=\"\n") << "B1"
                                         << QString::fromUtf8("a\nä=") << QByteArray();
     }

@@ -3,6 +3,7 @@
 #include "support/trace.h"
 
 #include <QFile>
+#include <QLockFile>
 #include <QSaveFile>
 #include <QSettings>
 #include <QtGlobal>
@@ -40,6 +41,18 @@ QString escapedKey(const QString &key)
             result += QStringLiteral("%U%1").arg(c.unicode(), 4, 16, QLatin1Char('0')).toUpper();
     }
     return result;
+}
+
+// Text an editor could have written: no NUL and no control characters but
+// tabs and line ends. Anything else (UTF-16, binary garbage) is not ours to
+// convert and is left to QSettings as it is.
+bool isText(const QByteArray &bytes)
+{
+    for (const char c : bytes) {
+        if (uchar(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
+            return false;
+    }
+    return true;
 }
 
 bool hasNonAscii(const QString &text)
@@ -112,13 +125,22 @@ QTextCodec *iniCodec()
 }
 #endif
 
-void normalizeFile(const QString &path)
+QByteArray readAll(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void normalizeFile(const QString &path)
+{
+    const QByteArray seen = readAll(path);
+    if (normalized(seen) == seen)
         return;
-    const QByteArray content = file.readAll();
-    file.close();
+    // Under the lock QSettings takes to write the file, read again.
+    QLockFile lock(path + QLatin1String(".lock"));
+    if (!lock.lock())
+        return;
+    const QByteArray content = readAll(path);
     const QByteArray fixed = normalized(content);
     if (fixed == content)
         return;
@@ -134,6 +156,8 @@ void normalizeFile(const QString &path)
 QByteArray normalized(const QByteArray &content)
 {
     const QByteArray bytes = content.startsWith(kByteOrderMark) ? content.mid(kByteOrderMark.size()) : content;
+    if (!isText(bytes))
+        return content;
     const bool utf8 = isUtf8(bytes);
     QString text = utf8 ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes);
     if (utf8 && !hasNonAscii(text))

@@ -28,7 +28,9 @@ class QSettings;
 //   like "Waage-Süd" means the same to both.
 // A leading byte-order mark is dropped as well: Qt 5 would take it as a
 // reason to use its own UTF-8 codec. Everything else, comments and order
-// included, is left as it was. A file that cannot be written is read as it is.
+// included, is left as it was. A file that cannot be written is read as it
+// is, and so is one that is no text (NUL or other control characters: UTF-16,
+// binary garbage).
 namespace Veltrano::IniFile {
 
 // The file as a QSettings in INI format, set up as described above.
