@@ -86,8 +86,9 @@ bool continues(QString value)
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 // Qt 5's own UTF-8 codec is handed one UTF-16 unit at a time when QSettings
 // writes, so a character beyond the first 65536 (two units) is lost. This
-// one waits for the second unit, as Qt 6 does; a unit without its partner
-// becomes U+FFFD, again as in Qt 6.
+// one writes the pair whole, as Qt 6 does, and a unit without its partner as
+// U+FFFD, again as in Qt 6. QSettings hands over units of a QString, whose
+// buffer ends in a null, so the unit after the last one given can be read.
 class IniCodec : public QTextCodec
 {
 public:
@@ -102,16 +103,27 @@ protected:
 
     QByteArray convertFromUnicode(const QChar *in, int length, ConverterState *) const override
     {
-        static thread_local QChar high;
+        // The first half of a pair whose second half is the next call's first unit.
+        static thread_local const QChar *secondHalf = nullptr;
         QString text;
-        if (!high.isNull()) {
-            text += high;
-            high = QChar();
+        int i = 0;
+        if (secondHalf && in == secondHalf && length > 0) {
+            text += in[-1];
+            text += in[0];
+            i = 1;
         }
-        text.append(in, length);
-        if (!text.isEmpty() && text.at(text.size() - 1).isHighSurrogate()) {
-            high = text.at(text.size() - 1);
-            text.chop(1);
+        secondHalf = nullptr;
+        for (; i < length; ++i) {
+            if (in[i].isHighSurrogate() && in[i + 1].isLowSurrogate()) {
+                if (i + 1 == length) {
+                    secondHalf = in + length;
+                    break;
+                }
+                text += in[i];
+                text += in[++i];
+            } else {
+                text += in[i].isSurrogate() ? QChar(QChar::ReplacementCharacter) : in[i];
+            }
         }
         return text.toUtf8();
     }
