@@ -87,8 +87,10 @@ bool continues(QString value)
 // Qt 5's own UTF-8 codec is handed one UTF-16 unit at a time when QSettings
 // writes, so a character beyond the first 65536 (two units) is lost. This
 // one writes the pair whole, as Qt 6 does, and a unit without its partner as
-// U+FFFD, again as in Qt 6. QSettings hands over units of a QString, whose
-// buffer ends in a null, so the unit after the last one given can be read.
+// U+FFFD, as Qt 6 does too (except that Qt 6 drops a first half that ends a
+// value; no editor gives such text). QSettings hands over units of a QString,
+// whose buffer ends in a null, so the unit after the last one given can be
+// read.
 class IniCodec : public QTextCodec
 {
 public:
