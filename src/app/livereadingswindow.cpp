@@ -18,7 +18,6 @@
 #include <cmath>
 #include <limits>
 
-using namespace QtCharts;
 
 namespace {
 

@@ -5,13 +5,17 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <QtCharts/QChart>
+#include <QtCharts/QDateTimeAxis>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
+#include <QtCharts/QValueAxis>
+
+// Qt 5 keeps the chart classes in namespace QtCharts, Qt 6 among Qt's own.
+// An empty QtCharts under Qt 6 lets one directive name them in both builds.
 namespace QtCharts {
-class QChart;
-class QDateTimeAxis;
-class QLineSeries;
-class QScatterSeries;
-class QValueAxis;
-} // namespace QtCharts
+}
+using namespace QtCharts;
 
 namespace Ui {
 class LiveReadingsWindow;
@@ -61,16 +65,16 @@ private:
 
     struct Series
     {
-        QtCharts::QLineSeries *readings;
-        QtCharts::QScatterSeries *stored;
-        QtCharts::QValueAxis *axis;
+        QLineSeries *readings;
+        QScatterSeries *stored;
+        QValueAxis *axis;
     };
 
     Ui::LiveReadingsWindow *ui;
     const Veltrano::InstrumentStates *m_states;
     QTimer m_refresh;
-    QtCharts::QChart *m_chart;
-    QtCharts::QDateTimeAxis *m_time;
+    QChart *m_chart;
+    QDateTimeAxis *m_time;
     QMap<QString, Series> m_series;
     QMap<QString, QString> m_units;  // each instrument's last unit printed
     quint64 m_drawnRevision = ~quint64(0);

@@ -4,6 +4,7 @@
 #include "gettext.h"
 #include "ui_gettext.h"
 #include "collect/instrumentconfig.h"
+#include "support/inifile.h"
 #include "support/trace.h"
 
 #include <QCheckBox>
@@ -37,9 +38,17 @@ int indexOfValue(const QComboBox *list, const QString &value)
     return list->findData(value, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
 }
 
+// Qt 6 tells of a change to no selection even when there was none; the
+// index is set only when it changes, so both builds tell the same.
+void selectIndex(QComboBox *list, int index)
+{
+    if (list->currentIndex() != index)
+        list->setCurrentIndex(index);
+}
+
 void selectValue(QComboBox *list, const QString &value)
 {
-    list->setCurrentIndex(indexOfValue(list, value));
+    selectIndex(list, indexOfValue(list, value));
 }
 
 } // namespace
@@ -55,7 +64,7 @@ Settings::Settings(QWidget *parent)
     if (!QFile::exists(QString::fromLatin1(Config::kFileName))) {
         QMessageBox::warning(this, tr("Warning"), tr("settings ini cannot be found."));
     }
-    store = new QSettings(QString::fromLatin1(Config::kFileName), QSettings::IniFormat);
+    store = Veltrano::IniFile::open(QString::fromLatin1(Config::kFileName)).release();
 
     loadInstruments();
 
@@ -140,7 +149,7 @@ void Settings::loadConfig(QString id)
 
     const int index = indexOfValue(ui->uType, instrument.type);
     VTRACE << "index=" << index;
-    ui->uType->setCurrentIndex(index);
+    selectIndex(ui->uType, index);
 
     ui->uName->setText(instrument.name);
     selectComPort(instrument.comPort.toString());
@@ -199,7 +208,7 @@ void Settings::selectComPort(const QString &storedPort)
         index = ports->count() - 1;
         ports->setItemData(index, true, kMissingPortRole);
     }
-    ports->setCurrentIndex(index);
+    selectIndex(ports, index);
 }
 
 void Settings::inputFieldModified()

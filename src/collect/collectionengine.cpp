@@ -3,6 +3,7 @@
 #include "collect/instrumentconfig.h"
 #include "collect/portaccess.h"
 #include "collect/printline.h"
+#include "support/inifile.h"
 #include "support/logformat.h"
 #include "support/trace.h"
 
@@ -56,7 +57,8 @@ void CollectionEngine::start(const QString &settingsFile)
     reconnecting.clear();
     reconnectTimer.stop();
 
-    QSettings settings(settingsFile, QSettings::IniFormat);
+    const std::unique_ptr<QSettings> file = IniFile::open(settingsFile);
+    QSettings &settings = *file;
     const QStringList instruments = settings.childGroups();
     m_snapshot = snapshot(settings);
 
@@ -112,7 +114,8 @@ CollectionEngine::Reload CollectionEngine::reload()
 {
     VTRACE;
     const Log::RecordingScope recording;
-    QSettings settings(m_settingsFile, QSettings::IniFormat);
+    const std::unique_ptr<QSettings> file = IniFile::open(m_settingsFile);
+    QSettings &settings = *file;
     const QMap<QString, QVariantMap> now = snapshot(settings);
     Reload result;
     for (auto it = m_snapshot.cbegin(); it != m_snapshot.cend(); ++it) {
@@ -285,7 +288,8 @@ void CollectionEngine::storeData(const QString &instrumentId)
     VTRACE;
     const Log::RecordingScope recording;
     // Read at every row, so a name changed in the meantime is used at once.
-    const QSettings settings(m_settingsFile, QSettings::IniFormat);
+    const std::unique_ptr<QSettings> file = IniFile::open(m_settingsFile);
+    const QSettings &settings = *file;
     Row row;
     row.name = Config::readText(settings, instrumentId, Config::Key::name);
     row.header = latestHeaders.contains(instrumentId) ? latestHeaders.value(instrumentId) : QStringLiteral("no header yet");
@@ -416,7 +420,8 @@ void CollectionEngine::reconnectPorts()
 {
     VTRACE;
     const Log::RecordingScope recording;
-    const QSettings settings(m_settingsFile, QSettings::IniFormat);
+    const std::unique_ptr<QSettings> file = IniFile::open(m_settingsFile);
+    const QSettings &settings = *file;
     const QSet<QString> ids = reconnecting;
     for (const QString &id : ids) {
         QSerialPort *port = serialPorts.value(id);

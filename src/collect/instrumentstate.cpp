@@ -227,7 +227,7 @@ void ReadingHistory::addOlder(const Point &point)
         int kept = 0;
         for (int i = 0; i < m_older.size(); i += 2) {
             const double previous = kept ? m_older.at(kept - 1).value : m_older.at(i).value;
-            m_older[kept] = keeper(previous, m_older.at(i), m_older.at(std::min(i + 1, m_older.size() - 1)));
+            m_older[kept] = keeper(previous, m_older.at(i), m_older.at(std::min(i + 1, int(m_older.size()) - 1)));
             ++kept;
         }
         m_older.resize(kept);

@@ -16,12 +16,17 @@ Description describe(int code)
                       "or a user not having enough permission and credentials to open."};
     case QSerialPort::OpenError:
         return {true, "An error occurred while attempting to open an already opened device in this object"};
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Line-status errors, which only Qt 5 reports (and only on some systems).
+    // Qt 6 dropped them and numbers the errors after OpenError anew, so the
+    // codes are matched by name, never by number.
     case QSerialPort::ParityError:
         return {false, "Parity error detected by the hardware while reading data."};
     case QSerialPort::FramingError:
         return {false, "Framing error detected by the hardware while reading data."};
     case QSerialPort::BreakConditionError:
         return {true, "Break condition detected by the hardware on the input line."};
+#endif
     case QSerialPort::WriteError:
         return {true, "An I/O error occurred while writing the data."};
     case QSerialPort::ReadError:

@@ -119,7 +119,7 @@ public:
             return false;
         for (int i = 0; i < bindings.size(); ++i) {
             const QVariant &value = bindings.at(i);
-            const int rc = value.type() == QVariant::String
+            const int rc = value.userType() == QMetaType::QString
                                ? sqlite3_bind_text(m_statement, i + 1, value.toString().toUtf8().constData(), -1,
                                                    SQLITE_TRANSIENT)
                                : sqlite3_bind_int64(m_statement, i + 1, value.toLongLong());

@@ -1,6 +1,7 @@
 #include "store/databaseconfig.h"
 
 #include "store/measurementdb.h"
+#include "support/inifile.h"
 
 #include <QCommandLineParser>
 #include <QCryptographicHash>
@@ -101,8 +102,8 @@ QString chosenUri(const QStringList &arguments)
     parser.parse(arguments);
     if (parser.isSet(option))
         return parser.value(option);
-    const QSettings file(QString::fromLatin1(kFileName), QSettings::IniFormat);
-    return file.value(QLatin1String(kUriKey)).toString().trimmed();
+    const std::unique_ptr<QSettings> file = IniFile::open(QString::fromLatin1(kFileName));
+    return file->value(QLatin1String(kUriKey)).toString().trimmed();
 }
 
 QSqlDatabase addDatabase(const QString &uri, const QString &connectionName)

@@ -4,6 +4,7 @@
 // diagnostics without their file and line, shared by the window tests.
 
 #include "mainwindow.h"
+#include "support/inifile.h"
 
 #include <QRegularExpression>
 #include <QSettings>
@@ -66,10 +67,10 @@ T *child(QObject *parent, const char *name)
 // Writes settings.ini from "id/key=value" entries ("id/active=..." as a boolean).
 inline void writeSettings(const QStringList &entries)
 {
-    QSettings settings(QStringLiteral("settings.ini"), QSettings::IniFormat);
+    const std::unique_ptr<QSettings> settings = Veltrano::IniFile::open(QStringLiteral("settings.ini"));
     for (const QString &entry : entries) {
         const QString key = entry.section('=', 0, 0), value = entry.section('=', 1);
-        settings.setValue(key, key.endsWith(QLatin1String("/active")) ? QVariant(value == "true") : QVariant(value));
+        settings->setValue(key, key.endsWith(QLatin1String("/active")) ? QVariant(value == "true") : QVariant(value));
     }
 }
 
