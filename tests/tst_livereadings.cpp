@@ -59,7 +59,7 @@ private slots:
         const auto row = [table](int row) { return cells(table, row, 6); };  // name|port|state|result|unit|stability
         const auto lastRow = [] { return lastRowOf("Balance P"); };  // Balance Q records its placeholders meanwhile
         QCOMPARE(label->text(), "No collection is running.");
-        QtCharts::QChart *chart = child<QtCharts::QChartView>(live, "uChart")->chart();
+        QChart *chart = child<QChartView>(live, "uChart")->chart();
         QCOMPARE(chart->title(), "Start a collection to see its readings here.");
         QVERIFY(!chart->axes(Qt::Horizontal).value(0)->isVisible());
 
@@ -169,12 +169,12 @@ private slots:
         QCOMPARE(cells(raw, raw->rowCount() - 1, 3).section('|', 1), InstrumentState::visible(unstable) + "|reading");
 
         // A clock-time axis, and the instrument's own scale titled with its unit.
-        QtCharts::QChart *chart = child<QtCharts::QChartView>(live, "uChart")->chart();
-        auto *time = qobject_cast<QtCharts::QDateTimeAxis *>(chart->axes(Qt::Horizontal).value(0));
+        QChart *chart = child<QChartView>(live, "uChart")->chart();
+        auto *time = qobject_cast<QDateTimeAxis *>(chart->axes(Qt::Horizontal).value(0));
         QVERIFY(time && time->isVisible());
         QCOMPARE(time->format(), "hh:mm:ss");
         QCOMPARE(time->titleText(), "Time of day");
-        auto *value = qobject_cast<QtCharts::QValueAxis *>(chart->axes(Qt::Vertical).value(0));
+        auto *value = qobject_cast<QValueAxis *>(chart->axes(Qt::Vertical).value(0));
         QTRY_VERIFY(value && value->isVisible() && value->min() <= 12.4 && value->max() >= 12.5);
         QCOMPARE(value->titleText(), "Balance P (g)");
         QCOMPARE(m_boxes->texts().filter(QRegularExpression("cannot|parity")), QStringList());  // 8 data bits, no parity: taken
