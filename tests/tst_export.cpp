@@ -272,7 +272,10 @@ private slots:
         child<QPushButton>(&window, "uExport")->click();
         QTRY_COMPARE(m_boxes->count(), 1 + int(!box.isEmpty()));
         QCOMPARE(m_boxes->texts().join(QChar()).right(box.size()), box);
-        QCOMPARE(child<QTableView>(&window, "uTableView")->model()->rowCount(), shown);
+        // The export does not reload the view; the window's look for rows
+        // written by others (every 2 s) may have taken in the late one.
+        const int rows = child<QTableView>(&window, "uTableView")->model()->rowCount();
+        QVERIFY(rows == shown || (rows == shown + 1 && !setup.endsWith("no table")));
         QCOMPARE(entries(), QStringList(target.startsWith("missing") ? QStringList{"sqlite.db"} : QStringList{"out.xls", "sqlite.db"}));
         std::stable_sort(stored.begin(), stored.end(), [](auto &a, auto &b) { return a.mid(0, 2) < b.mid(0, 2); });
         QList<Rows> sheets;
