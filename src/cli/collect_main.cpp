@@ -5,6 +5,7 @@
 #include "collect/collectorlock.h"
 #include "collect/statusfile.h"
 #include "store/databaseconfig.h"
+#include "support/commandline.h"
 #include "support/logformat.h"
 
 #include <QCoreApplication>
@@ -61,9 +62,7 @@ void serviceLog(QtMsgType type, const QMessageLogContext &, const QString &messa
 
 int usageError(const QString &reason)
 {
-    std::fprintf(stderr, "veltrano-collect: %s\nTry 'veltrano-collect --help' for more information.\n",
-                 reason.toLocal8Bit().constData());
-    return Collector::kUsage;
+    return Veltrano::CommandLine::answer("veltrano-collect", Veltrano::CommandLine::UsageError, {}, reason);
 }
 
 int printStatus(const QString &folder)
@@ -125,6 +124,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veltrano-collect"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
     QStringList arguments = QCoreApplication::arguments().mid(1);
     QString folder, database;
     bool status = false;
@@ -136,12 +136,10 @@ int main(int argc, char *argv[])
             *target = arguments.takeFirst();
             return true;
         };
-        if (argument == QLatin1String("--help")) {
-            std::printf("%s", kUsage);
-            return 0;
-        } else if (argument == QLatin1String("--version")) {
-            std::printf("veltrano-collect %s\n", VELTRANO_VERSION);
-            return 0;
+        if (argument == QLatin1String("--help") || argument == QLatin1String("--version")) {
+            using namespace Veltrano::CommandLine;
+            return answer("veltrano-collect", argument == QLatin1String("--help") ? Help : Version,
+                          QString::fromLatin1(kUsage), {});
         } else if (argument == QLatin1String("--trace")) {
             g_trace = true;
         } else if (argument == QLatin1String("--status")) {

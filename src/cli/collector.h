@@ -20,9 +20,8 @@ class Collector : public QObject
     Q_OBJECT
 
 public:
-    // Exit statuses besides 0.
+    // Exit statuses besides 0 and wrong usage (CommandLine::kUsageStatus).
     static constexpr int kDatabaseFailure = 1;
-    static constexpr int kUsage = 2;
     static constexpr int kFolderTaken = 3;
 
     explicit Collector(QObject *parent = nullptr);
