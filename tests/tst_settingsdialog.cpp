@@ -33,6 +33,8 @@ private slots:
         QTest::newRow("tick active") << QByteArray("Left") << QByteArray("uActive") << " " << QByteArray("active=true");
         QTest::newRow("name") << QByteArray("Left") << QByteArray("uName") << "!" << QByteArray("name=Left!");
         QTest::newRow("parity") << QByteArray("Left") << QByteArray("uParity") << "e" << QByteArray("parity=even");
+        QTest::newRow("network address typed as the port")
+            << QByteArray("Left") << QByteArray("uComPort") << "tcp://[::1]:4001" << QByteArray("comPort=tcp://[::1]:4001");
         QTest::newRow("a 200000-character name is kept")
             << QByteArray(200000, 'n') << QByteArray("uSamplingInterval") << "0" << QByteArray("samplingInterval=50");
     }
@@ -114,10 +116,10 @@ private slots:
     }
 
     // A stored port that is not present is listed, selected and written back
-    // as it was; other lists that match no item are written as null values.
+    // as it was (a network address as it stands); other lists that match no item are written as null values.
     void keptPort()
     {
-        QVERIFY(writeFile("settings.ini", "[B1]\ncomPort=ttyVELTRANO9\nparity=Odd\n\n[B2]\ncomPort=ttyVELTRANO8\n"));
+        QVERIFY(writeFile("settings.ini", "[B1]\ncomPort=ttyVELTRANO9\nparity=Odd\n\n[B2]\ncomPort=tcp://10.0.0.5:4001\n"));
         Settings dialog;
         dialog.show();
         auto *ports = child<QComboBox>(&dialog, "uComPort");
@@ -125,7 +127,7 @@ private slots:
         QTest::keyClicks(child(&dialog, "uName"), "x");
         QVERIFY(readFile("settings.ini").contains("\ncomPort=ttyVELTRANO9\n") && readFile("settings.ini").contains("\nparity=@Invalid()\n"));
         QTest::keyClick(child(&dialog, "uInstrument"), Qt::Key_Down);
-        QCOMPARE(ports->currentText(), QStringLiteral("ttyVELTRANO8 (not present)"));
+        QCOMPARE(ports->currentText(), QStringLiteral("tcp://10.0.0.5:4001"));
         QCOMPARE(ports->findText(QStringLiteral("ttyVELTRANO9 (not present)")), -1);
     }
 

@@ -4,6 +4,8 @@
 #include "gettext.h"
 #include "ui_gettext.h"
 #include "collect/instrumentconfig.h"
+#include "collect/networklink.h"
+#include "collect/stableports.h"
 #include "support/inifile.h"
 #include "support/trace.h"
 
@@ -69,9 +71,7 @@ Settings::Settings(QWidget *parent)
     loadInstruments();
 
     addChoices(ui->uType, Config::kTypes, false);
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports)
-        ui->uComPort->addItem(Config::portItemText(port), port.portName());
+    addComPorts();
     addChoices(ui->uTransmissionRate, Config::kTransmissionRates, false);
     addChoices(ui->uParity, Config::kParities, true);
     addChoices(ui->uStopBits, Config::kStopBits, false);
@@ -90,6 +90,7 @@ Settings::Settings(QWidget *parent)
     connect(ui->uDataBits, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::inputFieldModified);
     connect(ui->uActive, &QCheckBox::stateChanged, this, &Settings::inputFieldModified);
     connect(ui->uComPort, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::inputFieldModified);
+    connect(ui->uComPort->lineEdit(), &QLineEdit::textEdited, this, &Settings::inputFieldModified);
     connect(ui->uDataOutputFormat, qOverload<int>(&QComboBox::currentIndexChanged), this,
             &Settings::inputFieldModified);
     connect(ui->uName, &QLineEdit::textEdited, this, &Settings::inputFieldModified);
@@ -191,10 +192,32 @@ void Settings::suggestFactoryLine()
     autoSave = true;
 }
 
+// The serial ports present, each USB adapter first by its stable name
+// (recommended: it follows the adapter from socket to socket), then every
+// port by its system name. The operator may also type a network address.
+void Settings::addComPorts()
+{
+    QComboBox *ports = ui->uComPort;
+    // Typed addresses are saved as typed; the list offers no completion.
+    ports->setCompleter(nullptr);
+    ports->lineEdit()->setPlaceholderText(QStringLiteral("tcp://HOST:PORT"));
+    const QList<QSerialPortInfo> present = QSerialPortInfo::availablePorts();
+    QList<Veltrano::StablePorts::Adapter> adapters;
+    for (const QSerialPortInfo &port : present)
+        adapters.append({port.systemLocation(), port.manufacturer(), port.serialNumber(), port.description()});
+    const QList<Veltrano::StablePorts::Name> stable =
+        Veltrano::StablePorts::names(Veltrano::StablePorts::folder(), adapters);
+    for (const Veltrano::StablePorts::Name &name : stable)
+        ports->addItem(Config::stablePortItemText(name.path, name.description), name.path);
+    for (const QSerialPortInfo &port : present)
+        ports->addItem(Config::portItemText(port), port.portName());
+}
+
 // Selects the stored port. One that is not present now (an unplugged
 // adapter, or a path such as /dev/serial/by-id/... written by hand) is
 // offered as an extra last item holding the stored text, so that saving the
-// instrument writes it back instead of dropping it.
+// instrument writes it back instead of dropping it; a network address is
+// offered as it stands.
 void Settings::selectComPort(const QString &storedPort)
 {
     QComboBox *ports = ui->uComPort;
@@ -204,11 +227,26 @@ void Settings::selectComPort(const QString &storedPort)
     }
     int index = indexOfValue(ports, storedPort);
     if (index < 0 && !storedPort.isEmpty()) {
-        ports->addItem(Config::missingPortItemText(storedPort), storedPort);
+        ports->addItem(Veltrano::NetworkAddress::isNetwork(storedPort) ? storedPort : Config::missingPortItemText(storedPort),
+                       storedPort);
         index = ports->count() - 1;
         ports->setItemData(index, true, kMissingPortRole);
     }
     selectIndex(ports, index);
+    // What another instrument's port had typed must not stay in the editor.
+    ports->setEditText(index >= 0 ? ports->itemText(index) : QString());
+}
+
+// The chosen port's stored value; a typed text (a network address) as
+// typed; a null value for none.
+QVariant Settings::comPortValue() const
+{
+    const QComboBox *ports = ui->uComPort;
+    const int index = ports->currentIndex();
+    if (index >= 0 && ports->currentText() == ports->itemText(index))
+        return ports->itemData(index);
+    const QString typed = ports->currentText().trimmed();
+    return typed.isEmpty() ? QVariant() : QVariant(typed);
 }
 
 void Settings::inputFieldModified()
@@ -232,7 +270,7 @@ void Settings::saveCurrentConfig()
     instrument.active = ui->uActive->isChecked();
     instrument.type = ui->uType->currentData().toString();
     instrument.name = ui->uName->text();
-    instrument.comPort = ui->uComPort->currentData();
+    instrument.comPort = comPortValue();
     instrument.samplingInterval = ui->uSamplingInterval->text();
     instrument.transmissionRate = ui->uTransmissionRate->currentData();
     instrument.parity = ui->uParity->currentData();

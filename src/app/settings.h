@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QVariant>
 
 class QSettings;
 
@@ -29,7 +30,9 @@ private:
     void loadInstruments();
     void loadConfig(QString id);
     void saveCurrentConfig();
+    void addComPorts();
     void selectComPort(const QString &storedPort);
+    QVariant comPortValue() const;
     void suggestFactoryLine();
     void flushStore();
 

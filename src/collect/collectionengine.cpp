@@ -8,8 +8,11 @@
 #include "support/trace.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QPointer>
 #include <QSettings>
+
+#include <algorithm>
 
 namespace Veltrano {
 
@@ -41,6 +44,13 @@ CollectionEngine::~CollectionEngine()
 {
     if (m_running)
         stop();
+}
+
+QStringList CollectionEngine::instruments() const
+{
+    QStringList ids = serialPorts.keys() + networkLinks.keys();
+    std::sort(ids.begin(), ids.end());
+    return ids;
 }
 
 void CollectionEngine::start(const QString &settingsFile)
@@ -145,14 +155,17 @@ void CollectionEngine::registerPort(const QSettings &settings, const QString &id
     // Registered in full before anything below can be told.
     receiveBuffers.insert(id, new QByteArray);
     formats.insert(id, PrintLine::formatOf(Config::readText(settings, id, Config::Key::type)));
+    // A bare name such as ttyUSB0, a full device path, or a network address.
+    const QString portName = Config::readText(settings, id, Config::Key::comPort);
+    if (NetworkAddress::isNetwork(portName)) {
+        registerLink(settings, id, portName);
+        return;
+    }
     auto *port = new QSerialPort;
     serialPorts.insert(id, port);
     connect(port, &QSerialPort::readyRead, this, [this, port] { readyRead(port); });
     connect(port, &QSerialPort::errorOccurred, this,
             [this, port](QSerialPort::SerialPortError error) { portError(port, error); });
-
-    // A bare name such as ttyUSB0 or a full device path.
-    const QString portName = Config::readText(settings, id, Config::Key::comPort);
     port->setPortName(portName);
     if (!port->open(QIODevice::ReadWrite)) {
         if (port->error() == QSerialPort::PermissionError) {
@@ -163,9 +176,83 @@ void CollectionEngine::registerPort(const QSettings &settings, const QString &id
         emit problem(id, (VLINE << "cannot open serial port: " << portName << "instrument: " << id).text());
         return;
     }
+    traceDevice(id, portName);
     for (const char *failure : applyLineSettings(port, settings, id))
         emit problem(id, (VLINE << failure).text());
     emit opened(id, portName);
+}
+
+void CollectionEngine::traceDevice(const QString &instrumentId, const QString &portName)
+{
+    const QFileInfo device(PortAccess::deviceLocation(portName));
+    if (device.isSymLink())
+        VTRACE << "instrument:" << instrumentId << portName << "leads to" << device.canonicalFilePath();
+}
+
+void CollectionEngine::registerLink(const QSettings &settings, const QString &id, const QString &address)
+{
+    QString error;
+    const std::optional<NetworkAddress> parsed = NetworkAddress::parse(address, &error);
+    NetworkAddress target = parsed.value_or(NetworkAddress());
+    target.text = address;
+    const auto interval = Config::samplingIntervalMs(settings.value(Config::keyPath(id, Config::Key::samplingInterval)));
+    auto *link = new NetworkLink(target, idleLimitMs(target, interval.value_or(0)));
+    networkLinks.insert(id, link);
+    connect(link, &NetworkLink::readyRead, this, [this, link] { linkReadyRead(link); });
+    connect(link, &NetworkLink::connected, this, [this, id] { linkConnected(id); });
+    connect(link, &NetworkLink::failed, this,
+            [this, id](const QString &reason, bool wasOpen) { linkFailed(id, reason, wasOpen); });
+    if (!parsed) {
+        // Stays registered, never opened, as a serial port that cannot be.
+        liveStates.portFailed(id, error);
+        emit problem(id, (VLINE << "cannot open network link: " << address << "instrument: " << id << "-" << error.toUtf8().constData()).text());
+        return;
+    }
+    VTRACE << "instrument:" << id << "network link" << address << "keep-alive limit (s):" << link->idleMs() / 1000
+           << "- baud rate, data bits, parity, stop bits and flow control do not apply: the device server holds them";
+    link->open();
+}
+
+void CollectionEngine::linkConnected(const QString &instrumentId)
+{
+    VTRACE;
+    const NetworkLink *link = networkLinks.value(instrumentId);
+    if (!link)
+        return;
+    if (!reconnecting.remove(instrumentId)) {
+        emit opened(instrumentId, link->name());
+        return;
+    }
+    // A line cut off by the failure must not be joined to the new connection's.
+    receiveBuffers.value(instrumentId)->clear();
+    VTRACE << "reconnected. instrument:" << instrumentId << link->name();
+    liveStates.reconnected(instrumentId);
+    emit reconnected(instrumentId, link->name());
+}
+
+// The first failure of a connect cycle is told; the link is then reopened
+// quietly every kReconnectMs until it connects.
+void CollectionEngine::linkFailed(const QString &instrumentId, const QString &reason, bool wasOpen)
+{
+    VTRACE;
+    const Log::RecordingScope recording;
+    const NetworkLink *link = networkLinks.value(instrumentId);
+    if (!link)
+        return;
+    if (reconnecting.contains(instrumentId)) {
+        VTRACE << "reconnect failed. instrument:" << instrumentId << link->name() << reason;
+        liveStates.reconnectFailed(instrumentId, reason);
+        return;
+    }
+    liveStates.portFailed(instrumentId, reason);
+    liveStates.closedAfterError(instrumentId);
+    reconnecting.insert(instrumentId);
+    if (!reconnectTimer.isActive())
+        reconnectTimer.start();
+    emit problem(instrumentId, (VLINE << (wasOpen ? "network link lost: " : "cannot open network link: ") << link->name()
+                                      << "instrument: " << instrumentId << "-" << reason.toUtf8().constData())
+                                   .text());
+    emit closedAfterError(instrumentId, link->name());
 }
 
 void CollectionEngine::registerTimer(const QSettings &settings, const QString &id)
@@ -191,6 +278,10 @@ void CollectionEngine::unregister(const QString &id)
     if (QSerialPort *port = serialPorts.take(id)) {
         disconnect(port, nullptr, this, nullptr);
         delete port;
+    }
+    if (NetworkLink *link = networkLinks.take(id)) {
+        disconnect(link, nullptr, this, nullptr);
+        delete link;
     }
     delete receiveBuffers.take(id);
     formats.remove(id);
@@ -249,6 +340,12 @@ void CollectionEngine::stop()
         delete receiveBuffers.value(it.key());
     }
     serialPorts.clear();
+    for (auto it = networkLinks.cbegin(); it != networkLinks.cend(); ++it) {
+        disconnect(it.value(), nullptr, this, nullptr);
+        delete it.value();
+        delete receiveBuffers.value(it.key());
+    }
+    networkLinks.clear();
     receiveBuffers.clear();
     formats.clear();
 
@@ -263,7 +360,7 @@ void CollectionEngine::stop()
 void CollectionEngine::storeImmediately()
 {
     VTRACE;
-    const QStringList ids = serialPorts.keys();
+    const QStringList ids = instruments();
     for (const QString &id : ids)
         storeData(id);
 }
@@ -320,13 +417,30 @@ void CollectionEngine::readyRead(QSerialPort *port)
         emit problem(QString(), (VLINE << "cannot find corresponding instrument").text());
         return;
     }
-    QByteArray *buffer = receiveBuffers.value(id);
-    buffer->append(port->readAll());
+    receive(id, port->readAll());
+}
+
+void CollectionEngine::linkReadyRead(NetworkLink *link)
+{
+    VTRACE;
+    const Log::RecordingScope recording;
+    const QString id = instrumentOf(networkLinks, link);
+    if (id.isEmpty()) {
+        emit problem(QString(), (VLINE << "cannot find corresponding instrument").text());
+        return;
+    }
+    receive(id, link->readAll());
+}
+
+void CollectionEngine::receive(const QString &instrumentId, const QByteArray &bytes)
+{
+    QByteArray *buffer = receiveBuffers.value(instrumentId);
+    buffer->append(bytes);
     VTRACE << "buffer size" << buffer->size();
     // Sartorius lines are parsed once a whole short line may be there; the
     // other makers' lines are of any length.
-    if (buffer->size() > PrintLine::kShortLength - 1 || formats.value(id) != PrintLine::Format::Sartorius)
-        processBuffer(id);
+    if (buffer->size() > PrintLine::kShortLength - 1 || formats.value(instrumentId) != PrintLine::Format::Sartorius)
+        processBuffer(instrumentId);
 }
 
 void CollectionEngine::processBuffer(const QString &instrumentId)
@@ -424,6 +538,12 @@ void CollectionEngine::reconnectPorts()
     const QSettings &settings = *file;
     const QSet<QString> ids = reconnecting;
     for (const QString &id : ids) {
+        // A link answers later, through linkConnected() or linkFailed().
+        if (NetworkLink *link = networkLinks.value(id)) {
+            if (!link->isOpen() && !link->isOpening())
+                link->open();
+            continue;
+        }
         QSerialPort *port = serialPorts.value(id);
         if (!port || port->isOpen()) {
             reconnecting.remove(id);
@@ -439,6 +559,7 @@ void CollectionEngine::reconnectPorts()
         }
         for (const char *failure : applyLineSettings(port, settings, id))
             VTRACE << failure;
+        traceDevice(id, port->portName());
         // A line cut off by the failure must not be joined to the new device's.
         receiveBuffers.value(id)->clear();
         portErrors.reopened(id);

@@ -2,6 +2,7 @@
 
 #include "collect/instrumentstate.h"
 #include "collect/makerlines.h"
+#include "collect/networklink.h"
 #include "collect/serialerrors.h"
 #include "support/row.h"
 
@@ -26,6 +27,12 @@ namespace Veltrano {
 // for anyone to read what it tells (problem()). A port that keeps failing is
 // closed and reopened quietly every kReconnectMs until it opens or the
 // collection stops.
+//
+// An instrument whose port is a tcp:// address is read over a network link
+// instead (NetworkLink), through the same buffer, parser, timer and live
+// state. A link that cannot be opened, is closed by the other side or stays
+// silent past its keep-alive limit is told once and reopened quietly every
+// kReconnectMs, from the start of the collection on.
 //
 // Used alike by the window and by the unattended collector; it has no widget.
 class CollectionEngine : public QObject
@@ -59,7 +66,7 @@ public:
     Reload reload();
 
     // The instruments of the running collection, in key order.
-    QStringList instruments() const { return serialPorts.keys(); }
+    QStringList instruments() const;
     const InstrumentStates &states() const { return liveStates; }
 
     // What the port and timer signals call; `sender` is the signalling object.
@@ -67,6 +74,7 @@ public:
     void timerFired(QTimer *sender);
     void portError(QSerialPort *sender, QSerialPort::SerialPortError error);
     void reconnectPorts();
+    void linkReadyRead(NetworkLink *sender);
 
 signals:
     // A row taken at a tick (or an immediate read) of `instrumentId`.
@@ -81,23 +89,32 @@ signals:
 
 private:
     void registerPort(const QSettings &settings, const QString &id);
+    void registerLink(const QSettings &settings, const QString &id, const QString &address);
     void registerTimer(const QSettings &settings, const QString &id);
     void unregister(const QString &id);
     static InstrumentState newState(const QSettings &settings, const QString &id);
     static QMap<QString, QVariantMap> snapshot(QSettings &settings);
+    void receive(const QString &instrumentId, const QByteArray &bytes);
     void processBuffer(const QString &instrumentId);
     void storeData(const QString &instrumentId);
     // Sets the line of an open port as the instrument's section asks and
     // returns what failed, each as its fixed text.
     QList<const char *> applyLineSettings(QSerialPort *port, const QSettings &settings, const QString &instrumentId);
     void closeFailingPort(const QString &instrumentId);
+    void linkConnected(const QString &instrumentId);
+    void linkFailed(const QString &instrumentId, const QString &reason, bool wasOpen);
+    // Where a stable name such as /dev/serial/by-id/... leads now, for the log.
+    static void traceDevice(const QString &instrumentId, const QString &portName);
 
     friend struct EngineProbe;
 
     // The collection registry, keyed by instrument id. While a collection
-    // runs the first three hold the same keys and own what they point to;
-    // only stop() frees them. Outside a collection all six are empty.
+    // runs every instrument has a timer and a buffer, and either a serial
+    // port or a network link; the maps own what they point to and only
+    // stop() (or a reload that drops the instrument) frees them. Outside a
+    // collection they are all empty.
     QMap<QString, QSerialPort *> serialPorts;
+    QMap<QString, NetworkLink *> networkLinks;
     QMap<QString, QTimer *> samplingTimers;
     QMap<QString, QByteArray *> receiveBuffers;
     QMap<QString, QString> latestHeaders;

@@ -13,6 +13,11 @@ QString portItemText(const QSerialPortInfo &port)
     return port.portName() + QLatin1Char(':') + port.description();
 }
 
+QString stablePortItemText(const QString &path, const QString &description)
+{
+    return path + QLatin1Char(':') + QCoreApplication::translate("Settings", "%1 (recommended)").arg(description);
+}
+
 QString missingPortItemText(const QString &storedPort)
 {
     return QCoreApplication::translate("Settings", "%1 (not present)").arg(storedPort);

@@ -120,6 +120,9 @@ inline constexpr Choice kDataOutputFormats[] = {
 // the bare port name. The name is what the file keeps; the serial-port
 // module resolves a bare name under /dev and takes a full path as it is.
 QString portItemText(const QSerialPortInfo &port);
+// A USB adapter's stable name, recommended over its system name:
+// "/dev/serial/by-id/usb-...:FTDI A50285BI (recommended)", holding the path.
+QString stablePortItemText(const QString &path, const QString &description);
 // A stored port that is not present now, kept in the list so that saving
 // does not lose it: "ttyUSB0 (not present)".
 QString missingPortItemText(const QString &storedPort);

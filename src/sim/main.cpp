@@ -1,11 +1,14 @@
-// veltrano-balance-sim: plays a laboratory balance on a pseudo-terminal, so
-// that Veltrano can collect from it without a balance at hand.
+// veltrano-balance-sim: plays a laboratory balance on a pseudo-terminal, or
+// on a TCP port as a serial device server in raw TCP mode would, so that
+// Veltrano can collect from it without a balance at hand.
 #include "balancesimulator.h"
 #include "pseudoterminal.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include <csignal>
 #include <cstdio>
@@ -51,12 +54,16 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Plays a laboratory balance on a pseudo-terminal and prints the device to collect from.\n"
+        "Plays a laboratory balance on a pseudo-terminal (or, with --listen, on a TCP port) and prints the\n"
+        "device (or the address) to collect from.\n"
         "Sartorius lines are all stable; the other makers' lines drift unstable and settle every fourth line."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QList<QCommandLineOption> options = {
         {"link", "Also make PATH a symbolic link to the device.", "PATH"},
+        {"listen", "Serve the balance on TCP port PORT (0: any free one) instead of a pseudo-terminal, "
+                   "to every client that connects, as a serial device server in raw TCP mode.",
+         "PORT"},
         {"maker", "Whose print lines to send: sartoriusBasic, sartoriusSignum, mettlerToledoSics, andStandard, "
                   "ohaus, radwagKern or shimadzu (the instrument types). Default sartoriusBasic.",
          "NAME", "sartoriusBasic"},
@@ -121,16 +128,46 @@ int main(int argc, char *argv[])
     QObject::connect(&signalled, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
 
     Veltrano::Sim::PseudoTerminal line;
+    QTcpServer server;
+    QList<QTcpSocket *> clients;
     QString error;
-    if (!line.open(&error))
-        return fail(error);
-    if (parser.isSet(QStringLiteral("link")) && !line.makeLink(parser.value(QStringLiteral("link")), &error))
-        return fail(error);
+    QString target;
+    const bool network = parser.isSet(QStringLiteral("listen"));
+    if (network) {
+        const int port = parser.value(QStringLiteral("listen")).toInt(&fine);
+        if (!fine || port < 0 || port > 65535 || parser.isSet(QStringLiteral("link")))
+            return fail(QStringLiteral("--listen takes a port from 0 to 65535 and goes without --link"));
+        if (!server.listen(QHostAddress::Any, quint16(port)))
+            return fail(server.errorString());
+        QObject::connect(&server, &QTcpServer::newConnection, [&server, &clients] {
+            while (QTcpSocket *client = server.nextPendingConnection()) {
+                clients.append(client);
+                QObject::connect(client, &QTcpSocket::disconnected, client, [client, &clients] {
+                    clients.removeAll(client);
+                    client->deleteLater();
+                });
+            }
+        });
+        target = QStringLiteral("tcp://localhost:%1").arg(server.serverPort());
+    } else {
+        if (!line.open(&error))
+            return fail(error);
+        if (parser.isSet(QStringLiteral("link")) && !line.makeLink(parser.value(QStringLiteral("link")), &error))
+            return fail(error);
+        target = line.devicePath();
+    }
 
-    std::printf("%s\n", line.devicePath().toLocal8Bit().constData());
+    std::printf("%s\n", target.toLocal8Bit().constData());
     std::fflush(stdout);
 
-    Veltrano::Sim::BalanceSimulator balance(scenario, [&line](const QByteArray &bytes) { line.write(bytes); });
+    Veltrano::Sim::BalanceSimulator balance(scenario, [&](const QByteArray &bytes) {
+        if (!network) {
+            line.write(bytes);
+            return;
+        }
+        for (QTcpSocket *client : qAsConst(clients))
+            client->write(bytes);
+    });
     QObject::connect(&balance, &Veltrano::Sim::BalanceSimulator::finished, &app, &QCoreApplication::quit);
     balance.start();
     return app.exec();
