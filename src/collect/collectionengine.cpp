@@ -65,6 +65,7 @@ void CollectionEngine::start(const QString &settingsFile)
     latestUnits.clear();
     portErrors.clear();
     reconnecting.clear();
+    linksTold.clear();
     reconnectTimer.stop();
 
     const std::unique_ptr<QSettings> file = IniFile::open(settingsFile);
@@ -205,7 +206,7 @@ void CollectionEngine::registerLink(const QSettings &settings, const QString &id
     if (!parsed) {
         // Stays registered, never opened, as a serial port that cannot be.
         liveStates.portFailed(id, error);
-        emit problem(id, (VLINE << "cannot open network link: " << address << "instrument: " << id << "-" << error.toUtf8().constData()).text());
+        emit problem(id, linkLine((VLINE << "cannot open network link: "), id, address, error));
         return;
     }
     VTRACE << "instrument:" << id << "network link" << address << "keep-alive limit (s):" << link->idleMs() / 1000
@@ -230,8 +231,16 @@ void CollectionEngine::linkConnected(const QString &instrumentId)
     emit reconnected(instrumentId, link->name());
 }
 
+QString CollectionEngine::linkLine(Trace &line, const QString &instrumentId, const QString &address,
+                                   const QString &reason)
+{
+    return (line << address << "instrument: " << instrumentId << "-" << reason.toUtf8().constData()).text();
+}
+
 // The first failure of a connect cycle is told; the link is then reopened
-// quietly every kReconnectMs until it connects.
+// quietly every kReconnectMs until it connects. A cycle counts once a line
+// came through: a device server that takes the connection and drops it at
+// once, or a balance that stays silent, is not told again every time.
 void CollectionEngine::linkFailed(const QString &instrumentId, const QString &reason, bool wasOpen)
 {
     VTRACE;
@@ -239,20 +248,20 @@ void CollectionEngine::linkFailed(const QString &instrumentId, const QString &re
     const NetworkLink *link = networkLinks.value(instrumentId);
     if (!link)
         return;
-    if (reconnecting.contains(instrumentId)) {
+    if (reconnecting.contains(instrumentId) || linksTold.contains(instrumentId)) {
         VTRACE << "reconnect failed. instrument:" << instrumentId << link->name() << reason;
         liveStates.reconnectFailed(instrumentId, reason);
-        return;
+    } else {
+        linksTold.insert(instrumentId);
+        liveStates.portFailed(instrumentId, reason);
+        liveStates.closedAfterError(instrumentId);
+        emit problem(instrumentId, linkLine((VLINE << (wasOpen ? "network link lost: " : "cannot open network link: ")),
+                                            instrumentId, link->name(), reason));
+        emit closedAfterError(instrumentId, link->name());
     }
-    liveStates.portFailed(instrumentId, reason);
-    liveStates.closedAfterError(instrumentId);
     reconnecting.insert(instrumentId);
     if (!reconnectTimer.isActive())
         reconnectTimer.start();
-    emit problem(instrumentId, (VLINE << (wasOpen ? "network link lost: " : "cannot open network link: ") << link->name()
-                                      << "instrument: " << instrumentId << "-" << reason.toUtf8().constData())
-                                   .text());
-    emit closedAfterError(instrumentId, link->name());
 }
 
 void CollectionEngine::registerTimer(const QSettings &settings, const QString &id)
@@ -289,6 +298,7 @@ void CollectionEngine::unregister(const QString &id)
     latestResults.remove(id);
     latestUnits.remove(id);
     reconnecting.remove(id);
+    linksTold.remove(id);
     portErrors.forget(id);
     liveStates.remove(id);
 }
@@ -325,6 +335,7 @@ void CollectionEngine::stop()
     VTRACE;
     reconnectTimer.stop();
     reconnecting.clear();
+    linksTold.clear();
     liveStates.end();
 
     for (QTimer *timer : qAsConst(samplingTimers)) {
@@ -429,6 +440,8 @@ void CollectionEngine::linkReadyRead(NetworkLink *link)
         emit problem(QString(), (VLINE << "cannot find corresponding instrument").text());
         return;
     }
+    if (!linksTold.isEmpty())
+        linksTold.remove(id);
     receive(id, link->readAll());
 }
 

@@ -20,6 +20,8 @@ class QSettings;
 
 namespace Veltrano {
 
+class Trace;
+
 // The collection: for every active instrument of settings.ini a serial port,
 // a receive buffer, the latest reading and a sampling timer. Each tick takes
 // the latest reading as a row, stamped with the tick's date and time, and
@@ -32,7 +34,8 @@ namespace Veltrano {
 // instead (NetworkLink), through the same buffer, parser, timer and live
 // state. A link that cannot be opened, is closed by the other side or stays
 // silent past its keep-alive limit is told once and reopened quietly every
-// kReconnectMs, from the start of the collection on.
+// kReconnectMs, from the start of the collection on; it is told again only
+// after a line came through.
 //
 // Used alike by the window and by the unattended collector; it has no widget.
 class CollectionEngine : public QObject
@@ -103,6 +106,8 @@ private:
     void closeFailingPort(const QString &instrumentId);
     void linkConnected(const QString &instrumentId);
     void linkFailed(const QString &instrumentId, const QString &reason, bool wasOpen);
+    // "<what> <address> instrument: <id> - <reason>", from a line begun with its prefix.
+    static QString linkLine(Trace &line, const QString &instrumentId, const QString &address, const QString &reason);
     // Where a stable name such as /dev/serial/by-id/... leads now, for the log.
     static void traceDevice(const QString &instrumentId, const QString &portName);
 
@@ -132,6 +137,8 @@ private:
     SerialErrors::RepeatFilter portErrors;
     InstrumentStates liveStates;
     QSet<QString> reconnecting;
+    // Links whose failure was told and that have not delivered a line since.
+    QSet<QString> linksTold;
     QTimer reconnectTimer;
 };
 
