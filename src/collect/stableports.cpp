@@ -8,8 +8,7 @@ namespace Veltrano::StablePorts {
 QString folder()
 {
 #ifdef Q_OS_LINUX
-    const QString overridden = qEnvironmentVariable("VELTRANO_SERIAL_BY_ID");
-    return overridden.isEmpty() ? QStringLiteral("/dev/serial/by-id") : overridden;
+    return QStringLiteral("/dev/serial/by-id");
 #else
     return QString();
 #endif

@@ -12,8 +12,7 @@
 // followed each time the port is opened, and so again at every reconnect.
 namespace Veltrano::StablePorts {
 
-// /dev/serial/by-id on Linux, or the folder named by the environment
-// variable VELTRANO_SERIAL_BY_ID (for tests); empty on other systems.
+// /dev/serial/by-id on Linux; empty on other systems.
 QString folder();
 
 // An adapter as the system lists it.
