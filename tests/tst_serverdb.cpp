@@ -51,7 +51,7 @@ private slots:
         const bool needsServer = qstrcmp(QTest::currentTestFunction(), "chosenUri") != 0;
         if (needsServer && !PgServer::available())
             QSKIP("the PostgreSQL server binaries are not installed");
-        QVERIFY2(!needsServer || m_server.psql("DROP TABLE IF EXISTS data"), qPrintable(m_server.error()));
+        QVERIFY2(!needsServer || m_server.psql("DROP TABLE IF EXISTS data, provenance, audit"), qPrintable(m_server.error()));
     }
 
     void chosenUri_data()

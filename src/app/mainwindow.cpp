@@ -1,7 +1,10 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "collect/instrumentconfig.h"
+#include "store/chain.h"
 #include "store/databaseconfig.h"
+#include "support/inifile.h"
 #include "exportdialog.h"
 #include "livereadingswindow.h"
 #include "settings.h"
@@ -10,6 +13,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QJsonObject>
 #include <QSettings>
 
 namespace {
@@ -100,11 +104,41 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
+namespace {
+
+// Every key of settings.ini as "instrument/key" and its value.
+QMap<QString, QString> instrumentKeys()
+{
+    QMap<QString, QString> keys;
+    const std::unique_ptr<QSettings> file = Veltrano::IniFile::open(QString::fromLatin1(Veltrano::Config::kFileName));
+    const QStringList names = file->allKeys();
+    for (const QString &key : names)
+        keys.insert(key, file->value(key).toString());
+    return keys;
+}
+
+} // namespace
+
+// What the operator changed in the dialog goes to the audit trail, key by key.
 void MainWindow::settings()
 {
     VTRACE;
-    Settings dialog(nullptr);
-    dialog.exec();
+    const QMap<QString, QString> before = instrumentKeys();
+    {
+        Settings dialog(nullptr);
+        dialog.exec();
+    }
+    const QMap<QString, QString> after = instrumentKeys();
+    QStringList keys = before.keys() + after.keys();
+    keys.removeDuplicates();
+    for (const QString &key : qAsConst(keys)) {
+        if (before.contains(key) == after.contains(key) && before.value(key) == after.value(key))
+            continue;
+        QJsonObject change{{QStringLiteral("key"), key}};
+        change.insert(QStringLiteral("old"), before.contains(key) ? QJsonValue(before.value(key)) : QJsonValue());
+        change.insert(QStringLiteral("new"), after.contains(key) ? QJsonValue(after.value(key)) : QJsonValue());
+        storage.audit(QLatin1String(Veltrano::Chain::kSettingChanged), change);
+    }
 }
 
 void MainWindow::about()

@@ -11,6 +11,8 @@
 #include <QPointer>
 #include <QSettings>
 
+#include <utility>
+
 namespace Veltrano {
 
 namespace {
@@ -53,6 +55,8 @@ void CollectionEngine::start(const QString &settingsFile)
     latestHeaders.clear();
     latestResults.clear();
     latestUnits.clear();
+    latestLines.clear();
+    lastTicks.clear();
     portErrors.clear();
     reconnecting.clear();
     reconnectTimer.stop();
@@ -183,6 +187,7 @@ void CollectionEngine::registerTimer(const QSettings &settings, const QString &i
     timer->setInterval(*interval);
     connect(timer, &QTimer::timeout, this, [this, timer] { timerFired(timer); });
     timer->start();
+    lastTicks.insert(id, QDateTime::currentMSecsSinceEpoch());
 }
 
 void CollectionEngine::unregister(const QString &id)
@@ -197,6 +202,8 @@ void CollectionEngine::unregister(const QString &id)
     latestHeaders.remove(id);
     latestResults.remove(id);
     latestUnits.remove(id);
+    latestLines.remove(id);
+    lastTicks.remove(id);
     reconnecting.remove(id);
     portErrors.forget(id);
     liveStates.remove(id);
@@ -255,6 +262,8 @@ void CollectionEngine::stop()
     latestHeaders.clear();
     latestResults.clear();
     latestUnits.clear();
+    latestLines.clear();
+    lastTicks.clear();
     portErrors.clear();
     m_snapshot.clear();
     m_running = false;
@@ -265,7 +274,7 @@ void CollectionEngine::storeImmediately()
     VTRACE;
     const QStringList ids = serialPorts.keys();
     for (const QString &id : ids)
-        storeData(id);
+        storeData(id, true);
 }
 
 void CollectionEngine::timerFired(QTimer *sender)
@@ -283,7 +292,7 @@ void CollectionEngine::timerFired(QTimer *sender)
     storeData(id);
 }
 
-void CollectionEngine::storeData(const QString &instrumentId)
+void CollectionEngine::storeData(const QString &instrumentId, bool immediate)
 {
     VTRACE;
     const Log::RecordingScope recording;
@@ -299,8 +308,45 @@ void CollectionEngine::storeData(const QString &instrumentId)
     const QDateTime now = QDateTime::currentDateTime();
     row.date = now.date().toString(Qt::ISODate);
     row.time = now.time().toString(Qt::ISODate);
+    row.provenance = provenanceAt(instrumentId, now, immediate);
     liveStates.rowStored(instrumentId);
     emit sampled(instrumentId, row);
+}
+
+// What the tick knows of the reading it takes: when it came, as which line,
+// and whether the link was alive since the instrument's last tick.
+Provenance CollectionEngine::provenanceAt(const QString &instrumentId, const QDateTime &now, bool immediate)
+{
+    Provenance provenance;
+    provenance.instrument = instrumentId;
+    provenance.tickUtc = utcText(now);
+    provenance.offsetSeconds = now.offsetFromUtc();
+    const qint64 at = now.toMSecsSinceEpoch();
+    // An immediate read leaves the sampling ticks' rhythm alone.
+    const qint64 previousTick = immediate ? lastTicks.value(instrumentId) : std::exchange(lastTicks[instrumentId], at);
+    const auto heard = latestLines.constFind(instrumentId);
+    if (heard != latestLines.cend()) {
+        provenance.receivedUtc = utcText(QDateTime::fromMSecsSinceEpoch(heard->at, Qt::UTC));
+        provenance.ageMs = qMax<qint64>(0, at - heard->at);
+        provenance.raw = heard->raw;
+    }
+    const QSerialPort *port = serialPorts.value(instrumentId);
+    const InstrumentState::Link link = liveStates.states().value(instrumentId).link();
+    if (!port || !port->isOpen() || reconnecting.contains(instrumentId) || link == InstrumentState::Link::ClosedAfterError
+        || link == InstrumentState::Link::Reconnecting)
+        provenance.state = QLatin1String(Provenance::kAway);
+    else if (immediate)
+        provenance.state = QLatin1String(Provenance::kImmediate);
+    else if (heard == latestLines.cend())
+        provenance.state = QLatin1String(Provenance::kNoReading);
+    else
+        provenance.state = QLatin1String(heard->at > previousTick ? Provenance::kLive : Provenance::kRepeated);
+    return provenance;
+}
+
+QString CollectionEngine::utcText(const QDateTime &moment)
+{
+    return moment.toUTC().toString(Qt::ISODateWithMs);
 }
 
 void CollectionEngine::readyRead(QSerialPort *port)
@@ -366,6 +412,7 @@ void CollectionEngine::processBuffer(const QString &instrumentId)
         latestHeaders.insert(instrumentId, parsed.header);
         latestResults.insert(instrumentId, parsed.result);
         latestUnits.insert(instrumentId, parsed.unit);
+        latestLines.insert(instrumentId, {QDateTime::currentMSecsSinceEpoch(), line});
         VTRACE << "remaining buffer.size()" << buffer->size();
     }
 

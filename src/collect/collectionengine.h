@@ -6,6 +6,7 @@
 #include "support/row.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QMap>
 #include <QObject>
 #include <QSerialPort>
@@ -86,7 +87,9 @@ private:
     static InstrumentState newState(const QSettings &settings, const QString &id);
     static QMap<QString, QVariantMap> snapshot(QSettings &settings);
     void processBuffer(const QString &instrumentId);
-    void storeData(const QString &instrumentId);
+    void storeData(const QString &instrumentId, bool immediate = false);
+    Provenance provenanceAt(const QString &instrumentId, const QDateTime &now, bool immediate);
+    static QString utcText(const QDateTime &moment);
     // Sets the line of an open port as the instrument's section asks and
     // returns what failed, each as its fixed text.
     QList<const char *> applyLineSettings(QSerialPort *port, const QSettings &settings, const QString &instrumentId);
@@ -103,6 +106,16 @@ private:
     QMap<QString, QString> latestHeaders;
     QMap<QString, QString> latestResults;
     QMap<QString, QString> latestUnits;
+
+    // The line of each latest reading and when it arrived (ms since the
+    // epoch), and each instrument's last tick: what a row's provenance says.
+    struct HeardLine
+    {
+        qint64 at = 0;
+        QByteArray raw;
+    };
+    QMap<QString, HeardLine> latestLines;
+    QMap<QString, qint64> lastTicks;
 
     // Each instrument's print-line layout, from its `type` key.
     QMap<QString, PrintLine::Format> formats;
