@@ -345,6 +345,34 @@ bool appendAudit(const QSqlDatabase &db, const QString &kind, const QJsonObject 
     return true;
 }
 
+// The rows go with their provenance; the audit trail keeps the clear, with
+// the chain's head before, in the same transaction.
+bool clearRows(const QSqlDatabase &database, QString *error)
+{
+    QSqlDatabase db = database;
+    QSqlQuery query(db);
+    const auto fail = [&](const QString &text) {
+        *error = text;
+        db.rollback();
+        return false;
+    };
+    if (!db.transaction())
+        return fail(db.lastError().databaseText());
+    const Head head = rowHead(db);
+    if (!query.exec(QStringLiteral("SELECT count(*) FROM data;")) || !query.next())
+        return fail(query.lastError().databaseText());
+    const qint64 rows = query.value(0).toLongLong();
+    if (!query.exec(QStringLiteral("DELETE FROM data;")) || !query.exec(QStringLiteral("DELETE FROM provenance;")))
+        return fail(query.lastError().databaseText());
+    QString auditError;
+    if (!appendAudit(db, QLatin1String(kCleared),
+                     {{QStringLiteral("rows"), rows}, {QStringLiteral("headSeq"), head.seq},
+                      {QStringLiteral("headHash"), head.hash}},
+                     &auditError, true))
+        return fail(auditError);
+    return db.commit() || fail(db.lastError().databaseText());
+}
+
 QString recordAudit(const QString &source, const QString &kind, const QJsonObject &details)
 {
     static QAtomicInteger<int> serial;

@@ -113,6 +113,11 @@ Head rowHead(const QSqlDatabase &db);
 bool appendAudit(const QSqlDatabase &db, const QString &kind, const QJsonObject &details, QString *error,
                  bool inTransaction = false);
 
+// Deletes every row of `data` and its provenance, and appends the audit
+// entry "clear" (how many rows, the chain's head before), all in one
+// transaction. On failure `error` receives the database's text.
+bool clearRows(const QSqlDatabase &db, QString *error);
+
 // Appends an audit entry through a connection of its own on the database of
 // `source` (registered, open or not); the reason when it failed. For those
 // that read only (an export) or work on another thread (the window).

@@ -80,33 +80,8 @@ public:
         m_store->clear();
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         QString error;
-        const bool deleted = Chain::ensureTables(db, &error) && clearAll(db, &error);
+        const bool deleted = Chain::ensureTables(db, &error) && Chain::clearRows(db, &error);
         emit m_storage->cleared(deleted, error);
-    }
-
-    static bool clearAll(QSqlDatabase &db, QString *error)
-    {
-        QSqlQuery query(db);
-        const auto fail = [&](const QString &text) {
-            *error = text;
-            db.rollback();
-            return false;
-        };
-        if (!db.transaction())
-            return fail(db.lastError().databaseText());
-        const Chain::Head head = Chain::rowHead(db);
-        if (!query.exec(QStringLiteral("SELECT count(*) FROM data;")) || !query.next())
-            return fail(query.lastError().databaseText());
-        const qint64 rows = query.value(0).toLongLong();
-        if (!query.exec(QStringLiteral("DELETE FROM data;")) || !query.exec(QStringLiteral("DELETE FROM provenance;")))
-            return fail(query.lastError().databaseText());
-        QString auditError;
-        if (!Chain::appendAudit(db, QLatin1String(Chain::kCleared),
-                                {{QStringLiteral("rows"), rows}, {QStringLiteral("headSeq"), head.seq},
-                                 {QStringLiteral("headHash"), head.hash}},
-                                &auditError, true))
-            return fail(auditError);
-        return db.commit() || fail(db.lastError().databaseText());
     }
 
     // Audit entries wait, in order, while the database refuses them; each
