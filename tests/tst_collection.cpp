@@ -151,6 +151,39 @@ private slots:
                  qPrintable(text));
     }
 
+    // The link at each tick goes with the row: a reading, the same again while
+    // the balance is silent, the line hung up, a reading behind a new line.
+    void linkStatesRecorded()
+    {
+        const QString link = m_dir->filePath("balance");
+        PseudoTerminal first;
+        QVERIFY(first.open() && first.makeLink(link));
+        writeSettings({"P/comPort=" + link});
+        MainWindow window;
+        MainWindowProbe probe{window};
+        window.startToCollect();
+        QVERIFY(first.write("+    12.34 g  \r\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(probe.latest("P"), "|+12.34|g  ", kPatience);
+        probe.store("P");
+        probe.store("P");
+        first.hangUp();
+        QTRY_VERIFY_WITH_TIMEOUT(!probe.port("P")->isOpen(), kPatience);
+        probe.store("P");
+        PseudoTerminal second;
+        QVERIFY(second.open() && second.makeLink(link));
+        QTRY_VERIFY_WITH_TIMEOUT(probe.port("P")->isOpen(), kPatience);
+        QVERIFY(second.write("-    56.78 g  \r\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(probe.latest("P"), "|-56.78|g  ", kPatience);
+        probe.store("P");
+        QVERIFY(probe.drain());
+        QStringList recorded;
+        for (QSqlQuery query("SELECT state, raw, age_ms > 0 FROM provenance ORDER BY seq"); query.next();)
+            recorded << query.value(0).toString() + '|' + query.value(1).toByteArray().trimmed() + '|' + query.value(2).toString();
+        QCOMPARE(recorded, QStringList({"live|+    12.34 g|" + recorded.value(0).section('|', 2), "repeated|+    12.34 g|1",
+                                        "away|+    12.34 g|1", "live|-    56.78 g|" + recorded.value(3).section('|', 2)}));
+        window.stopToCollect();
+    }
+
     // Stop, and closing the window while collecting, release the port.
     void releasesThePort()
     {

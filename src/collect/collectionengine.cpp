@@ -56,7 +56,7 @@ void CollectionEngine::start(const QString &settingsFile)
     latestResults.clear();
     latestUnits.clear();
     latestLines.clear();
-    lastTicks.clear();
+    tickSerials.clear();
     portErrors.clear();
     reconnecting.clear();
     reconnectTimer.stop();
@@ -187,7 +187,6 @@ void CollectionEngine::registerTimer(const QSettings &settings, const QString &i
     timer->setInterval(*interval);
     connect(timer, &QTimer::timeout, this, [this, timer] { timerFired(timer); });
     timer->start();
-    lastTicks.insert(id, QDateTime::currentMSecsSinceEpoch());
 }
 
 void CollectionEngine::unregister(const QString &id)
@@ -203,7 +202,7 @@ void CollectionEngine::unregister(const QString &id)
     latestResults.remove(id);
     latestUnits.remove(id);
     latestLines.remove(id);
-    lastTicks.remove(id);
+    tickSerials.remove(id);
     reconnecting.remove(id);
     portErrors.forget(id);
     liveStates.remove(id);
@@ -263,7 +262,7 @@ void CollectionEngine::stop()
     latestResults.clear();
     latestUnits.clear();
     latestLines.clear();
-    lastTicks.clear();
+    tickSerials.clear();
     portErrors.clear();
     m_snapshot.clear();
     m_running = false;
@@ -322,9 +321,10 @@ Provenance CollectionEngine::provenanceAt(const QString &instrumentId, const QDa
     provenance.tickUtc = utcText(now);
     provenance.offsetSeconds = now.offsetFromUtc();
     const qint64 at = now.toMSecsSinceEpoch();
-    // An immediate read leaves the sampling ticks' rhythm alone.
-    const qint64 previousTick = immediate ? lastTicks.value(instrumentId) : std::exchange(lastTicks[instrumentId], at);
     const auto heard = latestLines.constFind(instrumentId);
+    // An immediate read leaves the sampling ticks' rhythm alone.
+    const quint64 heardAtTick = heard == latestLines.cend() ? 0 : heard->serial;
+    const quint64 takenAtLastTick = immediate ? tickSerials.value(instrumentId) : std::exchange(tickSerials[instrumentId], heardAtTick);
     if (heard != latestLines.cend()) {
         provenance.receivedUtc = utcText(QDateTime::fromMSecsSinceEpoch(heard->at, Qt::UTC));
         provenance.ageMs = qMax<qint64>(0, at - heard->at);
@@ -340,7 +340,7 @@ Provenance CollectionEngine::provenanceAt(const QString &instrumentId, const QDa
     else if (heard == latestLines.cend())
         provenance.state = QLatin1String(Provenance::kNoReading);
     else
-        provenance.state = QLatin1String(heard->at > previousTick ? Provenance::kLive : Provenance::kRepeated);
+        provenance.state = QLatin1String(heard->serial != takenAtLastTick ? Provenance::kLive : Provenance::kRepeated);
     return provenance;
 }
 
@@ -412,7 +412,7 @@ void CollectionEngine::processBuffer(const QString &instrumentId)
         latestHeaders.insert(instrumentId, parsed.header);
         latestResults.insert(instrumentId, parsed.result);
         latestUnits.insert(instrumentId, parsed.unit);
-        latestLines.insert(instrumentId, {QDateTime::currentMSecsSinceEpoch(), line});
+        latestLines.insert(instrumentId, {QDateTime::currentMSecsSinceEpoch(), line, ++m_readings});
         VTRACE << "remaining buffer.size()" << buffer->size();
     }
 

@@ -107,15 +107,18 @@ private:
     QMap<QString, QString> latestResults;
     QMap<QString, QString> latestUnits;
 
-    // The line of each latest reading and when it arrived (ms since the
-    // epoch), and each instrument's last tick: what a row's provenance says.
+    // The line of each latest reading, when it arrived (ms since the epoch)
+    // and its number among all readings, and the number of the reading each
+    // instrument's last tick took: what a row's provenance says.
     struct HeardLine
     {
         qint64 at = 0;
         QByteArray raw;
+        quint64 serial = 0;
     };
     QMap<QString, HeardLine> latestLines;
-    QMap<QString, qint64> lastTicks;
+    QMap<QString, quint64> tickSerials;
+    quint64 m_readings = 0;
 
     // Each instrument's print-line layout, from its `type` key.
     QMap<QString, PrintLine::Format> formats;
