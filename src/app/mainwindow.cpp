@@ -15,8 +15,25 @@
 #include <QMessageBox>
 #include <QJsonObject>
 #include <QSettings>
+#include <QStyledItemDelegate>
 
 namespace {
+
+// Rows that do not hold a line received since the tick before (the balance
+// was silent or away) are drawn in the palette's disabled text colour.
+class StaleRowDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (index.data(Veltrano::MeasurementModel::StaleRole).toBool())
+            option->palette.setBrush(QPalette::Text, option->palette.brush(QPalette::Disabled, QPalette::Text));
+    }
+};
 
 // The window's size and place, in the file of the windows' own choices.
 constexpr char kGeometryKey[] = "window/geometry";
@@ -65,6 +82,7 @@ MainWindow::MainWindow(QWidget *parent)
     othersRows.start();
 
     ui->uTableView->setModel(&model);
+    ui->uTableView->setItemDelegate(new StaleRowDelegate(ui->uTableView));
     // Rows stored while the user reads older ones do not move them.
     new Veltrano::ViewPositionKeeper(ui->uTableView);
     // Recorded measurements are evidence: they are never edited by hand.
