@@ -82,6 +82,7 @@ MainWindow::MainWindow(QWidget *parent)
     othersRows.start();
 
     ui->uTableView->setModel(&model);
+    setExportAudit([this](const QJsonObject &details) { storage.audit(QLatin1String(Veltrano::Chain::kExported), details); });
     ui->uTableView->setItemDelegate(new StaleRowDelegate(ui->uTableView));
     // Rows stored while the user reads older ones do not move them.
     new Veltrano::ViewPositionKeeper(ui->uTableView);
@@ -117,6 +118,7 @@ MainWindow::~MainWindow()
     // the storage writes or keeps what it was handed when it goes.
     if (engine.isRunning())
         stopToCollect();
+    setExportAudit({});
     // The window shows the engine's states: it goes before they do.
     delete liveWindow;
     delete ui;
