@@ -340,15 +340,18 @@ void liveState(benchmark::State &state, Variant, qint64 lines)
     for (int i = 0; i < kInstruments; ++i)
         instruments.insert(instrumentId(i), Veltrano::InstrumentState(instrumentId(i), QString(), 0));
     states.start(instruments);
+    std::vector<QByteArray> raw;
     std::vector<Veltrano::PrintLine::Parsed> parsed;
     Veltrano::Sim::BalanceSimulator balance(Veltrano::Sim::Scenario(), nullptr);
-    for (int i = 0; i < 1000; ++i)
-        parsed.push_back(Veltrano::PrintLine::parse(balance.nextPieces().join()));
+    for (int i = 0; i < 1000; ++i) {
+        raw.push_back(balance.nextPieces().join());
+        parsed.push_back(Veltrano::PrintLine::parse(raw.back()));
+    }
     for (auto _ : state) {
         QElapsedTimer timer;
         timer.start();
         for (qint64 i = 0; i < lines; ++i)
-            states.lineReceived(instrumentId(int(i % kInstruments)), parsed[size_t(i % 1000)]);
+            states.lineReceived(instrumentId(int(i % kInstruments)), raw[size_t(i % 1000)], parsed[size_t(i % 1000)]);
         const double seconds = timer.nsecsElapsed() / 1e9;
         state.SetIterationTime(seconds);
         state.counters["ns_per_line"] = seconds * 1e9 / double(lines);

@@ -182,6 +182,14 @@ private slots:
         QCOMPARE(recorded, QStringList({"live|+    12.34 g|" + recorded.value(0).section('|', 2), "repeated|+    12.34 g|1",
                                         "away|+    12.34 g|1", "live|-    56.78 g|" + recorded.value(3).section('|', 2)}));
         window.stopToCollect();
+        QVERIFY(probe.drain());
+        QStringList audit;
+        for (QSqlQuery query("SELECT kind, details FROM audit ORDER BY id"); query.next();)
+            audit << query.value(0).toString() + ' ' + query.value(1).toString().section(',', 0, 0);
+        QSqlQuery head("SELECT hash FROM provenance ORDER BY seq DESC LIMIT 1");
+        QVERIFY(head.next());
+        QCOMPARE(audit, QStringList({"provenance began {\"lastKeyBefore\":0", "collection started {\"instruments\":[\"P\"]}",
+                                     "collection stopped {\"headHash\":\"" + head.value(0).toString() + '"'}));
     }
 
     // Stop, and closing the window while collecting, release the port.

@@ -240,11 +240,14 @@ bool ensureTables(const QSqlDatabase &db, QString *error)
 
 RowLinker::RowLinker(const QSqlDatabase &db)
     : m_db(db)
+    , m_insert(std::make_unique<QSqlQuery>(db))
     , m_collector(collectorId())
     , m_host(hostName())
     , m_user(userName())
 {
 }
+
+RowLinker::~RowLinker() = default;
 
 bool RowLinker::readHead(QString *error)
 {
@@ -275,16 +278,17 @@ bool RowLinker::link(const Row &row, const QVariant &key, QString *error)
 
     const qint64 seq = m_seq + 1;
     const QString hash = rowHash(m_head, m_collector, seq, stored);
-    QSqlQuery query(m_db);
-    if (!query.prepare(provenanceInsert(m_db))) {
+    QSqlQuery &query = *m_insert;
+    if (query.lastQuery().isEmpty() && !query.prepare(provenanceInsert(m_db))) {
         *error = query.lastError().text();
         return false;
     }
+    int index = 0;
     for (const QVariant &value :
          {key, QVariant(m_collector), QVariant(seq), QVariant(p.instrument), QVariant(p.tickUtc), QVariant(p.offsetSeconds),
           p.receivedUtc.isEmpty() ? QVariant() : QVariant(p.receivedUtc), p.ageMs < 0 ? QVariant() : QVariant(p.ageMs),
           QVariant(p.raw), QVariant(p.state), QVariant(p.host), QVariant(p.user), QVariant(m_head), QVariant(hash)})
-        query.addBindValue(value);
+        query.bindValue(index++, value);
     if (!query.exec()) {
         *error = query.lastError().text();
         return false;

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QVector>
 
+#include <memory>
+
 class QSqlQuery;
 
 // The provenance of the recorded rows and the audit trail, each a SHA-256
@@ -82,6 +84,7 @@ class RowLinker
 {
 public:
     explicit RowLinker(const QSqlDatabase &db);
+    ~RowLinker();
     // False (with the driver's text) when the head cannot be read.
     bool readHead(QString *error);
     // Writes the provenance of `row` (its six values as stored), which `data`
@@ -92,6 +95,7 @@ public:
 
 private:
     QSqlDatabase m_db;
+    std::unique_ptr<QSqlQuery> m_insert;  // prepared at the first row
     QString m_collector;
     QString m_head;
     qint64 m_seq = 0;

@@ -154,7 +154,6 @@ bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
         const QString previous = query.value(12).toString();
         const QString hash = query.value(13).toString();
         const bool present = !query.value(14).isNull();
-        QString name;
         if (present) {
             row.date = query.value(15).toString();
             row.time = query.value(16).toString();
@@ -162,27 +161,31 @@ bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
             row.header = query.value(18).toString();
             row.result = query.value(19).toString();
             row.unit = query.value(20).toString();
-            name = QStringLiteral("row %1 (%2 %3, %4)").arg(rowKey).arg(row.date, row.time, row.name);
-        } else {
-            name = QStringLiteral("row %1 (%2, instrument %3)").arg(rowKey).arg(localMoment(p.tickUtc, p.offsetSeconds), p.instrument);
         }
+        // Made only for a finding.
+        const auto name = [&] {
+            return present ? QStringLiteral("row %1 (%2 %3, %4)").arg(rowKey).arg(row.date, row.time, row.name)
+                           : QStringLiteral("row %1 (%2, instrument %3)")
+                                 .arg(rowKey)
+                                 .arg(localMoment(p.tickUtc, p.offsetSeconds), p.instrument);
+        };
 
         bool intact = present;
         if (const qint64 gap = link.gapBefore(collector, seq)) {
-            finding(QStringLiteral("%1: %2 rows removed before it").arg(name).arg(gap));
+            finding(QStringLiteral("%1: %2 rows removed before it").arg(name()).arg(gap));
             report->removed += gap;
         } else if (previous != link.hash && present && Chain::rowHash(previous, collector, seq, row) == hash) {
-            finding(QStringLiteral("%1: does not follow the row before it (its provenance was changed)").arg(name));
+            finding(QStringLiteral("%1: does not follow the row before it (its provenance was changed)").arg(name()));
             intact = false;
             ++report->changed;
         }
         if (!present) {
-            finding(QStringLiteral("%1: removed").arg(name));
+            finding(QStringLiteral("%1: removed").arg(name()));
             ++report->removed;
         } else {
             ++report->rows;
             if (Chain::rowHash(previous, collector, seq, row) != hash) {
-                finding(QStringLiteral("%1: changed").arg(name));
+                finding(QStringLiteral("%1: changed").arg(name()));
                 if (intact)
                     ++report->changed;
                 intact = false;
@@ -195,7 +198,7 @@ bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
         const auto head = facts->heads.find(collector);
         if (head != facts->heads.end() && head->seq == seq) {
             if (head->hash != hash)
-                finding(QStringLiteral("%1: not the row the stop at %2 recorded").arg(name, head->at));
+                finding(QStringLiteral("%1: not the row the stop at %2 recorded").arg(name(), head->at));
             facts->heads.erase(head);
         }
     }

@@ -92,18 +92,20 @@ bool watched(const QSqlDatabase &db, Statement statement)
 }
 
 // Inserts `row` and gives the key `data` holds it under.
+// `query` is prepared once for the rows of a transaction.
 bool execInsert(const Row &row, QSqlQuery &query, const QSqlDatabase &db, QVariant *key)
 {
     // A server's text cannot hold the zero character: it would refuse the
     // row for good. It is stored as U+FFFD, the mark of a character that
     // could not be kept, as undecodable bytes already are.
     const bool server = onServer(query.driver());
-    if (!query.prepare(QString::fromLatin1(server ? kServerInsert : kInsert)))
+    if (query.lastQuery().isEmpty() && !query.prepare(QString::fromLatin1(server ? kServerInsert : kInsert)))
         return false;
+    int index = 0;
     for (const QString *value : {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit}) {
         if (server && value->contains(QChar()))
             VTRACE << "zero character stored as U+FFFD on the server";
-        query.addBindValue(Chain::storedText(*value, server));
+        query.bindValue(index++, Chain::storedText(*value, server));
     }
     if (!watched(db, [&query] { return query.exec(); }))
         return false;
@@ -153,9 +155,8 @@ namespace {
 const char kLost[] = "the connection to the server is lost";
 
 // One insert, with its provenance, on the connection as it is.
-bool insertOne(const Row &row, Chain::RowLinker &linker, QString *error, const QSqlDatabase &db)
+bool insertOne(const Row &row, QSqlQuery &query, Chain::RowLinker &linker, QString *error, const QSqlDatabase &db)
 {
-    QSqlQuery query(db);
     QVariant key;
     if (!db.isOpen()) {
         *error = QString::fromLatin1(kLost);
@@ -202,8 +203,9 @@ bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const Q
         if (!watched(db, [&] { return linker.readHead(error); }))
             return fail(*error);
     }
+    QSqlQuery query(db);
     for (const Row &row : rows) {
-        if (!insertOne(row, linker, error, db))
+        if (!insertOne(row, query, linker, error, db))
             return fail(*error);
         ++*failedAt;
     }
