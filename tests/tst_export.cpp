@@ -213,6 +213,10 @@ private slots:
                 QCOMPARE(child<QComboBox>(dialog, "uFormat")->currentIndex(), 1);
                 QCOMPARE(child<QLineEdit>(dialog, "uFile")->text(), QDir::currentPath() + '/');
                 QCOMPARE(child<QListWidget>(dialog, "uInstruments")->item(1)->checkState(), Qt::Unchecked);
+                // The provenance columns are for CSV and .xlsx only.
+                QVERIFY(child<QCheckBox>(dialog, "uProvenance")->isEnabled());
+                child<QComboBox>(dialog, "uFormat")->setCurrentIndex(2);
+                QVERIFY(!child<QCheckBox>(dialog, "uProvenance")->isEnabled());
                 return dialog->reject();
             }
             QCOMPARE(child<QDateTimeEdit>(dialog, "uFrom")->dateTime(), QDateTime({2026, 1, 1}, {10, 0}));
@@ -323,6 +327,7 @@ private slots:
         // written by others (every 2 s) may have taken in the late one.
         const int rows = child<QTableView>(&window, "uTableView")->model()->rowCount();
         QVERIFY(rows == shown || (rows == shown + 1 && !setup.endsWith("no table")));
+        QVERIFY(MainWindowProbe(window).drain());  // the export's audit entry written
         QCOMPARE(entries(), QStringList(target.startsWith("missing") ? QStringList{"sqlite.db"} : QStringList{"out.xls", "sqlite.db"}));
         std::stable_sort(stored.begin(), stored.end(), [](auto &a, auto &b) { return a.mid(0, 2) < b.mid(0, 2); });
         QList<Rows> sheets;

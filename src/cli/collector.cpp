@@ -74,6 +74,8 @@ int Collector::start(const QString &uri)
             log(QStringLiteral("cannot use the database %1: %2").arg(where, error));
             return kDatabaseFailure;
         }
+        // Made sure of again at the first row, as a file may be read-only now.
+        Veltrano::Chain::ensureTables(db, &error);
     } else if (server) {
         log(QStringLiteral("the database server does not answer (%1): %2; rows are kept on this PC until it answers")
                 .arg(where, db.lastError().text().trimmed()));

@@ -1,6 +1,5 @@
 #include "store/chain.h"
 
-#include "support/trace.h"
 
 #include <QAtomicInteger>
 #include <QCryptographicHash>
@@ -78,9 +77,9 @@ class Encoder
 public:
     void add(const QByteArray &bytes)
     {
-        uchar length[4];
-        qToBigEndian<quint32>(quint32(bytes.size()), length);
-        m_hash.addData(reinterpret_cast<const char *>(length), 4);
+        QByteArray length(4, '\0');
+        qToBigEndian<quint32>(quint32(bytes.size()), length.data());
+        m_hash.addData(length);
         m_hash.addData(bytes);
     }
     void add(const QString &text) { add(text.toUtf8()); }
@@ -234,7 +233,6 @@ bool ensureTables(const QSqlDatabase &db, QString *error)
     }
     if (!connection.commit())
         return fail(connection.lastError().text());
-    VTRACE << "provenance and audit tables made sure of; new:" << !existed;
     return true;
 }
 
@@ -345,7 +343,6 @@ bool appendAudit(const QSqlDatabase &db, const QString &kind, const QJsonObject 
         return fail(query.lastError().text());
     if (!inTransaction && !connection.commit())
         return fail(connection.lastError().text());
-    VTRACE << "audit entry:" << kind << entry.details;
     return true;
 }
 

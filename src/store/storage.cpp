@@ -55,6 +55,12 @@ public:
     void enqueue(const Row &row)
     {
         m_queue.append(row);
+        // Who recorded it, also when it waits in the pending file for a later run.
+        Provenance &provenance = m_queue.last().provenance;
+        if (provenance.host.isEmpty())
+            provenance.host = m_host;
+        if (provenance.user.isEmpty())
+            provenance.user = m_user;
         if (m_writeQueued)
             return;
         // Written once the rows handed over meanwhile (the other
@@ -146,6 +152,8 @@ private:
     QVector<Row> m_queue;
     bool m_writeQueued = false;
     QVector<QPair<QString, QJsonObject>> m_audits;
+    const QString m_host = Chain::hostName();
+    const QString m_user = Chain::userName();
     QString m_outageFrom;
 };
 
