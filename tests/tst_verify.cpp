@@ -95,6 +95,9 @@ private slots:
                                                                    "0 removed, 0 added outside the program, 2 without "
                                                                    "provenance"};
         QTest::newRow("usage") << "rows" << QStringList{"--bogus"} << 2 << QStringList();
+        QTest::newRow("help") << "rows" << QStringList{"--help"} << 0 << QStringList{"Usage: veltrano-verify [--database FILE|URI]"};
+        QTest::newRow("version") << "rows" << QStringList{"--version"} << 0 << QStringList{"veltrano-verify "};
+        QTest::newRow("no such database") << "rows" << QStringList{"--database=missing.db"} << 1 << QStringList();
     }
 
     void verify()
