@@ -1,5 +1,7 @@
 #include "store/chain.h"
 
+#include "store/measurementdb.h"
+
 
 #include <QAtomicInteger>
 #include <QCryptographicHash>
@@ -220,9 +222,9 @@ bool ensureTables(const QSqlDatabase &db, QString *error)
     if (!existed) {
         // The rows already there were recorded before: they go up to this key.
         QJsonObject details{{QStringLiteral("rowsBefore"), 0}, {QStringLiteral("lastKeyBefore"), 0}};
-        const QString key = db.driverName() == QLatin1String("QPSQL") ? QStringLiteral("id") : QStringLiteral("rowid");
         if (tableExists(query, QStringLiteral("data"), &ok)) {
-            if (!query.exec(QStringLiteral("SELECT count(*), max(%1) FROM data;").arg(key)) || !query.next())
+            if (!query.exec(QStringLiteral("SELECT count(*), max(%1) FROM data;").arg(MeasurementDb::keyColumn(db)))
+                || !query.next())
                 return fail(query.lastError().text());
             details = {{QStringLiteral("rowsBefore"), query.value(0).toLongLong()},
                        {QStringLiteral("lastKeyBefore"), query.value(1).toLongLong()}};
