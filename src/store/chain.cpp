@@ -79,9 +79,9 @@ class Encoder
 public:
     void add(const QByteArray &bytes)
     {
-        QByteArray length(4, '\0');
-        qToBigEndian<quint32>(quint32(bytes.size()), length.data());
-        m_hash.addData(length);
+        char length[4];
+        qToBigEndian<quint32>(quint32(bytes.size()), length);
+        m_hash.addData(QByteArray::fromRawData(length, 4));
         m_hash.addData(bytes);
     }
     void add(const QString &text) { add(text.toUtf8()); }
