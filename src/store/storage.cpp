@@ -122,17 +122,19 @@ public:
 
     void finish()
     {
-        writeAudits();
+        // With the database away, each try would wait for it again: the
+        // last rows go to the pending file at once.
+        const bool away = m_store && m_store->inOutage();
+        if (away) {
+            m_store->keepOnly(std::exchange(m_queue, {}));
+        }
+        writeQueue();
+        if (!away)
+            writeAudits();
         if (!m_audits.isEmpty())
             emit m_storage->problem((VLINE << QStringLiteral("audit entries the database did not take, lost at quit: %1")
                                                   .arg(m_audits.size()))
                                         .text());
-        // With the database away, each try would wait for it again: the
-        // last rows go to the pending file at once.
-        if (m_store && m_store->inOutage()) {
-            m_store->keepOnly(std::exchange(m_queue, {}));
-        }
-        writeQueue();
         if (m_store)
             m_store->leave();
         m_store.reset();
