@@ -171,7 +171,7 @@ cmd_install_check() {
     local deb unit
     deb=$(ls "$ROOT"/build-package/veltrano_*.deb)
     as_root apt-get install -y --no-install-recommends "$deb"
-    for program in veltrano veltrano-collect veltrano-export veltrano-balance-sim; do
+    for program in veltrano veltrano-collect veltrano-export veltrano-verify veltrano-balance-sim; do
         QT_QPA_PLATFORM=offscreen "/usr/bin/$program" --version
     done
     unit=$(mktemp -d)/veltrano-collect@lab1.service

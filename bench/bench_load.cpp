@@ -269,6 +269,7 @@ void liveState(benchmark::State &state, Variant, qint64 lines)
     for (int i = 0; i < kInstruments; ++i)
         instruments.insert(instrumentId(i), Veltrano::InstrumentState(instrumentId(i), QString(), 0));
     states.start(instruments);
+    std::vector<QByteArray> raw;
     std::vector<Veltrano::PrintLine::Parsed> parsed;
     std::vector<QByteArray> raw;
     Veltrano::Sim::BalanceSimulator balance(Veltrano::Sim::Scenario(), nullptr);

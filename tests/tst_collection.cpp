@@ -151,6 +151,50 @@ private slots:
                  qPrintable(text));
     }
 
+    // The link at each tick goes with the row: a reading, the same again while
+    // the balance is silent, the line hung up, a reading behind a new line.
+    void linkStatesRecorded()
+    {
+        const QString link = m_dir->filePath("balance");
+        PseudoTerminal first;
+        QVERIFY(first.open() && first.makeLink(link));
+        writeSettings({"P/comPort=" + link});
+        MainWindow window;
+        MainWindowProbe probe{window};
+        window.startToCollect();
+        QVERIFY(first.write("+    12.34 g  \r\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(probe.latest("P"), "|+12.34|g  ", kPatience);
+        probe.store("P");
+        probe.store("P");
+        first.hangUp();
+        QTRY_VERIFY_WITH_TIMEOUT(!probe.port("P")->isOpen(), kPatience);
+        probe.store("P");
+        PseudoTerminal second;
+        QVERIFY(second.open() && second.makeLink(link));
+        QTRY_VERIFY_WITH_TIMEOUT(probe.port("P")->isOpen(), kPatience);
+        QVERIFY(second.write("-    56.78 g  \r\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(probe.latest("P"), "|-56.78|g  ", kPatience);
+        probe.store("P");
+        QVERIFY(probe.drain());
+        QStringList recorded;
+        // Each with the line it holds, and whether it is the first reading's.
+        for (QSqlQuery query("SELECT state, raw, received_utc = (SELECT received_utc FROM provenance WHERE seq = 1) "
+                             "FROM provenance ORDER BY seq");
+             query.next();)
+            recorded << query.value(0).toString() + '|' + query.value(1).toByteArray().trimmed() + '|' + query.value(2).toString();
+        QCOMPARE(recorded, QStringList({"live|+    12.34 g|1", "repeated|+    12.34 g|1", "away|+    12.34 g|1",
+                                        "live|-    56.78 g|0"}));
+        window.stopToCollect();
+        QVERIFY(probe.drain());
+        QStringList audit;
+        for (QSqlQuery query("SELECT kind, details FROM audit ORDER BY id"); query.next();)
+            audit << query.value(0).toString() + ' ' + query.value(1).toString().section(',', 0, 0);
+        QSqlQuery head("SELECT hash FROM provenance ORDER BY seq DESC LIMIT 1");
+        QVERIFY(head.next());
+        QCOMPARE(audit, QStringList({"provenance began {\"lastKeyBefore\":0", "collection started {\"instruments\":[\"P\"]}",
+                                     "collection stopped {\"headHash\":\"" + head.value(0).toString() + '"'}));
+    }
+
     // Stop, and closing the window while collecting, release the port.
     void releasesThePort()
     {

@@ -3,6 +3,7 @@
 #include "windowtestcase.h"
 #include "xlsreader.h"
 #include "export/xlsxbook.h"
+#include "store/measurementdb.h"
 
 #include <QSqlQuery>
 #include <QtTest>
@@ -133,6 +134,50 @@ private slots:
         QCOMPARE(content.sheets.value(0), expected);
     }
 
+    // The provenance columns after the value, for CSV and .xlsx; every export
+    // of a file goes to the audit trail with the file's SHA-256.
+    void provenance_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<int>("status");
+        QTest::newRow("csv") << "out.csv" << 0;
+        QTest::newRow("xlsx") << "out.xlsx" << 0;
+        QTest::newRow("xls keeps its five columns") << "out.xls" << 2;
+    }
+
+    void provenance()
+    {
+        QFETCH(QString, output);
+        QFETCH(int, status);
+        QVERIFY(insertTestRow(kRow));  // from before provenance
+        QVector<Veltrano::Row> rows(2, Veltrano::Row{"2026-01-01", "10:00:01", "B1", "", "+2", "g"});
+        rows[0].provenance.state = "live";
+        rows[0].provenance.receivedUtc = "2026-01-01T09:00:00.750Z";
+        rows[0].provenance.ageMs = 250;
+        rows[1].provenance.state = "away";
+        QString error;
+        int failedAt = 0;
+        QVERIFY2(Veltrano::MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
+        QProcess process;
+        process.start(VELTRANO_EXPORT, {"--provenance", output});
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), status);
+        QSqlQuery audit("SELECT details FROM audit WHERE kind = 'export'");
+        QCOMPARE(audit.next(), status == 0);
+        if (status)
+            return;
+        QCOMPARE(readXls(output).sheets.value(0).value(0).mid(5),
+                 QStringList({"value", "state", "received (UTC)", "age (s)", "hash"}));
+        QStringList shown;
+        for (const QStringList &row : readXls(output).sheets.value(0).mid(1))
+            shown << row.mid(6, 3).join('|') + '|' + QString::number(row.value(9).size());
+        QCOMPARE(shown, QStringList({"|||0", "live|2026-01-01T09:00:00.750Z|0.250|64", "away|||64"}));
+        QCryptographicHash sha(QCryptographicHash::Sha256);
+        sha.addData(readFile(output));
+        QVERIFY2(audit.value(0).toString().contains("\"rows\":3,\"sha256\":\"" + sha.result().toHex() + '"'),
+                 qPrintable(audit.value(0).toString()));
+    }
+
     void cancelled()
     {
         QVERIFY(insertTestRows(QVector<QStringList>(3000, kRow).toList()));
@@ -168,6 +213,10 @@ private slots:
                 QCOMPARE(child<QComboBox>(dialog, "uFormat")->currentIndex(), 1);
                 QCOMPARE(child<QLineEdit>(dialog, "uFile")->text(), QDir::currentPath() + '/');
                 QCOMPARE(child<QListWidget>(dialog, "uInstruments")->item(1)->checkState(), Qt::Unchecked);
+                // The provenance columns are for CSV and .xlsx only.
+                QVERIFY(child<QCheckBox>(dialog, "uProvenance")->isEnabled());
+                child<QComboBox>(dialog, "uFormat")->setCurrentIndex(2);
+                QVERIFY(!child<QCheckBox>(dialog, "uProvenance")->isEnabled());
                 return dialog->reject();
             }
             QCOMPARE(child<QDateTimeEdit>(dialog, "uFrom")->dateTime(), QDateTime({2026, 1, 1}, {10, 0}));
@@ -189,6 +238,8 @@ private slots:
                                                                    {"2026-01-04", "09:00:00", "A", "+4", "g", "4"}}));
         window.findChild<QAction *>("actionExportData")->trigger();
         QCOMPARE(opened, 2);
+        // The export is in the audit trail.
+        QTRY_VERIFY(QSqlQuery("SELECT 1 FROM audit WHERE kind = 'export' AND details LIKE '%out.xlsx%\"rows\":3%'").next());
     }
 
     // The format follows a typed extension, a name without a known one gets the format's.
@@ -276,6 +327,7 @@ private slots:
         // written by others (every 2 s) may have taken in the late one.
         const int rows = child<QTableView>(&window, "uTableView")->model()->rowCount();
         QVERIFY(rows == shown || (rows == shown + 1 && !setup.endsWith("no table")));
+        QVERIFY(MainWindowProbe(window).drain());  // the export's audit entry written
         QCOMPARE(entries(), QStringList(target.startsWith("missing") ? QStringList{"sqlite.db"} : QStringList{"out.xls", "sqlite.db"}));
         std::stable_sort(stored.begin(), stored.end(), [](auto &a, auto &b) { return a.mid(0, 2) < b.mid(0, 2); });
         QList<Rows> sheets;

@@ -123,6 +123,31 @@ private slots:
         QCOMPARE(history.storedSince(0, 10).size(), 1);
         QCOMPARE(history.since(720000 * 50 - 120, 200).size(), 2);
     }
+
+    // Rows stored while the balance sent nothing (silent, away) leave a gap
+    // before its next reading, in full and once thinned; the gap is no point.
+    void historyGaps()
+    {
+        Veltrano::ReadingHistory history(8, 100, 1000);
+        QString events;
+        for (qint64 at = 0; at < 20000; at += 500) {
+            const bool silent = at >= 5000 && at < 9000;
+            if (!silent)
+                history.add(at, 1.0);
+            if (at % 1000 == 0)
+                history.markStored(at + 1);
+        }
+        const auto gaps = [](const QVector<Veltrano::ReadingHistory::Point> &points) {
+            QStringList found;
+            for (const auto &point : points)
+                found << (point.gap ? QString::number(point.at) : QString());
+            found.removeAll(QString());
+            return found;
+        };
+        QCOMPARE(gaps(history.since(0, 1000)), QStringList{"9001"});  // the first reading after, stored
+        QCOMPARE(gaps(history.since(0, 4)).size(), 1);
+        QVERIFY(history.storedSince(5500, 100).first().at >= 9000);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestInstrumentState)

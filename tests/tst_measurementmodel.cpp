@@ -1,5 +1,6 @@
 // The table of recorded rows at any depth: pages read in order, the user's
 // place kept while rows arrive, and changes made by other programs.
+#include "store/measurementdb.h"
 #include "store/measurementmodel.h"
 #include "viewpositionkeeper.h"
 #include "windowtestcase.h"
@@ -119,6 +120,30 @@ private slots:
         QTest::keyClick(view.viewport(), Qt::Key_End, Qt::ControlModifier);
         QCOMPARE(result(model, view.currentIndex().row()), QStringLiteral("0"));
         QVERIFY(view.viewport()->rect().contains(view.visualRect(view.currentIndex())));
+    }
+
+    // Rows whose balance was silent or away are drawn greyed; rows from
+    // before provenance (none known) and live rows are not.
+    void staleRowsGreyed()
+    {
+        addRows(0, 1);  // written by another program, without provenance
+        QVector<Veltrano::Row> rows;
+        for (const char *state : {"live", "repeated", "away", "live", "no reading yet", "immediate read"}) {
+            Veltrano::Row row{"2026-03-01", QTime(9, 0).addSecs(rows.size()).toString(Qt::ISODate), "B", "", state, "g"};
+            row.provenance.state = QLatin1String(state);
+            rows << row;
+        }
+        QString error;
+        int failedAt = 0;
+        Veltrano::MeasurementModel model;
+        model.reload();
+        QVERIFY2(Veltrano::MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
+        model.refresh();  // the provenance table came with the first rows
+        QStringList shown;
+        for (int row = 0; row < model.rowCount(); ++row)
+            shown << result(model, row) + (model.index(row, 0).data(Veltrano::MeasurementModel::StaleRole).toBool() ? " grey" : "");
+        QCOMPARE(shown, QStringList({"immediate read grey", "no reading yet grey", "live", "away grey", "repeated grey",
+                                     "live", "0"}));
     }
 };
 

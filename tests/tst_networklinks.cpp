@@ -138,7 +138,9 @@ private slots:
         QSignalSpy problems(&engine, &CollectionEngine::problem);
         QStringList rows;
         connect(&engine, &CollectionEngine::sampled, this,
-                [&rows](const QString &, const Veltrano::Row &row) { rows << row.name + '|' + row.result; });
+                [&rows](const QString &, const Veltrano::Row &row) {
+                    rows << row.name + '|' + row.result + '|' + row.provenance.state;
+                });
         QSignalSpy closed(&engine, &CollectionEngine::closedAfterError), back(&engine, &CollectionEngine::reconnected);
         engine.start("settings.ini");
         QCOMPARE(engine.instruments(), QStringList{"N"});
@@ -164,7 +166,7 @@ private slots:
         server.feed("+     2.00 g  \r\n");
         QTRY_COMPARE_WITH_TIMEOUT(probe.latest("N"), QString("|+2.00|g  "), kPatience);
         engine.storeImmediately();
-        QCOMPARE(rows, QStringList{"Net|+2.00"});
+        QCOMPARE(rows, QStringList{"Net|+2.00|immediate read"});  // not away: the link is open
         QCOMPARE(engine.states().states().value("N").linkText(QDateTime::currentMSecsSinceEpoch()), QString("reconnected"));
         QCOMPARE(problems.count(), 1);
         QCOMPARE(withoutPrefixes({problems.at(0).at(1).toString()}), QStringList{told.arg(" \"" + address + "\" instrument:  \"N\"")});

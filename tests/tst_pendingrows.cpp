@@ -30,6 +30,9 @@ private slots:
         for (const QString &text : hostile)
             QTest::newRow(qPrintable(text.left(12).toUtf8().toPercentEncoding()))
                 << encoded(text) + first << QStringList{text, "1"} << QByteArray("recovered");
+        // Written before rows carried their provenance: the six values alone.
+        const QByteArray six = first.left(first.split(',').mid(0, 6).join(',').size()) + "\n";
+        QTest::newRow("six fields") << six + second << QStringList{"1", "2"} << QByteArray("recovered");
         QTest::newRow("whole") << first + second << QStringList{"1", "2"} << QByteArray("recovered");
         QTest::newRow("last line torn") << first + second.left(9) << QStringList{"1"} << QByteArray("cut short");
         QTest::newRow("empty") << QByteArray() << QStringList() << QByteArray("found: 0");
@@ -57,6 +60,20 @@ private slots:
             expected << QStringList{"2026-12-07", "08:00:00", text, text, text, text}.join('|');
         QCOMPARE(allTestRows(), expected);
         QVERIFY(!QFile::exists("sqlite.db.pending") && boxes.count() == 0);
+    }
+
+    void provenanceKept()
+    {
+        Veltrano::Row row{"2026-12-07", "08:00:00", "B1", "", "+1.0", "g"};
+        row.provenance = {"b1", "2026-12-07T07:00:00.250Z", 3600, "2026-12-07T06:59:59.900Z", 350,
+                          QByteArray("+ 1.0 g\r\n\0\xff", 11), "live", "lab-pc", "anna"};
+        const auto content = Veltrano::PendingRows::decode(Veltrano::PendingRows::encode(row));
+        QCOMPARE(content.rows.size(), 1);
+        const Veltrano::Provenance &p = content.rows.first().provenance;
+        QCOMPARE(QStringList({p.instrument, p.tickUtc, QString::number(p.offsetSeconds), p.receivedUtc,
+                              QString::number(p.ageMs), QString::fromLatin1(p.raw.toHex()), p.state, p.host, p.user}),
+                 QStringList({"b1", "2026-12-07T07:00:00.250Z", "3600", "2026-12-07T06:59:59.900Z", "350",
+                              "2b20312e3020670d0a00ff", "live", "lab-pc", "anna"}));
     }
 
     // Also after a failed row, so that the next one starts afresh.

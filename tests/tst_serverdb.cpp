@@ -51,7 +51,7 @@ private slots:
         const bool needsServer = qstrcmp(QTest::currentTestFunction(), "chosenUri") != 0;
         if (needsServer && !PgServer::available())
             QSKIP("the PostgreSQL server binaries are not installed");
-        QVERIFY2(!needsServer || m_server.psql("DROP TABLE IF EXISTS data"), qPrintable(m_server.error()));
+        QVERIFY2(!needsServer || m_server.psql("DROP TABLE IF EXISTS data, provenance, audit"), qPrintable(m_server.error()));
     }
 
     void chosenUri_data()
@@ -151,6 +151,25 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(serverRows(), expected, 20000);
         }
         QCOMPARE(boxes.count(), 1);
+    }
+
+    // The chain on a server, as in a file: intact, then a row changed by psql.
+    void verified()
+    {
+        QVERIFY(openServer());
+        QString error;
+        int failedAt = 0;
+        const QVector<MeasurementDb::Row> rows(3, {"2026-12-07", "14:05:09", "B1", "", "+1.0", "g"});
+        QVERIFY2(MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
+        const auto verify = [this](int status) {
+            QProcess process;
+            process.start(VELTRANO_VERIFY, {"--database", m_server.uri()});
+            return process.waitForFinished(30000) && process.exitCode() == status ? process.readAllStandardOutput()
+                                                                                   : QByteArray("failed");
+        };
+        QVERIFY(verify(0).startsWith("intact: 3 rows with provenance, 3 intact"));
+        QVERIFY(m_server.psql("UPDATE data SET result = '+2.0' WHERE id = 2"));
+        QVERIFY(verify(1).startsWith("row 2 (2026-12-07 14:05:09, B1): changed\nbroken: 3 rows"));
     }
 
     void viewPages()

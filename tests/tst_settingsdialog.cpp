@@ -6,9 +6,11 @@
 #include "settings.h"
 #include "windowtestcase.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QDir>
 #include <QPushButton>
+#include <QSqlQuery>
 
 namespace {
 
@@ -183,6 +185,23 @@ private slots:
         QStringList boxes = m_boxes->texts();
         boxes.removeAll(QString());  // the prompt's
         QCOMPARE(boxes, box.isEmpty() ? QStringList() : QStringList{box});
+    }
+
+    // What the operator changed goes to the audit trail, once the dialog closes.
+    void changesAudited()
+    {
+        QVERIFY(writeFile("settings.ini", "[B1]\nname=Left\n"));
+        MainWindow window;
+        m_boxes->setDialogHandler([](QDialog *dialog) {
+            QTest::keyClicks(child(dialog, "uName"), "x");
+            dialog->reject();
+        });
+        child<QAction>(&window, "actionSettings")->trigger();
+        QVERIFY(MainWindowProbe(window).drain());
+        QStringList audited;
+        for (QSqlQuery query("SELECT details FROM audit WHERE kind = 'setting changed'"); query.next();)
+            audited << query.value(0).toString();
+        QVERIFY2(audited.contains("{\"key\":\"B1/name\",\"new\":\"Leftx\",\"old\":\"Left\"}"), qPrintable(audited.join('\n')));
     }
 
     void remove_data()

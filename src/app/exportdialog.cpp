@@ -38,6 +38,8 @@ constexpr char kFolderKey[] = "export/folder";
 constexpr char kFormatKey[] = "export/format";             // csv, xlsx or xls
 constexpr char kInstrumentsKey[] = "export/instruments";   // the checked names; none: all
 
+std::function<void(const QJsonObject &)> g_exportAudit;
+
 // Whether a typed name names a file rather than only a folder.
 bool namesFile(const QString &fileName)
 {
@@ -58,7 +60,14 @@ Result runExportWithProgress(QWidget *parent, const Request &request)
             return !progress.wasCanceled();
         });
     VTRACE << "export ended" << int(result.step) << "rows" << result.rows;
+    if (result.step == Result::Done && g_exportAudit)
+        g_exportAudit(auditDetails(request, result));
     return result;
+}
+
+void setExportAudit(std::function<void(const QJsonObject &details)> audit)
+{
+    g_exportAudit = std::move(audit);
 }
 
 ExportDialog::ExportDialog(QWidget *parent)
@@ -116,10 +125,12 @@ void ExportDialog::setFormat(Format format)
         if (kFormats[i].format == format)
             ui->uFormat->setCurrentIndex(i);
     }
+    ui->uProvenance->setEnabled(format != Format::Xls);
 }
 
 void ExportDialog::formatChosen()
 {
+    ui->uProvenance->setEnabled(format() != Format::Xls);
     // The file name follows the format.
     QString fileName = ui->uFile->text();
     if (!namesFile(fileName))
@@ -210,6 +221,7 @@ void ExportDialog::accept()
         setFormat(request.format);
         ui->uFile->setText(request.fileName);
     }
+    request.provenance = ui->uProvenance->isEnabled() && ui->uProvenance->isChecked();
     request.selection.from = ui->uFrom->dateTime();
     if (m_toChosen)
         request.selection.to = ui->uTo->dateTime();

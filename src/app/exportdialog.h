@@ -3,6 +3,9 @@
 #include "export/measurementexport.h"
 
 #include <QDialog>
+#include <QJsonObject>
+
+#include <functional>
 
 namespace Ui {
 class ExportDialog;
@@ -12,6 +15,9 @@ class ExportDialog;
 // shows when it takes longer than half a second.
 Veltrano::MeasurementExport::Result runExportWithProgress(QWidget *parent,
                                                           const Veltrano::MeasurementExport::Request &request);
+
+// Where a finished export's audit entry goes (the window's storage thread).
+void setExportAudit(std::function<void(const QJsonObject &details)> audit);
 
 // Chooses recorded rows by time and instrument, a format and a file, and
 // exports them. Failures are told in a box; the dialog stays open after a

@@ -245,6 +245,7 @@ void LiveReadingsWindow::refreshRawLines()
 void LiveReadingsWindow::rebuildSeries()
 {
     m_chart->removeAllSeries();
+    m_pieces.clear();
     for (const Series &series : qAsConst(m_series)) {
         m_chart->removeAxis(series.axis);
         delete series.axis;
@@ -292,6 +293,27 @@ void LiveReadingsWindow::rebuildSeries()
     }
 }
 
+void LiveReadingsWindow::drawPieces(const QString &id, const QVector<QVector<QPointF>> &pieces)
+{
+    const Series &series = m_series[id];
+    series.readings->replace(pieces.first());
+    QList<QLineSeries *> &more = m_pieces[id];
+    while (more.size() < pieces.size() - 1) {
+        auto *piece = new QLineSeries;
+        piece->setPen(series.readings->pen());
+        m_chart->addSeries(piece);
+        piece->attachAxis(m_time);
+        piece->attachAxis(series.axis);
+        for (QLegendMarker *marker : m_chart->legend()->markers(piece))
+            marker->setVisible(false);
+        more.append(piece);
+    }
+    for (int i = 0; i < more.size(); ++i) {
+        more.at(i)->replace(i + 1 < pieces.size() ? pieces.at(i + 1) : QVector<QPointF>());
+        more.at(i)->setVisible(series.readings->isVisible());
+    }
+}
+
 void LiveReadingsWindow::refreshChart(qint64 now)
 {
     if (m_series.keys() != m_states->states().keys())
@@ -312,16 +334,19 @@ void LiveReadingsWindow::refreshChart(qint64 now)
                 m_units.insert(it.key(), unit);
             double low = std::numeric_limits<double>::max();
             double high = std::numeric_limits<double>::lowest();
-            QVector<QPointF> line;
+            QVector<QVector<QPointF>> pieces(1);
             for (const auto &point : history.since(from, kMaxPoints)) {
-                line.append(QPointF(point.at, point.value));
+                if (point.gap && !pieces.last().isEmpty())
+                    pieces.append(QVector<QPointF>());
+                pieces.last().append(QPointF(point.at, point.value));
                 low = std::min(low, point.value);
                 high = std::max(high, point.value);
             }
+            const QVector<QPointF> &line = pieces.first();
             QVector<QPointF> marks;
             for (const auto &point : history.storedSince(from, kMaxMarks))
                 marks.append(QPointF(point.at, point.value));
-            it.value().readings->replace(line);
+            drawPieces(it.key(), pieces);
             it.value().stored->replace(marks);
 
             // The axis follows the instrument's curve, and only while it is drawn.

@@ -69,6 +69,11 @@ private:
         QScatterSeries *stored;
         QValueAxis *axis;
     };
+    // The curve of `id` in pieces, a gap where its balance was silent or
+    // away: the first piece in `readings`, the others in series of their own
+    // (made as needed, in its colour, without a legend entry).
+    void drawPieces(const QString &id, const QVector<QVector<QPointF>> &pieces);
+    QMap<QString, QList<QLineSeries *>> m_pieces;
 
     Ui::LiveReadingsWindow *ui;
     const Veltrano::InstrumentStates *m_states;

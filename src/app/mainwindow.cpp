@@ -1,7 +1,10 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "collect/instrumentconfig.h"
+#include "store/chain.h"
 #include "store/databaseconfig.h"
+#include "support/inifile.h"
 #include "exportdialog.h"
 #include "livereadingswindow.h"
 #include "settings.h"
@@ -10,9 +13,27 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QJsonObject>
 #include <QSettings>
+#include <QStyledItemDelegate>
 
 namespace {
+
+// Rows that do not hold a line received since the tick before (the balance
+// was silent or away) are drawn in the palette's disabled text colour.
+class StaleRowDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (index.data(Veltrano::MeasurementModel::StaleRole).toBool())
+            option->palette.setBrush(QPalette::Text, option->palette.brush(QPalette::Disabled, QPalette::Text));
+    }
+};
 
 // The window's size and place, in the file of the windows' own choices.
 constexpr char kGeometryKey[] = "window/geometry";
@@ -61,6 +82,8 @@ MainWindow::MainWindow(QWidget *parent)
     othersRows.start();
 
     ui->uTableView->setModel(&model);
+    setExportAudit([this](const QJsonObject &details) { storage.audit(QLatin1String(Veltrano::Chain::kExported), details); });
+    ui->uTableView->setItemDelegate(new StaleRowDelegate(ui->uTableView));
     // Rows stored while the user reads older ones do not move them.
     new Veltrano::ViewPositionKeeper(ui->uTableView);
     // Recorded measurements are evidence: they are never edited by hand.
@@ -95,16 +118,47 @@ MainWindow::~MainWindow()
     // the storage writes or keeps what it was handed when it goes.
     if (engine.isRunning())
         stopToCollect();
+    setExportAudit({});
     // The window shows the engine's states: it goes before they do.
     delete liveWindow;
     delete ui;
 }
 
+namespace {
+
+// Every key of settings.ini as "instrument/key" and its value.
+QMap<QString, QString> instrumentKeys()
+{
+    QMap<QString, QString> keys;
+    const std::unique_ptr<QSettings> file = Veltrano::IniFile::open(QString::fromLatin1(Veltrano::Config::kFileName));
+    const QStringList names = file->allKeys();
+    for (const QString &key : names)
+        keys.insert(key, file->value(key).toString());
+    return keys;
+}
+
+} // namespace
+
+// What the operator changed in the dialog goes to the audit trail, key by key.
 void MainWindow::settings()
 {
     VTRACE;
-    Settings dialog(nullptr);
-    dialog.exec();
+    const QMap<QString, QString> before = instrumentKeys();
+    {
+        Settings dialog(nullptr);
+        dialog.exec();
+    }
+    const QMap<QString, QString> after = instrumentKeys();
+    QStringList keys = before.keys() + after.keys();
+    keys.removeDuplicates();
+    for (const QString &key : qAsConst(keys)) {
+        if (before.contains(key) == after.contains(key) && before.value(key) == after.value(key))
+            continue;
+        QJsonObject change{{QStringLiteral("key"), key}};
+        change.insert(QStringLiteral("old"), before.contains(key) ? QJsonValue(before.value(key)) : QJsonValue());
+        change.insert(QStringLiteral("new"), after.contains(key) ? QJsonValue(after.value(key)) : QJsonValue());
+        storage.audit(QLatin1String(Veltrano::Chain::kSettingChanged), change);
+    }
 }
 
 void MainWindow::about()

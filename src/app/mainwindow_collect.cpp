@@ -4,8 +4,10 @@
 #include "ui_mainwindow.h"
 
 #include "collect/instrumentconfig.h"
+#include "store/chain.h"
 #include "support/trace.h"
 
+#include <QJsonArray>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -21,6 +23,8 @@ void MainWindow::startToCollect()
         return;
     }
     engine.start(QString::fromLatin1(Veltrano::Config::kFileName));
+    storage.audit(QLatin1String(Veltrano::Chain::kStarted),
+                  {{QStringLiteral("instruments"), QJsonArray::fromStringList(engine.instruments())}});
     ui->uStart->setEnabled(false);
     ui->uStop->setEnabled(true);
     ui->uRead->setEnabled(true);
@@ -30,7 +34,10 @@ void MainWindow::startToCollect()
 void MainWindow::stopToCollect()
 {
     VTRACE;
+    const QStringList instruments = engine.instruments();
     engine.stop();
+    storage.audit(QLatin1String(Veltrano::Chain::kStopped),
+                  {{QStringLiteral("instruments"), QJsonArray::fromStringList(instruments)}});
     collectorLock.release();
     ui->uStart->setEnabled(true);
     ui->uStop->setEnabled(false);

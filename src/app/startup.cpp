@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "store/chain.h"
 #include "store/databaseconfig.h"
 #include "support/commandline.h"
 #include "support/logformat.h"
@@ -213,7 +214,14 @@ int openDatabase(QSqlQuery &schemaQuery, const QString &uri)
 
     schemaQuery = QSqlQuery(db);
     QString error;
-    switch (Veltrano::MeasurementDb::ensureTable(schemaQuery, &error)) {
+    const Veltrano::MeasurementDb::TableState table = Veltrano::MeasurementDb::ensureTable(schemaQuery, &error);
+    // The side tables of the rows' provenance, before anything reads the
+    // table; made sure of again at the first row (a read-only file shows its
+    // rows all the same).
+    QString chainError;
+    if (table != Veltrano::MeasurementDb::TableState::Failed && !Veltrano::Chain::ensureTables(db, &chainError))
+        VTRACE << "provenance tables not made yet:" << chainError;
+    switch (table) {
     case Veltrano::MeasurementDb::TableState::Present:
         return -1;
     case Veltrano::MeasurementDb::TableState::Created:

@@ -2,6 +2,7 @@
 
 #include "collect/instrumentconfig.h"
 #include "collect/statusfile.h"
+#include "store/chain.h"
 #include "store/databaseconfig.h"
 #include "store/measurementdb.h"
 #include "support/logformat.h"
@@ -9,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QJsonArray>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -72,6 +74,8 @@ int Collector::start(const QString &uri)
             log(QStringLiteral("cannot use the database %1: %2").arg(where, error));
             return kDatabaseFailure;
         }
+        // Made sure of again at the first row, as a file may be read-only now.
+        Veltrano::Chain::ensureTables(db, &error);
     } else if (server) {
         log(QStringLiteral("the database server does not answer (%1): %2; rows are kept on this PC until it answers")
                 .arg(where, db.lastError().text().trimmed()));
@@ -98,6 +102,8 @@ int Collector::start(const QString &uri)
 
     m_since = QDateTime::currentMSecsSinceEpoch();
     m_engine.start(QString::fromLatin1(Veltrano::Config::kFileName));
+    m_storage->audit(QLatin1String(Veltrano::Chain::kStarted),
+                     {{QStringLiteral("instruments"), QJsonArray::fromStringList(m_engine.instruments())}});
     log(QStringLiteral("started with %1 instruments, recording into %2")
             .arg(m_engine.instruments().size())
             .arg(where));
@@ -109,7 +115,10 @@ int Collector::start(const QString &uri)
 void Collector::stop()
 {
     m_statusTimer.stop();
+    const QStringList instruments = m_engine.instruments();
     m_engine.stop();
+    m_storage->audit(QLatin1String(Veltrano::Chain::kStopped),
+                     {{QStringLiteral("instruments"), QJsonArray::fromStringList(instruments)}});
     // Written, or kept in the pending-rows file for the next start.
     m_storage.reset();
     QFile::remove(QString::fromLatin1(Veltrano::StatusFile::kFileName));

@@ -1,4 +1,5 @@
 // veltrano-export: writes recorded rows to a file for scripts and schedulers.
+#include "store/chain.h"
 #include "store/databaseconfig.h"
 #include "exportcommand.h"
 #include "support/commandline.h"
@@ -8,6 +9,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QSqlDatabase>
 #include <QSqlError>
 
@@ -143,6 +145,11 @@ int run(ExportCommand &command)
         printError(describeFailure(result, command.output));
         return 1;
     }
+    // The export is done whatever the audit trail says: a refusal is told only.
+    const QString refused = Veltrano::Chain::recordAudit(QLatin1String(kConnection), QLatin1String(Veltrano::Chain::kExported),
+                                                         auditDetails(command.request, result));
+    if (!refused.isEmpty())
+        printError(QStringLiteral("warning: the export is not in the audit trail: %1").arg(refused));
     if (onTerminal) {
         const QString target = command.output == QLatin1String("-") ? QStringLiteral("standard output") : command.output;
         std::fprintf(stderr, "%s\n",
@@ -166,6 +173,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veltrano-export"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
+    // Standard error is for what the user must know.
+    QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, false);
 
     ExportCommand command;
     QString error;

@@ -61,10 +61,13 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
         QStringLiteral("decimal-comma"),
         QStringLiteral("CSV: the value column with a decimal comma (12,5), fields separated by ; unless --separator "
                        "says otherwise."));
+    const QCommandLineOption provenanceOption(
+        QStringLiteral("provenance"),
+        QStringLiteral("CSV and xlsx: add each row's state, received (UTC), age and hash columns."));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("No progress bar and no summary line on a terminal."));
     parser.addOptions({databaseOption, fromOption, toOption, instrumentOption, formatOption, separatorOption,
-                       decimalCommaOption, quietOption});
+                       decimalCommaOption, provenanceOption, quietOption});
     parser.addPositionalArgument(QStringLiteral("OUTPUT"),
                                  QStringLiteral("The file to write, or - for CSV on standard output."));
     m_usage = parser.helpText();
@@ -118,6 +121,9 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
     if (separator.size() != 1 || !Veltrano::CsvWriter::isValidSeparator(separator.at(0)))
         return usageError(QStringLiteral("--separator: not a single separating character: %1").arg(separator));
     request.separator = separator.at(0);
+    request.provenance = parser.isSet(provenanceOption);
+    if (request.provenance && request.format == Format::Xls)
+        return usageError(QStringLiteral("--provenance is for CSV and xlsx only: xls keeps its five columns"));
     if (request.decimalComma && request.format != Format::Csv)
         return usageError(QStringLiteral("--decimal-comma is for CSV only"));
     if (request.decimalComma && request.separator == QLatin1Char(','))

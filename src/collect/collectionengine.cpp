@@ -13,6 +13,7 @@
 #include <QSettings>
 
 #include <algorithm>
+#include <utility>
 
 namespace Veltrano {
 
@@ -63,6 +64,8 @@ void CollectionEngine::start(const QString &settingsFile)
     latestHeaders.clear();
     latestResults.clear();
     latestUnits.clear();
+    latestLines.clear();
+    tickSerials.clear();
     portErrors.clear();
     reconnecting.clear();
     linksTold.clear();
@@ -297,6 +300,8 @@ void CollectionEngine::unregister(const QString &id)
     latestHeaders.remove(id);
     latestResults.remove(id);
     latestUnits.remove(id);
+    latestLines.remove(id);
+    tickSerials.remove(id);
     reconnecting.remove(id);
     linksTold.remove(id);
     portErrors.forget(id);
@@ -363,6 +368,8 @@ void CollectionEngine::stop()
     latestHeaders.clear();
     latestResults.clear();
     latestUnits.clear();
+    latestLines.clear();
+    tickSerials.clear();
     portErrors.clear();
     m_snapshot.clear();
     m_running = false;
@@ -373,7 +380,7 @@ void CollectionEngine::storeImmediately()
     VTRACE;
     const QStringList ids = instruments();
     for (const QString &id : ids)
-        storeData(id);
+        storeData(id, true);
 }
 
 void CollectionEngine::timerFired(QTimer *sender)
@@ -391,7 +398,7 @@ void CollectionEngine::timerFired(QTimer *sender)
     storeData(id);
 }
 
-void CollectionEngine::storeData(const QString &instrumentId)
+void CollectionEngine::storeData(const QString &instrumentId, bool immediate)
 {
     VTRACE;
     const Log::RecordingScope recording;
@@ -407,8 +414,48 @@ void CollectionEngine::storeData(const QString &instrumentId)
     const QDateTime now = QDateTime::currentDateTime();
     row.date = now.date().toString(Qt::ISODate);
     row.time = now.time().toString(Qt::ISODate);
+    row.provenance = provenanceAt(instrumentId, now, immediate);
     liveStates.rowStored(instrumentId);
     emit sampled(instrumentId, row);
+}
+
+// What the tick knows of the reading it takes: when it came, as which line,
+// and whether the link was alive since the instrument's last tick.
+Provenance CollectionEngine::provenanceAt(const QString &instrumentId, const QDateTime &now, bool immediate)
+{
+    Provenance provenance;
+    provenance.instrument = instrumentId;
+    provenance.tickUtc = utcText(now);
+    provenance.offsetSeconds = now.offsetFromUtc();
+    const qint64 at = now.toMSecsSinceEpoch();
+    const auto heard = latestLines.constFind(instrumentId);
+    // An immediate read leaves the sampling ticks' rhythm alone.
+    const quint64 heardAtTick = heard == latestLines.cend() ? 0 : heard->serial;
+    const quint64 takenAtLastTick = immediate ? tickSerials.value(instrumentId) : std::exchange(tickSerials[instrumentId], heardAtTick);
+    if (heard != latestLines.cend()) {
+        provenance.receivedUtc = utcText(QDateTime::fromMSecsSinceEpoch(heard->at, Qt::UTC));
+        provenance.ageMs = qMax<qint64>(0, at - heard->at);
+        provenance.raw = heard->raw;
+    }
+    const QSerialPort *port = serialPorts.value(instrumentId);
+    const NetworkLink *networkLink = networkLinks.value(instrumentId);
+    const bool open = port ? port->isOpen() : networkLink && networkLink->isOpen();
+    const InstrumentState::Link link = liveStates.states().value(instrumentId).link();
+    if (!open || reconnecting.contains(instrumentId) || link == InstrumentState::Link::ClosedAfterError
+        || link == InstrumentState::Link::Reconnecting)
+        provenance.state = QLatin1String(Provenance::kAway);
+    else if (immediate)
+        provenance.state = QLatin1String(Provenance::kImmediate);
+    else if (heard == latestLines.cend())
+        provenance.state = QLatin1String(Provenance::kNoReading);
+    else
+        provenance.state = QLatin1String(heard->serial != takenAtLastTick ? Provenance::kLive : Provenance::kRepeated);
+    return provenance;
+}
+
+QString CollectionEngine::utcText(const QDateTime &moment)
+{
+    return moment.toUTC().toString(Qt::ISODateWithMs);
 }
 
 void CollectionEngine::readyRead(QSerialPort *port)
@@ -493,6 +540,7 @@ void CollectionEngine::processBuffer(const QString &instrumentId)
         latestHeaders.insert(instrumentId, parsed.header);
         latestResults.insert(instrumentId, parsed.result);
         latestUnits.insert(instrumentId, parsed.unit);
+        latestLines.insert(instrumentId, {QDateTime::currentMSecsSinceEpoch(), line, ++m_readings});
         VTRACE << "remaining buffer.size()" << buffer->size();
     }
 

@@ -7,6 +7,7 @@
 #include "support/row.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QMap>
 #include <QObject>
 #include <QSerialPort>
@@ -99,7 +100,9 @@ private:
     static QMap<QString, QVariantMap> snapshot(QSettings &settings);
     void receive(const QString &instrumentId, const QByteArray &bytes);
     void processBuffer(const QString &instrumentId);
-    void storeData(const QString &instrumentId);
+    void storeData(const QString &instrumentId, bool immediate = false);
+    Provenance provenanceAt(const QString &instrumentId, const QDateTime &now, bool immediate);
+    static QString utcText(const QDateTime &moment);
     // Sets the line of an open port as the instrument's section asks and
     // returns what failed, each as its fixed text.
     QList<const char *> applyLineSettings(QSerialPort *port, const QSettings &settings, const QString &instrumentId);
@@ -125,6 +128,19 @@ private:
     QMap<QString, QString> latestHeaders;
     QMap<QString, QString> latestResults;
     QMap<QString, QString> latestUnits;
+
+    // The line of each latest reading, when it arrived (ms since the epoch)
+    // and its number among all readings, and the number of the reading each
+    // instrument's last tick took: what a row's provenance says.
+    struct HeardLine
+    {
+        qint64 at = 0;
+        QByteArray raw;
+        quint64 serial = 0;
+    };
+    QMap<QString, HeardLine> latestLines;
+    QMap<QString, quint64> tickSerials;
+    quint64 m_readings = 0;
 
     // Each instrument's print-line layout, from its `type` key.
     QMap<QString, PrintLine::Format> formats;

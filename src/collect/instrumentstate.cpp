@@ -1,5 +1,7 @@
 #include "collect/instrumentstate.h"
 
+#include <utility>
+
 #include "collect/makerlines.h"
 
 #include <QDateTime>
@@ -196,22 +198,33 @@ namespace {
 
 // Of two neighbouring points the one to keep when only one may stay: a stored
 // one, else the one further from the point kept before, so that peaks stay.
-const ReadingHistory::Point &keeper(double previous, const ReadingHistory::Point &a, const ReadingHistory::Point &b)
+// A gap before either stays before the one kept.
+ReadingHistory::Point keeper(double previous, const ReadingHistory::Point &a, const ReadingHistory::Point &b)
 {
+    ReadingHistory::Point kept = a;
     if (a.stored || b.stored)
-        return a.stored ? a : b;
-    return std::abs(b.value - previous) > std::abs(a.value - previous) ? b : a;
+        kept = a.stored ? a : b;
+    else
+        kept = std::abs(b.value - previous) > std::abs(a.value - previous) ? b : a;
+    kept.gap = a.gap || b.gap;
+    return kept;
 }
 
 } // namespace
 
 void ReadingHistory::add(qint64 at, double value)
 {
-    if (!m_recent.isEmpty() && !m_recent.last().stored && at - m_recent.last().at < m_spacing) {
+    m_heardSinceStored = true;
+    append(at, value);
+}
+
+void ReadingHistory::append(qint64 at, double value)
+{
+    if (!m_gapPending && !m_recent.isEmpty() && !m_recent.last().stored && at - m_recent.last().at < m_spacing) {
         m_recent.last().value = value;
         return;
     }
-    m_recent.append({at, value, false});
+    m_recent.append({at, value, false, std::exchange(m_gapPending, false)});
     // Points leave the recent stretch a minute's worth at a time.
     if (m_recent.first().at < at - m_recentMs - 60000) {
         int leaving = 0;
@@ -245,8 +258,12 @@ void ReadingHistory::markStored(qint64 at)
 {
     if (m_recent.isEmpty())
         return;
+    if (!std::exchange(m_heardSinceStored, false)) {
+        m_gapPending = true;
+        return;
+    }
     const double latest = m_recent.last().value;
-    add(at, latest);
+    append(at, latest);
     Point &last = m_recent.last();
     last.at = std::max(last.at, at);
     last.stored = true;
@@ -295,13 +312,16 @@ QVector<ReadingHistory::Point> ReadingHistory::since(qint64 from, int maxPoints)
             continue;
         int low = lo;
         int high = lo;
+        bool gap = all.at(lo).gap;
         for (int i = lo + 1; i < hi; ++i) {
             if (all.at(i).value < all.at(low).value)
                 low = i;
             if (all.at(i).value > all.at(high).value)
                 high = i;
+            gap = gap || all.at(i).gap;
         }
         result.append(all.at(std::min(low, high)));
+        result.last().gap = gap;
         if (low != high)
             result.append(all.at(std::max(low, high)));
     }

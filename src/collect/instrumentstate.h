@@ -106,12 +106,15 @@ public:
         qint64 at;     // ms since the epoch
         double value;
         bool stored;   // recorded as a row at this moment
+        bool gap = false;  // the balance was silent or away before it: no line to it
     };
 
     explicit ReadingHistory(int capacity = 2048, qint64 spacingMs = 200, qint64 recentMs = 10 * 60 * 1000);
 
     void add(qint64 at, double value);
-    // A row was stored with the latest value: kept as a point of its own.
+    // A row was stored with the latest value: kept as a point of its own,
+    // when a reading came since the last row; else the balance was silent or
+    // away, and the next reading starts after a gap.
     void markStored(qint64 at);
 
     // The points from `from` on, at most `maxPoints` of them: when there are
@@ -122,6 +125,7 @@ public:
     int size() const { return m_older.size() + m_recent.size(); }
 
 private:
+    void append(qint64 at, double value);
     void addOlder(const Point &point);
     QVector<Point> points(qint64 from) const;
 
@@ -131,6 +135,8 @@ private:
     qint64 m_spacing;
     qint64 m_recentMs;
     qint64 m_olderSpacing;
+    bool m_heardSinceStored = false;
+    bool m_gapPending = false;
 };
 
 // The state and history of every instrument of the running collection, by

@@ -1,12 +1,15 @@
 #include "export/measurementexport.h"
 
 #include "export/csvwriter.h"
+#include "store/chain.h"
 #include "store/measurementdb.h"
 #include "export/xlsworkbook.h"
 #include "collect/printline.h"
 #include "export/xlsxbook.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QJsonArray>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDriver>
@@ -22,6 +25,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <memory>
@@ -51,9 +55,10 @@ class PageReader
 public:
     virtual ~PageReader() = default;
     virtual bool open(const QString &sql, const QVariantList &bindings) = 0;
-    // 1: a row in `values` (ColumnCount texts) and `key`; 0: the end; -1: failed.
+    // 1: a row in `values` (`texts` of them) and `key`; 0: the end; -1: failed.
     virtual int step(QString *values, QVariant *key) = 0;
     virtual QString error() const = 0;
+    int texts = ColumnCount;
 };
 
 namespace {
@@ -89,9 +94,9 @@ public:
             m_query.finish();  // ends the read (and clears the error)
             return 0;
         }
-        for (int c = 0; c < ColumnCount; ++c)
+        for (int c = 0; c < texts; ++c)
             values[c] = m_query.value(c).toString();
-        *key = m_query.value(ColumnCount);
+        *key = m_query.value(texts);
         return 1;
     }
     QString error() const override { return databaseText(m_query.lastError()); }
@@ -135,11 +140,11 @@ public:
             sqlite3_reset(m_statement);  // ends the read, lets writers in
             return rc == SQLITE_DONE ? 0 : -1;
         }
-        for (int c = 0; c < ColumnCount; ++c) {
+        for (int c = 0; c < texts; ++c) {
             const char *text = reinterpret_cast<const char *>(sqlite3_column_text(m_statement, c));
             values[c] = text ? QString::fromUtf8(text, sqlite3_column_bytes(m_statement, c)) : QString();
         }
-        *key = qint64(sqlite3_column_int64(m_statement, ColumnCount));
+        *key = qint64(sqlite3_column_int64(m_statement, texts));
         return 1;
     }
     QString error() const override { return QString::fromUtf8(sqlite3_errmsg(m_db)); }
@@ -160,15 +165,19 @@ sqlite3 *sqliteHandle(const QSqlDatabase &db)
 
 } // namespace
 
-RowSource::RowSource(const QSqlDatabase &db, const Selection &selection)
+RowSource::RowSource(const QSqlDatabase &db, const Selection &selection, bool provenance)
     : m_db(db)
     , m_selection(selection)
-    , m_key(MeasurementDb::keyColumn(db))
+    , m_key(QLatin1String("data.") + MeasurementDb::keyColumn(db))
+    , m_provenance(provenance)
 {
     if (sqlite3 *handle = sqliteHandle(db))
         m_page = std::make_unique<SqlitePageReader>(handle);
     else
         m_page = std::make_unique<QtPageReader>(db);
+    m_page->texts = ColumnCount + (provenance ? kProvenanceColumnCount : 0);
+    // A database from before provenance has none to give.
+    m_provenanceTable = provenance && Chain::tablesExist(db);
 }
 
 RowSource::~RowSource() = default;
@@ -230,10 +239,17 @@ bool RowSource::next(QString *values)
     while (!m_atEnd) {
         if (!m_pageOpen) {
             const bool after = m_lastKey.isValid();
-            const QString sql = QStringLiteral("SELECT sampling_date, sampling_time, instrument_id, result, unit, %1 "
-                                               "FROM data%2 ORDER BY sampling_date, sampling_time, %1 LIMIT %3")
+            const QString provenance =
+                !m_provenance        ? QString()
+                : m_provenanceTable ? QStringLiteral("p.state, p.received_utc, p.age_ms, p.hash, ")
+                                    : QStringLiteral("NULL, NULL, NULL, NULL, ");
+            const QString join = m_provenanceTable ? QStringLiteral(" LEFT JOIN provenance p ON p.row_key = %1").arg(m_key)
+                                                   : QString();
+            const QString sql = QStringLiteral("SELECT sampling_date, sampling_time, instrument_id, result, unit, %4%1 "
+                                               "FROM data%5%2 ORDER BY sampling_date, sampling_time, %1 LIMIT %3")
                                     .arg(m_key, conditions(after))
-                                    .arg(kPageRows);
+                                    .arg(kPageRows)
+                                    .arg(provenance, join);
             if (!m_page->open(sql, bindings(after)))
                 return fail(m_page->error());
             m_pageOpen = true;
@@ -309,26 +325,28 @@ public:
     virtual quint64 cutCells() const { return 0; }
 };
 
-QStringList headerWithValue()
+QStringList headerWithValue(bool provenance)
 {
-    return columnNames() << QString::fromLatin1(kValueColumn);
+    return columnNames() << QString::fromLatin1(kValueColumn) << (provenance ? provenanceColumnNames() : QStringList());
 }
 
 class CsvSink : public Sink
 {
 public:
-    CsvSink(QIODevice *device, QChar separator)
+    CsvSink(QIODevice *device, QChar separator, bool provenance)
         : m_csv(device, separator)
+        , m_cells(ColumnCount + 1 + (provenance ? kProvenanceColumnCount : 0))
     {
-        const QVector<QString> header = headerWithValue().toVector();
+        const QVector<QString> header = headerWithValue(provenance).toVector();
         m_csv.appendRow(header.constData(), header.size());
     }
-    bool append(const QString *cells) override { return m_csv.appendRow(cells, ColumnCount + 1); }
+    bool append(const QString *cells) override { return m_csv.appendRow(cells, m_cells); }
     bool finish() override { return m_csv.flush(); }
     QString errorString() const override { return m_csv.errorString(); }
 
 private:
     CsvWriter m_csv;
+    int m_cells;
 };
 
 class XlsSink : public Sink
@@ -360,23 +378,34 @@ private:
 class XlsxSink : public Sink
 {
 public:
-    explicit XlsxSink(const QString &fileName)
-        : m_book(fileName, QString::fromLatin1(kSheetName),
-                 {{QStringLiteral("sampling_date"), XlsxBook::Date},
-                  {QStringLiteral("sampling_time"), XlsxBook::Time},
-                  {QStringLiteral("instrument_id"), XlsxBook::Text},
-                  {QStringLiteral("result"), XlsxBook::Text},
-                  {QStringLiteral("unit"), XlsxBook::Text},
-                  {QString::fromLatin1(kValueColumn), XlsxBook::Number}})
+    XlsxSink(const QString &fileName, bool provenance)
+        : m_book(fileName, QString::fromLatin1(kSheetName), columns(provenance))
+        , m_cells(ColumnCount + 1 + (provenance ? kProvenanceColumnCount : 0))
     {
     }
-    bool append(const QString *cells) override { return m_book.appendRow(cells, ColumnCount + 1); }
+    static QVector<XlsxBook::Column> columns(bool provenance)
+    {
+        QVector<XlsxBook::Column> columns{{QStringLiteral("sampling_date"), XlsxBook::Date},
+                                        {QStringLiteral("sampling_time"), XlsxBook::Time},
+                                        {QStringLiteral("instrument_id"), XlsxBook::Text},
+                                        {QStringLiteral("result"), XlsxBook::Text},
+                                        {QStringLiteral("unit"), XlsxBook::Text},
+                                        {QString::fromLatin1(kValueColumn), XlsxBook::Number}};
+        if (provenance) {
+            const QStringList names = provenanceColumnNames();
+            for (int i = 0; i < names.size(); ++i)
+                columns.append({names.at(i), i == 2 ? XlsxBook::Number : XlsxBook::Text});
+        }
+        return columns;
+    }
+    bool append(const QString *cells) override { return m_book.appendRow(cells, m_cells); }
     bool finish() override { return m_book.close(); }
     QString errorString() const override { return m_book.errorString(); }
     quint64 cutCells() const override { return m_book.cutCellCount(); }
 
 private:
     XlsxBook m_book;
+    int m_cells;
 };
 
 // Where the file is written until it is complete: a file of our own beside
@@ -627,7 +656,9 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
     if (!target.open())
         return stop(Result::OpenTarget, target.errorString());
 
-    RowSource source(db, request.selection);
+    // The defined .xls workbook keeps its five columns.
+    const bool provenance = request.provenance && request.format != Format::Xls;
+    RowSource source(db, request.selection, provenance);
     qint64 total = 0;
     if (progress) {
         total = source.count();
@@ -640,18 +671,28 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
     std::unique_ptr<Sink> sink;
     switch (request.format) {
     case Format::Csv:
-        sink = std::make_unique<CsvSink>(target.device(), request.separator);
+        sink = std::make_unique<CsvSink>(target.device(), request.separator, provenance);
         break;
     case Format::Xls:
         sink = std::make_unique<XlsSink>(target.device());
         break;
     case Format::Xlsx:
-        sink = std::make_unique<XlsxSink>(target.bookPath());
+        sink = std::make_unique<XlsxSink>(target.bookPath(), provenance);
         break;
     }
 
-    QString cells[ColumnCount + 1];
-    while (source.next(cells)) {
+    // Read: the five columns, then the provenance; written: the five, the
+    // value, the provenance (the age in seconds).
+    QString read[ColumnCount + kProvenanceColumnCount];
+    QString cells[ColumnCount + 1 + kProvenanceColumnCount];
+    while (source.next(read)) {
+        std::copy(read, read + ColumnCount, cells);
+        if (provenance) {
+            std::copy(read + ColumnCount, read + ColumnCount + kProvenanceColumnCount, cells + ColumnCount + 1);
+            QString &age = cells[ColumnCount + 3];
+            if (!age.isEmpty())
+                age = QString::number(age.toLongLong() / 1000.0, 'f', 3);
+        }
         cells[ColumnCount] = PrintLine::numericValue(cells[ResultColumn]);
         if (request.decimalComma)
             cells[ColumnCount].replace(QLatin1Char('.'), QLatin1Char(','));
@@ -672,7 +713,37 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
     result.cutCells = sink->cutCells();
     if (!target.commit())
         return stop(Result::ReplaceTarget, target.errorString());
+    result.sha256 = fileHash(request);
     return result;
+}
+
+QString fileHash(const Request &request)
+{
+    QFile file(request.fileName);
+    if (request.device || !QFileInfo(request.fileName).isFile() || !file.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return hash.addData(&file) ? QString::fromLatin1(hash.result().toHex()) : QString();
+}
+
+QStringList provenanceColumnNames()
+{
+    return {QStringLiteral("state"), QStringLiteral("received (UTC)"), QStringLiteral("age (s)"), QStringLiteral("hash")};
+}
+
+QJsonObject auditDetails(const Request &request, const Result &result)
+{
+    const auto moment = [](const QDateTime &end) {
+        return end.isValid() ? QJsonValue(end.toString(Qt::ISODate)) : QJsonValue();
+    };
+    return {{QStringLiteral("file"), request.device ? QStringLiteral("-") : QFileInfo(request.fileName).absoluteFilePath()},
+            {QStringLiteral("format"), fileSuffix(request.format)},
+            {QStringLiteral("from"), moment(request.selection.from)},
+            {QStringLiteral("to"), moment(request.selection.to)},
+            {QStringLiteral("instruments"), QJsonArray::fromStringList(request.selection.instruments)},
+            {QStringLiteral("provenance"), request.provenance && request.format != Format::Xls},
+            {QStringLiteral("rows"), result.rows},
+            {QStringLiteral("sha256"), result.sha256}};
 }
 
 } // namespace Veltrano::MeasurementExport

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
@@ -19,6 +20,11 @@ inline constexpr char kSheetName[] = "data";
 inline constexpr char kValueColumn[] = "value";
 QStringList columnNames();
 enum Column { DateColumn, TimeColumn, NameColumn, ResultColumn, UnitColumn, ColumnCount };
+// What CSV and .xlsx can add after the value: each row's provenance state,
+// when its reading was received (UTC), its age at the tick in seconds, and
+// its hash in the chain. Empty for rows without provenance.
+inline constexpr int kProvenanceColumnCount = 4;
+QStringList provenanceColumnNames();
 
 // Which rows go out: both ends inclusive to the second, an invalid end is
 // open; no names means every instrument, otherwise exact stored names.
@@ -38,14 +44,16 @@ class PageReader;
 class RowSource
 {
 public:
-    RowSource(const QSqlDatabase &db, const Selection &selection);
+    // `provenance`: each row also gives kProvenanceColumnCount texts.
+    RowSource(const QSqlDatabase &db, const Selection &selection, bool provenance = false);
     ~RowSource();
     RowSource(const RowSource &) = delete;
     RowSource &operator=(const RowSource &) = delete;
 
     // How many rows are selected; -1 on failure (see error()).
     qint64 count();
-    // Steps to the next row and puts its ColumnCount texts into `values`;
+    // Steps to the next row and puts its ColumnCount texts (and the
+    // provenance's) into `values`;
     // false at the end or on failure (see error()).
     bool next(QString *values);
     // The database's text of the last failure, empty when there was none.
@@ -59,6 +67,8 @@ private:
     QSqlDatabase m_db;
     Selection m_selection;
     QString m_key;
+    bool m_provenance = false;
+    bool m_provenanceTable = false;
     std::unique_ptr<PageReader> m_page;
     bool m_pageOpen = false;
     bool m_atEnd = false;
@@ -95,6 +105,7 @@ struct Request
     // when it is gone (renamed into place or removed), so that a program can
     // remove it when it is killed.
     std::function<void(const QString &path)> temporaryFile;
+    bool provenance = false;  // CSV and .xlsx: the provenance columns too
 };
 
 struct Result
@@ -104,7 +115,16 @@ struct Result
     QString error;        // the reason of a failure, for the user
     qint64 rows = 0;      // data rows written
     quint64 cutCells = 0; // texts longer than a spreadsheet cell takes, cut
+    QString sha256;       // of the file written (none for a device, a FIFO)
 };
+
+// The SHA-256 of the file a request wrote, as hex digits; empty when it
+// wrote a device or cannot be read back.
+QString fileHash(const Request &request);
+
+// What the audit trail keeps of a finished export (see Chain::kExported):
+// file, format, range, instruments, rows and the file's SHA-256.
+QJsonObject auditDetails(const Request &request, const Result &result);
 
 // The reason of a failed or cancelled export, one line for the user.
 QString describeFailure(const Result &result, const QString &fileName);

@@ -1,5 +1,6 @@
 #include "store/measurementdb.h"
 
+#include "store/chain.h"
 #include "store/connectionwatch.h"
 #include "support/trace.h"
 
@@ -90,23 +91,26 @@ bool watched(const QSqlDatabase &db, Statement statement)
     return ok;
 }
 
-bool execInsert(const Row &row, QSqlQuery &query, const QSqlDatabase &db)
+// Inserts `row` and gives the key `data` holds it under.
+// `query` is prepared once for the rows of a transaction.
+bool execInsert(const Row &row, QSqlQuery &query, const QSqlDatabase &db, QVariant *key)
 {
-    if (!query.prepare(QString::fromLatin1(kInsert)))
-        return false;
     // A server's text cannot hold the zero character: it would refuse the
     // row for good. It is stored as U+FFFD, the mark of a character that
     // could not be kept, as undecodable bytes already are.
     const bool server = onServer(query.driver());
+    if (query.lastQuery().isEmpty() && !query.prepare(QString::fromLatin1(server ? kServerInsert : kInsert)))
+        return false;
+    int index = 0;
     for (const QString *value : {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit}) {
-        QString text = value->isNull() ? QStringLiteral("") : *value;
-        if (server && text.contains(QChar())) {
+        if (server && value->contains(QChar()))
             VTRACE << "zero character stored as U+FFFD on the server";
-            text.replace(QChar(), QChar::ReplacementCharacter);
-        }
-        query.addBindValue(text);
+        query.bindValue(index++, Chain::storedText(*value, server));
     }
-    return watched(db, [&query] { return query.exec(); });
+    if (!watched(db, [&query] { return query.exec(); }))
+        return false;
+    *key = server ? (query.next() ? query.value(0) : QVariant()) : query.lastInsertId();
+    return true;
 }
 
 } // namespace
@@ -150,54 +154,65 @@ namespace {
 
 const char kLost[] = "the connection to the server is lost";
 
-// One insert on the connection as it is.
-bool insertOne(const Row &row, QString *error, const QSqlDatabase &db)
+// One insert, with its provenance, on the connection as it is.
+bool insertOne(const Row &row, QSqlQuery &query, Chain::RowLinker &linker, QString *error, const QSqlDatabase &db)
 {
-    QSqlQuery query(db);
-    if (db.isOpen() && execInsert(row, query, db))
-        return true;
-    if (error)
-        *error = db.isOpen() ? query.lastError().text() : QString::fromLatin1(kLost);
-    return false;
+    QVariant key;
+    if (!db.isOpen()) {
+        *error = QString::fromLatin1(kLost);
+        return false;
+    }
+    if (!execInsert(row, query, db, &key)) {
+        *error = query.lastError().text();
+        return false;
+    }
+    return watched(db, [&] { return linker.link(row, key, error); });
 }
 
 } // namespace
 
 bool insertRow(const Row &row, QString *error, const QSqlDatabase &db)
 {
-    return insertOne(row, error, db) || (reconnectIfLost(db) && insertOne(row, error, db));
+    int failedAt = 0;
+    QString ignored;
+    return insertRows({row}, error ? error : &ignored, &failedAt, db);
 }
 
 bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const QSqlDatabase &db)
 {
-    if (rows.size() == 1) {
-        *failedAt = 0;
-        return insertRow(rows.first(), error, db);
-    }
     QSqlDatabase connection = db;
     *failedAt = 0;
+    const auto fail = [&](const QString &text) {
+        *error = connection.isOpen() ? text : QString::fromLatin1(kLost);
+        if (connection.isOpen())
+            connection.rollback();
+        return false;
+    };
     // A lost connection is opened again before the transaction, never within
     // it: the rows written before would go with the old transaction.
     const auto begin = [&connection] { return watched(connection, [&connection] { return connection.transaction(); }); };
-    if ((!connection.isOpen() || !begin()) && (!reconnectIfLost(db) || !begin())) {
-        *error = connection.isOpen() ? connection.lastError().text() : QString::fromLatin1(kLost);
-        return false;
+    if ((!connection.isOpen() || !begin()) && (!reconnectIfLost(db) || !begin()))
+        return fail(connection.lastError().text());
+    // The rows and their provenance go in together: the side tables are made
+    // sure of when the chain's head cannot be read.
+    Chain::RowLinker linker(db);
+    if (!watched(db, [&] { return linker.readHead(error); })) {
+        connection.rollback();
+        if (!Chain::ensureTables(db, error) || !begin())
+            return fail(*error);
+        if (!watched(db, [&] { return linker.readHead(error); }))
+            return fail(*error);
     }
+    QSqlQuery query(db);
     for (const Row &row : rows) {
-        if (!insertOne(row, error, db)) {
-            if (connection.isOpen())
-                connection.rollback();
-            return false;
-        }
+        if (!insertOne(row, query, linker, error, db))
+            return fail(*error);
         ++*failedAt;
     }
     *failedAt = rows.size() - 1;
     if (watched(connection, [&connection] { return connection.commit(); }))
         return true;
-    *error = connection.isOpen() ? connection.lastError().text() : QString::fromLatin1(kLost);
-    if (connection.isOpen())
-        connection.rollback();
-    return false;
+    return fail(connection.lastError().text());
 }
 
 void watchStatements(ConnectionWatch *watch)

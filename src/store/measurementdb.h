@@ -60,6 +60,9 @@ QString keyColumn(const QSqlDatabase &db = QSqlDatabase::database());
 inline constexpr char kInsert[] =
     "INSERT INTO data(sampling_date, sampling_time, instrument_id, header, result, unit) "
     "VALUES(?, ?, ?, ?, ?, ?);";
+inline constexpr char kServerInsert[] =
+    "INSERT INTO data(sampling_date, sampling_time, instrument_id, header, result, unit) "
+    "VALUES(?, ?, ?, ?, ?, ?) RETURNING id;";
 
 // Writes `row` on `db` (the default connection unless given). A null text is
 // written as an empty one. A lost server connection is opened again once.
@@ -75,7 +78,8 @@ inline constexpr int kSlowConnectMs = 1000;
 inline constexpr int kReconnectGapMs = 10000;
 bool reconnectIfLost(const QSqlDatabase &db = QSqlDatabase::database());
 
-// Writes `rows` in their order, several in one transaction: all or none.
+// Writes `rows` in their order, in one transaction: all or none, each with
+// its provenance, linked into this collector's chain (see Chain).
 // On failure `error` receives the driver's text and `failedAt` the index of
 // the row whose insert failed (that of the last row when the commit did).
 bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt,

@@ -2,6 +2,7 @@
 
 #include "store/measurementdb.h"
 #include "store/rowreader.h"
+#include "support/row.h"
 #include "support/trace.h"
 
 #include <algorithm>
@@ -48,6 +49,7 @@ bool MeasurementModel::fetch(const QString &statement, const QVariantList &value
         for (int column = 0; column < ColumnCount; ++column)
             row.text[column] = values.value(column).toString();
         row.key = values.value(ColumnCount).toLongLong();
+        row.state = values.value(ColumnCount + 1).toString();
         rows->append(row);
     }
     return true;
@@ -108,6 +110,13 @@ QVariant MeasurementModel::data(const QModelIndex &index, int role) const
 {
     if (index.isValid() && role == Qt::TextAlignmentRole)
         return index.column() == Result ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter)) : QVariant();
+    if (index.isValid() && (role == StateRole || role == StaleRole)) {
+        const Row *row = rowAt(index.row());
+        const QString state = row ? row->state : QString();
+        if (role == StateRole)
+            return state;
+        return !state.isEmpty() && state != QLatin1String(Provenance::kLive);
+    }
     if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::EditRole))
         return QVariant();
     const Row *row = rowAt(index.row());
@@ -139,8 +148,18 @@ void MeasurementModel::reload()
     load(false);
 }
 
+// Whether the rows' provenance can be read: a database from before it, or
+// one opened read-only, has no table of it.
+void MeasurementModel::checkState() const
+{
+    RowReader::Rows found;
+    m_withState = reader().select(QStringLiteral("SELECT count(*) FROM provenance WHERE row_key < 0"), {}, &found);
+}
+
 void MeasurementModel::refresh()
 {
+    if (!m_withState)
+        checkState();
     if (m_count == 0) {
         // Nothing to keep in place: every row there is new.
         QVector<Row> rows;
@@ -238,6 +257,7 @@ void MeasurementModel::load(bool exactCount)
     m_countExact = true;
     const QSqlDatabase db = database();
     m_key = MeasurementDb::keyColumn(db);
+    checkState();
 
     QVector<QVariantList> spans;
     if (select(QStringLiteral("SELECT (SELECT MIN(%1) FROM data), (SELECT MAX(%1) FROM data)").arg(m_key), {}, &spans)
@@ -390,7 +410,15 @@ bool MeasurementModel::select(const QString &statement, const QVariantList &valu
 
 // The rows in `order`, with as many bounds on the sort key as given (each
 // bound is the row key triple after the first one).
-QString MeasurementModel::selectRows(const QString &key, Order order, int bounds)
+QString MeasurementModel::columns(const QString &key, bool withState)
+{
+    QString columns = QLatin1String(kColumns) + QLatin1String(", ") + key;
+    if (withState)
+        columns += QStringLiteral(", (SELECT state FROM provenance WHERE provenance.row_key = data.%1)").arg(key);
+    return columns;
+}
+
+QString MeasurementModel::selectRows(const QString &key, Order order, int bounds, bool withState)
 {
     const QString tuple = QStringLiteral("(sampling_date, sampling_time, %1)").arg(key);
     const bool newestFirst = order == Order::NewestFirst;
@@ -399,8 +427,7 @@ QString MeasurementModel::selectRows(const QString &key, Order order, int bounds
         where << tuple + QLatin1String(newestFirst ? " <%1 (?, ?, ?)" : " >%1 (?, ?, ?)");
     if (bounds > 1)
         where << tuple + QLatin1String(newestFirst ? " > (?, ?, ?)" : " < (?, ?, ?)");
-    return QLatin1String("SELECT ") + QLatin1String(kColumns) + QLatin1String(", ") + key
-           + QLatin1String(" FROM data")
+    return QLatin1String("SELECT ") + columns(key, withState) + QLatin1String(" FROM data")
            + (where.isEmpty() ? QString() : QLatin1String(" WHERE ") + where.join(QLatin1String(" AND ")))
            + orderBy(key, order) + QLatin1String(" LIMIT ?");
 }
@@ -413,7 +440,7 @@ QVector<MeasurementModel::Row> MeasurementModel::readRows(Order order, const Sor
         return rows;
     // Every caller that bounds the far end bounds the near end too.
     Q_ASSERT(from || !to);
-    QString statement = selectRows(m_key, order, from ? (to ? 2 : 1) : 0);
+    QString statement = selectRows(m_key, order, from ? (to ? 2 : 1) : 0, m_withState);
     if (from)
         statement = statement.arg(QLatin1String(fromIncluded ? "=" : ""));
     QVariantList values;
@@ -446,8 +473,7 @@ bool MeasurementModel::keyAt(Order order, int offset, SortKey *key) const
 // served by the key's own index, not by the sort index).
 bool MeasurementModel::rowsByKey(const QString &where, const QVariantList &values, QVector<Row> *rows) const
 {
-    return fetch(QLatin1String("SELECT ") + QLatin1String(kColumns) + QLatin1String(", ") + m_key
-                     + QLatin1String(" FROM data") + (where.isEmpty() ? QString() : QLatin1String(" WHERE ") + where)
+    return fetch(QLatin1String("SELECT ") + columns(m_key, m_withState) + QLatin1String(" FROM data") + (where.isEmpty() ? QString() : QLatin1String(" WHERE ") + where)
                      + QLatin1String(" LIMIT ?"),
                  values + QVariantList{kMaxArrivals + 1}, rows);
 }

@@ -36,6 +36,10 @@ class MeasurementModel : public QAbstractTableModel
     Q_OBJECT
 public:
     enum Column { Date = 0, Time, InstrumentName, Header, Result, Unit, ColumnCount };
+    // The row's provenance state ("live", "repeated", ...; see Provenance),
+    // empty for rows without provenance; true under StaleRole for a row
+    // that does not hold a line received since the tick before.
+    enum Role { StateRole = Qt::UserRole + 1, StaleRole };
 
     explicit MeasurementModel(QObject *parent = nullptr, const QSqlDatabase &db = QSqlDatabase());
     ~MeasurementModel() override;
@@ -68,6 +72,7 @@ private:
     {
         QString text[ColumnCount];
         qint64 key = 0;
+        QString state;
         SortKey sortKey() const { return {text[Date], text[Time], key}; }
     };
     // Rows first .. first + rows.size() - 1 of the view, as read.
@@ -90,7 +95,10 @@ private:
     static void bindKey(QVariantList &values, const SortKey &key);
     void caughtUp();
     static QString orderBy(const QString &key, Order order);
-    static QString selectRows(const QString &key, Order order, int bounds);
+    static QString selectRows(const QString &key, Order order, int bounds, bool withState = false);
+    // The columns read: the six, the key and, where the table exists, the state.
+    static QString columns(const QString &key, bool withState);
+    void checkState() const;
     // Up to `limit` rows in `order` after `from` (or from the start) and
     // before `to`, newest first in the result.
     QVector<Row> readRows(Order order, const SortKey *from, bool fromIncluded, const SortKey *to, int limit) const;
@@ -110,6 +118,7 @@ private:
     QString m_connection;
     mutable std::unique_ptr<RowReader> m_reader;
     QString m_key;
+    mutable bool m_withState = false;
     int m_count = 0;
     mutable bool m_countExact = true;
     mutable std::vector<Page> m_pages;

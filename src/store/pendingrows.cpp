@@ -15,24 +15,54 @@ namespace PendingRows {
 
 namespace {
 
+// The six values; then, in lines written since rows carry it, the
+// provenance: the texts, the numbers in decimal and the raw line's bytes.
 constexpr int kFields = 6;
+constexpr int kProvenanceFields = 9;
 
 QString *field(MeasurementDb::Row &row, int index)
 {
-    QString *const fields[kFields] = {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit};
+    Provenance &p = row.provenance;
+    QString *const fields[] = {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit,
+                               &p.instrument, &p.tickUtc, nullptr, &p.receivedUtc, nullptr, nullptr,
+                               &p.state, &p.host, &p.user};
     return fields[index];
+}
+
+QByteArray bytesOf(const MeasurementDb::Row &row, int index)
+{
+    const Provenance &p = row.provenance;
+    switch (index) {
+    case kFields + 2: return QByteArray::number(p.offsetSeconds);
+    case kFields + 4: return QByteArray::number(p.ageMs);
+    case kFields + 5: return p.raw;
+    default: return field(const_cast<MeasurementDb::Row &>(row), index)->toUtf8();
+    }
+}
+
+bool setBytes(MeasurementDb::Row &row, int index, const QByteArray &bytes)
+{
+    Provenance &p = row.provenance;
+    bool ok = true;
+    switch (index) {
+    case kFields + 2: p.offsetSeconds = bytes.toInt(&ok); break;
+    case kFields + 4: p.ageMs = bytes.toLongLong(&ok); break;
+    case kFields + 5: p.raw = bytes; break;
+    // With its length: zero characters are text too.
+    default: *field(row, index) = QString::fromUtf8(bytes.constData(), bytes.size());
+    }
+    return ok;
 }
 
 } // namespace
 
 QByteArray encode(const MeasurementDb::Row &row)
 {
-    MeasurementDb::Row copy = row;
     QByteArray line;
-    for (int i = 0; i < kFields; ++i) {
+    for (int i = 0; i < kFields + kProvenanceFields; ++i) {
         if (i)
             line += ',';
-        line += field(copy, i)->toUtf8().toBase64();
+        line += bytesOf(row, i).toBase64();
     }
     return line + '\n';
 }
@@ -46,12 +76,10 @@ Content decode(const QByteArray &bytes)
     for (const QByteArray &line : qAsConst(lines)) {
         const QList<QByteArray> texts = line.split(',');
         MeasurementDb::Row row;
-        bool readable = texts.size() == kFields;
-        for (int i = 0; readable && i < kFields; ++i) {
+        bool readable = texts.size() == kFields || texts.size() == kFields + kProvenanceFields;
+        for (int i = 0; readable && i < texts.size(); ++i) {
             const auto decoded = QByteArray::fromBase64Encoding(texts.at(i), QByteArray::AbortOnBase64DecodingErrors);
-            readable = bool(decoded);
-            // With its length: zero characters are text too.
-            *field(row, i) = QString::fromUtf8(decoded.decoded.constData(), decoded.decoded.size());
+            readable = bool(decoded) && setBytes(row, i, decoded.decoded);
         }
         if (readable)
             content.rows.append(row);

@@ -12,7 +12,9 @@ namespace Veltrano {
 // The pending-rows file: rows the database refused, kept on disk until they
 // are written. One row per line, its six texts as UTF-8 in Base64 separated
 // by commas, so that any text (line breaks, commas, zero characters, any
-// length) comes back exactly. A line is complete only with its line feed.
+// length) comes back exactly, followed by the row's provenance in the same
+// form (lines of six fields, from before rows carried it, are read too). A
+// line is complete only with its line feed.
 namespace PendingRows {
 
 QByteArray encode(const MeasurementDb::Row &row);

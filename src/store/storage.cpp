@@ -1,5 +1,6 @@
 #include "store/storage.h"
 
+#include "store/chain.h"
 #include "store/databaseconfig.h"
 #include "store/measurementstore.h"
 #include "support/logformat.h"
@@ -39,6 +40,13 @@ public:
         connect(m_store.get(), &MeasurementStore::problem, m_storage, &Storage::problem);
         connect(m_store.get(), &MeasurementStore::outageBegan, m_storage, &Storage::outageBegan);
         connect(m_store.get(), &MeasurementStore::outageEnded, m_storage, &Storage::outageEnded);
+        connect(m_store.get(), &MeasurementStore::outageBegan, this, [this] { m_outageFrom = Chain::utcNow(); });
+        connect(m_store.get(), &MeasurementStore::outageEnded, this, [this](int kept) {
+            audit(QLatin1String(Chain::kOutage), {{QStringLiteral("from"), m_outageFrom},
+                                                 {QStringLiteral("to"), Chain::utcNow()},
+                                                 {QStringLiteral("rowsKeptThenWritten"), kept}});
+        });
+        connect(m_store.get(), &MeasurementStore::rowsWritten, this, [this] { writeAudits(); });
         if (serverAway)
             m_store->outageTold();
         m_store->recover();
@@ -47,6 +55,12 @@ public:
     void enqueue(const Row &row)
     {
         m_queue.append(row);
+        // Who recorded it, also when it waits in the pending file for a later run.
+        Provenance &provenance = m_queue.last().provenance;
+        if (provenance.host.isEmpty())
+            provenance.host = m_host;
+        if (provenance.user.isEmpty())
+            provenance.user = m_user;
         if (m_writeQueued)
             return;
         // Written once the rows handed over meanwhile (the other
@@ -64,23 +78,63 @@ public:
         m_store->store(rows);
     }
 
+    // The rows go with their provenance; the audit trail keeps the clear,
+    // with the chain's head before, in the same transaction.
     void clear()
     {
         writeQueue();
         m_store->clear();
-        QSqlQuery query(QSqlDatabase::database(m_connection, false));
-        const bool deleted = query.exec(QStringLiteral("DELETE FROM data;"));
-        emit m_storage->cleared(deleted, query.lastError().databaseText());
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        QString error;
+        const bool deleted = Chain::ensureTables(db, &error) && Chain::clearRows(db, &error);
+        emit m_storage->cleared(deleted, error);
+    }
+
+    // Audit entries wait, in order, while the database refuses them; each
+    // keeps the moment it happened.
+    void audit(const QString &kind, QJsonObject details)
+    {
+        writeQueue();
+        if (!details.contains(QStringLiteral("at")))
+            details.insert(QStringLiteral("at"), Chain::utcNow());
+        if (kind == QLatin1String(Chain::kStopped)) {
+            const Chain::Head head = Chain::rowHead(QSqlDatabase::database(m_connection, false));
+            details.insert(QStringLiteral("headSeq"), head.seq);
+            details.insert(QStringLiteral("headHash"), head.hash);
+        }
+        m_audits.append({kind, details});
+        writeAudits();
+    }
+
+    void writeAudits()
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        while (!m_audits.isEmpty() && db.isOpen()) {
+            QString error;
+            if (!Chain::ensureTables(db, &error)
+                || !Chain::appendAudit(db, m_audits.first().first, m_audits.first().second, &error)) {
+                VTRACE << "audit entry waits for the database:" << error;
+                return;
+            }
+            m_audits.removeFirst();
+        }
     }
 
     void finish()
     {
         // With the database away, each try would wait for it again: the
         // last rows go to the pending file at once.
-        if (m_store && m_store->inOutage()) {
+        const bool away = m_store && m_store->inOutage();
+        if (away) {
             m_store->keepOnly(std::exchange(m_queue, {}));
         }
         writeQueue();
+        if (!away)
+            writeAudits();
+        if (!m_audits.isEmpty())
+            emit m_storage->problem((VLINE << QStringLiteral("audit entries the database did not take, lost at quit: %1")
+                                                  .arg(m_audits.size()))
+                                        .text());
         if (m_store)
             m_store->leave();
         m_store.reset();
@@ -99,6 +153,10 @@ private:
     std::unique_ptr<Log::RecordingScope> m_recording;
     QVector<Row> m_queue;
     bool m_writeQueued = false;
+    QVector<QPair<QString, QJsonObject>> m_audits;
+    const QString m_host = Chain::hostName();
+    const QString m_user = Chain::userName();
+    QString m_outageFrom;
 };
 
 Storage::Storage(const QString &source, QObject *parent)
@@ -149,6 +207,14 @@ void Storage::store(const Row &row)
 void Storage::clear()
 {
     QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->clear(); }, Qt::QueuedConnection);
+}
+
+void Storage::audit(const QString &kind, const QJsonObject &details)
+{
+    QJsonObject stamped = details;
+    stamped.insert(QStringLiteral("at"), Chain::utcNow());
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, kind, stamped] { worker->audit(kind, stamped); },
+                              Qt::QueuedConnection);
 }
 
 bool Storage::drain(int timeoutMs)

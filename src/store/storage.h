@@ -3,6 +3,7 @@
 #include "store/connectionwatch.h"
 #include "support/row.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
@@ -47,6 +48,10 @@ public:
     // Forgets the kept rows and deletes every row of the table, after the
     // rows handed over before; cleared() tells how it went.
     void clear();
+    // Appends an entry to the audit trail (see Chain) after the rows handed
+    // over before; kept and tried again while the database refuses it. A
+    // stop's entry gets the head of the rows' chain.
+    void audit(const QString &kind, const QJsonObject &details);
     // Waits until every row handed over so far was written or kept; false
     // when `timeoutMs` passed first. For a stop that must not lose rows.
     bool drain(int timeoutMs);

@@ -1,0 +1,276 @@
+#include "store/chainverifier.h"
+
+#include "store/chain.h"
+#include "store/measurementdb.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace Veltrano::ChainVerifier {
+
+namespace {
+
+// A chain walked in seq order: whether the next entry follows the last one.
+struct Link
+{
+    QString collector;
+    qint64 seq = 0;
+    QString hash = QStringLiteral("");
+
+    // Missing entries before the one at `seq` (the first of a chain is 1).
+    qint64 gapBefore(const QString &entryCollector, qint64 entrySeq)
+    {
+        if (entryCollector != collector) {
+            collector = entryCollector;
+            seq = 0;
+            hash = QStringLiteral("");
+        }
+        return qMax<qint64>(0, entrySeq - seq - 1);
+    }
+    void advance(qint64 entrySeq, const QString &entryHash)
+    {
+        seq = entrySeq;
+        hash = entryHash;
+    }
+};
+
+// The local date and time a tick gave its row: 2026-12-07 21:35:00.
+QString localMoment(const QString &tickUtc, int offsetSeconds)
+{
+    const QDateTime tick = QDateTime::fromString(tickUtc, Qt::ISODateWithMs);
+    if (!tick.isValid())
+        return tickUtc;
+    return tick.toOffsetFromUtc(offsetSeconds).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+struct AuditFacts
+{
+    qint64 boundary = 0;  // rows up to this key were recorded before provenance began
+    qint64 lastClear = 0; // the key of the last clear
+    struct StopHead
+    {
+        qint64 entry = 0;
+        qint64 seq = 0;
+        QString hash;
+        QString at;
+    };
+    QHash<QString, StopHead> heads;  // each collector's last recorded stop
+};
+
+bool walkAudit(const QSqlDatabase &db, Report *report, AuditFacts *facts,
+               const std::function<void(const QString &)> &finding)
+{
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT id, collector, seq, at_utc, host, os_user, kind, details, prev_hash, hash "
+                                   "FROM audit ORDER BY collector, seq;"))) {
+        report->error = query.lastError().text();
+        return false;
+    }
+    Link link;
+    qint64 began = 0;
+    while (query.next()) {
+        Chain::AuditEntry entry;
+        entry.key = query.value(0).toLongLong();
+        entry.collector = query.value(1).toString();
+        entry.seq = query.value(2).toLongLong();
+        entry.atUtc = query.value(3).toString();
+        entry.host = query.value(4).toString();
+        entry.user = query.value(5).toString();
+        entry.kind = query.value(6).toString();
+        entry.details = query.value(7).toString();
+        entry.previous = query.value(8).toString();
+        entry.hash = query.value(9).toString();
+        ++report->auditEntries;
+        const QString name = QStringLiteral("audit entry %1 (%2, %3)").arg(entry.key).arg(entry.atUtc, entry.kind);
+        bool fits = true;
+        if (const qint64 gap = link.gapBefore(entry.collector, entry.seq)) {
+            finding(QStringLiteral("%1: %2 audit entries removed before it").arg(name).arg(gap));
+            fits = false;
+        } else if (entry.previous != link.hash) {
+            finding(QStringLiteral("%1: does not follow the entry before it").arg(name));
+            fits = false;
+        }
+        if (Chain::auditHash(entry) != entry.hash) {
+            finding(QStringLiteral("%1: changed").arg(name));
+            fits = false;
+        }
+        if (!fits)
+            ++report->auditBroken;
+        link.advance(entry.seq, entry.hash);
+
+        const QJsonObject details = QJsonDocument::fromJson(entry.details.toUtf8()).object();
+        if (entry.kind == QLatin1String(Chain::kBegan) && entry.key > began) {
+            began = entry.key;
+            facts->boundary = details.value(QStringLiteral("lastKeyBefore")).toVariant().toLongLong();
+        } else if (entry.kind == QLatin1String(Chain::kCleared)) {
+            facts->lastClear = qMax(facts->lastClear, entry.key);
+        } else if (entry.kind == QLatin1String(Chain::kStopped) && entry.key > facts->heads.value(entry.collector).entry) {
+            facts->heads.insert(entry.collector, {entry.key, details.value(QStringLiteral("headSeq")).toVariant().toLongLong(),
+                                                  details.value(QStringLiteral("headHash")).toString(), entry.atUtc});
+        }
+    }
+    // Rows before a clear are gone; the keys start afresh after it.
+    if (facts->lastClear > began)
+        facts->boundary = 0;
+    return true;
+}
+
+bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
+              const std::function<void(const QString &)> &finding)
+{
+    const QString key = MeasurementDb::keyColumn(db);
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT p.row_key, p.collector, p.seq, p.instrument, p.tick_utc, p.local_offset, "
+                                   "p.received_utc, p.age_ms, p.raw, p.state, p.host, p.os_user, p.prev_hash, p.hash, "
+                                   "d.%1, d.sampling_date, d.sampling_time, d.instrument_id, d.header, d.result, d.unit "
+                                   "FROM provenance p LEFT JOIN data d ON d.%1 = p.row_key ORDER BY p.collector, p.seq;")
+                        .arg(key))) {
+        report->error = query.lastError().text();
+        return false;
+    }
+    Link link;
+    Row row;
+    Provenance &p = row.provenance;
+    while (query.next()) {
+        const qint64 rowKey = query.value(0).toLongLong();
+        const QString collector = query.value(1).toString();
+        const qint64 seq = query.value(2).toLongLong();
+        p.instrument = query.value(3).toString();
+        p.tickUtc = query.value(4).toString();
+        p.offsetSeconds = query.value(5).toInt();
+        p.receivedUtc = query.value(6).toString();
+        p.ageMs = query.value(7).isNull() ? -1 : query.value(7).toLongLong();
+        p.raw = query.value(8).toByteArray();
+        p.state = query.value(9).toString();
+        p.host = query.value(10).toString();
+        p.user = query.value(11).toString();
+        const QString previous = query.value(12).toString();
+        const QString hash = query.value(13).toString();
+        const bool present = !query.value(14).isNull();
+        if (present) {
+            row.date = query.value(15).toString();
+            row.time = query.value(16).toString();
+            row.name = query.value(17).toString();
+            row.header = query.value(18).toString();
+            row.result = query.value(19).toString();
+            row.unit = query.value(20).toString();
+        }
+        // Made only for a finding.
+        const auto name = [&] {
+            return present ? QStringLiteral("row %1 (%2 %3, %4)").arg(rowKey).arg(row.date, row.time, row.name)
+                           : QStringLiteral("row %1 (%2, instrument %3)")
+                                 .arg(rowKey)
+                                 .arg(localMoment(p.tickUtc, p.offsetSeconds), p.instrument);
+        };
+
+        bool intact = present;
+        if (const qint64 gap = link.gapBefore(collector, seq)) {
+            finding(QStringLiteral("%1: %2 rows removed before it").arg(name()).arg(gap));
+            report->removed += gap;
+        } else if (previous != link.hash && present && Chain::rowHash(previous, collector, seq, row) == hash) {
+            finding(QStringLiteral("%1: does not follow the row before it (its provenance was changed)").arg(name()));
+            intact = false;
+            ++report->changed;
+        }
+        if (!present) {
+            finding(QStringLiteral("%1: removed").arg(name()));
+            ++report->removed;
+        } else {
+            ++report->rows;
+            if (Chain::rowHash(previous, collector, seq, row) != hash) {
+                finding(QStringLiteral("%1: changed").arg(name()));
+                if (intact)
+                    ++report->changed;
+                intact = false;
+            }
+        }
+        if (intact)
+            ++report->intact;
+        link.advance(seq, hash);
+        // The head a stop recorded must still be there, unchanged.
+        const auto head = facts->heads.find(collector);
+        if (head != facts->heads.end() && head->seq == seq) {
+            if (head->hash != hash)
+                finding(QStringLiteral("%1: not the row the stop at %2 recorded").arg(name(), head->at));
+            facts->heads.erase(head);
+        }
+    }
+    for (auto it = facts->heads.cbegin(); it != facts->heads.cend(); ++it) {
+        // Rows recorded before the last clear are gone with it.
+        if (it->seq <= 0 || it->entry < facts->lastClear)
+            continue;
+        finding(QStringLiteral("the last rows up to number %1 of %2, recorded at the stop at %3, are missing")
+                    .arg(it->seq)
+                    .arg(it.key(), it->at));
+        ++report->removed;
+    }
+    return true;
+}
+
+bool walkUnlinked(const QSqlDatabase &db, Report *report, const AuditFacts &facts, bool tables,
+                  const std::function<void(const QString &)> &finding)
+{
+    const QString key = MeasurementDb::keyColumn(db);
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    const QString statement =
+        tables ? QStringLiteral("SELECT d.%1, d.sampling_date, d.sampling_time, d.instrument_id FROM data d "
+                                "LEFT JOIN provenance p ON p.row_key = d.%1 WHERE p.row_key IS NULL ORDER BY d.%1;")
+               : QStringLiteral("SELECT d.%1, d.sampling_date, d.sampling_time, d.instrument_id FROM data d ORDER BY d.%1;");
+    if (!query.exec(statement.arg(key))) {
+        report->error = query.lastError().text();
+        return false;
+    }
+    while (query.next()) {
+        const qint64 rowKey = query.value(0).toLongLong();
+        if (!tables || rowKey <= facts.boundary) {
+            ++report->withoutProvenance;
+            continue;
+        }
+        ++report->added;
+        finding(QStringLiteral("row %1 (%2 %3, %4): added outside the program")
+                    .arg(rowKey)
+                    .arg(query.value(1).toString(), query.value(2).toString(), query.value(3).toString()));
+    }
+    return true;
+}
+
+} // namespace
+
+QString Report::summary() const
+{
+    QString line = QStringLiteral("%1: %2 rows with provenance, %3 intact, %4 changed, %5 removed, %6 added outside the "
+                                  "program, %7 without provenance; %8 audit entries, %9 not fitting")
+                       .arg(QLatin1String(broken() ? "broken" : "intact"))
+                       .arg(rows)
+                       .arg(intact)
+                       .arg(changed)
+                       .arg(removed)
+                       .arg(added)
+                       .arg(withoutProvenance)
+                       .arg(auditEntries)
+                       .arg(auditBroken);
+    if (!error.isEmpty())
+        line += QStringLiteral("; cannot read the database: ") + error;
+    return line;
+}
+
+Report verify(const QSqlDatabase &db, const std::function<void(const QString &)> &finding)
+{
+    Report report;
+    AuditFacts facts;
+    const bool tables = Chain::tablesExist(db);
+    if (tables && (!walkAudit(db, &report, &facts, finding) || !walkRows(db, &report, &facts, finding)))
+        return report;
+    walkUnlinked(db, &report, facts, tables, finding);
+    return report;
+}
+
+} // namespace Veltrano::ChainVerifier

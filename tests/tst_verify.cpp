@@ -1,0 +1,141 @@
+// veltrano-verify over databases changed by other programs: each change is
+// found and named; what the program itself did (a clear, rows from before the
+// chains began) passes.
+#include "store/chain.h"
+#include "store/measurementdb.h"
+#include "tempworkdir.h"
+#include "testdatabase.h"
+
+#include <QJsonArray>
+#include <QProcess>
+#include <QtTest>
+
+using namespace Veltrano;
+
+namespace {
+
+// Rows 1..5 of balance b1, one a second; row 4 repeats the reading of row 3.
+QVector<Row> recordedRows(int first, int count)
+{
+    QVector<Row> rows;
+    for (int i = first; i < first + count; ++i) {
+        Row row{"2026-12-07", QStringLiteral("08:00:0%1").arg(i), "B1", "", QStringLiteral("+%1.0").arg(i), "g"};
+        Provenance &p = row.provenance;
+        p.instrument = "b1";
+        p.tickUtc = QStringLiteral("2026-12-07T07:00:0%1.000Z").arg(i);
+        p.offsetSeconds = 3600;
+        p.receivedUtc = QStringLiteral("2026-12-07T07:00:0%1.000Z").arg(i == 4 ? 3 : i);
+        p.ageMs = i == 4 ? 1000 : 0;
+        p.raw = QByteArray("+   ") + QByteArray::number(i) + ".0 g  \r\n";
+        p.state = QLatin1String(i == 4 ? Provenance::kRepeated : Provenance::kLive);
+        rows << row;
+    }
+    return rows;
+}
+
+bool record(int first, int count)
+{
+    QString error;
+    int failedAt = 0;
+    const QSqlDatabase db = QSqlDatabase::database();
+    return MeasurementDb::insertRows(recordedRows(first, count), &error, &failedAt, db)
+           && Chain::appendAudit(db, Chain::kStarted, {{"instruments", QJsonArray{"b1"}}}, &error)
+           && Chain::appendAudit(db, Chain::kSettingChanged, {{"key", "b1/name"}, {"old", "B"}, {"new", "B1"}}, &error)
+           && Chain::appendAudit(db, Chain::kStopped,
+                                 {{"instruments", QJsonArray{"b1"}}, {"headSeq", Chain::rowHead(db).seq},
+                                  {"headHash", Chain::rowHead(db).hash}},
+                                 &error);
+}
+
+} // namespace
+
+class TestVerify : public QObject
+{
+    Q_OBJECT
+private slots:
+    void verify_data()
+    {
+        QTest::addColumn<QString>("history");     // what the program did: rows, "old" rows, a "clear"
+        QTest::addColumn<QStringList>("changes");  // what another program did afterwards
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("lines");   // found in the output, in order
+
+        const QString intact = "intact: 5 rows with provenance, 5 intact, 0 changed, 0 removed, 0 added outside the "
+                               "program, 0 without provenance; 4 audit entries, 0 not fitting";  // "provenance began" first
+        QTest::newRow("untouched") << "rows" << QStringList() << 0 << QStringList{intact};
+        QTest::newRow("row edited") << "rows" << QStringList{"UPDATE data SET result = '+9.0' WHERE rowid = 3"} << 1
+                                    << QStringList{"row 3 (2026-12-07 08:00:03, B1): changed", "broken: 5 rows with "
+                                                   "provenance, 4 intact, 1 changed, 0 removed"};
+        QTest::newRow("row deleted") << "rows" << QStringList{"DELETE FROM data WHERE rowid = 2"} << 1
+                                     << QStringList{"row 2 (2026-12-07 08:00:02, instrument b1): removed",
+                                                    "broken: 4 rows with provenance, 4 intact, 0 changed, 1 removed"};
+        QTest::newRow("row inserted") << "rows"
+                                      << QStringList{"INSERT INTO data VALUES('2026-12-07', '09:00:00', 'B1', '', '+1.0', 'g')"}
+                                      << 1 << QStringList{"row 6 (2026-12-07 09:00:00, B1): added outside the program"};
+        QTest::newRow("provenance edited") << "rows" << QStringList{"UPDATE provenance SET state = 'live' WHERE row_key = 4"}
+                                           << 1 << QStringList{"row 4 (2026-12-07 08:00:04, B1): changed"};
+        QTest::newRow("row and provenance deleted")
+            << "rows" << QStringList{"DELETE FROM data WHERE rowid = 2", "DELETE FROM provenance WHERE row_key = 2"} << 1
+            << QStringList{"row 3 (2026-12-07 08:00:03, B1): 1 rows removed before it"};
+        QTest::newRow("last rows deleted with their provenance")
+            << "rows" << QStringList{"DELETE FROM data WHERE rowid > 3", "DELETE FROM provenance WHERE row_key > 3"} << 1
+            << QStringList{"the last rows up to number 5 of"};
+        QTest::newRow("audit entry removed") << "rows" << QStringList{"DELETE FROM audit WHERE kind = 'setting changed'"}
+                                             << 1 << QStringList{"collection stopped): 1 audit entries removed before it",
+                                                                 "3 audit entries, 1 not fitting"};
+        QTest::newRow("audit entry edited") << "rows"
+                                            << QStringList{"UPDATE audit SET details = '{}' WHERE kind = 'setting changed'"}
+                                            << 1 << QStringList{"setting changed): changed", "4 audit entries, 1 not fitting"};
+        QTest::newRow("cleared, then recorded again") << "rows clear rows" << QStringList() << 0
+                                                      << QStringList{"intact: 5 rows with provenance, 5 intact"};
+        QTest::newRow("from before the chains") << "old" << QStringList() << 0
+                                                << QStringList{"intact: 0 rows with provenance", "2 without provenance"};
+        QTest::newRow("from before, then recorded") << "old rows" << QStringList() << 0
+                                                    << QStringList{"intact: 5 rows with provenance, 5 intact, 0 changed, "
+                                                                   "0 removed, 0 added outside the program, 2 without "
+                                                                   "provenance"};
+        QTest::newRow("usage") << "rows" << QStringList{"--bogus"} << 2 << QStringList();
+        QTest::newRow("help") << "rows" << QStringList{"--help"} << 0 << QStringList{"Usage: veltrano-verify [--database FILE|URI]"};
+        QTest::newRow("version") << "rows" << QStringList{"--version"} << 0 << QStringList{"veltrano-verify "};
+        QTest::newRow("no such database") << "rows" << QStringList{"--database=missing.db"} << 1 << QStringList();
+    }
+
+    void verify()
+    {
+        QFETCH(QString, history);
+        QFETCH(QStringList, changes);
+        QFETCH(int, status);
+        QFETCH(QStringList, lines);
+        TempWorkDir dir;
+        QStringList arguments{"--database", "sqlite.db"};
+        if (changes.value(0).startsWith("--"))
+            arguments << changes.takeFirst();
+        for (const QString &step : history.split(' ')) {
+            if (step == "old") {
+                QVERIFY(prepareDatabaseFile({MeasurementDb::kCreateTable,
+                                             "INSERT INTO data VALUES('2026-12-06', '10:00:00', 'B1', '', '+1.0', 'g')",
+                                             "INSERT INTO data VALUES('2026-12-06', '10:00:01', 'B1', '', '+1.0', 'g')"}));
+                continue;
+            }
+            QVERIFY(openTestDatabase());
+            QString error;
+            QVERIFY2(step == "clear" ? Chain::clearRows(QSqlDatabase::database(), &error) : record(1, 5), qPrintable(error));
+            closeTestDatabase();
+        }
+        QVERIFY(prepareDatabaseFile(changes));
+
+        QProcess verify;
+        verify.start(VELTRANO_VERIFY, arguments);
+        QVERIFY(verify.waitForFinished(30000));
+        const QString output = QString::fromLocal8Bit(verify.readAllStandardOutput());
+        QVERIFY2(verify.exitCode() == status, qPrintable(output + verify.readAllStandardError()));
+        int at = 0;
+        for (const QString &line : lines) {
+            at = output.indexOf(line, at);
+            QVERIFY2(at >= 0, qPrintable(line + "\nnot in:\n" + output));
+        }
+    }
+};
+
+QTEST_MAIN(TestVerify)
+#include "tst_verify.moc"
