@@ -341,6 +341,31 @@ void InstrumentStates::end()
     emit changed();
 }
 
+void InstrumentStates::follow(const QMap<QString, InstrumentState> &instruments, qint64 startedAt, qint64 at)
+{
+    if (startedAt != m_startedAt)
+        m_histories.clear();
+    for (auto it = instruments.cbegin(); it != instruments.cend(); ++it) {
+        ReadingHistory &history = m_histories[it.key()];
+        const InstrumentState &state = it.value();
+        const QString value = state.hasReading() ? PrintLine::numericValue(state.result()) : QString();
+        if (!value.isEmpty())
+            history.add(at, value.toDouble());
+        if (state.rows() > m_states.value(it.key()).rows())
+            history.markStored(at);
+    }
+    for (const QString &id : m_histories.keys()) {
+        if (!instruments.contains(id))
+            m_histories.remove(id);
+    }
+    m_states = instruments;
+    m_running = true;
+    m_startedAt = startedAt;
+    m_endedAt = 0;
+    ++m_revision;
+    emit changed();
+}
+
 void InstrumentStates::add(const QString &id, const InstrumentState &state)
 {
     m_states.insert(id, state);
