@@ -1,7 +1,9 @@
 // The live readings window over real serial lines during a collection: what it
 // lists and says, and a balance unplugged and plugged back in.
 #include "balancesimulator.h"
+#include "collect/collectorlock.h"
 #include "collect/instrumentstate.h"
+#include "collect/statusfile.h"
 #include "collectionprobe.h"
 #include "livereadingswindow.h"
 #include "pseudoterminal.h"
@@ -179,6 +181,56 @@ private slots:
         QCOMPARE(value->titleText(), "Balance P (g)");
         QCOMPARE(m_boxes->texts().filter(QRegularExpression("cannot|parity")), QStringList());  // 8 data bits, no parity: taken
         window.stopToCollect();
+    }
+
+    void showsAnotherCollector_data()
+    {
+        QTest::addColumn<int>("age");        // ms since the status was written
+        QTest::addColumn<bool>("locked");    // the folder's lock names the status's writer
+        QTest::addColumn<QString>("label");  // how the window's note begins
+        QTest::addColumn<QString>("at");     // what the states are said to be as of
+        QTest::newRow("fresh") << 0 << true << "Collection by veltrano-collect (process %1), running since " << "";
+        QTest::newRow("stale") << 30000 << true << "The status of veltrano-collect (process %1) is 30 s old" << " (at ";
+        QTest::newRow("lock gone") << 0 << false << "veltrano-collect (process %1) no longer holds this folder" << " (at ";
+    }
+
+    // A collector's status file in the folder: its instruments as it knows them.
+    void showsAnotherCollector()
+    {
+        QFETCH(int, age);
+        QFETCH(bool, locked);
+        QFETCH(QString, label);
+        QFETCH(QString, at);
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        Veltrano::InstrumentStates theirs;
+        theirs.start({{"A", Veltrano::InstrumentState("Balance A", "/dev/ttyA", now)},
+                      {"B", Veltrano::InstrumentState("Balance B", "/dev/ttyB", now)}});
+        const QByteArray line = "+    12.34 g  \r\n";
+        theirs.lineReceived("A", line, Veltrano::PrintLine::parse(line));
+        theirs.closedAfterError("B");
+        theirs.reconnectFailed("B", "gone");
+        theirs.reconnectFailed("B", "still gone");
+        Veltrano::CollectorLock lock;
+        QVERIFY(!locked || lock.acquire());
+        using namespace Veltrano::StatusFile;
+        const qint64 written = now - age;
+        QVERIFY(write(kFileName, describe(theirs, "veltrano-collect", now - 60000, written), nullptr));
+
+        Veltrano::InstrumentStates ours;
+        LiveReadingsWindow live(&ours);
+        live.show();
+        auto *table = child<QTableWidget>(&live, "uTable");
+        QVERIFY(child<QLabel>(&live, "label")->text().startsWith(label.arg(QCoreApplication::applicationPid())));
+        QCOMPARE(table->rowCount(), 2);
+        const QString then = at.isEmpty() ? "" : at + QDateTime::fromMSecsSinceEpoch(written).toString("hh:mm:ss") + ")";
+        QCOMPARE(cells(table, 0, 6), "Balance A|/dev/ttyA|receiving" + then + "|+12.34|g|stable");
+        QCOMPARE(cells(table, 1, 3), "Balance B|/dev/ttyB|reconnecting (2 tries, last: still gone)" + then);
+        QTRY_VERIFY(child<QChartView>(&live, "uChart")->chart()->axes(Qt::Horizontal).value(0)->isVisible());
+
+        // It stops: its status goes, its last states stay.
+        QVERIFY(QFile::remove(kFileName));
+        QTRY_VERIFY(child<QLabel>(&live, "label")->text().contains("stopped recording in this folder"));
+        QVERIFY(cells(table, 0, 3).startsWith("Balance A|/dev/ttyA|collection stopped at "));
     }
 };
 

@@ -1,6 +1,7 @@
 #include "livereadingswindow.h"
 #include "ui_livereadingswindow.h"
 
+#include "collect/collectorlock.h"
 #include "collect/instrumentstate.h"
 #include "support/trace.h"
 
@@ -84,6 +85,7 @@ QColor LiveReadingsWindow::colourOf(const QString &id, const QStringList &ids)
 LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states, QWidget *parent)
     : QWidget(parent, Qt::Window)
     , ui(new Ui::LiveReadingsWindow)
+    , m_own(states)
     , m_states(states)
     , m_chart(new QChart)
     , m_time(new QDateTimeAxis)
@@ -110,9 +112,14 @@ LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states,
 
     m_refresh.setInterval(kRefreshMs);
     connect(&m_refresh, &QTimer::timeout, this, &LiveReadingsWindow::refresh);
-    connect(m_states, &Veltrano::InstrumentStates::changed, this, [this] {
+    connect(m_own, &Veltrano::InstrumentStates::changed, this, [this] {
         if (isVisible())
             refresh();
+    });
+    m_statusPoll.setInterval(kStatusPollMs);
+    connect(&m_statusPoll, &QTimer::timeout, this, [this] {
+        followOtherCollector();
+        refresh();
     });
     connect(ui->uSpan, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] {
         m_drawnRevision = ~quint64(0);
@@ -131,21 +138,77 @@ void LiveReadingsWindow::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     m_drawnRevision = ~quint64(0);
+    followOtherCollector();
     refresh();
     m_refresh.start();
+    m_statusPoll.start();
 }
 
 void LiveReadingsWindow::hideEvent(QHideEvent *event)
 {
     m_refresh.stop();
+    m_statusPoll.stop();
     QWidget::hideEvent(event);
+}
+
+// While this program does not collect, the status file of a collector that
+// records in the folder (or its last one) is shown instead, unless this
+// program collected since that collector started.
+void LiveReadingsWindow::followOtherCollector()
+{
+    const Veltrano::InstrumentStates *shown = m_own;
+    if (!m_own->running()) {
+        const auto status = Veltrano::StatusFile::read(QString::fromLatin1(Veltrano::StatusFile::kFileName));
+        if (status) {
+            Veltrano::StatusFile::Snapshot snapshot = Veltrano::StatusFile::restore(*status);
+            if (snapshot.updated != m_other.updated || snapshot.pid != m_other.pid || !m_others.running())
+                m_others.follow(snapshot.instruments, snapshot.since, snapshot.updated);
+            snapshot.instruments.clear();
+            m_other = snapshot;
+            m_otherLockPid = Veltrano::CollectorLock::recordedPid();
+        } else {
+            // It stopped: it removes its status on the way out.
+            m_others.end();
+        }
+        if (!m_others.states().isEmpty() && m_others.startedAt() >= m_own->startedAt())
+            shown = &m_others;
+    }
+    if (shown != m_states) {
+        m_states = shown;
+        m_drawnRevision = ~quint64(0);
+        m_rawShown.clear();
+    }
+}
+
+QString LiveReadingsWindow::otherCollectorText(qint64 now) const
+{
+    const QString who = tr("%1 (process %2)").arg(m_other.program).arg(m_other.pid);
+    if (!m_others.running())
+        return tr("%1 stopped recording in this folder at about %2; its last readings stay here.")
+            .arg(who, clock(m_others.endedAt()));
+    const qint64 age = std::max<qint64>(0, now - m_other.updated) / 1000;
+    if (m_otherLockPid != m_other.pid)
+        return tr("%1 no longer holds this folder; its instruments as its last status told them at %2.")
+            .arg(who, clock(m_other.updated));
+    if (now - m_other.updated > kStaleMs)
+        return tr("The status of %1 is %2 s old (written at %3): the collector may have stopped or hang. Its "
+                  "instruments as they were then.")
+            .arg(who)
+            .arg(age)
+            .arg(clock(m_other.updated));
+    return tr("Collection by %1, running since %2, as its status file tells (updated %3 s ago); this window does "
+              "not record.")
+        .arg(who, QDateTime::fromMSecsSinceEpoch(m_other.since).toString(kTimeFormat))
+        .arg(age);
 }
 
 void LiveReadingsWindow::refresh()
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString started = QDateTime::fromMSecsSinceEpoch(m_states->startedAt()).toString(kTimeFormat);
-    if (m_states->running())
+    if (showingOther())
+        ui->label->setText(otherCollectorText(now));
+    else if (m_states->running())
         ui->label->setText(tr("Collection running since %1.").arg(started));
     else if (m_states->endedAt())
         ui->label->setText(tr("Collection stopped at %1 (it ran from %2); its last readings stay here until the next Start.")
@@ -167,6 +230,16 @@ void LiveReadingsWindow::resetColumnWidths()
     }
 }
 
+QString LiveReadingsWindow::stateText(const Veltrano::InstrumentState &state, qint64 now) const
+{
+    if (!m_states->running())
+        return tr("collection stopped at %1").arg(clock(m_states->endedAt()));
+    // Another collector's status that is not fresh tells only how things were then.
+    if (showingOther() && (now - m_other.updated > kStaleMs || m_otherLockPid != m_other.pid))
+        return tr("%1 (at %2)").arg(state.linkText(m_other.updated), clock(m_other.updated));
+    return state.linkText(now);
+}
+
 void LiveReadingsWindow::refreshTable(qint64 now)
 {
     const QMap<QString, Veltrano::InstrumentState> &states = m_states->states();
@@ -181,9 +254,7 @@ void LiveReadingsWindow::refreshTable(qint64 now)
         const QString stability = state.stabilityText();
         setCell(table, row, Name, state.name());
         setCell(table, row, Port, state.port());
-        setCell(table, row, State,
-                m_states->running() ? state.linkText(now)
-                                    : tr("collection stopped at %1").arg(clock(m_states->endedAt())));
+        setCell(table, row, State, stateText(state, now));
         setCell(table, row, Result, state.hasReading() ? state.result() : QString());
         setCell(table, row, Unit, state.unit().trimmed());
         setCell(table, row, Stability,
@@ -222,6 +293,13 @@ void LiveReadingsWindow::refreshRawLines()
     m_rawShown = shown;
 
     QTableWidget *table = ui->uRawLines;
+    if (showingOther()) {
+        ui->uRawLabel->setText(tr("The lines %1 receives are not in its status file: they are shown here only for a "
+                                  "collection this window runs.")
+                                   .arg(m_other.program));
+        table->setRowCount(0);
+        return;
+    }
     if (!any) {
         ui->uRawLabel->setText(tr("Select an instrument in the table to see the last lines it sent."));
         table->setRowCount(0);
