@@ -2,132 +2,24 @@
 // 19200-baud line carries them, each sampled every second, for a minute;
 // and the same with the live readings window open part of the time.
 
+#include "balances.h"
 #include "balancesimulator.h"
 #include "benchdata.h"
 #include "benchprobe.h"
 #include "harness.h"
 #include "collect/instrumentstate.h"
 #include "livereadingswindow.h"
-#include "pseudoterminal.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QSqlQuery>
 #include <QVariant>
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <ctime>
-#include <memory>
-#include <thread>
 #include <vector>
 
 namespace Bench {
 namespace {
-
-// 16-byte lines at 19200 baud, 7 data bits, parity, 1 stop bit: 10 bits a
-// character, 1920 characters a second, 120 lines.
-constexpr int kLinesPerSecond = 120;
-// The feeder wakes this often; each balance's lines are due at its own
-// phase, so that the lines of different balances arrive apart, as they do
-// from balances that are not synchronised.
-constexpr int kTickMs = 2;
-
-// Balances on pseudo-terminals, fed from a thread of their own at the pace of
-// the line. The simulators only make the lines (nextPieces); the thread
-// writes them.
-class Balances
-{
-public:
-    ~Balances() { stop(); }
-
-    bool open(int count)
-    {
-        for (int i = 0; i < count; ++i) {
-            auto line = std::make_unique<Veltrano::Sim::PseudoTerminal>();
-            if (!line->open())
-                return false;
-            Veltrano::Sim::Scenario scenario;
-            scenario.layout = 16;
-            scenario.seed = quint32(i + 1);
-            m_lines.push_back(std::move(line));
-            m_simulators.push_back(std::make_unique<Veltrano::Sim::BalanceSimulator>(scenario, nullptr));
-        }
-        return true;
-    }
-
-    QString devicePath(int i) const { return m_lines.at(size_t(i))->devicePath(); }
-
-    void start()
-    {
-        m_stop = false;
-        m_thread = std::thread([this] { feed(); });
-    }
-
-    void stop()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-    qint64 sent() const { return m_sent; }
-    // Processor time of the feeding thread (the simulated balances), once stopped.
-    double cpuSeconds() const { return m_cpu; }
-    qint64 failedWrites() const { return m_failed; }
-
-private:
-    void feed()
-    {
-        using Clock = std::chrono::steady_clock;
-        const Clock::time_point begin = Clock::now();
-        std::vector<qint64> sentBy(m_lines.size(), 0);
-        for (qint64 tick = 1; !m_stop; ++tick) {
-            std::this_thread::sleep_until(begin + std::chrono::milliseconds(tick * kTickMs));
-            for (size_t i = 0; i < m_lines.size(); ++i) {
-                const qint64 phaseUs = qint64(i) * 1000000 / kLinesPerSecond / qint64(m_lines.size());
-                const qint64 due = (tick * kTickMs * 1000 + phaseUs) * kLinesPerSecond / 1000000;
-                for (; sentBy[i] < due; ++sentBy[i]) {
-                    for (const QByteArray &piece : m_simulators[i]->nextPieces())
-                        m_failed += !m_lines[i]->write(piece);
-                    ++m_sent;
-                }
-            }
-        }
-        timespec now {};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-        m_cpu = now.tv_sec + now.tv_nsec / 1e9;
-    }
-
-    std::vector<std::unique_ptr<Veltrano::Sim::PseudoTerminal>> m_lines;
-    std::vector<std::unique_ptr<Veltrano::Sim::BalanceSimulator>> m_simulators;
-    std::thread m_thread;
-    std::atomic<bool> m_stop{false};
-    std::atomic<qint64> m_sent{0};
-    std::atomic<qint64> m_failed{0};
-    std::atomic<double> m_cpu{0};
-};
-
-// Processor time of the calling (GUI) thread: the program's own work, not
-// the simulated balances'.
-double threadCpuSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
-
-// Processor time of the whole process: the window's thread, the storage and
-// reading threads, Qt's own.
-double processCpuSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
 
 qint64 storedRows()
 {
@@ -190,21 +82,6 @@ private:
     double m_cpu = 0;
 };
 
-// Runs the event loop, as the program's own does, until `done` says so
-// (asked every 20 ms) or `timeoutMs` is over.
-void runEventLoop(int timeoutMs, const std::function<bool()> &done)
-{
-    QEventLoop loop;
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, [&] {
-        if (done())
-            loop.quit();
-    });
-    check.start(20);
-    loop.exec();
-}
-
 // `traced`: debug output on, as when standard error is read; lines are then
 // counted from it. Off, nobody reads it and the program builds no debug line.
 // `live`: the run is cut in four, the live readings window (chart of the last
@@ -215,11 +92,8 @@ void load(benchmark::State &state, qint64 seconds, bool traced, bool live = fals
     for (auto _ : state) {
         WorkDir dir(100000, true);
         Balances balances;
-        if (!balances.open(kInstruments)) {
-            state.SkipWithError("cannot open pseudo-terminals");
+        if (!balances.openInstruments(state))
             return;
-        }
-        writeSettings([&balances](int i) { return balances.devicePath(i); });
         openDefaultConnection();
         {
             MainWindow window;
@@ -340,15 +214,18 @@ void liveState(benchmark::State &state, Variant, qint64 lines)
     for (int i = 0; i < kInstruments; ++i)
         instruments.insert(instrumentId(i), Veltrano::InstrumentState(instrumentId(i), QString(), 0));
     states.start(instruments);
+    std::vector<QByteArray> raw;
     std::vector<Veltrano::PrintLine::Parsed> parsed;
     Veltrano::Sim::BalanceSimulator balance(Veltrano::Sim::Scenario(), nullptr);
-    for (int i = 0; i < 1000; ++i)
-        parsed.push_back(Veltrano::PrintLine::parse(balance.nextPieces().join()));
+    for (int i = 0; i < 1000; ++i) {
+        raw.push_back(balance.nextPieces().join());
+        parsed.push_back(Veltrano::PrintLine::parse(raw.back()));
+    }
     for (auto _ : state) {
         QElapsedTimer timer;
         timer.start();
         for (qint64 i = 0; i < lines; ++i)
-            states.lineReceived(instrumentId(int(i % kInstruments)), parsed[size_t(i % 1000)]);
+            states.lineReceived(instrumentId(int(i % kInstruments)), raw[size_t(i % 1000)], parsed[size_t(i % 1000)]);
         const double seconds = timer.nsecsElapsed() / 1e9;
         state.SetIterationTime(seconds);
         state.counters["ns_per_line"] = seconds * 1e9 / double(lines);
