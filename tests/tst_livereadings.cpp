@@ -10,6 +10,7 @@
 #include "windowtestcase.h"
 
 #include <QAction>
+#include <QGraphicsTextItem>
 #include <QLabel>
 #include <QTableWidget>
 #include <QtCharts/QChartView>
@@ -178,7 +179,8 @@ private slots:
         QCOMPARE(time->titleText(), "Time of day");
         auto *value = qobject_cast<QValueAxis *>(chart->axes(Qt::Vertical).value(0));
         QTRY_VERIFY(value && value->isVisible() && value->min() <= 12.4 && value->max() >= 12.5);
-        QCOMPARE(value->titleText(), "Balance P (g)");
+        QCOMPARE(value->titleText(), "g");
+        QCOMPARE(child<QLabel>(live, "uScale")->text(), "Scale of Balance P (g); select a row above for another.");
         QCOMPARE(m_boxes->texts().filter(QRegularExpression("cannot|parity")), QStringList());  // 8 data bits, no parity: taken
         window.stopToCollect();
     }
@@ -231,6 +233,54 @@ private slots:
         QVERIFY(QFile::remove(kFileName));
         QTRY_VERIFY(child<QLabel>(&live, "label")->text().contains("stopped recording in this folder"));
         QVERIFY(cells(table, 0, 3).startsWith("Balance A|/dev/ttyA|collection stopped at "));
+    }
+
+    // Three balances of very different ranges in the window at the size the
+    // README shows it: one scale labelled at a time, no label cut short.
+    void compactScales()
+    {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        QMap<QString, Veltrano::InstrumentState> balances;
+        const QStringList names{"Demo Basic", "Demo Mettler-Toledo", "Demo Signum"};
+        for (const QString &name : names)
+            balances.insert(name, Veltrano::InstrumentState(name, "./balance", now));
+        Veltrano::InstrumentStates states;
+        for (int second = 60; second >= 0; second -= 2) {
+            double range = 12;
+            for (auto it = balances.begin(); it != balances.end(); ++it, range *= 20) {
+                const double value = range + range * 1e-4 * (second % 7);
+                const QByteArray line = QString("+%1 g  \r\n").arg(value, 9, 'f', 2).toLatin1();
+                it->lineReceived(line, Veltrano::PrintLine::parse(line), now - second * 1000);
+            }
+            states.follow(balances, now - 60000, now - second * 1000);
+        }
+        LiveReadingsWindow live(&states);
+        live.resize(760, 520);
+        live.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&live));
+        auto *view = child<QChartView>(&live, "uChart");
+        const auto shownScales = [view] {
+            QStringList titles;
+            for (QAbstractAxis *axis : view->chart()->axes(Qt::Vertical))
+                titles << (axis->isVisible() ? axis->titleText() : QString());
+            return titles.join('|');
+        };
+        // A label cut short ends in "..." in the chart's scene; the time axis has clock labels.
+        const auto texts = [view](const QString &pattern) {
+            QStringList found;
+            for (QGraphicsItem *item : view->scene()->items()) {
+                if (auto *text = dynamic_cast<QGraphicsTextItem *>(item); text && text->isVisible())
+                    found << text->toPlainText();
+            }
+            return found.filter(QRegularExpression(pattern));
+        };
+        for (int row : {0, 1}) {
+            child<QTableWidget>(&live, "uTable")->selectRow(row);
+            QTRY_COMPARE(shownScales(), row ? "|g|" : "g||");
+            QTRY_COMPARE(texts("(\\.\\.\\.|…)$"), QStringList());
+            QTRY_VERIFY(texts("^\\d\\d:\\d\\d:\\d\\d$").size() >= 3);
+        }
+        QCOMPARE(child<QLabel>(&live, "uScale")->text(), "Scale of Demo Mettler-Toledo (g); select a row above for another.");
     }
 };
 

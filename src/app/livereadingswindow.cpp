@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QFontDatabase>
+#include <QGraphicsLayout>
 #include <QHeaderView>
 #include <QtCharts/QChart>
 #include <QtCharts/QDateTimeAxis>
@@ -100,6 +101,10 @@ LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states,
 
     m_chart->setAnimationOptions(QChart::NoAnimation);
     m_chart->legend()->setAlignment(Qt::AlignBottom);
+    // The plot gets the room: no frame, shadow or margins around it.
+    m_chart->setBackgroundRoundness(0);
+    m_chart->setMargins(QMargins(4, 4, 4, 0));
+    m_chart->layout()->setContentsMargins(0, 0, 0, 0);
     m_time->setFormat(kClockFormat);
     m_time->setTitleText(tr("Time of day"));
     m_time->setTickCount(6);
@@ -125,7 +130,11 @@ LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states,
         m_drawnRevision = ~quint64(0);
         refreshChart(QDateTime::currentMSecsSinceEpoch());
     });
-    connect(ui->uTable, &QTableWidget::itemSelectionChanged, this, &LiveReadingsWindow::refreshRawLines);
+    connect(ui->uTable, &QTableWidget::itemSelectionChanged, this, [this] {
+        refreshRawLines();
+        m_drawnRevision = ~quint64(0);
+        refreshChart(QDateTime::currentMSecsSinceEpoch());
+    });
 }
 
 LiveReadingsWindow::~LiveReadingsWindow()
@@ -328,10 +337,12 @@ void LiveReadingsWindow::rebuildSeries()
         delete series.axis;
     }
     m_series.clear();
+    // Added again with its series: an axis that had none keeps its labels hidden.
+    m_chart->removeAxis(m_time);
+    m_chart->addAxis(m_time, Qt::AlignBottom);
     const QMap<QString, Veltrano::InstrumentState> &states = m_states->states();
     const QStringList ids = states.keys();
-    int index = 0;
-    for (auto it = states.cbegin(); it != states.cend(); ++it, ++index) {
+    for (auto it = states.cbegin(); it != states.cend(); ++it) {
         const QColor colour = colourOf(it.key(), ids);
         Series series{new QLineSeries, new QScatterSeries, new QValueAxis};
         series.readings->setName(it.value().name());
@@ -343,8 +354,9 @@ void LiveReadingsWindow::rebuildSeries()
         series.axis->setLinePenColor(colour);
         series.axis->setLabelsColor(colour);
         series.axis->setTitleBrush(colour);
-        series.axis->setGridLineVisible(index == 0);
-        m_chart->addAxis(series.axis, index % 2 ? Qt::AlignRight : Qt::AlignLeft);
+        series.axis->setTickCount(5);
+        series.axis->setVisible(false);
+        m_chart->addAxis(series.axis, Qt::AlignLeft);
         for (QAbstractSeries *one : {static_cast<QAbstractSeries *>(series.readings),
                                      static_cast<QAbstractSeries *>(series.stored)}) {
             m_chart->addSeries(one);
@@ -370,6 +382,41 @@ void LiveReadingsWindow::rebuildSeries()
     }
 }
 
+QString LiveReadingsWindow::scaleShown(const QStringList &drawn) const
+{
+    const QModelIndexList selected = ui->uTable->selectionModel()->selectedRows();
+    const QString id = selected.isEmpty() ? QString() : m_states->states().keys().value(selected.first().row());
+    return drawn.contains(id) ? id : drawn.value(0);
+}
+
+// Labels the scale of `shown` alone, with ticks at round values and as many
+// decimals as their step needs; its curve is drawn a little heavier.
+void LiveReadingsWindow::labelScale(const QString &shown)
+{
+    for (auto it = m_series.cbegin(); it != m_series.cend(); ++it) {
+        QValueAxis *axis = it.value().axis;
+        const bool labelled = it.key() == shown;
+        axis->setVisible(labelled);
+        QPen pen = it.value().readings->pen();
+        pen.setWidthF(labelled ? 2.0 : 1.0);
+        it.value().readings->setPen(pen);
+        if (!labelled)
+            continue;
+        axis->applyNiceNumbers();
+        const double step = (axis->max() - axis->min()) / std::max(1, axis->tickCount() - 1);
+        const int decimals = std::clamp(int(std::ceil(-std::log10(step) - 1e-9)), 0, 6);
+        axis->setLabelFormat(QStringLiteral("%.%1f").arg(decimals));
+        // The unit beside the scale; the line above the chart names the instrument.
+        const QString name = it.value().readings->name();
+        const QString unit = m_units.value(it.key());
+        axis->setTitleText(unit);
+        ui->uScale->setText(tr("Scale of %1; select a row above for another.")
+                                .arg(unit.isEmpty() ? name : QStringLiteral("%1 (%2)").arg(name, unit)));
+    }
+    if (shown.isEmpty())
+        ui->uScale->clear();
+}
+
 void LiveReadingsWindow::refreshChart(qint64 now)
 {
     if (m_series.keys() != m_states->states().keys())
@@ -382,7 +429,7 @@ void LiveReadingsWindow::refreshChart(qint64 now)
 
     if (m_drawnRevision != m_states->revision()) {
         m_drawnRevision = m_states->revision();
-        bool anyDrawn = false;
+        QStringList drawnIds;
         for (auto it = m_series.cbegin(); it != m_series.cend(); ++it) {
             const Veltrano::ReadingHistory history = m_states->history(it.key());
             const QString unit = m_states->states().value(it.key()).unit().trimmed();
@@ -402,19 +449,15 @@ void LiveReadingsWindow::refreshChart(qint64 now)
             it.value().readings->replace(line);
             it.value().stored->replace(marks);
 
-            // The axis follows the instrument's curve, and only while it is drawn.
-            const bool drawn = !line.isEmpty() && it.value().readings->isVisible();
-            anyDrawn = anyDrawn || drawn;
-            QValueAxis *axis = it.value().axis;
-            axis->setVisible(drawn);
-            const QString name = it.value().readings->name();
-            const QString unitShown = m_units.value(it.key());
-            axis->setTitleText(unitShown.isEmpty() ? name : QStringLiteral("%1 (%2)").arg(name, unitShown));
-            if (drawn) {
+            // The scale follows the instrument's curve.
+            if (!line.isEmpty() && it.value().readings->isVisible()) {
+                drawnIds << it.key();
                 const double margin = std::max((high - low) * 0.05, std::max(std::abs(high) * 1e-4, 1e-6));
-                axis->setRange(low - margin, high + margin);
+                it.value().axis->setRange(low - margin, high + margin);
             }
         }
+        const bool anyDrawn = !drawnIds.isEmpty();
+        labelScale(scaleShown(drawnIds));
         // Nothing to draw: no axes without a scale, a word instead.
         m_time->setVisible(anyDrawn);
         m_chart->setTitle(anyDrawn ? QString()

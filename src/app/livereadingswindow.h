@@ -28,7 +28,9 @@ class LiveReadingsWindow;
 // instrument, a chart of the readings (a value axis of its own per
 // instrument, titled with its name and unit, in its colour) and the last
 // lines the selected instrument sent. After Stop the last collection stays
-// shown until the next Start. It only reads the states; it is refreshed a few
+// shown until the next Start. One value axis is labelled at a time, the
+// selected instrument's (or the first drawn), so that its labels stay
+// readable in a small window; the other curves keep their own scales. It only reads the states; it is refreshed a few
 // times a second while it is visible, whatever the pace of the balances.
 // While another process (veltrano-collect) records in the folder, it shows
 // that collector's instruments from the status file it keeps there.
@@ -69,6 +71,9 @@ private:
     void refreshChart(qint64 now);
     void refreshRawLines();
     void rebuildSeries();
+    // The instrument whose scale is labelled: the selected one, or the first drawn.
+    QString scaleShown(const QStringList &drawn) const;
+    void labelScale(const QString &shown);
     void resetColumnWidths();
 
     struct Series
