@@ -192,7 +192,7 @@ private slots:
         QTest::addColumn<QString>("label");  // how the window's note begins
         QTest::addColumn<QString>("at");     // what the states are said to be as of
         QTest::newRow("fresh") << 0 << true << "Collection by veltrano-collect (process %1), running since " << "";
-        QTest::newRow("stale") << 30000 << true << "The status of veltrano-collect (process %1) is 30 s old" << " (at ";
+        QTest::newRow("stale") << 30000 << true << "The status of veltrano-collect (process %1) is 3" << " (at ";
         QTest::newRow("lock gone") << 0 << false << "veltrano-collect (process %1) no longer holds this folder" << " (at ";
     }
 

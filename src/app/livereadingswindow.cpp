@@ -349,8 +349,8 @@ void LiveReadingsWindow::rebuildSeries()
         series.readings->setColor(colour);
         series.stored->setMarkerSize(7);
         series.stored->setColor(Qt::black);
-        // A scale per instrument, in its colour, first left, then right, ...:
-        // 12 g and 250 g each fill the height.
+        // A scale per instrument, in its colour: 12 g and 250 g each fill
+        // the height. Hidden until it is the one labelled.
         series.axis->setLinePenColor(colour);
         series.axis->setLabelsColor(colour);
         series.axis->setTitleBrush(colour);

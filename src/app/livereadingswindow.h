@@ -25,15 +25,14 @@ class LiveReadingsWindow;
 }
 
 // Shows what every balance of the running collection is doing: a row per
-// instrument, a chart of the readings (a value axis of its own per
-// instrument, titled with its name and unit, in its colour) and the last
-// lines the selected instrument sent. After Stop the last collection stays
-// shown until the next Start. One value axis is labelled at a time, the
-// selected instrument's (or the first drawn), so that its labels stay
-// readable in a small window; the other curves keep their own scales. It only reads the states; it is refreshed a few
-// times a second while it is visible, whatever the pace of the balances.
-// While another process (veltrano-collect) records in the folder, it shows
-// that collector's instruments from the status file it keeps there.
+// instrument, a chart of the readings (a scale of its own per instrument, in
+// its colour) and the last lines the selected instrument sent. One scale is
+// labelled at a time, the selected instrument's (or the first drawn), so that
+// its labels stay readable in a small window. After Stop the last collection
+// stays shown until the next Start. It only reads the states; it is refreshed
+// a few times a second while it is visible, whatever the pace of the
+// balances. While another process (veltrano-collect) records in the folder,
+// it shows that collector's instruments from the status file it keeps there.
 class LiveReadingsWindow : public QWidget
 {
     Q_OBJECT
