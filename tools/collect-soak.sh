@@ -85,7 +85,8 @@ sample() {
 sleep 5
 sample 0
 for ((minute = 1; minute * 60 <= seconds; minute++)); do
-    sleep 60
+    # Waited for in the background, so that Ctrl+C or SIGTERM stop the run at once.
+    sleep 60 & wait $!
     kill -0 "$collector" 2>/dev/null || { echo "the collector ended early" >&2; exit 1; }
     sample "$minute"
 done
