@@ -17,6 +17,8 @@
 #   ./dev.sh ci          test, qt6, package, install-check, sanitize and fuzz 30: what CI runs
 #   ./dev.sh soak [SECS] collect from 8 simulated balances for SECS seconds (default
 #                        3600) and report rows against ticks, memory and boxes
+#   ./dev.sh soak-collect [SECS] [N]  the same for veltrano-collect: N simulated balances
+#                        (default 16), its memory and processor time every minute
 #
 # Builds go to ./build (./build-* for the other kinds of build).
 set -euo pipefail
@@ -153,6 +155,12 @@ cmd_soak() {
     "$ROOT/build/tools/soak/veltrano-soak" "${1:-3600}" 8
 }
 
+cmd_soak_collect() {
+    install_packages "${PACKAGES[@]}" sqlite3
+    build "$ROOT/build"
+    "$ROOT/tools/collect-soak.sh" "$ROOT/build" "${1:-3600}" "${2:-16}"
+}
+
 cmd_package() {
     install_packages "${PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
     rm -f "$ROOT"/build-package/veltrano_*.deb
@@ -210,7 +218,8 @@ case "${1:-}" in
     package) shift; cmd_package "$@" ;;
     install-check) shift; cmd_install_check "$@" ;;
     soak) shift; cmd_soak "$@" ;;
+    soak-collect) shift; cmd_soak_collect "$@" ;;
     screenshots) shift; cmd_screenshots "$@" ;;
     bench) shift; cmd_bench "$@" ;;
-    *) sed -n '2,19p' "$0"; exit 2 ;;
+    *) sed -n '2,21p' "$0"; exit 2 ;;
 esac

@@ -2,76 +2,24 @@
 // 19200-baud line carries them, each sampled every second, for a minute;
 // and the same with the live readings window open part of the time.
 
+#include "balances.h"
 #include "balancesimulator.h"
 #include "benchdata.h"
 #include "benchprobe.h"
 #include "harness.h"
 #include "collect/instrumentstate.h"
-#include "linefeeder.h"
 #include "livereadingswindow.h"
-#include "pseudoterminal.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QSqlQuery>
 #include <QVariant>
 
-#include <functional>
-#include <ctime>
-#include <memory>
 #include <vector>
 
 namespace Bench {
 namespace {
-
-// Balances on pseudo-terminals, fed at the pace of the line.
-class Balances
-{
-public:
-    bool open(int count)
-    {
-        for (int i = 0; i < count; ++i) {
-            auto line = std::make_unique<Veltrano::Sim::PseudoTerminal>();
-            if (!line->open())
-                return false;
-            Veltrano::Sim::PseudoTerminal *device = line.get();
-            m_lines.push_back(std::move(line));
-            m_feeder.add([device](const QByteArray &bytes) { return device->write(bytes); });
-        }
-        return true;
-    }
-
-    QString devicePath(int i) const { return m_lines.at(size_t(i))->devicePath(); }
-    void start() { m_feeder.start(); }
-    void stop() { m_feeder.stop(); }
-    qint64 sent() const { return m_feeder.sent(); }
-    double cpuSeconds() const { return m_feeder.cpuSeconds(); }
-    qint64 failedWrites() const { return m_feeder.failedWrites(); }
-
-private:
-    std::vector<std::unique_ptr<Veltrano::Sim::PseudoTerminal>> m_lines;
-    LineFeeder m_feeder;  // stopped before the lines go
-};
-
-// Processor time of the calling (GUI) thread: the program's own work, not
-// the simulated balances'.
-double threadCpuSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
-
-// Processor time of the whole process: the window's thread, the storage and
-// reading threads, Qt's own.
-double processCpuSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
 
 qint64 storedRows()
 {
@@ -144,11 +92,8 @@ void load(benchmark::State &state, qint64 seconds, bool traced, bool live = fals
     for (auto _ : state) {
         WorkDir dir(100000, true);
         Balances balances;
-        if (!balances.open(kInstruments)) {
-            state.SkipWithError("cannot open pseudo-terminals");
+        if (!balances.openInstruments(state))
             return;
-        }
-        writeSettings([&balances](int i) { return balances.devicePath(i); });
         openDefaultConnection();
         {
             MainWindow window;
@@ -271,7 +216,6 @@ void liveState(benchmark::State &state, Variant, qint64 lines)
     states.start(instruments);
     std::vector<QByteArray> raw;
     std::vector<Veltrano::PrintLine::Parsed> parsed;
-    std::vector<QByteArray> raw;
     Veltrano::Sim::BalanceSimulator balance(Veltrano::Sim::Scenario(), nullptr);
     for (int i = 0; i < 1000; ++i) {
         raw.push_back(balance.nextPieces().join());

@@ -13,7 +13,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <ctime>
 #include <functional>
 #include <iomanip>
 #include <memory>
@@ -24,13 +23,6 @@
 
 namespace Bench {
 namespace {
-
-double cpuSeconds(clockid_t clock)
-{
-    timespec now {};
-    clock_gettime(clock, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
 
 // A loopback TCP port that one client (the collection) connects to; the
 // feeding thread accepts it and sends the balance's lines, as a serial
@@ -108,16 +100,16 @@ void collect(benchmark::State &state, Variant variant, qint64 seconds)
             return state.SkipWithError("not every balance was opened");
         const int failuresBefore = reportedFailures();
 
-        const double cpuBefore = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-        const double processBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        const double cpuBefore = threadCpuSeconds();
+        const double processBefore = processCpuSeconds();
         QElapsedTimer wall;
         wall.start();
         feeder.start();
         runEventLoop(int(seconds * 1000), [] { return false; });
-        const double cpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpuBefore;
+        const double cpu = threadCpuSeconds() - cpuBefore;
         const double elapsed = wall.nsecsElapsed() / 1e9;
         feeder.stop();
-        const double processCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processBefore - feeder.cpuSeconds();
+        const double processCpu = processCpuSeconds() - processBefore - feeder.cpuSeconds();
         runEventLoop(500, [] { return false; });  // what is still on its way
         qint64 received = 0;
         for (const Veltrano::InstrumentState &balance : engine.states().states())

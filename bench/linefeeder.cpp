@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <pthread.h>
 
 namespace Bench {
 
@@ -12,6 +13,11 @@ namespace {
 
 // The feeder wakes this often.
 constexpr int kTickMs = 2;
+
+double seconds(const timespec &time)
+{
+    return double(time.tv_sec) + double(time.tv_nsec) / 1e9;
+}
 
 } // namespace
 
@@ -55,9 +61,33 @@ void LineFeeder::feed()
             }
         }
     }
+    m_cpu = threadCpuSeconds();
+}
+
+double LineFeeder::cpuSeconds() const
+{
+    if (!m_thread.joinable())
+        return m_cpu;
+    clockid_t clock {};
+    timespec now {};
+    if (pthread_getcpuclockid(const_cast<std::thread &>(m_thread).native_handle(), &clock) != 0
+        || clock_gettime(clock, &now) != 0)
+        return m_cpu;
+    return seconds(now);
+}
+
+double threadCpuSeconds()
+{
     timespec now {};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    m_cpu = now.tv_sec + now.tv_nsec / 1e9;
+    return seconds(now);
+}
+
+double processCpuSeconds()
+{
+    timespec now {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return seconds(now);
 }
 
 void runEventLoop(int timeoutMs, const std::function<bool()> &done)

@@ -37,8 +37,8 @@ public:
 
     qint64 sent() const { return m_sent; }
     qint64 failedWrites() const { return m_failed; }
-    // Processor time of the feeding thread (the simulated balances), once stopped.
-    double cpuSeconds() const { return m_cpu; }
+    // Processor time of the feeding thread (the simulated balances) so far.
+    double cpuSeconds() const;
 
 private:
     void feed();
@@ -51,6 +51,13 @@ private:
     std::atomic<qint64> m_failed{0};
     std::atomic<double> m_cpu{0};
 };
+
+// Processor time of the calling thread: the program's own work, not the
+// simulated balances'.
+double threadCpuSeconds();
+// Processor time of the whole process: the window's thread, the storage and
+// reading threads, Qt's own.
+double processCpuSeconds();
 
 // Runs the event loop, as the program's own does, until `done` says so
 // (asked every 20 ms) or `timeoutMs` is over.

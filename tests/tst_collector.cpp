@@ -5,9 +5,14 @@
 #include "pseudoterminal.h"
 #include "windowtestcase.h"
 
+#include "livereadingswindow.h"
+
+#include <QAction>
+#include <QLabel>
 #include <QPushButton>
 #include <QSqlQuery>
 #include <QTableView>
+#include <QTableWidget>
 
 #include <csignal>
 #include <memory>
@@ -161,6 +166,13 @@ private slots:
         QTRY_COMPARE(m_boxes->count(), 1);
         QVERIFY(m_boxes->texts().first().startsWith("Another collector records in this folder: veltrano-collect (process " + pid));
         QVERIFY(child<QPushButton>(&window, "uStart")->isEnabled());
+        // Its Live readings show the collector's instruments.
+        child<QAction>(&window, "actionLiveReadings")->trigger();
+        auto *live = window.findChild<LiveReadingsWindow *>();
+        QVERIFY(child<QLabel>(live, "label")->text().startsWith("Collection by veltrano-collect (process " + pid + ")"));
+        auto *table = child<QTableWidget>(live, "uTable");
+        QCOMPARE(table->rowCount(), 2);
+        QCOMPARE(table->item(1, 0)->text() + table->item(1, 1)->text(), "B2" + m_lines.at(1)->devicePath());
         QCOMPARE(collector.stop(SIGINT), 0);
     }
 };

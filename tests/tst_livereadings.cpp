@@ -1,13 +1,16 @@
 // The live readings window over real serial lines during a collection: what it
 // lists and says, and a balance unplugged and plugged back in.
 #include "balancesimulator.h"
+#include "collect/collectorlock.h"
 #include "collect/instrumentstate.h"
+#include "collect/statusfile.h"
 #include "collectionprobe.h"
 #include "livereadingswindow.h"
 #include "pseudoterminal.h"
 #include "windowtestcase.h"
 
 #include <QAction>
+#include <QGraphicsTextItem>
 #include <QLabel>
 #include <QTableWidget>
 #include <QtCharts/QChartView>
@@ -176,9 +179,108 @@ private slots:
         QCOMPARE(time->titleText(), "Time of day");
         auto *value = qobject_cast<QValueAxis *>(chart->axes(Qt::Vertical).value(0));
         QTRY_VERIFY(value && value->isVisible() && value->min() <= 12.4 && value->max() >= 12.5);
-        QCOMPARE(value->titleText(), "Balance P (g)");
+        QCOMPARE(value->titleText(), "g");
+        QCOMPARE(child<QLabel>(live, "uScale")->text(), "Scale of Balance P (g); select a row above for another.");
         QCOMPARE(m_boxes->texts().filter(QRegularExpression("cannot|parity")), QStringList());  // 8 data bits, no parity: taken
         window.stopToCollect();
+    }
+
+    void showsAnotherCollector_data()
+    {
+        QTest::addColumn<int>("age");        // ms since the status was written
+        QTest::addColumn<bool>("locked");    // the folder's lock names the status's writer
+        QTest::addColumn<QString>("label");  // how the window's note begins
+        QTest::addColumn<QString>("at");     // what the states are said to be as of
+        QTest::newRow("fresh") << 0 << true << "Collection by veltrano-collect (process %1), running since " << "";
+        QTest::newRow("stale") << 30000 << true << "The status of veltrano-collect (process %1) is 3" << " (at ";
+        QTest::newRow("lock gone") << 0 << false << "veltrano-collect (process %1) no longer holds this folder" << " (at ";
+    }
+
+    // A collector's status file in the folder: its instruments as it knows them.
+    void showsAnotherCollector()
+    {
+        QFETCH(int, age);
+        QFETCH(bool, locked);
+        QFETCH(QString, label);
+        QFETCH(QString, at);
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        Veltrano::InstrumentStates theirs;
+        theirs.start({{"A", Veltrano::InstrumentState("Balance A", "/dev/ttyA", now)},
+                      {"B", Veltrano::InstrumentState("Balance B", "/dev/ttyB", now)}});
+        const QByteArray line = "+    12.34 g  \r\n";
+        theirs.lineReceived("A", line, Veltrano::PrintLine::parse(line));
+        theirs.closedAfterError("B");
+        theirs.reconnectFailed("B", "gone");
+        theirs.reconnectFailed("B", "still gone");
+        Veltrano::CollectorLock lock;
+        QVERIFY(!locked || lock.acquire());
+        using namespace Veltrano::StatusFile;
+        const qint64 written = now - age;
+        QVERIFY(write(kFileName, describe(theirs, "veltrano-collect", now - 60000, written), nullptr));
+
+        Veltrano::InstrumentStates ours;
+        LiveReadingsWindow live(&ours);
+        live.show();
+        auto *table = child<QTableWidget>(&live, "uTable");
+        QVERIFY(child<QLabel>(&live, "label")->text().startsWith(label.arg(QCoreApplication::applicationPid())));
+        QCOMPARE(table->rowCount(), 2);
+        const QString then = at.isEmpty() ? "" : at + QDateTime::fromMSecsSinceEpoch(written).toString("hh:mm:ss") + ")";
+        QCOMPARE(cells(table, 0, 6), "Balance A|/dev/ttyA|receiving" + then + "|+12.34|g|stable");
+        QCOMPARE(cells(table, 1, 3), "Balance B|/dev/ttyB|reconnecting (2 tries, last: still gone)" + then);
+        QTRY_VERIFY(child<QChartView>(&live, "uChart")->chart()->axes(Qt::Horizontal).value(0)->isVisible());
+
+        // It stops: its status goes, its last states stay.
+        QVERIFY(QFile::remove(kFileName));
+        QTRY_VERIFY(child<QLabel>(&live, "label")->text().contains("stopped recording in this folder"));
+        QVERIFY(cells(table, 0, 3).startsWith("Balance A|/dev/ttyA|collection stopped at "));
+    }
+
+    // Three balances of very different ranges in the window at the size the
+    // README shows it: one scale labelled at a time, no label cut short.
+    void compactScales()
+    {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        QMap<QString, Veltrano::InstrumentState> balances;
+        const QStringList names{"Demo Basic", "Demo Mettler-Toledo", "Demo Signum"};
+        for (const QString &name : names)
+            balances.insert(name, Veltrano::InstrumentState(name, "./balance", now));
+        Veltrano::InstrumentStates states;
+        for (int second = 60; second >= 0; second -= 2) {
+            double range = 12;
+            for (auto it = balances.begin(); it != balances.end(); ++it, range *= 20) {
+                const double value = range + range * 1e-4 * (second % 7);
+                const QByteArray line = QString("+%1 g  \r\n").arg(value, 9, 'f', 2).toLatin1();
+                it->lineReceived(line, Veltrano::PrintLine::parse(line), now - second * 1000);
+            }
+            states.follow(balances, now - 60000, now - second * 1000);
+        }
+        LiveReadingsWindow live(&states);
+        live.resize(760, 520);
+        live.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&live));
+        auto *view = child<QChartView>(&live, "uChart");
+        const auto shownScales = [view] {
+            QStringList titles;
+            for (QAbstractAxis *axis : view->chart()->axes(Qt::Vertical))
+                titles << (axis->isVisible() ? axis->titleText() : QString());
+            return titles.join('|');
+        };
+        // A label cut short ends in "..." in the chart's scene; the time axis has clock labels.
+        const auto texts = [view](const QString &pattern) {
+            QStringList found;
+            for (QGraphicsItem *item : view->scene()->items()) {
+                if (auto *text = dynamic_cast<QGraphicsTextItem *>(item); text && text->isVisible())
+                    found << text->toPlainText();
+            }
+            return found.filter(QRegularExpression(pattern));
+        };
+        for (int row : {0, 1}) {
+            child<QTableWidget>(&live, "uTable")->selectRow(row);
+            QTRY_COMPARE(shownScales(), row ? "|g|" : "g||");
+            QTRY_COMPARE(texts("(\\.\\.\\.|…)$"), QStringList());
+            QTRY_VERIFY(texts("^\\d\\d:\\d\\d:\\d\\d$").size() >= 3);
+        }
+        QCOMPARE(child<QLabel>(&live, "uScale")->text(), "Scale of Demo Mettler-Toledo (g); select a row above for another.");
     }
 };
 

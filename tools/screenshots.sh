@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the real program on a virtual X display:
-# the main window collecting from the demo's two simulated balances, the live
+# the main window collecting from the demo's three simulated balances, the live
 # readings after one of them was unplugged and plugged back in, the Settings
 # dialog and the export dialog.
 #
@@ -18,10 +18,13 @@ while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do dis
 Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 demo=
+# The script's own status is kept: what the demo or Xvfb say when stopped is not it.
 finish() {
-    [ -n "$demo" ] && kill "$demo" 2>/dev/null && wait "$demo" 2>/dev/null
-    kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
+    local status=$?
+    if [ -n "$demo" ]; then kill "$demo" 2>/dev/null && wait "$demo" 2>/dev/null || true; fi
+    kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null || true
     rm -rf "$work"
+    exit "$status"
 }
 trap finish EXIT
 for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
@@ -87,8 +90,11 @@ xdotool key --window "$main" alt+d e         # Data > Export...
 export_dialog=$(timeout 20 xdotool search --sync --onlyvisible --name '^Export data$' | head -1)
 sleep 0.5
 shot "$export_dialog" exportdialog
-xdotool key --window "$export_dialog" Escape
+# Keys that close their window go to the focused window (XTEST), not to the
+# window by id: its key release would be sent to a window already gone, which
+# X answers with BadWindow and xdotool with an error.
+xdotool windowfocus --sync "$export_dialog" key Escape
 sleep 0.5
-xdotool key --window "$main" alt+f q 2>/dev/null || true   # File > Quit
+xdotool windowfocus --sync "$main" key alt+f q      # File > Quit
 wait "$demo" || true
 demo=

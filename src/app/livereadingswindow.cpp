@@ -1,11 +1,13 @@
 #include "livereadingswindow.h"
 #include "ui_livereadingswindow.h"
 
+#include "collect/collectorlock.h"
 #include "collect/instrumentstate.h"
 #include "support/trace.h"
 
 #include <QDateTime>
 #include <QFontDatabase>
+#include <QGraphicsLayout>
 #include <QHeaderView>
 #include <QtCharts/QChart>
 #include <QtCharts/QDateTimeAxis>
@@ -54,10 +56,16 @@ const char *const kWidest[ColumnCount] = {"Balance 00", "/dev/ttyUSB0", "waiting
 void setCell(QTableWidget *table, int row, int column, const QString &text)
 {
     QTableWidgetItem *item = table->item(row, column);
-    if (!item)
-        table->setItem(row, column, new QTableWidgetItem(text));
-    else if (item->text() != text)
+    if (!item) {
+        item = new QTableWidgetItem(text);
+        table->setItem(row, column, item);
+    } else if (item->text() != text) {
         item->setText(text);
+    } else {
+        return;
+    }
+    // The whole text, also where the column cuts it short.
+    item->setToolTip(text);
 }
 
 QString clock(qint64 at)
@@ -84,6 +92,7 @@ QColor LiveReadingsWindow::colourOf(const QString &id, const QStringList &ids)
 LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states, QWidget *parent)
     : QWidget(parent, Qt::Window)
     , ui(new Ui::LiveReadingsWindow)
+    , m_own(states)
     , m_states(states)
     , m_chart(new QChart)
     , m_time(new QDateTimeAxis)
@@ -98,6 +107,10 @@ LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states,
 
     m_chart->setAnimationOptions(QChart::NoAnimation);
     m_chart->legend()->setAlignment(Qt::AlignBottom);
+    // The plot gets the room: no frame, shadow or margins around it.
+    m_chart->setBackgroundRoundness(0);
+    m_chart->setMargins(QMargins(4, 4, 4, 0));
+    m_chart->layout()->setContentsMargins(0, 0, 0, 0);
     m_time->setFormat(kClockFormat);
     m_time->setTitleText(tr("Time of day"));
     m_time->setTickCount(6);
@@ -110,15 +123,24 @@ LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states,
 
     m_refresh.setInterval(kRefreshMs);
     connect(&m_refresh, &QTimer::timeout, this, &LiveReadingsWindow::refresh);
-    connect(m_states, &Veltrano::InstrumentStates::changed, this, [this] {
+    connect(m_own, &Veltrano::InstrumentStates::changed, this, [this] {
         if (isVisible())
             refresh();
+    });
+    m_statusPoll.setInterval(kStatusPollMs);
+    connect(&m_statusPoll, &QTimer::timeout, this, [this] {
+        followOtherCollector();
+        refresh();
     });
     connect(ui->uSpan, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] {
         m_drawnRevision = ~quint64(0);
         refreshChart(QDateTime::currentMSecsSinceEpoch());
     });
-    connect(ui->uTable, &QTableWidget::itemSelectionChanged, this, &LiveReadingsWindow::refreshRawLines);
+    connect(ui->uTable, &QTableWidget::itemSelectionChanged, this, [this] {
+        refreshRawLines();
+        m_drawnRevision = ~quint64(0);
+        refreshChart(QDateTime::currentMSecsSinceEpoch());
+    });
 }
 
 LiveReadingsWindow::~LiveReadingsWindow()
@@ -131,21 +153,77 @@ void LiveReadingsWindow::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     m_drawnRevision = ~quint64(0);
+    followOtherCollector();
     refresh();
     m_refresh.start();
+    m_statusPoll.start();
 }
 
 void LiveReadingsWindow::hideEvent(QHideEvent *event)
 {
     m_refresh.stop();
+    m_statusPoll.stop();
     QWidget::hideEvent(event);
+}
+
+// While this program does not collect, the status file of a collector that
+// records in the folder (or its last one) is shown instead, unless this
+// program collected since that collector started.
+void LiveReadingsWindow::followOtherCollector()
+{
+    const Veltrano::InstrumentStates *shown = m_own;
+    if (!m_own->running()) {
+        const auto status = Veltrano::StatusFile::read(QString::fromLatin1(Veltrano::StatusFile::kFileName));
+        if (status) {
+            Veltrano::StatusFile::Snapshot snapshot = Veltrano::StatusFile::restore(*status);
+            if (snapshot.updated != m_other.updated || snapshot.pid != m_other.pid || !m_others.running())
+                m_others.follow(snapshot.instruments, snapshot.since, snapshot.updated);
+            snapshot.instruments.clear();
+            m_other = snapshot;
+            m_otherLockPid = Veltrano::CollectorLock::recordedPid();
+        } else {
+            // It stopped: it removes its status on the way out.
+            m_others.end();
+        }
+        if (!m_others.states().isEmpty() && m_others.startedAt() >= m_own->startedAt())
+            shown = &m_others;
+    }
+    if (shown != m_states) {
+        m_states = shown;
+        m_drawnRevision = ~quint64(0);
+        m_rawShown.clear();
+    }
+}
+
+QString LiveReadingsWindow::otherCollectorText(qint64 now) const
+{
+    const QString who = tr("%1 (process %2)").arg(m_other.program).arg(m_other.pid);
+    if (!m_others.running())
+        return tr("%1 stopped recording in this folder at about %2; its last readings stay here.")
+            .arg(who, clock(m_others.endedAt()));
+    const qint64 age = std::max<qint64>(0, now - m_other.updated) / 1000;
+    if (m_otherLockPid != m_other.pid)
+        return tr("%1 no longer holds this folder; its instruments as its last status told them at %2.")
+            .arg(who, clock(m_other.updated));
+    if (now - m_other.updated > kStaleMs)
+        return tr("The status of %1 is %2 s old (written at %3): the collector may have stopped or hang. Its "
+                  "instruments as they were then.")
+            .arg(who)
+            .arg(age)
+            .arg(clock(m_other.updated));
+    return tr("Collection by %1, running since %2, as its status file tells (updated %3 s ago); this window does "
+              "not record.")
+        .arg(who, QDateTime::fromMSecsSinceEpoch(m_other.since).toString(kTimeFormat))
+        .arg(age);
 }
 
 void LiveReadingsWindow::refresh()
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString started = QDateTime::fromMSecsSinceEpoch(m_states->startedAt()).toString(kTimeFormat);
-    if (m_states->running())
+    if (showingOther())
+        ui->label->setText(otherCollectorText(now));
+    else if (m_states->running())
         ui->label->setText(tr("Collection running since %1.").arg(started));
     else if (m_states->endedAt())
         ui->label->setText(tr("Collection stopped at %1 (it ran from %2); its last readings stay here until the next Start.")
@@ -167,6 +245,16 @@ void LiveReadingsWindow::resetColumnWidths()
     }
 }
 
+QString LiveReadingsWindow::stateText(const Veltrano::InstrumentState &state, qint64 now) const
+{
+    if (!m_states->running())
+        return tr("collection stopped at %1").arg(clock(m_states->endedAt()));
+    // Another collector's status that is not fresh tells only how things were then.
+    if (showingOther() && (now - m_other.updated > kStaleMs || m_otherLockPid != m_other.pid))
+        return tr("%1 (at %2)").arg(state.linkText(m_other.updated), clock(m_other.updated));
+    return state.linkText(now);
+}
+
 void LiveReadingsWindow::refreshTable(qint64 now)
 {
     const QMap<QString, Veltrano::InstrumentState> &states = m_states->states();
@@ -181,9 +269,7 @@ void LiveReadingsWindow::refreshTable(qint64 now)
         const QString stability = state.stabilityText();
         setCell(table, row, Name, state.name());
         setCell(table, row, Port, state.port());
-        setCell(table, row, State,
-                m_states->running() ? state.linkText(now)
-                                    : tr("collection stopped at %1").arg(clock(m_states->endedAt())));
+        setCell(table, row, State, stateText(state, now));
         setCell(table, row, Result, state.hasReading() ? state.result() : QString());
         setCell(table, row, Unit, state.unit().trimmed());
         setCell(table, row, Stability,
@@ -201,7 +287,12 @@ void LiveReadingsWindow::refreshTable(qint64 now)
     QHeaderView *header = table->horizontalHeader();
     const QAbstractItemView *view = table;
     for (int column = 0; column < ColumnCount; ++column) {
-        const int wanted = view->sizeHintForColumn(column);
+        // A long reason for a failing port widens its column only so far:
+        // the readings beside it stay in sight, the cell's tip tells it all.
+        const int hint = view->sizeHintForColumn(column);
+        const int wanted = column == State
+            ? std::min(hint, (fontMetrics().horizontalAdvance(QString::fromLatin1(kWidest[State])) + 16) * 3 / 2)
+            : hint;
         if (wanted > header->sectionSize(column))
             header->resizeSection(column, wanted);
     }
@@ -222,6 +313,13 @@ void LiveReadingsWindow::refreshRawLines()
     m_rawShown = shown;
 
     QTableWidget *table = ui->uRawLines;
+    if (showingOther()) {
+        ui->uRawLabel->setText(tr("The lines %1 receives are not in its status file: they are shown here only for a "
+                                  "collection this window runs.")
+                                   .arg(m_other.program));
+        table->setRowCount(0);
+        return;
+    }
     if (!any) {
         ui->uRawLabel->setText(tr("Select an instrument in the table to see the last lines it sent."));
         table->setRowCount(0);
@@ -251,23 +349,26 @@ void LiveReadingsWindow::rebuildSeries()
         delete series.axis;
     }
     m_series.clear();
+    // Added again with its series: an axis that had none keeps its labels hidden.
+    m_chart->removeAxis(m_time);
+    m_chart->addAxis(m_time, Qt::AlignBottom);
     const QMap<QString, Veltrano::InstrumentState> &states = m_states->states();
     const QStringList ids = states.keys();
-    int index = 0;
-    for (auto it = states.cbegin(); it != states.cend(); ++it, ++index) {
+    for (auto it = states.cbegin(); it != states.cend(); ++it) {
         const QColor colour = colourOf(it.key(), ids);
         Series series{new QLineSeries, new QScatterSeries, new QValueAxis};
         series.readings->setName(it.value().name());
         series.readings->setColor(colour);
         series.stored->setMarkerSize(7);
         series.stored->setColor(Qt::black);
-        // A scale per instrument, in its colour, first left, then right, ...:
-        // 12 g and 250 g each fill the height.
+        // A scale per instrument, in its colour: 12 g and 250 g each fill
+        // the height. Hidden until it is the one labelled.
         series.axis->setLinePenColor(colour);
         series.axis->setLabelsColor(colour);
         series.axis->setTitleBrush(colour);
-        series.axis->setGridLineVisible(index == 0);
-        m_chart->addAxis(series.axis, index % 2 ? Qt::AlignRight : Qt::AlignLeft);
+        series.axis->setTickCount(5);
+        series.axis->setVisible(false);
+        m_chart->addAxis(series.axis, Qt::AlignLeft);
         for (QAbstractSeries *one : {static_cast<QAbstractSeries *>(series.readings),
                                      static_cast<QAbstractSeries *>(series.stored)}) {
             m_chart->addSeries(one);
@@ -314,6 +415,43 @@ void LiveReadingsWindow::drawPieces(const QString &id, const QVector<QVector<QPo
     }
 }
 
+QString LiveReadingsWindow::scaleShown(const QStringList &drawn) const
+{
+    const QModelIndexList selected = ui->uTable->selectionModel()->selectedRows();
+    const QString id = selected.isEmpty() ? QString() : m_states->states().keys().value(selected.first().row());
+    return drawn.contains(id) ? id : drawn.value(0);
+}
+
+// Labels the scale of `shown` alone, with ticks at round values and as many
+// decimals as their step needs; its curve is drawn a little heavier.
+void LiveReadingsWindow::labelScale(const QString &shown)
+{
+    for (auto it = m_series.cbegin(); it != m_series.cend(); ++it) {
+        QValueAxis *axis = it.value().axis;
+        const bool labelled = it.key() == shown;
+        axis->setVisible(labelled);
+        QPen pen = it.value().readings->pen();
+        pen.setWidthF(labelled ? 2.0 : 1.0);
+        it.value().readings->setPen(pen);
+        for (QLineSeries *piece : m_pieces.value(it.key()))
+            piece->setPen(pen);
+        if (!labelled)
+            continue;
+        axis->applyNiceNumbers();
+        const double step = (axis->max() - axis->min()) / std::max(1, axis->tickCount() - 1);
+        const int decimals = std::clamp(int(std::ceil(-std::log10(step) - 1e-9)), 0, 6);
+        axis->setLabelFormat(QStringLiteral("%.%1f").arg(decimals));
+        // The unit beside the scale; the line above the chart names the instrument.
+        const QString name = it.value().readings->name();
+        const QString unit = m_units.value(it.key());
+        axis->setTitleText(unit);
+        ui->uScale->setText(tr("Scale of %1; select a row above for another.")
+                                .arg(unit.isEmpty() ? name : QStringLiteral("%1 (%2)").arg(name, unit)));
+    }
+    if (shown.isEmpty())
+        ui->uScale->clear();
+}
+
 void LiveReadingsWindow::refreshChart(qint64 now)
 {
     if (m_series.keys() != m_states->states().keys())
@@ -326,7 +464,7 @@ void LiveReadingsWindow::refreshChart(qint64 now)
 
     if (m_drawnRevision != m_states->revision()) {
         m_drawnRevision = m_states->revision();
-        bool anyDrawn = false;
+        QStringList drawnIds;
         for (auto it = m_series.cbegin(); it != m_series.cend(); ++it) {
             const Veltrano::ReadingHistory history = m_states->history(it.key());
             const QString unit = m_states->states().value(it.key()).unit().trimmed();
@@ -349,19 +487,15 @@ void LiveReadingsWindow::refreshChart(qint64 now)
             drawPieces(it.key(), pieces);
             it.value().stored->replace(marks);
 
-            // The axis follows the instrument's curve, and only while it is drawn.
-            const bool drawn = !line.isEmpty() && it.value().readings->isVisible();
-            anyDrawn = anyDrawn || drawn;
-            QValueAxis *axis = it.value().axis;
-            axis->setVisible(drawn);
-            const QString name = it.value().readings->name();
-            const QString unitShown = m_units.value(it.key());
-            axis->setTitleText(unitShown.isEmpty() ? name : QStringLiteral("%1 (%2)").arg(name, unitShown));
-            if (drawn) {
+            // The scale follows the instrument's curve.
+            if (!line.isEmpty() && it.value().readings->isVisible()) {
+                drawnIds << it.key();
                 const double margin = std::max((high - low) * 0.05, std::max(std::abs(high) * 1e-4, 1e-6));
-                axis->setRange(low - margin, high + margin);
+                it.value().axis->setRange(low - margin, high + margin);
             }
         }
+        const bool anyDrawn = !drawnIds.isEmpty();
+        labelScale(scaleShown(drawnIds));
         // Nothing to draw: no axes without a scale, a word instead.
         m_time->setVisible(anyDrawn);
         m_chart->setTitle(anyDrawn ? QString()

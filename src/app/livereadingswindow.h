@@ -1,5 +1,8 @@
 #pragma once
 
+#include "collect/instrumentstate.h"
+#include "collect/statusfile.h"
+
 #include <QColor>
 #include <QMap>
 #include <QTimer>
@@ -21,16 +24,15 @@ namespace Ui {
 class LiveReadingsWindow;
 }
 
-namespace Veltrano {
-class InstrumentStates;
-}
-
 // Shows what every balance of the running collection is doing: a row per
-// instrument, a chart of the readings (a value axis of its own per
-// instrument, titled with its name and unit, in its colour) and the last
-// lines the selected instrument sent. After Stop the last collection stays
-// shown until the next Start. It only reads the states; it is refreshed a few
-// times a second while it is visible, whatever the pace of the balances.
+// instrument, a chart of the readings (a scale of its own per instrument, in
+// its colour) and the last lines the selected instrument sent. One scale is
+// labelled at a time, the selected instrument's (or the first drawn), so that
+// its labels stay readable in a small window. After Stop the last collection
+// stays shown until the next Start. It only reads the states; it is refreshed
+// a few times a second while it is visible, whatever the pace of the
+// balances. While another process (veltrano-collect) records in the folder,
+// it shows that collector's instruments from the status file it keeps there.
 class LiveReadingsWindow : public QWidget
 {
     Q_OBJECT
@@ -43,6 +45,9 @@ public:
     // Points drawn per instrument, and stored rows marked.
     static constexpr int kMaxPoints = 400;
     static constexpr int kMaxMarks = 200;
+    // Another collector's status is read this often; older than kStaleMs, it is told as stale.
+    static constexpr int kStatusPollMs = 2000;
+    static constexpr qint64 kStaleMs = 10000;
 
     // An instrument's colour in the chart: the same for the same id whatever
     // the other instruments, unless two ids of `ids` (in their order) ask for
@@ -57,10 +62,17 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
+    void followOtherCollector();
+    bool showingOther() const { return m_states == &m_others; }
+    QString otherCollectorText(qint64 now) const;
+    QString stateText(const Veltrano::InstrumentState &state, qint64 now) const;
     void refreshTable(qint64 now);
     void refreshChart(qint64 now);
     void refreshRawLines();
     void rebuildSeries();
+    // The instrument whose scale is labelled: the selected one, or the first drawn.
+    QString scaleShown(const QStringList &drawn) const;
+    void labelScale(const QString &shown);
     void resetColumnWidths();
 
     struct Series
@@ -76,8 +88,13 @@ private:
     QMap<QString, QList<QLineSeries *>> m_pieces;
 
     Ui::LiveReadingsWindow *ui;
-    const Veltrano::InstrumentStates *m_states;
+    const Veltrano::InstrumentStates *m_own;      // this program's collection
+    Veltrano::InstrumentStates m_others;          // another collector's, from its status file
+    Veltrano::StatusFile::Snapshot m_other;       // that collector (without its instruments)
+    qint64 m_otherLockPid = 0;                    // the process the folder's lock names
+    const Veltrano::InstrumentStates *m_states;   // the one shown
     QTimer m_refresh;
+    QTimer m_statusPoll;
     QChart *m_chart;
     QDateTimeAxis *m_time;
     QMap<QString, Series> m_series;

@@ -7,12 +7,14 @@
 #include "store/measurementdb.h"
 #include "support/logformat.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 
 #include <cstdio>
 
@@ -109,6 +111,8 @@ int Collector::start(const QString &uri)
             .arg(where));
     writeStatus();
     m_statusTimer.start();
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+            [] { QThread::msleep(kGatherMs); });
     return -1;
 }
 

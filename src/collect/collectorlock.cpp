@@ -77,4 +77,11 @@ QString CollectorLock::holder(const QString &folder)
     return describe(path, *probe);
 }
 
+qint64 CollectorLock::recordedPid(const QString &folder)
+{
+    qint64 pid = 0;
+    QString host, program;
+    return newLock(lockPath(folder))->getLockInfo(&pid, &host, &program) ? pid : 0;
+}
+
 } // namespace Veltrano

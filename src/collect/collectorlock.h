@@ -28,6 +28,9 @@ public:
 
     // Who holds the lock of `folder`, or an empty text when nobody does.
     static QString holder(const QString &folder = QString());
+    // The process id the lock file of `folder` names, 0 when there is none.
+    // Only reads the file: a running collector is never disturbed.
+    static qint64 recordedPid(const QString &folder = QString());
 
 private:
     QString m_path;

@@ -32,7 +32,9 @@ void InstrumentState::lineReceived(const QByteArray &raw, const PrintLine::Parse
     ++m_lines;
     if (m_raw.size() >= kRawLines)
         m_raw.removeFirst();
-    m_raw.append({now, raw,
+    // A copy of its own: `raw` may share the port's whole read, kilobytes
+    // reserved for a line of 16 bytes, and 50 lines of every balance are kept.
+    m_raw.append({now, QByteArray(raw.constData(), raw.size()),
                   parsed.kind == PrintLine::Kind::Reading ? QStringLiteral("reading")
                                                           : QStringLiteral("skipped: ") + PrintLine::skipReason(parsed)});
     m_heardAt = now;
@@ -357,6 +359,31 @@ void InstrumentStates::end()
         return;
     m_running = false;
     m_endedAt = now();
+    ++m_revision;
+    emit changed();
+}
+
+void InstrumentStates::follow(const QMap<QString, InstrumentState> &instruments, qint64 startedAt, qint64 at)
+{
+    if (startedAt != m_startedAt)
+        m_histories.clear();
+    for (auto it = instruments.cbegin(); it != instruments.cend(); ++it) {
+        ReadingHistory &history = m_histories[it.key()];
+        const InstrumentState &state = it.value();
+        const QString value = state.hasReading() ? PrintLine::numericValue(state.result()) : QString();
+        if (!value.isEmpty())
+            history.add(at, value.toDouble());
+        if (state.rows() > m_states.value(it.key()).rows())
+            history.markStored(at);
+    }
+    for (const QString &id : m_histories.keys()) {
+        if (!instruments.contains(id))
+            m_histories.remove(id);
+    }
+    m_states = instruments;
+    m_running = true;
+    m_startedAt = startedAt;
+    m_endedAt = 0;
     ++m_revision;
     emit changed();
 }

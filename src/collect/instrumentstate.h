@@ -76,6 +76,9 @@ public:
     static QString visible(const QByteArray &bytes);
 
 private:
+    // Writes and reads these fields to and from the status file.
+    friend struct StatusFields;
+
     QString m_name;
     QString m_port;
     Link m_link = Link::Waiting;
@@ -155,6 +158,9 @@ public:
     void remove(const QString &id);
     // The collection stopped: the states stay readable until start().
     void end();
+    // The collection another process runs, as its status file told it at
+    // `at`: its states replace these, each history gaining the latest reading.
+    void follow(const QMap<QString, InstrumentState> &instruments, qint64 startedAt, qint64 at);
     bool running() const { return m_running; }
     qint64 endedAt() const { return m_endedAt; }  // 0: running or never ran
 

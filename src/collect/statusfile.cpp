@@ -10,8 +10,70 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <type_traits>
 
-namespace Veltrano::StatusFile {
+namespace Veltrano {
+
+// The fields of an instrument's state that the status file carries: one list
+// for writing and reading them.
+struct StatusFields
+{
+    template<typename State, typename Field>
+    static void each(State &state, Field &&field)
+    {
+        field("name", state.m_name);
+        field("port", state.m_port);
+        field("link", state.m_link);
+        field("reason", state.m_reason);
+        field("tries", state.m_tries);
+        field("heardAt", state.m_heardAt);
+        field("hasReading", state.m_hasReading);
+        field("result", state.m_result);
+        field("unit", state.m_unit);
+        field("stability", state.m_stability);
+        field("load", state.m_load);
+        field("lines", state.m_lines);
+        field("rows", state.m_rows);
+        field("lastRowAt", state.m_lastRowAt);
+    }
+
+    static QJsonObject write(const InstrumentState &state)
+    {
+        QJsonObject fields;
+        each(state, [&fields](const char *key, const auto &value) {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_enum_v<T>)
+                fields.insert(QLatin1String(key), int(value));
+            else if constexpr (std::is_same_v<T, QString> || std::is_same_v<T, bool>)
+                fields.insert(QLatin1String(key), value);
+            else
+                fields.insert(QLatin1String(key), double(value));
+        });
+        return fields;
+    }
+
+    // Fields missing or of another type keep their defaults.
+    static InstrumentState read(const QJsonObject &fields)
+    {
+        InstrumentState state;
+        each(state, [&fields](const char *key, auto &value) {
+            using T = std::decay_t<decltype(value)>;
+            const QJsonValue field = fields.value(QLatin1String(key));
+            if constexpr (std::is_same_v<T, QString>) {
+                if (field.isString())
+                    value = field.toString();
+            } else if constexpr (std::is_same_v<T, bool>) {
+                if (field.isBool())
+                    value = field.toBool();
+            } else if (field.isDouble()) {
+                value = T(qint64(field.toDouble()));
+            }
+        });
+        return state;
+    }
+};
+
+namespace StatusFile {
 
 namespace {
 
@@ -45,13 +107,32 @@ QJsonObject describe(const InstrumentStates &states, const QString &program, qin
             {"lines", state.lines()},
             {"rows", state.rows()},
             {"lastRow", clock(state.lastRowAt())},
+            {"fields", StatusFields::write(state)},
         });
     }
     return QJsonObject{{"program", program},
                        {"pid", QCoreApplication::applicationPid()},
                        {"since", clock(since)},
                        {"updated", clock(now)},
+                       {"sinceMs", double(since)},
+                       {"updatedMs", double(now)},
                        {"instruments", instruments}};
+}
+
+Snapshot restore(const QJsonObject &status)
+{
+    Snapshot snapshot;
+    snapshot.program = status.value(QLatin1String("program")).toString();
+    snapshot.pid = qint64(status.value(QLatin1String("pid")).toDouble());
+    snapshot.since = qint64(status.value(QLatin1String("sinceMs")).toDouble());
+    snapshot.updated = qint64(status.value(QLatin1String("updatedMs")).toDouble());
+    for (const QJsonValue &value : status.value(QLatin1String("instruments")).toArray()) {
+        const QJsonObject instrument = value.toObject();
+        const QString id = instrument.value(QLatin1String("id")).toString();
+        if (!id.isEmpty())
+            snapshot.instruments.insert(id, StatusFields::read(instrument.value(QLatin1String("fields")).toObject()));
+    }
+    return snapshot;
 }
 
 bool write(const QString &path, const QJsonObject &status, QString *error)
@@ -108,4 +189,6 @@ QString table(const QJsonObject &status)
     return text;
 }
 
-} // namespace Veltrano::StatusFile
+} // namespace StatusFile
+
+} // namespace Veltrano

@@ -1,13 +1,14 @@
 #pragma once
 
+#include "collect/instrumentstate.h"
+
 #include <QJsonObject>
+#include <QMap>
 #include <QString>
 
 #include <optional>
 
 namespace Veltrano {
-
-class InstrumentStates;
 
 // What an unattended collector is doing, in a small JSON file in its folder
 // that it replaces whole every few seconds: `veltrano-collect --status` and
@@ -21,6 +22,18 @@ inline constexpr int kIntervalMs = 2000;
 // The collector `program` (process id, running since `since`, ms since the
 // epoch) and each instrument of `states` as the Live readings window shows it.
 QJsonObject describe(const InstrumentStates &states, const QString &program, qint64 since, qint64 now);
+
+// What a status tells, read back: its collector and each instrument's state
+// as the collector knew it when it wrote the status.
+struct Snapshot
+{
+    QString program;
+    qint64 pid = 0;
+    qint64 since = 0;    // ms since the epoch
+    qint64 updated = 0;  // ms since the epoch; 0: not said
+    QMap<QString, InstrumentState> instruments;
+};
+Snapshot restore(const QJsonObject &status);
 
 // Replaces the file at `path` in one step: a reader sees the old content or
 // the new, never a part. False with the reason in `error`.

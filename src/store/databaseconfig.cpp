@@ -96,12 +96,15 @@ QCommandLineOption commandLineOption(const QString &use, const QString &defaultP
 QString chosenUri(const QStringList &arguments)
 {
     // Read as the programs' own parsers read it; other options are theirs.
-    QCommandLineParser parser;
-    const QCommandLineOption option = commandLineOption(QString(), QString());
-    parser.addOption(option);
-    parser.parse(arguments);
-    if (parser.isSet(option))
-        return parser.value(option);
+    // Without arguments (the collector reads its own) there is nothing to parse.
+    if (!arguments.isEmpty()) {
+        QCommandLineParser parser;
+        const QCommandLineOption option = commandLineOption(QString(), QString());
+        parser.addOption(option);
+        parser.parse(arguments);
+        if (parser.isSet(option))
+            return parser.value(option);
+    }
     const std::unique_ptr<QSettings> file = IniFile::open(QString::fromLatin1(kFileName));
     return file->value(QLatin1String(kUriKey)).toString().trimmed();
 }
