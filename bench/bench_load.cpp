@@ -271,7 +271,6 @@ void liveState(benchmark::State &state, Variant, qint64 lines)
     states.start(instruments);
     std::vector<QByteArray> raw;
     std::vector<Veltrano::PrintLine::Parsed> parsed;
-    std::vector<QByteArray> raw;
     Veltrano::Sim::BalanceSimulator balance(Veltrano::Sim::Scenario(), nullptr);
     for (int i = 0; i < 1000; ++i) {
         raw.push_back(balance.nextPieces().join());
