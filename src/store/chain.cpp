@@ -1,10 +1,10 @@
 #include "store/chain.h"
 
 #include "store/measurementdb.h"
+#include "support/sha256.h"
 
 
 #include <QAtomicInteger>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QJsonDocument>
@@ -89,7 +89,7 @@ public:
     QString hex() { return QString::fromLatin1(m_hash.result().toHex()); }
 
 private:
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    Sha256 m_hash;
 };
 
 // Within a transaction. On a server, the collector's chain is locked until
