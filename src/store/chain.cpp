@@ -15,6 +15,8 @@
 #include <QVariant>
 #include <QtEndian>
 
+#include <iterator>
+
 #include <sqlite3.h>
 
 namespace Veltrano::Chain {
@@ -283,11 +285,12 @@ bool RowLinker::write(const QVariant *values, int count, QString *error)
     for (int i = 0; i < count; ++i) {
         const QVariant &value = values[i];
         int rc = SQLITE_OK;
-        if (value.isNull()) {
+        const bool bytes = value.userType() == QMetaType::QByteArray;
+        if (value.isNull() || (bytes && value.toByteArray().isNull())) {
             rc = sqlite3_bind_null(m_sqliteInsert, i + 1);
-        } else if (value.userType() == QMetaType::QByteArray) {
-            const QByteArray bytes = value.toByteArray();
-            rc = sqlite3_bind_blob(m_sqliteInsert, i + 1, bytes.constData(), bytes.size(), SQLITE_TRANSIENT);
+        } else if (bytes) {
+            const QByteArray blob = value.toByteArray();
+            rc = sqlite3_bind_blob(m_sqliteInsert, i + 1, blob.constData(), blob.size(), SQLITE_TRANSIENT);
         } else if (value.userType() == QMetaType::QString) {
             const QByteArray text = value.toString().toUtf8();
             rc = sqlite3_bind_text(m_sqliteInsert, i + 1, text.constData(), text.size(), SQLITE_TRANSIENT);
