@@ -3,9 +3,11 @@
 // chains began) passes.
 #include "store/chain.h"
 #include "store/measurementdb.h"
+#include "support/sha256.h"
 #include "tempworkdir.h"
 #include "testdatabase.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QProcess>
 #include <QtTest>
@@ -53,6 +55,29 @@ class TestVerify : public QObject
 {
     Q_OBJECT
 private slots:
+    // The chains' hash against Qt's, about the block's edges, fed whole and in pieces.
+    void sha256_data()
+    {
+        QTest::addColumn<int>("length");
+        for (int length : {0, 1, 55, 56, 63, 64, 65, 119, 120, 1000})
+            QTest::addRow("%d bytes", length) << length;
+    }
+    void sha256()
+    {
+        QFETCH(int, length);
+        QByteArray data(length, Qt::Uninitialized);
+        for (int i = 0; i < length; ++i)
+            data[i] = char(i * 7 + 3);
+        Sha256 whole;
+        whole.addData(data);
+        Sha256 pieces;
+        for (int at = 0; at < length; at += 5)
+            pieces.addData(data.mid(at, 5));
+        const QByteArray expected = QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+        QCOMPARE(whole.result().toHex(), expected.toHex());
+        QCOMPARE(pieces.result().toHex(), expected.toHex());
+    }
+
     void verify_data()
     {
         QTest::addColumn<QString>("history");     // what the program did: rows, "old" rows, a "clear"

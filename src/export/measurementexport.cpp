@@ -154,15 +154,6 @@ private:
     sqlite3_stmt *m_statement = nullptr;
 };
 
-// The Qt SQLite driver's handle, when `db` is on it.
-sqlite3 *sqliteHandle(const QSqlDatabase &db)
-{
-    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    if (db.driverName() != QLatin1String("QSQLITE") || !handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3 *const *>(handle.data());  // null while closed: the Qt driver reports it
-}
-
 } // namespace
 
 RowSource::RowSource(const QSqlDatabase &db, const Selection &selection, bool provenance)
@@ -171,7 +162,7 @@ RowSource::RowSource(const QSqlDatabase &db, const Selection &selection, bool pr
     , m_key(QLatin1String("data.") + MeasurementDb::keyColumn(db))
     , m_provenance(provenance)
 {
-    if (sqlite3 *handle = sqliteHandle(db))
+    if (sqlite3 *handle = MeasurementDb::sqliteHandle(db))  // null while closed: the Qt driver reports it
         m_page = std::make_unique<SqlitePageReader>(handle);
     else
         m_page = std::make_unique<QtPageReader>(db);

@@ -1,10 +1,10 @@
 #include "store/chain.h"
 
 #include "store/measurementdb.h"
+#include "support/sha256.h"
 
 
 #include <QAtomicInteger>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QJsonDocument>
@@ -14,6 +14,10 @@
 #include <QSysInfo>
 #include <QVariant>
 #include <QtEndian>
+
+#include <iterator>
+
+#include <sqlite3.h>
 
 namespace Veltrano::Chain {
 
@@ -89,7 +93,7 @@ public:
     QString hex() { return QString::fromLatin1(m_hash.result().toHex()); }
 
 private:
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    Sha256 m_hash;
 };
 
 // Within a transaction. On a server, the collector's chain is locked until
@@ -247,7 +251,60 @@ RowLinker::RowLinker(const QSqlDatabase &db)
 {
 }
 
-RowLinker::~RowLinker() = default;
+RowLinker::~RowLinker()
+{
+    sqlite3_finalize(m_sqliteInsert);
+}
+
+bool RowLinker::write(const QVariant *values, int count, QString *error)
+{
+    sqlite3 *handle = MeasurementDb::sqliteHandle(m_db);
+    if (!handle) {
+        QSqlQuery &query = *m_insert;
+        if (query.lastQuery().isEmpty() && !query.prepare(provenanceInsert(m_db))) {
+            *error = query.lastError().text();
+            return false;
+        }
+        for (int i = 0; i < count; ++i)
+            query.bindValue(i, values[i]);
+        if (query.exec())
+            return true;
+        *error = query.lastError().text();
+        return false;
+    }
+    const auto fail = [&] {
+        *error = QString::fromUtf8(sqlite3_errmsg(handle));
+        if (m_sqliteInsert)
+            sqlite3_reset(m_sqliteInsert);
+        return false;
+    };
+    if (!m_sqliteInsert
+        && sqlite3_prepare_v2(handle, provenanceInsert(m_db).toUtf8().constData(), -1, &m_sqliteInsert, nullptr) != SQLITE_OK)
+        return fail();
+    // As the Qt driver binds them: a null value as NULL, bytes as a blob.
+    for (int i = 0; i < count; ++i) {
+        const QVariant &value = values[i];
+        int rc = SQLITE_OK;
+        const bool bytes = value.userType() == QMetaType::QByteArray;
+        if (value.isNull() || (bytes && value.toByteArray().isNull())) {
+            rc = sqlite3_bind_null(m_sqliteInsert, i + 1);
+        } else if (bytes) {
+            const QByteArray blob = value.toByteArray();
+            rc = sqlite3_bind_blob(m_sqliteInsert, i + 1, blob.constData(), blob.size(), SQLITE_TRANSIENT);
+        } else if (value.userType() == QMetaType::QString) {
+            const QByteArray text = value.toString().toUtf8();
+            rc = sqlite3_bind_text(m_sqliteInsert, i + 1, text.constData(), text.size(), SQLITE_TRANSIENT);
+        } else {
+            rc = sqlite3_bind_int64(m_sqliteInsert, i + 1, value.toLongLong());
+        }
+        if (rc != SQLITE_OK)
+            return fail();
+    }
+    if (sqlite3_step(m_sqliteInsert) != SQLITE_DONE)
+        return fail();
+    sqlite3_reset(m_sqliteInsert);
+    return true;
+}
 
 bool RowLinker::readHead(QString *error)
 {
@@ -278,21 +335,12 @@ bool RowLinker::link(const Row &row, const QVariant &key, QString *error)
 
     const qint64 seq = m_seq + 1;
     const QString hash = rowHash(m_head, m_collector, seq, stored);
-    QSqlQuery &query = *m_insert;
-    if (query.lastQuery().isEmpty() && !query.prepare(provenanceInsert(m_db))) {
-        *error = query.lastError().text();
+    const QVariant values[] = {
+        key, QVariant(m_collector), QVariant(seq), QVariant(p.instrument), QVariant(p.tickUtc), QVariant(p.offsetSeconds),
+        p.receivedUtc.isEmpty() ? QVariant() : QVariant(p.receivedUtc), p.ageMs < 0 ? QVariant() : QVariant(p.ageMs),
+        QVariant(p.raw), QVariant(p.state), QVariant(p.host), QVariant(p.user), QVariant(m_head), QVariant(hash)};
+    if (!write(values, int(std::size(values)), error))
         return false;
-    }
-    int index = 0;
-    for (const QVariant &value :
-         {key, QVariant(m_collector), QVariant(seq), QVariant(p.instrument), QVariant(p.tickUtc), QVariant(p.offsetSeconds),
-          p.receivedUtc.isEmpty() ? QVariant() : QVariant(p.receivedUtc), p.ageMs < 0 ? QVariant() : QVariant(p.ageMs),
-          QVariant(p.raw), QVariant(p.state), QVariant(p.host), QVariant(p.user), QVariant(m_head), QVariant(hash)})
-        query.bindValue(index++, value);
-    if (!query.exec()) {
-        *error = query.lastError().text();
-        return false;
-    }
     m_seq = seq;
     m_head = hash;
     return true;

@@ -11,6 +11,7 @@
 #include <memory>
 
 class QSqlQuery;
+struct sqlite3_stmt;
 
 // The provenance of the recorded rows and the audit trail, each a SHA-256
 // chain per collector, in side tables beside `data` (which stays as it is):
@@ -94,8 +95,14 @@ public:
     qint64 seq() const { return m_seq; }
 
 private:
+    // The values of the provenance insert, bound in turn.
+    bool write(const QVariant *values, int count, QString *error);
+
     QSqlDatabase m_db;
     std::unique_ptr<QSqlQuery> m_insert;  // prepared at the first row
+    // On a SQLite file, the insert goes through the driver's handle: the Qt
+    // driver's cost per bound value is most of a row's.
+    sqlite3_stmt *m_sqliteInsert = nullptr;
     QString m_collector;
     QString m_head;
     qint64 m_seq = 0;

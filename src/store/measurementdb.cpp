@@ -11,6 +11,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <sqlite3.h>
+
 namespace Veltrano::MeasurementDb {
 
 namespace {
@@ -73,6 +75,14 @@ bool ensureSortIndex(QSqlQuery &query, QString *error)
 QString keyColumn(const QSqlDatabase &db)
 {
     return db.driverName() == QLatin1String("QPSQL") ? QStringLiteral("id") : QStringLiteral("rowid");
+}
+
+sqlite3 *sqliteHandle(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (db.driverName() != QLatin1String("QSQLITE") || !handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.data());
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <QVector>
 
 class QSqlQuery;
+struct sqlite3;
 
 namespace Veltrano {
 class ConnectionWatch;
@@ -54,6 +55,9 @@ using Row = Veltrano::Row;
 // The column that orders rows stored within the same second and serves as a
 // row key for paging: SQLite's rowid, or the key column a server table has.
 QString keyColumn(const QSqlDatabase &db = QSqlDatabase::database());
+
+// The Qt SQLite driver's handle, when `db` is on it (null while closed).
+sqlite3 *sqliteHandle(const QSqlDatabase &db);
 
 // The insert of one row. Every value is bound, so any text is stored exactly
 // as given, quotes included.
