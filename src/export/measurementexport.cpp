@@ -3,11 +3,11 @@
 #include "export/csvwriter.h"
 #include "store/chain.h"
 #include "store/measurementdb.h"
+#include "support/sha256.h"
 #include "export/xlsworkbook.h"
 #include "collect/printline.h"
 #include "export/xlsxbook.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QJsonArray>
 #include <QFile>
@@ -713,8 +713,14 @@ QString fileHash(const Request &request)
     QFile file(request.fileName);
     if (request.device || !QFileInfo(request.fileName).isFile() || !file.open(QIODevice::ReadOnly))
         return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    return hash.addData(&file) ? QString::fromLatin1(hash.result().toHex()) : QString();
+    Sha256 hash;
+    QByteArray chunk(1 << 16, Qt::Uninitialized);
+    for (qint64 read; (read = file.read(chunk.data(), chunk.size())) != 0;) {
+        if (read < 0)
+            return QString();
+        hash.addData(chunk.constData(), read);
+    }
+    return QString::fromLatin1(hash.result().toHex());
 }
 
 QStringList provenanceColumnNames()
