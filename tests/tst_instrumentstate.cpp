@@ -104,7 +104,7 @@ private slots:
         const QList<QPair<QString, QString>> cases{{"+12.34", "12.34"}, {"-  0.5", "-0.5"}, {"+   12,50", "12.50"},
                                                    {"H", ""}, {"+", ""}, {"1e5", ""}, {"no result yet", ""}};
         for (const auto &[result, value] : cases)
-            QVERIFY2(Veltrano::PrintLine::numericValue(result) == value, qPrintable(result));
+            QVERIFY2(Veltrano::numericValue(result) == value, qPrintable(result));
     }
 
     void historyIsBounded()

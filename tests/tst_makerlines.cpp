@@ -191,7 +191,7 @@ private slots:
                     const Parsed parsed = parse(line, format);
                     QVERIFY2(parsed.kind == Kind::Reading, qPrintable(outcome(parsed)));
                     QCOMPARE(parsed.unit.trimmed(), QStringLiteral("kg"));
-                    QCOMPARE(numericValue(parsed.result).toDouble(), sent.takeFirst());
+                    QCOMPARE(Veltrano::numericValue(parsed.result).toDouble(), sent.takeFirst());
                     seen << int(parsed.stability);
                 }
             }

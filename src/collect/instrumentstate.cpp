@@ -370,7 +370,7 @@ void InstrumentStates::follow(const QMap<QString, InstrumentState> &instruments,
     for (auto it = instruments.cbegin(); it != instruments.cend(); ++it) {
         ReadingHistory &history = m_histories[it.key()];
         const InstrumentState &state = it.value();
-        const QString value = state.hasReading() ? PrintLine::numericValue(state.result()) : QString();
+        const QString value = state.hasReading() ? numericValue(state.result()) : QString();
         if (!value.isEmpty())
             history.add(at, value.toDouble());
         if (state.rows() > m_states.value(it.key()).rows())
@@ -419,7 +419,7 @@ void InstrumentStates::lineReceived(const QString &id, const QByteArray &raw, co
         const qint64 at = now();
         state->lineReceived(raw, parsed, at);
         if (parsed.kind == PrintLine::Kind::Reading) {
-            const QString value = PrintLine::numericValue(parsed.result);
+            const QString value = numericValue(parsed.result);
             if (!value.isEmpty())
                 m_histories[id].add(at, value.toDouble());
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/reading.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringView>
@@ -30,11 +32,9 @@ enum class Kind {
     NotRecognised,  // matches no layout of the chosen format
 };
 
-// Whether the balance marked the weight as settled. Unknown when its layout
-// does not say (such as an out-of-range line).
-enum class Stability { Unknown, Stable, Unstable };
-// Whether the balance is within its weighing range.
-enum class Load { Normal, Overload, Underload };
+using Stability = Veltrano::Stability;
+using Load = Veltrano::Load;
+using WeightKind = Veltrano::WeightKind;
 
 struct Parsed
 {
@@ -63,9 +63,5 @@ Parsed parse(const QByteArray &line);
 // bytes were dropped.
 int dropOverflow(QByteArray &buffer, int limit = kMaxPending);
 
-// The result text as a plain number: sign joined to the digits, blanks
-// dropped, a decimal point ("+   12,50" gives "12.50"); empty when the text is
-// not a number (such as "no result yet" or an overload code).
-QString numericValue(QStringView result);
 
 } // namespace Veltrano::PrintLine

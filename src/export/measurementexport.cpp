@@ -5,7 +5,7 @@
 #include "store/measurementdb.h"
 #include "support/sha256.h"
 #include "export/xlsworkbook.h"
-#include "collect/printline.h"
+#include "support/reading.h"
 #include "export/xlsxbook.h"
 
 #include <QDir>
@@ -684,7 +684,7 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
             if (!age.isEmpty())
                 age = QString::number(age.toLongLong() / 1000.0, 'f', 3);
         }
-        cells[ColumnCount] = PrintLine::numericValue(cells[ResultColumn]);
+        cells[ColumnCount] = numericValue(cells[ResultColumn]);
         if (request.decimalComma)
             cells[ColumnCount].replace(QLatin1Char('.'), QLatin1Char(','));
         if (!sink->append(cells))
