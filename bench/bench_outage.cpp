@@ -91,7 +91,7 @@ void locked(benchmark::State &state, Variant variant, qint64 seconds)
         // of waiting (it would deadlock), which hides the busy wait.
         WorkDir dir(100, true);
         QSqlQuery schemaQuery;
-        if (variant == Variant::Ours ? Startup::openDatabase(schemaQuery) >= 0 : !openDefaultConnection()) {
+        if (variant == Variant::Ours ? Startup::openDatabase() >= 0 : !openDefaultConnection()) {
             state.SkipWithError("cannot open the database");
             return;
         }
@@ -274,7 +274,7 @@ void serverOutage(benchmark::State &state, ServerTrouble kind)
         QElapsedTimer startup;
         startup.start();
         QSqlQuery schemaQuery;
-        const int status = Startup::openDatabase(schemaQuery, pg->uri());
+        const int status = Startup::openDatabase(pg->uri());
         const double openMs = startup.nsecsElapsed() / 1e6;
         {
             std::unique_ptr<MainWindow> window = shownWindow();

@@ -5,7 +5,7 @@
 
 #include "benchdata.h"
 #include "harness.h"
-#include "store/chain.h"
+
 #include "store/chainverifier.h"
 #include "store/measurementdb.h"
 

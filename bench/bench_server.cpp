@@ -313,8 +313,7 @@ void serverStartup(benchmark::State &state, Variant, qint64 rows)
         timer.start();
         bool ok;
         {
-            QSqlQuery schemaQuery;
-            ok = Startup::openDatabase(schemaQuery, pg->uri()) < 0;
+            ok = Startup::openDatabase(pg->uri()) < 0;
             MainWindow window;
             ok = showAndWait(&window) && ok;
             state.SetIterationTime(timer.nsecsElapsed() / 1e9);

@@ -41,7 +41,7 @@ void startUp(benchmark::State &state, Variant variant, qint64 rows, bool indexed
             QSqlQuery schemaQuery;
             std::unique_ptr<QMainWindow> window;
             if (variant == Variant::Ours) {
-                ok = Startup::openDatabase(schemaQuery) < 0;
+                ok = Startup::openDatabase() < 0;
                 window = std::make_unique<MainWindow>();
             } else {
                 ok = referenceOpen(schemaQuery);

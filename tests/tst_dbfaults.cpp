@@ -73,8 +73,7 @@ private slots:
         QVERIFY(m_dir->isValid());
         installTestMessageHandler();
         QVERIFY(prepareDatabaseFile({QString::fromLatin1(Veltrano::MeasurementDb::kCreateTable)}));
-        QSqlQuery schemaQuery;
-        QCOMPARE(Startup::openDatabase(schemaQuery), -1);
+        QCOMPARE(Startup::openDatabase(), -1);
     }
 
     void cleanup()

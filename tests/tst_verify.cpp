@@ -1,7 +1,8 @@
 // veltrano-verify over databases changed by other programs: each change is
 // found and named; what the program itself did (a clear, rows from before the
 // chains began) passes.
-#include "store/chain.h"
+#include "store/audit.h"
+#include "store/provenance.h"
 #include "store/measurementdb.h"
 #include "support/sha256.h"
 #include "tempworkdir.h"
@@ -41,9 +42,9 @@ bool record(int first, int count)
     int failedAt = 0;
     const QSqlDatabase db = QSqlDatabase::database();
     return MeasurementDb::insertRows(recordedRows(first, count), &error, &failedAt, db)
-           && Chain::appendAudit(db, Chain::kStarted, {{"instruments", QJsonArray{"b1"}}}, &error)
-           && Chain::appendAudit(db, Chain::kSettingChanged, {{"key", "b1/name"}, {"old", "B"}, {"new", "B1"}}, &error)
-           && Chain::appendAudit(db, Chain::kStopped,
+           && Audit::append(db, Audit::kStarted, {{"instruments", QJsonArray{"b1"}}}, &error)
+           && Audit::append(db, Audit::kSettingChanged, {{"key", "b1/name"}, {"old", "B"}, {"new", "B1"}}, &error)
+           && Audit::append(db, Audit::kStopped,
                                  {{"instruments", QJsonArray{"b1"}}, {"headSeq", Chain::rowHead(db).seq},
                                   {"headHash", Chain::rowHead(db).hash}},
                                  &error);
@@ -144,7 +145,7 @@ private slots:
             }
             QVERIFY(openTestDatabase());
             QString error;
-            QVERIFY2(step == "clear" ? Chain::clearRows(QSqlDatabase::database(), &error) : record(1, 5), qPrintable(error));
+            QVERIFY2(step == "clear" ? MeasurementDb::clearRows(QSqlDatabase::database(), &error) : record(1, 5), qPrintable(error));
             closeTestDatabase();
         }
         QVERIFY(prepareDatabaseFile(changes));

@@ -2,8 +2,8 @@
 #include "ui_mainwindow.h"
 
 #include "collect/instrumentconfig.h"
-#include "store/chain.h"
-#include "store/databaseconfig.h"
+#include "store/audit.h"
+#include "store/sqlbackend.h"
 #include "support/inifile.h"
 #include "exportdialog.h"
 #include "livereadingswindow.h"
@@ -75,14 +75,14 @@ MainWindow::MainWindow(QWidget *parent)
     // Rows a previous run could not write come in as the storage writes them.
     // A server that did not answer at start-up was told of then.
     const QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
-    storage.start(Veltrano::DatabaseConfig::isServer(db) && !db.isOpen());
+    storage.start(Veltrano::SqlBackend::isServer(db) && !db.isOpen());
     model.reload();
     othersRows.setInterval(2000);
     connect(&othersRows, &QTimer::timeout, &model, &Veltrano::MeasurementModel::refresh);
     othersRows.start();
 
     ui->uTableView->setModel(&model);
-    setExportAudit([this](const QJsonObject &details) { storage.audit(QLatin1String(Veltrano::Chain::kExported), details); });
+    setExportAudit([this](const QJsonObject &details) { storage.audit(QLatin1String(Veltrano::Audit::kExported), details); });
     ui->uTableView->setItemDelegate(new StaleRowDelegate(ui->uTableView));
     // Rows stored while the user reads older ones do not move them.
     new Veltrano::ViewPositionKeeper(ui->uTableView);
@@ -102,7 +102,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     // A server holds the rows of every collector of the lab: one PC must not
     // delete them all. Its administrator deletes rows on the server.
-    if (Veltrano::DatabaseConfig::isServer()) {
+    if (Veltrano::SqlBackend::isServer(db)) {
         ui->uClear->setEnabled(false);
         ui->uClear->setToolTip(tr("The rows are on a database server shared with other collectors; "
                                   "its administrator deletes them there."));
@@ -157,7 +157,7 @@ void MainWindow::settings()
         QJsonObject change{{QStringLiteral("key"), key}};
         change.insert(QStringLiteral("old"), before.contains(key) ? QJsonValue(before.value(key)) : QJsonValue());
         change.insert(QStringLiteral("new"), after.contains(key) ? QJsonValue(after.value(key)) : QJsonValue());
-        storage.audit(QLatin1String(Veltrano::Chain::kSettingChanged), change);
+        storage.audit(QLatin1String(Veltrano::Audit::kSettingChanged), change);
     }
 }
 

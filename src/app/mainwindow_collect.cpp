@@ -4,7 +4,7 @@
 #include "ui_mainwindow.h"
 
 #include "collect/instrumentconfig.h"
-#include "store/chain.h"
+#include "store/audit.h"
 #include "support/trace.h"
 
 #include <QJsonArray>
@@ -23,7 +23,7 @@ void MainWindow::startToCollect()
         return;
     }
     engine.start(QString::fromLatin1(Veltrano::Config::kFileName));
-    storage.audit(QLatin1String(Veltrano::Chain::kStarted),
+    storage.audit(QLatin1String(Veltrano::Audit::kStarted),
                   {{QStringLiteral("instruments"), QJsonArray::fromStringList(engine.instruments())}});
     ui->uStart->setEnabled(false);
     ui->uStop->setEnabled(true);
@@ -36,7 +36,7 @@ void MainWindow::stopToCollect()
     VTRACE;
     const QStringList instruments = engine.instruments();
     engine.stop();
-    storage.audit(QLatin1String(Veltrano::Chain::kStopped),
+    storage.audit(QLatin1String(Veltrano::Audit::kStopped),
                   {{QStringLiteral("instruments"), QJsonArray::fromStringList(instruments)}});
     collectorLock.release();
     ui->uStart->setEnabled(true);

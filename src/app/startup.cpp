@@ -1,6 +1,7 @@
 #include "startup.h"
 
-#include "store/chain.h"
+
+#include "store/database.h"
 #include "store/databaseconfig.h"
 #include "support/commandline.h"
 #include "support/logformat.h"
@@ -195,43 +196,30 @@ private:
 
 } // namespace
 
-int openDatabase(QSqlQuery &schemaQuery, const QString &uri)
+int openDatabase(const QString &uri)
 {
-    QSqlDatabase db = Veltrano::DatabaseConfig::addDatabase(uri);
-    if (!db.open() && Veltrano::DatabaseConfig::isServer(db)) {
+    using Veltrano::Database::Opened;
+    const Opened opened = Veltrano::Database::open(uri, Veltrano::Database::Mode::Record);
+    switch (opened.outcome) {
+    case Opened::ServerAway:
         // A collector records all the same: its rows wait on this PC.
-        const QString server = Veltrano::DatabaseConfig::serverName(uri);
-        std::fprintf(stderr, "%s\n", (server + QLatin1String(": ") + db.lastError().text()).toUtf8().constData());
+        std::fprintf(stderr, "%s\n", (opened.where + QLatin1String(": ") + opened.error).toUtf8().constData());
         BoxQueue::post(QMessageBox::Warning, QObject::tr("Warning"),
                        QObject::tr("The database server does not answer: %1.\n\n"
                                    "Veltrano records all the same: the rows are kept on this PC and written to the "
                                    "server as soon as it answers.")
-                           .arg(server));
+                           .arg(opened.where));
         return -1;
-    }
-    if (!db.isOpen())
-        return databaseError(uri, db.lastError().text());
-
-    schemaQuery = QSqlQuery(db);
-    QString error;
-    const Veltrano::MeasurementDb::TableState table = Veltrano::MeasurementDb::ensureTable(schemaQuery, &error);
-    // The side tables of the rows' provenance, before anything reads the
-    // table; made sure of again at the first row (a read-only file shows its
-    // rows all the same).
-    QString chainError;
-    if (table != Veltrano::MeasurementDb::TableState::Failed && !Veltrano::Chain::ensureTables(db, &chainError))
-        VTRACE << "provenance tables not made yet:" << chainError;
-    switch (table) {
-    case Veltrano::MeasurementDb::TableState::Present:
+    case Opened::Ready:
         return -1;
-    case Veltrano::MeasurementDb::TableState::Created:
+    case Opened::Created:
         QMessageBox::information(nullptr, QObject::tr("Information"),
                                  QObject::tr("Database initialization: OK"));
         return -1;
-    case Veltrano::MeasurementDb::TableState::Failed:
+    case Opened::Failed:
         break;
     }
-    return databaseError(uri, error);
+    return databaseError(uri, opened.error);
 }
 
 int run(int argc, char *argv[])
@@ -260,18 +248,14 @@ int run(int argc, char *argv[])
     }
     QApplication::setWindowIcon(QIcon(QStringLiteral("./ico/scale-32.ico")));
 
-    int status;
-    {
-        QSqlQuery schemaQuery;
-        status = openDatabase(schemaQuery, Veltrano::DatabaseConfig::chosenUri(QCoreApplication::arguments()));
-        if (status < 0) {
-            qInstallMessageHandler(msgHandler);
-            MainWindow window;
-            window.show();
-            status = app.exec();
-        }
+    int status = openDatabase(Veltrano::DatabaseConfig::chosenUri(QCoreApplication::arguments()));
+    if (status < 0) {
+        qInstallMessageHandler(msgHandler);
+        MainWindow window;
+        window.show();
+        status = app.exec();
     }
-    // The window and the schema query are gone; let go of the connection.
+    // The window is gone; let go of the connection.
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     return status;
 }

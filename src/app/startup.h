@@ -4,7 +4,6 @@
 #include <QtGlobal>
 
 class QMessageLogContext;
-class QSqlQuery;
 
 // Qt's message handler for the whole run: every message becomes one line on
 // standard error, and warnings, critical and fatal messages are also shown
@@ -19,10 +18,9 @@ int boxesWaiting();
 
 // Opens the database `uri` names (empty: sqlite.db; a server, or a file) on
 // the default connection and makes sure the table exists, telling the
-// operator what happened. `schemaQuery` receives the query used
-// for the check; it must outlive the connection's users. Returns the process
-// exit status to end with, or -1 when start-up can go on.
-int openDatabase(QSqlQuery &schemaQuery, const QString &uri = QString());
+// operator what happened. Returns the process exit status to end with, or -1
+// when start-up can go on.
+int openDatabase(const QString &uri = QString());
 
 // The whole program: start-up, the main window, the event loop.
 int run(int argc, char *argv[]);

@@ -2,7 +2,8 @@
 
 #include "collect/instrumentconfig.h"
 #include "collect/statusfile.h"
-#include "store/chain.h"
+#include "store/audit.h"
+#include "store/database.h"
 #include "store/databaseconfig.h"
 #include "store/measurementdb.h"
 #include "support/logformat.h"
@@ -66,23 +67,14 @@ int Collector::start(const QString &uri)
         log(QStringLiteral("another collector records in this folder: %1").arg(holder));
         return kFolderTaken;
     }
-    QSqlDatabase db = Veltrano::DatabaseConfig::addDatabase(uri);
-    const bool server = Veltrano::DatabaseConfig::isServer(db);
-    const QString where = server ? Veltrano::DatabaseConfig::serverName(uri) : db.databaseName();
-    if (db.open()) {
-        QSqlQuery query(db);
-        QString error;
-        if (Veltrano::MeasurementDb::ensureTable(query, &error) == Veltrano::MeasurementDb::TableState::Failed) {
-            log(QStringLiteral("cannot use the database %1: %2").arg(where, error));
-            return kDatabaseFailure;
-        }
-        // Made sure of again at the first row, as a file may be read-only now.
-        Veltrano::Chain::ensureTables(db, &error);
-    } else if (server) {
+    using Veltrano::Database::Opened;
+    const Opened opened = Veltrano::Database::open(uri, Veltrano::Database::Mode::Record);
+    const QString &where = opened.where;
+    if (opened.outcome == Opened::ServerAway) {
         log(QStringLiteral("the database server does not answer (%1): %2; rows are kept on this PC until it answers")
-                .arg(where, db.lastError().text().trimmed()));
-    } else {
-        log(QStringLiteral("cannot open the database %1: %2").arg(where, db.lastError().text().trimmed()));
+                .arg(where, opened.error));
+    } else if (!opened.usable()) {
+        log(QStringLiteral("cannot use the database %1: %2").arg(where, opened.error));
         return kDatabaseFailure;
     }
 
@@ -100,11 +92,11 @@ int Collector::start(const QString &uri)
     });
     connect(&m_engine, &Veltrano::CollectionEngine::sampled, m_storage.get(),
             [storage = m_storage.get()](const QString &, const Veltrano::Row &row) { storage->store(row); });
-    m_storage->start(server && !db.isOpen());
+    m_storage->start(opened.outcome == Opened::ServerAway);
 
     m_since = QDateTime::currentMSecsSinceEpoch();
     m_engine.start(QString::fromLatin1(Veltrano::Config::kFileName));
-    m_storage->audit(QLatin1String(Veltrano::Chain::kStarted),
+    m_storage->audit(QLatin1String(Veltrano::Audit::kStarted),
                      {{QStringLiteral("instruments"), QJsonArray::fromStringList(m_engine.instruments())}});
     log(QStringLiteral("started with %1 instruments, recording into %2")
             .arg(m_engine.instruments().size())
@@ -121,7 +113,7 @@ void Collector::stop()
     m_statusTimer.stop();
     const QStringList instruments = m_engine.instruments();
     m_engine.stop();
-    m_storage->audit(QLatin1String(Veltrano::Chain::kStopped),
+    m_storage->audit(QLatin1String(Veltrano::Audit::kStopped),
                      {{QStringLiteral("instruments"), QJsonArray::fromStringList(instruments)}});
     // Written, or kept in the pending-rows file for the next start.
     m_storage.reset();

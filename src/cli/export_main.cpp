@@ -1,5 +1,6 @@
 // veltrano-export: writes recorded rows to a file for scripts and schedulers.
-#include "store/chain.h"
+#include "store/audit.h"
+#include "store/database.h"
 #include "store/databaseconfig.h"
 #include "exportcommand.h"
 #include "support/commandline.h"
@@ -24,21 +25,6 @@ constexpr char kConnection[] = "export";
 void printError(const QString &text)
 {
     std::fprintf(stderr, "veltrano-export: %s\n", text.toLocal8Bit().constData());
-}
-
-// Opens the measurement database for reading only, so that the program can
-// go on collecting into it; a writer's short lock is waited for.
-// A server address is opened as the program opens it.
-bool openDatabase(const QString &name, QString *error)
-{
-    QSqlDatabase db = Veltrano::DatabaseConfig::addDatabase(name, QLatin1String(kConnection));
-    if (!Veltrano::DatabaseConfig::isServer(db))
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
-    if (db.open())
-        return true;
-    *error = db.lastError().databaseText().isEmpty() ? db.lastError().text() : db.lastError().databaseText();
-    *error = error->trimmed();
-    return false;
 }
 
 // "[#####-----] 12345 / 100000 rows  4200 rows/s  0:21 left", redrawn in
@@ -117,13 +103,15 @@ void reportUnmatched(const QStringList &names)
 
 int run(ExportCommand &command)
 {
-    QString error;
-    if (!openDatabase(command.database, &error)) {
+    const Veltrano::Database::Opened opened =
+        Veltrano::Database::open(command.database, Veltrano::Database::Mode::ReadOnly, QLatin1String(kConnection));
+    if (!opened.usable()) {
         // A server is named by host and database: its address may hold a password.
         printError(QStringLiteral("cannot open the database %1: %2")
-                       .arg(Veltrano::DatabaseConfig::displayName(command.database), error));
+                       .arg(Veltrano::DatabaseConfig::displayName(command.database), opened.error));
         return 1;
     }
+    QString error;
     QFile standardOutput;
     if (command.output == QLatin1String("-")) {
         standardOutput.open(stdout, QIODevice::WriteOnly);
@@ -146,7 +134,7 @@ int run(ExportCommand &command)
         return 1;
     }
     // The export is done whatever the audit trail says: a refusal is told only.
-    const QString refused = Veltrano::Chain::recordAudit(QLatin1String(kConnection), QLatin1String(Veltrano::Chain::kExported),
+    const QString refused = Veltrano::Database::recordAudit(QLatin1String(kConnection), QLatin1String(Veltrano::Audit::kExported),
                                                          auditDetails(command.request, result));
     if (!refused.isEmpty())
         printError(QStringLiteral("warning: the export is not in the audit trail: %1").arg(refused));

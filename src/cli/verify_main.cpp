@@ -1,6 +1,7 @@
 // veltrano-verify: walks the chains of the recorded rows and of the audit
 // trail, and tells what was changed, removed or added outside the program.
 #include "store/chainverifier.h"
+#include "store/database.h"
 #include "store/databaseconfig.h"
 #include "support/commandline.h"
 
@@ -38,15 +39,15 @@ int usageError(const QString &reason)
 
 int run(const QString &uri)
 {
-    QSqlDatabase db = Veltrano::DatabaseConfig::addDatabase(uri, QLatin1String(kConnection));
-    if (!Veltrano::DatabaseConfig::isServer(db))
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
-    if (!db.open()) {
+    using Veltrano::Database::Opened;
+    const Opened opened = Veltrano::Database::open(uri, Veltrano::Database::Mode::ReadOnly, QLatin1String(kConnection));
+    if (!opened.usable()) {
         std::fprintf(stderr, "veltrano-verify: cannot open the database %s: %s\n",
                      Veltrano::DatabaseConfig::displayName(uri).toLocal8Bit().constData(),
-                     db.lastError().text().trimmed().toLocal8Bit().constData());
+                     opened.error.toLocal8Bit().constData());
         return 1;
     }
+    const QSqlDatabase db = QSqlDatabase::database(QLatin1String(kConnection), false);
     const Veltrano::ChainVerifier::Report report = Veltrano::ChainVerifier::verify(db, [](const QString &line) {
         std::printf("%s\n", line.toLocal8Bit().constData());
     });

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/rowsource.h"
+
 #include <QDateTime>
 #include <QJsonObject>
 #include <QSqlDatabase>
@@ -14,70 +16,30 @@ class QIODevice;
 
 namespace Veltrano::MeasurementExport {
 
+using DataRows::Column;
+using DataRows::ColumnCount;
+using DataRows::DateColumn;
+using DataRows::kProvenanceColumnCount;
+using DataRows::NameColumn;
+using DataRows::Recorded;
+using DataRows::recorded;
+using DataRows::ResultColumn;
+using DataRows::RowSource;
+using DataRows::Selection;
+using DataRows::TimeColumn;
+using DataRows::UnitColumn;
+using DataRows::Unmatched;
+using DataRows::unmatchedInstruments;
+
 // The worksheet and the exported columns (the stored `header` is not
 // exported). CSV and .xlsx add kValueColumn after them.
 inline constexpr char kSheetName[] = "data";
 inline constexpr char kValueColumn[] = "value";
 QStringList columnNames();
-enum Column { DateColumn, TimeColumn, NameColumn, ResultColumn, UnitColumn, ColumnCount };
 // What CSV and .xlsx can add after the value: each row's provenance state,
 // when its reading was received (UTC), its age at the tick in seconds, and
 // its hash in the chain. Empty for rows without provenance.
-inline constexpr int kProvenanceColumnCount = 4;
 QStringList provenanceColumnNames();
-
-// Which rows go out: both ends inclusive to the second, an invalid end is
-// open; no names means every instrument, otherwise exact stored names.
-struct Selection
-{
-    QDateTime from;
-    QDateTime to;
-    QStringList instruments;
-};
-
-// The selected rows of `data`, oldest first by date, time and row key, read
-// forward only through the sort index. The rows are fetched in pages, each a
-// short statement of its own, so that a long export never keeps a writer out
-// of the database for longer than one page takes.
-class PageReader;
-
-class RowSource
-{
-public:
-    // `provenance`: each row also gives kProvenanceColumnCount texts.
-    RowSource(const QSqlDatabase &db, const Selection &selection, bool provenance = false);
-    ~RowSource();
-    RowSource(const RowSource &) = delete;
-    RowSource &operator=(const RowSource &) = delete;
-
-    // How many rows are selected; -1 on failure (see error()).
-    qint64 count();
-    // Steps to the next row and puts its ColumnCount texts (and the
-    // provenance's) into `values`;
-    // false at the end or on failure (see error()).
-    bool next(QString *values);
-    // The database's text of the last failure, empty when there was none.
-    QString error() const { return m_error; }
-
-private:
-    QString conditions(bool afterKey) const;
-    QVariantList bindings(bool afterKey) const;
-    bool fail(const QString &error);
-
-    QSqlDatabase m_db;
-    Selection m_selection;
-    QString m_key;
-    bool m_provenance = false;
-    bool m_provenanceTable = false;
-    std::unique_ptr<PageReader> m_page;
-    bool m_pageOpen = false;
-    bool m_atEnd = false;
-    int m_pageRows = 0;
-    QVariant m_lastKey;
-    QString m_lastDate;
-    QString m_lastTime;
-    QString m_error;
-};
 
 enum class Format { Csv, Xlsx, Xls };
 // The format a file name's extension stands for; false when none does.
@@ -122,32 +84,12 @@ struct Result
 // wrote a device or cannot be read back.
 QString fileHash(const Request &request);
 
-// What the audit trail keeps of a finished export (see Chain::kExported):
+// What the audit trail keeps of a finished export (see Audit::kExported):
 // file, format, range, instruments, rows and the file's SHA-256.
 QJsonObject auditDetails(const Request &request, const Result &result);
 
 // The reason of a failed or cancelled export, one line for the user.
 QString describeFailure(const Result &result, const QString &fileName);
-
-// What the table holds, to preset a choice of rows: the first and the last
-// recorded date-time (invalid without rows) and the names, sorted.
-struct Recorded
-{
-    QDateTime first;
-    QDateTime last;
-    QStringList instruments;
-    QString error;  // the database's text when it could not be read
-};
-Recorded recorded(const QSqlDatabase &db);
-
-// Of the exact names given, those that no recorded row carries, each with the
-// recorded names that differ from it only in case.
-struct Unmatched
-{
-    QString name;
-    QStringList otherCase;
-};
-QList<Unmatched> unmatchedInstruments(const QSqlDatabase &db, const QStringList &names, QString *error);
 
 // Called now and then with the rows written and the rows selected (counted
 // only when a progress function is given), the last time with both equal

@@ -1,6 +1,8 @@
 #include "store/chainverifier.h"
 
-#include "store/chain.h"
+#include "store/audit.h"
+#include "store/chainhash.h"
+#include "store/sqlbackend.h"
 #include "store/measurementdb.h"
 
 #include <QDateTime>
@@ -105,12 +107,12 @@ bool walkAudit(const QSqlDatabase &db, Report *report, AuditFacts *facts,
         link.advance(entry.seq, entry.hash);
 
         const QJsonObject details = QJsonDocument::fromJson(entry.details.toUtf8()).object();
-        if (entry.kind == QLatin1String(Chain::kBegan) && entry.key > began) {
+        if (entry.kind == QLatin1String(Audit::kBegan) && entry.key > began) {
             began = entry.key;
             facts->boundary = details.value(QStringLiteral("lastKeyBefore")).toVariant().toLongLong();
-        } else if (entry.kind == QLatin1String(Chain::kCleared)) {
+        } else if (entry.kind == QLatin1String(Audit::kCleared)) {
             facts->lastClear = qMax(facts->lastClear, entry.key);
-        } else if (entry.kind == QLatin1String(Chain::kStopped) && entry.key > facts->heads.value(entry.collector).entry) {
+        } else if (entry.kind == QLatin1String(Audit::kStopped) && entry.key > facts->heads.value(entry.collector).entry) {
             facts->heads.insert(entry.collector, {entry.key, details.value(QStringLiteral("headSeq")).toVariant().toLongLong(),
                                                   details.value(QStringLiteral("headHash")).toString(), entry.atUtc});
         }
@@ -124,7 +126,7 @@ bool walkAudit(const QSqlDatabase &db, Report *report, AuditFacts *facts,
 bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
               const std::function<void(const QString &)> &finding)
 {
-    const QString key = MeasurementDb::keyColumn(db);
+    const QString key = SqlBackend::keyColumn(db);
     QSqlQuery query(db);
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT p.row_key, p.collector, p.seq, p.instrument, p.tick_utc, p.local_offset, "
@@ -217,7 +219,7 @@ bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
 bool walkUnlinked(const QSqlDatabase &db, Report *report, const AuditFacts &facts, bool tables,
                   const std::function<void(const QString &)> &finding)
 {
-    const QString key = MeasurementDb::keyColumn(db);
+    const QString key = SqlBackend::keyColumn(db);
     QSqlQuery query(db);
     query.setForwardOnly(true);
     const QString statement =
@@ -266,7 +268,7 @@ Report verify(const QSqlDatabase &db, const std::function<void(const QString &)>
 {
     Report report;
     AuditFacts facts;
-    const bool tables = Chain::tablesExist(db);
+    const bool tables = MeasurementDb::sideTablesExist(db);
     if (tables && (!walkAudit(db, &report, &facts, finding) || !walkRows(db, &report, &facts, finding)))
         return report;
     walkUnlinked(db, &report, facts, tables, finding);

@@ -1,6 +1,7 @@
 #include "store/databaseconfig.h"
 
 #include "store/measurementdb.h"
+#include "store/sqlbackend.h"
 #include "support/inifile.h"
 
 #include <QCommandLineParser>
@@ -13,8 +14,6 @@
 namespace Veltrano::DatabaseConfig {
 
 namespace {
-
-const QLatin1String kServerDriver("QPSQL");
 
 // A key=value value as libpq reads it: quoted with escapes when needed.
 QString quoted(QString value)
@@ -112,14 +111,14 @@ QString chosenUri(const QStringList &arguments)
 QSqlDatabase addDatabase(const QString &uri, const QString &connectionName)
 {
     if (!isServerUri(uri)) {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+        QSqlDatabase db = QSqlDatabase::addDatabase(QLatin1String(SqlBackend::kFileDriver), connectionName);
         db.setDatabaseName(uri.isEmpty() ? QString::fromLatin1(MeasurementDb::kFileName) : uri);
         // A locked file is given up on quickly: the store keeps the rows it
         // refuses, so a long wait would only freeze the window.
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(MeasurementDb::kBusyTimeoutMs));
         return db;
     }
-    QSqlDatabase db = QSqlDatabase::addDatabase(kServerDriver, connectionName);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QLatin1String(SqlBackend::kServerDriver), connectionName);
     QMap<QString, QString> values = parameters(uri);
     db.setHostName(values.take(QStringLiteral("host")));
     db.setDatabaseName(values.take(QStringLiteral("dbname")));
@@ -149,14 +148,9 @@ QSqlDatabase addDatabase(const QString &uri, const QString &connectionName)
     return db;
 }
 
-bool isServer(const QSqlDatabase &db)
-{
-    return db.driverName() == kServerDriver;
-}
-
 QString pendingFileName(const QSqlDatabase &db)
 {
-    if (!isServer(db))
+    if (!SqlBackend::isServer(db))
         return db.databaseName().isEmpty() ? QString::fromLatin1(MeasurementDb::kPendingFileName)
                                            : db.databaseName() + QLatin1String(".pending");
     const QByteArray where = QStringLiteral("%1:%2/%3").arg(db.hostName()).arg(db.port()).arg(db.databaseName()).toUtf8();

@@ -44,9 +44,6 @@ QString chosenUri(const QStringList &arguments);
 QSqlDatabase addDatabase(const QString &uri,
                          const QString &connectionName = QLatin1String(QSqlDatabase::defaultConnection));
 
-// True when `db` is a server shared with other collectors.
-bool isServer(const QSqlDatabase &db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false));
-
 // True when `text` is a libpq URI or key=value string rather than a file name.
 bool isServerUri(const QString &text);
 

@@ -1,31 +1,28 @@
 #include "store/measurementdb.h"
 
-#include "store/chain.h"
-#include "store/connectionwatch.h"
+#include "store/audit.h"
+#include "store/provenance.h"
+#include "store/sqlbackend.h"
 #include "support/trace.h"
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QJsonObject>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
-#include <sqlite3.h>
-
 namespace Veltrano::MeasurementDb {
 
-namespace {
+using SqlBackend::watched;
 
-bool onServer(const QSqlDriver *driver)
-{
-    return driver && driver->dbmsType() == QSqlDriver::PostgreSQL;
-}
+namespace {
 
 // Whether the table is there; false with `*ok` false when the check failed.
 bool tableExists(QSqlQuery &query, bool *ok)
 {
-    *ok = query.exec(QString::fromLatin1(onServer(query.driver()) ? kServerTableCheck : kTableCheck));
+    *ok = query.exec(QString::fromLatin1(SqlBackend::isServer(query.driver()) ? kServerTableCheck : kTableCheck));
     return *ok && query.next() && !query.value(QStringLiteral("name")).toString().isEmpty();
 }
 
@@ -44,7 +41,7 @@ TableState ensureTable(QSqlQuery &query, QString *error)
     if (!tableExists(query, &ok)) {
         if (!ok)
             return fail();
-        if (query.exec(QString::fromLatin1(onServer(query.driver()) ? kServerCreateTable : kCreateTable))) {
+        if (query.exec(QString::fromLatin1(SqlBackend::isServer(query.driver()) ? kServerCreateTable : kCreateTable))) {
             state = TableState::Created;
         } else {
             // Another collector may have created it a moment ago.
@@ -65,41 +62,14 @@ TableState ensureTable(QSqlQuery &query, QString *error)
 
 bool ensureSortIndex(QSqlQuery &query, QString *error)
 {
-    if (query.exec(QString::fromLatin1(onServer(query.driver()) ? kServerCreateSortIndex : kCreateSortIndex)))
+    if (query.exec(QString::fromLatin1(SqlBackend::isServer(query.driver()) ? kServerCreateSortIndex : kCreateSortIndex)))
         return true;
     if (error)
         *error = query.lastError().text();
     return false;
 }
 
-QString keyColumn(const QSqlDatabase &db)
-{
-    return db.driverName() == QLatin1String("QPSQL") ? QStringLiteral("id") : QStringLiteral("rowid");
-}
-
-sqlite3 *sqliteHandle(const QSqlDatabase &db)
-{
-    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    if (db.driverName() != QLatin1String("QSQLITE") || !handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3 *const *>(handle.data());
-}
-
 namespace {
-
-thread_local ConnectionWatch *t_watch = nullptr;
-
-// Runs `statement` with the watch armed.
-template<typename Statement>
-bool watched(const QSqlDatabase &db, Statement statement)
-{
-    if (t_watch)
-        t_watch->arm(db);
-    const bool ok = statement();
-    if (t_watch)
-        t_watch->disarm();
-    return ok;
-}
 
 // Inserts `row` and gives the key `data` holds it under.
 // `query` is prepared once for the rows of a transaction.
@@ -108,14 +78,14 @@ bool execInsert(const Row &row, QSqlQuery &query, const QSqlDatabase &db, QVaria
     // A server's text cannot hold the zero character: it would refuse the
     // row for good. It is stored as U+FFFD, the mark of a character that
     // could not be kept, as undecodable bytes already are.
-    const bool server = onServer(query.driver());
+    const bool server = SqlBackend::isServer(query.driver());
     if (query.lastQuery().isEmpty() && !query.prepare(QString::fromLatin1(server ? kServerInsert : kInsert)))
         return false;
     int index = 0;
     for (const QString *value : {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit}) {
         if (server && value->contains(QChar()))
             VTRACE << "zero character stored as U+FFFD on the server";
-        query.bindValue(index++, Chain::storedText(*value, server));
+        query.bindValue(index++, SqlBackend::storedText(*value, server));
     }
     if (!watched(db, [&query] { return query.exec(); }))
         return false;
@@ -129,7 +99,7 @@ bool reconnectIfLost(const QSqlDatabase &db)
 {
     // The driver closes a connection it finds broken; a statement on a closed
     // connection only earns a warning.
-    if (!onServer(db.driver()) || (db.isOpen() && QSqlQuery(db).exec(QStringLiteral("SELECT 1"))))
+    if (!SqlBackend::isServer(db.driver()) || (db.isOpen() && QSqlQuery(db).exec(QStringLiteral("SELECT 1"))))
         return false;
     // An unreachable host costs a whole connection time-out: after such an
     // attempt the next waits, so that the window is not held up at every
@@ -208,7 +178,7 @@ bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const Q
     Chain::RowLinker linker(db);
     if (!watched(db, [&] { return linker.readHead(error); })) {
         connection.rollback();
-        if (!Chain::ensureTables(db, error) || !begin())
+        if (!ensureSideTables(db, error) || !begin())
             return fail(*error);
         if (!watched(db, [&] { return linker.readHead(error); }))
             return fail(*error);
@@ -225,17 +195,95 @@ bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const Q
     return fail(connection.lastError().text());
 }
 
-void watchStatements(ConnectionWatch *watch)
-{
-    t_watch = watch;
-}
-
 QString describeInsert(const Row &row)
 {
     const QLatin1String separator("','");
     return QLatin1String("INSERT INTO data(sampling_date, sampling_time, instrument_id, header, result, unit) VALUES('")
            + row.date + separator + row.time + separator + row.name + separator + row.header + separator + row.result
            + separator + row.unit + QLatin1String("');");
+}
+
+bool sideTablesExist(const QSqlDatabase &db)
+{
+    return SqlBackend::tableExists(db, QLatin1String(Chain::kProvenanceTable))
+           && SqlBackend::tableExists(db, QLatin1String(Audit::kTable));
+}
+
+bool ensureSideTables(const QSqlDatabase &db, QString *error)
+{
+    QSqlQuery query(db);
+    bool ok = false;
+    const bool existed = SqlBackend::tableExists(query, QStringLiteral("provenance"), &ok);
+    if (ok && existed && SqlBackend::tableExists(query, QStringLiteral("audit"), &ok))
+        return true;
+    QSqlDatabase connection = db;
+    auto fail = [&](const QString &text) {
+        if (error)
+            *error = text;
+        connection.rollback();
+        return false;
+    };
+    if (!connection.transaction())
+        return fail(connection.lastError().text());
+    const bool server = SqlBackend::isServer(db);
+    QList<const char *> statements;
+    for (const char *statement : server ? Chain::kServerProvenanceTable : Chain::kSqliteProvenanceTable)
+        statements << statement;
+    for (const char *statement : server ? Audit::kServerTable : Audit::kSqliteTable)
+        statements << statement;
+    for (const char *statement : qAsConst(statements)) {
+        if (!query.exec(QString::fromLatin1(statement))) {
+            // Another collector may have created them a moment ago.
+            const QString text = query.lastError().text();
+            connection.rollback();
+            return sideTablesExist(db) || fail(text);
+        }
+    }
+    if (!existed) {
+        // The rows already there were recorded before: they go up to this key.
+        QJsonObject details{{QStringLiteral("rowsBefore"), 0}, {QStringLiteral("lastKeyBefore"), 0}};
+        if (SqlBackend::tableExists(query, QStringLiteral("data"), &ok)) {
+            if (!query.exec(QStringLiteral("SELECT count(*), max(%1) FROM data;").arg(SqlBackend::keyColumn(db)))
+                || !query.next())
+                return fail(query.lastError().text());
+            details = {{QStringLiteral("rowsBefore"), query.value(0).toLongLong()},
+                       {QStringLiteral("lastKeyBefore"), query.value(1).toLongLong()}};
+        }
+        QString auditError;
+        if (!Audit::append(db, QLatin1String(Audit::kBegan), details, &auditError, true))
+            return fail(auditError);
+    }
+    if (!connection.commit())
+        return fail(connection.lastError().text());
+    return true;
+}
+
+// The rows go with their provenance; the audit trail keeps the clear, with
+// the chain's head before, in the same transaction.
+bool clearRows(const QSqlDatabase &database, QString *error)
+{
+    QSqlDatabase db = database;
+    QSqlQuery query(db);
+    const auto fail = [&](const QString &text) {
+        *error = text;
+        db.rollback();
+        return false;
+    };
+    if (!db.transaction())
+        return fail(db.lastError().databaseText());
+    const Chain::Head head = Chain::rowHead(db);
+    if (!query.exec(QStringLiteral("SELECT count(*) FROM data;")) || !query.next())
+        return fail(query.lastError().databaseText());
+    const qint64 rows = query.value(0).toLongLong();
+    if (!query.exec(QStringLiteral("DELETE FROM data;")) || !query.exec(QStringLiteral("DELETE FROM provenance;")))
+        return fail(query.lastError().databaseText());
+    QString auditError;
+    if (!Audit::append(db, QLatin1String(Audit::kCleared),
+                     {{QStringLiteral("rows"), rows}, {QStringLiteral("headSeq"), head.seq},
+                      {QStringLiteral("headHash"), head.hash}},
+                     &auditError, true))
+        return fail(auditError);
+    return db.commit() || fail(db.lastError().databaseText());
 }
 
 } // namespace Veltrano::MeasurementDb

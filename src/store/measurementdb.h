@@ -7,11 +7,6 @@
 #include <QVector>
 
 class QSqlQuery;
-struct sqlite3;
-
-namespace Veltrano {
-class ConnectionWatch;
-}
 
 namespace Veltrano::MeasurementDb {
 
@@ -52,13 +47,6 @@ enum class TableState {
 // One row of `data` (see Veltrano::Row).
 using Row = Veltrano::Row;
 
-// The column that orders rows stored within the same second and serves as a
-// row key for paging: SQLite's rowid, or the key column a server table has.
-QString keyColumn(const QSqlDatabase &db = QSqlDatabase::database());
-
-// The Qt SQLite driver's handle, when `db` is on it (null while closed).
-sqlite3 *sqliteHandle(const QSqlDatabase &db);
-
 // The insert of one row. Every value is bound, so any text is stored exactly
 // as given, quotes included.
 inline constexpr char kInsert[] =
@@ -83,7 +71,7 @@ inline constexpr int kReconnectGapMs = 10000;
 bool reconnectIfLost(const QSqlDatabase &db = QSqlDatabase::database());
 
 // Writes `rows` in their order, in one transaction: all or none, each with
-// its provenance, linked into this collector's chain (see Chain).
+// its provenance, linked into this collector's chain (see provenance.h).
 // On failure `error` receives the driver's text and `failedAt` the index of
 // the row whose insert failed (that of the last row when the commit did).
 bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt,
@@ -92,11 +80,6 @@ bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt,
 // The insert as an operator reads it in an error report: the statement with
 // each value written between single quotes. Never executed.
 QString describeInsert(const Row &row);
-
-// Statements of the inserts on this thread arm `watch` while they run, so
-// that another thread can cut a connection that stopped answering (see
-// ConnectionWatch). Null: none.
-void watchStatements(ConnectionWatch *watch);
 
 // Makes sure the table `data` exists, using `query` (bound to the default
 // connection) for the check and the creation, with the statements of the
@@ -108,5 +91,19 @@ TableState ensureTable(QSqlQuery &query, QString *error);
 // Adds the sort index when it is missing. On failure `error` receives the
 // driver's text.
 bool ensureSortIndex(QSqlQuery &query, QString *error);
+
+// Whether the side tables of the rows' provenance and the audit trail exist.
+bool sideTablesExist(const QSqlDatabase &db);
+
+// Creates the side tables when missing, with the statements of `db`'s
+// backend. When the table `provenance` is new, the audit trail gets its
+// "provenance began" entry with the rows `data` held then. On failure
+// `error` receives the driver's text.
+bool ensureSideTables(const QSqlDatabase &db, QString *error);
+
+// Deletes every row of `data` and its provenance, and appends the audit
+// entry "clear" (how many rows, the chain's head before), all in one
+// transaction. On failure `error` receives the database's text.
+bool clearRows(const QSqlDatabase &db, QString *error);
 
 } // namespace Veltrano::MeasurementDb

@@ -1,4 +1,5 @@
 #include "store/measurementmodel.h"
+#include "store/sqlbackend.h"
 
 #include "store/measurementdb.h"
 #include "store/rowreader.h"
@@ -72,7 +73,7 @@ bool MeasurementModel::SortKey::operator==(const SortKey &other) const
 MeasurementModel::MeasurementModel(QObject *parent, const QSqlDatabase &db)
     : QAbstractTableModel(parent)
     , m_connection(db.isValid() ? db.connectionName() : QString::fromLatin1(QSqlDatabase::defaultConnection))
-    , m_key(MeasurementDb::keyColumn(database()))
+    , m_key(SqlBackend::keyColumn(database()))
 {
 }
 
@@ -140,7 +141,7 @@ QVariant MeasurementModel::headerData(int section, Qt::Orientation orientation, 
 
 QString MeasurementModel::newestRowsStatement(const QSqlDatabase &db)
 {
-    return selectRows(MeasurementDb::keyColumn(db), Order::NewestFirst, 0);
+    return selectRows(SqlBackend::keyColumn(db), Order::NewestFirst, 0);
 }
 
 void MeasurementModel::reload()
@@ -256,7 +257,7 @@ void MeasurementModel::load(bool exactCount)
     m_count = 0;
     m_countExact = true;
     const QSqlDatabase db = database();
-    m_key = MeasurementDb::keyColumn(db);
+    m_key = SqlBackend::keyColumn(db);
     checkState();
 
     QVector<QVariantList> spans;

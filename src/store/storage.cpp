@@ -1,6 +1,10 @@
 #include "store/storage.h"
 
-#include "store/chain.h"
+#include "store/audit.h"
+#include "store/chainhash.h"
+#include "store/provenance.h"
+#include "store/measurementdb.h"
+#include "store/sqlbackend.h"
 #include "store/databaseconfig.h"
 #include "store/measurementstore.h"
 #include "support/logformat.h"
@@ -31,7 +35,7 @@ public:
     void open(bool serverAway)
     {
         m_recording = std::make_unique<Log::RecordingScope>();
-        MeasurementDb::watchStatements(m_watch);
+        SqlBackend::watchStatements(m_watch);
         QSqlDatabase db = QSqlDatabase::cloneDatabase(m_source, m_connection);
         if (!db.open())
             VTRACE << "the database does not open yet:" << db.lastError().text();
@@ -42,7 +46,7 @@ public:
         connect(m_store.get(), &MeasurementStore::outageEnded, m_storage, &Storage::outageEnded);
         connect(m_store.get(), &MeasurementStore::outageBegan, this, [this] { m_outageFrom = Chain::utcNow(); });
         connect(m_store.get(), &MeasurementStore::outageEnded, this, [this](int kept) {
-            audit(QLatin1String(Chain::kOutage), {{QStringLiteral("from"), m_outageFrom},
+            audit(QLatin1String(Audit::kOutage), {{QStringLiteral("from"), m_outageFrom},
                                                  {QStringLiteral("to"), Chain::utcNow()},
                                                  {QStringLiteral("rowsKeptThenWritten"), kept}});
         });
@@ -86,7 +90,7 @@ public:
         m_store->clear();
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         QString error;
-        const bool deleted = Chain::ensureTables(db, &error) && Chain::clearRows(db, &error);
+        const bool deleted = MeasurementDb::ensureSideTables(db, &error) && MeasurementDb::clearRows(db, &error);
         emit m_storage->cleared(deleted, error);
     }
 
@@ -97,7 +101,7 @@ public:
         writeQueue();
         if (!details.contains(QStringLiteral("at")))
             details.insert(QStringLiteral("at"), Chain::utcNow());
-        if (kind == QLatin1String(Chain::kStopped)) {
+        if (kind == QLatin1String(Audit::kStopped)) {
             const Chain::Head head = Chain::rowHead(QSqlDatabase::database(m_connection, false));
             details.insert(QStringLiteral("headSeq"), head.seq);
             details.insert(QStringLiteral("headHash"), head.hash);
@@ -111,8 +115,8 @@ public:
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         while (!m_audits.isEmpty() && db.isOpen()) {
             QString error;
-            if (!Chain::ensureTables(db, &error)
-                || !Chain::appendAudit(db, m_audits.first().first, m_audits.first().second, &error)) {
+            if (!MeasurementDb::ensureSideTables(db, &error)
+                || !Audit::append(db, m_audits.first().first, m_audits.first().second, &error)) {
                 VTRACE << "audit entry waits for the database:" << error;
                 return;
             }
@@ -140,7 +144,7 @@ public:
         m_store.reset();
         QSqlDatabase::database(m_connection, false).close();
         QSqlDatabase::removeDatabase(m_connection);
-        MeasurementDb::watchStatements(nullptr);
+        SqlBackend::watchStatements(nullptr);
         m_recording.reset();
     }
 

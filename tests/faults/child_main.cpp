@@ -41,8 +41,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const bool full = argc > 1 && qstrcmp(argv[1], "full") == 0;
     ModalRecorder recorder;
-    QSqlQuery schemaQuery;
-    if (Startup::openDatabase(schemaQuery) >= 0)
+    if (Startup::openDatabase() >= 0)
         return 1;
     installTestMessageHandler();
     writeSettings({QStringLiteral("B0/name=zero"), QStringLiteral("B1/name=one"), QStringLiteral("B2/name=two")});

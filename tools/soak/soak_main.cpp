@@ -102,8 +102,7 @@ int main(int argc, char *argv[])
         return 2;
 
     ModalRecorder boxes;
-    QSqlQuery schemaQuery;
-    if (Startup::openDatabase(schemaQuery) >= 0) {
+    if (Startup::openDatabase() >= 0) {
         report("start-up failed");
         return 2;
     }

@@ -1,0 +1,74 @@
+#include "store/sqlbackend.h"
+
+#include <QSqlDriver>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <sqlite3.h>
+
+namespace Veltrano::SqlBackend {
+
+bool isServer(const QSqlDriver *driver)
+{
+    return driver && driver->dbmsType() == QSqlDriver::PostgreSQL;
+}
+
+bool isServer(const QSqlDatabase &db)
+{
+    return db.driverName() == QLatin1String(kServerDriver);
+}
+
+QString keyColumn(const QSqlDatabase &db)
+{
+    return isServer(db) ? QStringLiteral("id") : QStringLiteral("rowid");
+}
+
+sqlite3 *sqliteHandle(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (db.driverName() != QLatin1String(kFileDriver) || !handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.data());
+}
+
+QString storedText(const QString &text, bool server)
+{
+    if (text.isNull())
+        return QStringLiteral("");
+    if (!server || !text.contains(QChar()))
+        return text;
+    QString kept = text;
+    return kept.replace(QChar(), QChar::ReplacementCharacter);
+}
+
+bool tableExists(QSqlQuery &query, const QString &name, bool *ok)
+{
+    *ok = query.prepare(QLatin1String(isServer(query.driver()) ? "SELECT to_regclass(?)::text AS name;"
+                                                               : "SELECT name FROM sqlite_master WHERE type='table' AND name=?;"));
+    query.addBindValue(name);
+    *ok = *ok && query.exec();
+    return *ok && query.next() && !query.value(0).toString().isEmpty();
+}
+
+bool tableExists(const QSqlDatabase &db, const QString &name)
+{
+    QSqlQuery query(db);
+    bool ok = false;
+    return tableExists(query, name, &ok);
+}
+
+namespace {
+thread_local ConnectionWatch *t_watch = nullptr;
+} // namespace
+
+void watchStatements(ConnectionWatch *watch)
+{
+    t_watch = watch;
+}
+
+ConnectionWatch *currentWatch()
+{
+    return t_watch;
+}
+
+} // namespace Veltrano::SqlBackend
