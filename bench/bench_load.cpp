@@ -114,15 +114,13 @@ void load(benchmark::State &state, qint64 seconds, bool traced, bool live = fals
             QElapsedTimer sinceTick;
             sinceTick.start();
             std::vector<double> storeMs;
-            for (QTimer *timer : MainWindowProbe::timers(window)) {
-                QObject::connect(timer, &QTimer::timeout, [&] {
-                    ++ticks;
-                    const double gap = sinceTick.nsecsElapsed() / 1e6;
-                    if (gap < 200)
-                        storeMs.push_back(gap);
-                    sinceTick.restart();
-                });
-            }
+            QObject::connect(&MainWindowProbe::session(window), &Veltrano::RecordingSession::sampled, &window, [&] {
+                ++ticks;
+                const double gap = sinceTick.nsecsElapsed() / 1e6;
+                if (gap < 200)
+                    storeMs.push_back(gap);
+                sinceTick.restart();
+            });
             const qint64 rowsBefore = storedRows();
             const qint64 logStart = logOffset();
             const QByteArray lineCut = "oneMessage.size()";

@@ -112,16 +112,11 @@ double feed(Variant variant, const std::vector<QByteArray> &pieces, MainWindow *
 {
     QElapsedTimer timer;
     if (variant == Variant::Ours) {
-        QByteArray *buffer = MainWindowProbe::addBuffer(*window, kId);
+        Veltrano::InstrumentChannel &channel = MainWindowProbe::channel(*window, kId);
         timer.start();
-        for (const QByteArray &piece : pieces) {
-            buffer->append(piece);
-            if (buffer->size() > Veltrano::PrintLine::kShortLength - 1)
-                MainWindowProbe::processBuffer(*window, kId);
-        }
-        const double seconds = timer.nsecsElapsed() / 1e9;
-        MainWindowProbe::removeBuffer(*window, kId);
-        return seconds;
+        for (const QByteArray &piece : pieces)
+            channel.receive(piece);
+        return timer.nsecsElapsed() / 1e9;
     }
     QByteArray buffer;
     Latest latest;

@@ -1,84 +1,97 @@
 #pragma once
 
-// The benchmarks' look into the main window and its collection engine (each
-// names its probe a friend).
+// The benchmarks' look into the main window and its collection: channels of
+// their own for the instruments a benchmark feeds, whose ticks go to the
+// window's storage thread as the collection's do.
 
+#include "collect/instrumentchannel.h"
+#include "collect/instrumentstate.h"
+#include "collect/seriallink.h"
 #include "mainwindow.h"
+#include "support/inifile.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QList>
+#include <QHash>
 #include <QTableView>
-#include <QTimer>
 
-namespace Veltrano {
-
-// The engine's collection registry: receive buffers, timers, ports, latest readings.
-struct EngineProbe
-{
-    // Gives `id` a receive buffer, as a start of collection does.
-    static QByteArray *addBuffer(CollectionEngine &engine, const QString &id)
-    {
-        auto *buffer = new QByteArray;
-        engine.receiveBuffers.insert(id, buffer);
-        return buffer;
-    }
-    static void removeBuffer(CollectionEngine &engine, const QString &id) { delete engine.receiveBuffers.take(id); }
-    static void processBuffer(CollectionEngine &engine, const QString &id) { engine.processBuffer(id); }
-    static QList<QTimer *> timers(CollectionEngine &engine) { return engine.samplingTimers.values(); }
-    static int openPorts(CollectionEngine &engine)
-    {
-        int open = 0;
-        for (QSerialPort *port : qAsConst(engine.serialPorts))
-            open += port->isOpen();
-        return open;
-    }
-    // A sampling tick of `id`: the latest reading taken as a row and handed on.
-    static void store(CollectionEngine &engine, const QString &id) { engine.storeData(id); }
-    static QString latestResult(CollectionEngine &engine, const QString &id) { return engine.latestResults.value(id); }
-    static void setLatest(CollectionEngine &engine, const QString &id, const QString &header, const QString &result,
-                          const QString &unit)
-    {
-        engine.latestHeaders.insert(id, header);
-        engine.latestResults.insert(id, result);
-        engine.latestUnits.insert(id, unit);
-    }
-};
-
-} // namespace Veltrano
+#include <map>
+#include <memory>
 
 struct MainWindowProbe
 {
-    using Engine = Veltrano::EngineProbe;
+    // Instruments of settings.ini (or unknown ones, named by their id) as
+    // channels without a link, their rows handed to `window`'s storage.
+    struct Channels
+    {
+        Veltrano::InstrumentStates states;
+        std::map<QString, std::unique_ptr<Veltrano::InstrumentChannel>> byId;
+    };
+    static Channels &channels(MainWindow &window)
+    {
+        static QHash<MainWindow *, std::shared_ptr<Channels>> all;
+        std::shared_ptr<Channels> &found = all[&window];
+        if (!found) {
+            found = std::make_shared<Channels>();
+            QObject::connect(&window, &QObject::destroyed, [&window] { all.remove(&window); });
+        }
+        return *found;
+    }
+    static Veltrano::InstrumentChannel &channel(MainWindow &window, const QString &id)
+    {
+        Channels &set = channels(window);
+        std::unique_ptr<Veltrano::InstrumentChannel> &channel = set.byId[id];
+        if (!channel) {
+            Veltrano::Config::InstrumentSettings settings =
+                Veltrano::Config::readSettings(*Veltrano::IniFile::open(QStringLiteral("settings.ini")), id);
+            if (settings.name.isEmpty())
+                settings.name = id;
+            channel = std::make_unique<Veltrano::InstrumentChannel>(settings, &set.states);
+            Veltrano::Storage *storage = &window.session.storage();
+            QObject::connect(channel.get(), &Veltrano::InstrumentChannel::sampled, [storage](const Veltrano::Row &row) {
+                storage->store(row);
+            });
+        }
+        return *channel;
+    }
 
     static QTableView *view(MainWindow &window) { return window.findChild<QTableView *>("uTableView"); }
-    static Veltrano::CollectionEngine &engine(MainWindow &window) { return window.engine; }
-    static Veltrano::Storage &storage(MainWindow &window) { return window.storage; }
+    static Veltrano::RecordingSession &session(MainWindow &window) { return window.session; }
+    static Veltrano::Storage &storage(MainWindow &window) { return window.session.storage(); }
 
-    // A sampling tick of `id` as the window runs it: the engine takes the
-    // row and the window hands it to the storage thread; returns at once.
-    static void tick(MainWindow &window, const QString &id) { Engine::store(window.engine, id); }
+    // A sampling tick of `id`: the latest reading taken as a row and handed
+    // to the storage thread; returns at once.
+    static void tick(MainWindow &window, const QString &id) { channel(window, id).sample(); }
     // The whole store of a tick: handed over, written by the storage thread,
     // taken into the view and painted.
     static bool store(MainWindow &window, const QString &id)
     {
         tick(window, id);
-        const bool written = window.storage.drain(30000);
+        const bool written = window.session.storage().drain(30000);
         // rowsWritten comes back queued: the view takes the row in, then paints.
         QCoreApplication::processEvents();
         QCoreApplication::processEvents();
         return written;
     }
-
-    static QByteArray *addBuffer(MainWindow &window, const QString &id) { return Engine::addBuffer(window.engine, id); }
-    static void removeBuffer(MainWindow &window, const QString &id) { Engine::removeBuffer(window.engine, id); }
-    static void processBuffer(MainWindow &window, const QString &id) { Engine::processBuffer(window.engine, id); }
-    static QList<QTimer *> timers(MainWindow &window) { return Engine::timers(window.engine); }
-    static int openPorts(MainWindow &window) { return Engine::openPorts(window.engine); }
-    static QString latestResult(MainWindow &window, const QString &id) { return Engine::latestResult(window.engine, id); }
+    // Gives `id` a reading, as a line of the balance would.
     static void setLatest(MainWindow &window, const QString &id, const QString &header, const QString &result,
                           const QString &unit)
     {
-        Engine::setLatest(window.engine, id, header, result, unit);
+        QByteArray line = header.isEmpty() ? QByteArray() : header.toUtf8().leftJustified(6, ' ', true);
+        line += result.toUtf8().rightJustified(10, ' ', true) + ' ' + unit.toUtf8().leftJustified(3, ' ', true) + "\r\n";
+        channel(window, id).receive(line);
+    }
+
+    // The open links of the window's running collection.
+    static int openPorts(MainWindow &window)
+    {
+        int open = 0;
+        window.session.onEngine([&open](Veltrano::CollectionEngine &engine) {
+            for (const QString &id : engine.instruments()) {
+                const Veltrano::Link *link = engine.channel(id)->link();
+                open += link && link->isOpen();
+            }
+        });
+        return open;
     }
 };

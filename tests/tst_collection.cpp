@@ -1,6 +1,7 @@
 // Collection through real serial lines: a pseudo-terminal played in-process
 // stands in for the balance.
 #include "collectionprobe.h"
+#include "collect/instrumentconfig.h"
 #include "collect/printline.h"
 #include "pseudoterminal.h"
 #include "windowtestcase.h"
@@ -104,24 +105,18 @@ private slots:
         MainWindow window;
         MainWindowProbe probe{window};
         window.startToCollect();
-        QSerialPort *serial = probe.port("P");
-        const QTimer *timer = probe.timer("P");
-        const QString state = !serial ? QString("none")
-                              : (serial->isOpen() ? QString("%1 %2 %3 %4").arg(serial->baudRate()).arg(serial->parity())
-                                                        .arg(serial->stopBits()).arg(serial->flowControl()) : QString("closed"))
-                                    + ' ' + (timer->isActive() ? QString::number(timer->interval()) : "-");
-        QCOMPARE(port.isEmpty() ? QString() : state, port);
+        QCOMPARE(port.isEmpty() ? QString() : probe.portState("P"), port);
         for (int i = 0; i < chunks.size(); ++i) {
             if (chunks.at(i) == "HUP") {
                 m_line->hangUp();
-                QTRY_VERIFY_WITH_TIMEOUT(!serial->isOpen(), kPatience);
+                QTRY_VERIFY_WITH_TIMEOUT(!probe.linkOpen("P"), kPatience);
             } else {
                 QVERIFY(m_line->write(chunks.at(i)));
             }
             QTRY_COMPARE_WITH_TIMEOUT(probe.latest("P"), latest.at(i), kPatience);
         }
         QTRY_COMPARE_WITH_TIMEOUT(probe.buffer("P"), buffer, kPatience);
-        QTRY_COMPARE_WITH_TIMEOUT(withoutPrefixes(m_boxes->texts()), boxes, kPatience);
+        QTRY_COMPARE_WITH_TIMEOUT(withoutPrefixes(firstLines(m_boxes->texts())), boxes, kPatience);
         // Every registered instrument is stored, as a bound row with no NULL in it.
         window.storeImmediately();
         QVERIFY(probe.drain());
@@ -129,7 +124,13 @@ private slots:
         QVERIFY(QRegularExpression("^(\\d{4}-\\d\\d-\\d\\d\\|\\d\\d:\\d\\d:\\d\\d\\|.*)?$").match(allTestRows().value(0)).hasMatch());
         QSqlQuery nulls(QStringLiteral("SELECT count(*) FROM data WHERE instrument_id IS NULL OR header IS NULL"));
         QVERIFY(nulls.next() && nulls.value(0).toInt() == 0);
-        QCOMPARE(withoutPrefixes(m_boxes->texts()), boxes);
+        QCOMPARE(withoutPrefixes(firstLines(m_boxes->texts())), boxes);
+        // Every box names the balance it is about, and its port.
+        const QString name = allTestRows().value(0).section('|', 2, 2);
+        const QString instrument = (name.isEmpty() ? QString("P") : name + " (P)") + " on "
+                                   + Veltrano::Config::readText(*Veltrano::IniFile::open("settings.ini"), "P", "comPort");
+        for (const QString &text : m_boxes->texts())
+            QCOMPARE(text.section('\n', 1), "Instrument: " + instrument);
     }
 
     void storeFailureShowsTheStatement()
@@ -167,11 +168,11 @@ private slots:
         probe.store("P");
         probe.store("P");
         first.hangUp();
-        QTRY_VERIFY_WITH_TIMEOUT(!probe.port("P")->isOpen(), kPatience);
+        QTRY_VERIFY_WITH_TIMEOUT(!probe.linkOpen("P"), kPatience);
         probe.store("P");
         PseudoTerminal second;
         QVERIFY(second.open() && second.makeLink(link));
-        QTRY_VERIFY_WITH_TIMEOUT(probe.port("P")->isOpen(), kPatience);
+        QTRY_VERIFY_WITH_TIMEOUT(probe.linkOpen("P"), kPatience);
         QVERIFY(second.write("-    56.78 g  \r\n"));
         QTRY_COMPARE_WITH_TIMEOUT(probe.latest("P"), "|-56.78|g  ", kPatience);
         probe.store("P");

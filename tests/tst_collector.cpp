@@ -46,7 +46,7 @@ public:
         return m_log;
     }
     // Rows taken, one trace line each.
-    int ticks() { return log().count("CollectionEngine::storeData("); }
+    int ticks() { return log().count("InstrumentChannel::sample("); }
     bool waitFor(const std::function<bool()> &condition)
     {
         // Its log is read all along: a full pipe would stop it.

@@ -141,8 +141,8 @@ private slots:
 
         QCOMPARE(told.count(), boxes.size());
         for (int i = 0; i < boxes.size(); ++i)
-            QVERIFY2(told.at(i).first().toString().contains(boxes.at(i)), qPrintable(told.at(i).first().toString()));
-        QVERIFY(told.first().first().toString().contains(QStringLiteral("error occured during:\nINSERT INTO data(")));
+            QVERIFY2(qvariant_cast<Veltrano::OperatorMessage>(told.at(i).first()).line.contains(boxes.at(i)), qPrintable(qvariant_cast<Veltrano::OperatorMessage>(told.at(i).first()).line));
+        QVERIFY(qvariant_cast<Veltrano::OperatorMessage>(told.first().first()).line.contains(QStringLiteral("error occured during:\nINSERT INTO data(")));
     }
 
     void childStoppedDuringOutage_data()

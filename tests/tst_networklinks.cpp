@@ -169,7 +169,9 @@ private slots:
         QCOMPARE(rows, QStringList{"Net|+2.00|immediate read"});  // not away: the link is open
         QCOMPARE(engine.states().states().value("N").linkText(QDateTime::currentMSecsSinceEpoch()), QString("reconnected"));
         QCOMPARE(problems.count(), 1);
-        QCOMPARE(withoutPrefixes({problems.at(0).at(1).toString()}), QStringList{told.arg(" \"" + address + "\" instrument:  \"N\"")});
+        const auto message = qvariant_cast<Veltrano::OperatorMessage>(problems.at(0).at(0));
+        QCOMPARE(withoutPrefixes({message.line}), QStringList{told.arg(" \"" + address + "\" instrument:  \"N\"")});
+        QVERIFY2(message.logText().startsWith("instrument N (Net) on " + address + ": "), qPrintable(message.logText()));
         engine.stop();
         QCOMPARE(engine.instruments(), QStringList());
     }
@@ -188,7 +190,7 @@ private slots:
         EngineProbe probe{engine};
         QSignalSpy back(&engine, &CollectionEngine::reconnected);
         engine.start("settings.ini");
-        QVERIFY(probe.port("S")->isOpen());
+        QVERIFY(probe.linkOpen("S"));
         QVERIFY(first.write("+     1.00 g  \r\n"));
         QTRY_COMPARE_WITH_TIMEOUT(probe.latest("S"), QString("|+1.00|g  "), kPatience);
         first.hangUp();  // unplugged; plugged in again elsewhere

@@ -142,8 +142,7 @@ private slots:
             // Ticks 2 and 3 come while the server is away.
             for (int tick = 0; tick < 6; ++tick) {
                 QVERIFY(tick == 2 ? m_server.stop() : tick != 4 || m_server.start());
-                probe.setLatest("b1", "N", QString::number(tick), "g");
-                probe.store("b1");
+                probe.storage().store(testRow("B1", "N", QString::number(tick), "g"));
                 expected << QStringLiteral("B1|N|%1|g").arg(tick);
             }
             QTRY_COMPARE_WITH_TIMEOUT(serverRows(), expected, 20000);

@@ -104,7 +104,7 @@ private slots:
         {
             auto window = std::make_unique<MainWindow>();
             MainWindowProbe probe(*window);
-            QObject::connect(&probe.engine, &Veltrano::CollectionEngine::sampled, [&](const QString &, const Veltrano::Row &row) {
+            QObject::connect(&probe.session(), &Veltrano::RecordingSession::sampled, [&](const QString &, const Veltrano::Row &row) {
                 sampled << row.date + ' ' + row.time + ' ' + row.name;
             });
             window->startToCollect();

@@ -4,7 +4,6 @@
 #include "collect/instrumentconfig.h"
 #include "store/audit.h"
 #include "store/sqlbackend.h"
-#include "support/inifile.h"
 #include "exportdialog.h"
 #include "livereadingswindow.h"
 #include "settings.h"
@@ -66,23 +65,21 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->uStop, &QPushButton::clicked, this, &MainWindow::stopToCollect);
     connect(ui->uRead, &QPushButton::clicked, this, &MainWindow::storeImmediately);
     connect(ui->actionLiveReadings, &QAction::triggered, this, &MainWindow::showLiveReadings);
-    connect(&engine, &Veltrano::CollectionEngine::sampled, this, &MainWindow::storeData);
-    connect(&engine, &Veltrano::CollectionEngine::problem, this, [this](const QString &, const QString &line) { tell(line); });
-    connect(&storage, &Veltrano::Storage::problem, this, &MainWindow::tell);
-    connect(&storage, &Veltrano::Storage::rowsWritten, this, &MainWindow::showNewRows);
-    connect(&storage, &Veltrano::Storage::cleared, this, &MainWindow::cleared);
+    connect(&session, &Veltrano::RecordingSession::problem, this, &MainWindow::tell);
+    connect(&session, &Veltrano::RecordingSession::rowsWritten, this, &MainWindow::showNewRows);
+    connect(&session, &Veltrano::RecordingSession::cleared, this, &MainWindow::cleared);
 
     // Rows a previous run could not write come in as the storage writes them.
     // A server that did not answer at start-up was told of then.
     const QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
-    storage.start(Veltrano::SqlBackend::isServer(db) && !db.isOpen());
+    session.openStorage(Veltrano::SqlBackend::isServer(db) && !db.isOpen());
     model.reload();
     othersRows.setInterval(2000);
     connect(&othersRows, &QTimer::timeout, &model, &Veltrano::MeasurementModel::refresh);
     othersRows.start();
 
     ui->uTableView->setModel(&model);
-    setExportAudit([this](const QJsonObject &details) { storage.audit(QLatin1String(Veltrano::Audit::kExported), details); });
+    setExportAudit([this](const QJsonObject &details) { session.audit(QLatin1String(Veltrano::Audit::kExported), details); });
     ui->uTableView->setItemDelegate(new StaleRowDelegate(ui->uTableView));
     // Rows stored while the user reads older ones do not move them.
     new Veltrano::ViewPositionKeeper(ui->uTableView);
@@ -116,7 +113,7 @@ MainWindow::~MainWindow()
         .setValue(QLatin1String(kGeometryKey), saveGeometry());
     // Quitting during a collection releases every port, timer and buffer;
     // the storage writes or keeps what it was handed when it goes.
-    if (engine.isRunning())
+    if (session.isRunning())
         stopToCollect();
     setExportAudit({});
     // The window shows the engine's states: it goes before they do.
@@ -124,41 +121,17 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-namespace {
-
-// Every key of settings.ini as "instrument/key" and its value.
-QMap<QString, QString> instrumentKeys()
-{
-    QMap<QString, QString> keys;
-    const std::unique_ptr<QSettings> file = Veltrano::IniFile::open(QString::fromLatin1(Veltrano::Config::kFileName));
-    const QStringList names = file->allKeys();
-    for (const QString &key : names)
-        keys.insert(key, file->value(key).toString());
-    return keys;
-}
-
-} // namespace
-
 // What the operator changed in the dialog goes to the audit trail, key by key.
 void MainWindow::settings()
 {
     VTRACE;
-    const QMap<QString, QString> before = instrumentKeys();
+    const QString file = QString::fromLatin1(Veltrano::Config::kFileName);
+    const QMap<QString, QString> before = Veltrano::RecordingSession::settingsKeys(file);
     {
         Settings dialog(nullptr);
         dialog.exec();
     }
-    const QMap<QString, QString> after = instrumentKeys();
-    QStringList keys = before.keys() + after.keys();
-    keys.removeDuplicates();
-    for (const QString &key : qAsConst(keys)) {
-        if (before.contains(key) == after.contains(key) && before.value(key) == after.value(key))
-            continue;
-        QJsonObject change{{QStringLiteral("key"), key}};
-        change.insert(QStringLiteral("old"), before.contains(key) ? QJsonValue(before.value(key)) : QJsonValue());
-        change.insert(QStringLiteral("new"), after.contains(key) ? QJsonValue(after.value(key)) : QJsonValue());
-        storage.audit(QLatin1String(Veltrano::Audit::kSettingChanged), change);
-    }
+    session.auditSettingsChange(before, Veltrano::RecordingSession::settingsKeys(file));
 }
 
 void MainWindow::about()
@@ -181,7 +154,7 @@ void MainWindow::showLiveReadings()
 {
     VTRACE;
     if (!liveWindow)
-        liveWindow = new LiveReadingsWindow(&engine.states(), this);
+        liveWindow = new LiveReadingsWindow(&session.states(), this);
     liveWindow->show();
     liveWindow->raise();
     liveWindow->activateWindow();

@@ -1,13 +1,10 @@
 #pragma once
 
-#include "collect/collectionengine.h"
-#include "collect/collectorlock.h"
+#include "recording/recordingsession.h"
 #include "store/measurementmodel.h"
-#include "store/storage.h"
 
 #include <QMainWindow>
 #include <QPointer>
-#include <QSerialPort>
 #include <QString>
 #include <QTimer>
 
@@ -39,36 +36,26 @@ public slots:
     void startToCollect();
     void stopToCollect();
     void storeImmediately();
-    void timerFired();
-    void readyRead();
-    void error(QSerialPort::SerialPortError error);
     void showLiveReadings();
-    void reconnectPorts();
 
 private slots:
     // Rows reached the database: the view shows them.
     void showNewRows();
-    // What the engine or the storage says the operator must know.
-    void tell(const QString &line);
+    // What the collection or the storage says the operator must know.
+    void tell(const Veltrano::OperatorMessage &message);
     void cleared(bool ok, const QString &error);
 
 private:
-    void storeData(const QString &instrumentId, const Veltrano::Row &row);
-
     // Lets the tests look at the collection.
     friend struct MainWindowProbe;
 
     Veltrano::MeasurementModel model;
-    // Writes the rows the engine takes, on a thread of its own, keeping
-    // those the database refuses.
-    Veltrano::Storage storage;
-    // The collection registry and everything that runs a collection.
-    Veltrano::CollectionEngine engine;
+    // The collection on a thread of its own, its rows written on another,
+    // keeping those the database refuses; the folder's lock while it runs.
+    Veltrano::RecordingSession session;
 
     Ui::MainWindow *ui;
 
-    // Held while this window collects: one collector per folder.
-    Veltrano::CollectorLock collectorLock;
     // Rows another process writes (an unattended collector in this folder,
     // other PCs on a server) come into view at this pace.
     QTimer othersRows;

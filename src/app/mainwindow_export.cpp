@@ -79,7 +79,7 @@ void MainWindow::clearData()
         return;
 
     // After the rows handed over before, on the storage thread.
-    storage.clear();
+    session.storage().clear();
 }
 
 void MainWindow::cleared(bool ok, const QString &error)

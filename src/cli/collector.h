@@ -1,8 +1,6 @@
 #pragma once
 
-#include "collect/collectionengine.h"
-#include "collect/collectorlock.h"
-#include "store/storage.h"
+#include "recording/recordingsession.h"
 
 #include <QObject>
 #include <QString>
@@ -50,9 +48,7 @@ public:
 private:
     void writeStatus();
 
-    Veltrano::CollectorLock m_lock;
-    std::unique_ptr<Veltrano::Storage> m_storage;
-    Veltrano::CollectionEngine m_engine;
+    std::unique_ptr<Veltrano::RecordingSession> m_session;
     QTimer m_statusTimer;
     qint64 m_since = 0;
     bool m_statusFailing = false;

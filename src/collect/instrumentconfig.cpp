@@ -141,6 +141,28 @@ bool flush(QSettings &settings)
     return settings.status() != QSettings::AccessError;
 }
 
+InstrumentSettings readSettings(const QSettings &settings, const QString &id)
+{
+    InstrumentSettings instrument;
+    instrument.id = id;
+    const QString group = id + QLatin1Char('/');
+    const QStringList all = settings.allKeys();
+    for (const QString &key : all) {
+        if (key.startsWith(group) && !QStringView(key).mid(group.size()).contains(QLatin1Char('/')))
+            instrument.keys.insert(key.mid(group.size()), settings.value(key));
+    }
+    instrument.name = instrument.text(Key::name);
+    instrument.type = instrument.text(Key::type);
+    instrument.port = instrument.text(Key::comPort);
+    instrument.intervalMs = samplingIntervalMs(instrument.keys.value(QLatin1String(Key::samplingInterval)));
+    instrument.line.baudRate = instrument.keys.value(QLatin1String(Key::transmissionRate)).toInt();
+    // 7 unless the instrument asks for 8 (most balances but Sartorius' own).
+    instrument.line.eightDataBits = instrument.text(Key::dataBits) == QLatin1String("8");
+    instrument.line.parity = lineParity(instrument.text(Key::parity));
+    instrument.line.stopBits = lineStopBits(instrument.keys.value(QLatin1String(Key::stopBits)).toInt());
+    return instrument;
+}
+
 IdCheck checkNewId(const QString &id, const QStringList &existingIds)
 {
     if (id.isEmpty() || id.contains(QLatin1Char('/')) || id.contains(QLatin1Char('\\')))

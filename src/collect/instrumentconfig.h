@@ -1,10 +1,13 @@
 #pragma once
 
+#include "collect/seriallink.h"
+
 #include <QList>
 #include <QSerialPort>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <QVariantMap>
 #include <QtGlobal>
 
 #include <optional>
@@ -181,6 +184,23 @@ void writeInstrument(QSettings &settings, const QString &id, const Instrument &i
 // written. A file that was read with format errors is still written, so only
 // an access error counts as a failure.
 bool flush(QSettings &settings);
+
+// One instrument of a collection as its start (or a reload) read it: what
+// its channel needs, never read again while it runs.
+struct InstrumentSettings
+{
+    QString id;
+    QString name;
+    QString type;
+    QString port;                   // comPort: a serial port or a tcp:// address
+    std::optional<int> intervalMs;  // nothing: not a valid sampling interval
+    LineSettings line;
+    QVariantMap keys;               // every key of the section, as read
+
+    // Any key of the section as text; empty when absent.
+    QString text(const char *key) const { return keys.value(QLatin1String(key)).toString(); }
+};
+InstrumentSettings readSettings(const QSettings &settings, const QString &id);
 
 enum class IdCheck {
     Accepted,

@@ -332,78 +332,139 @@ QVector<ReadingHistory::Point> ReadingHistory::since(qint64 from, int maxPoints)
 
 void InstrumentStates::start(const QMap<QString, InstrumentState> &instruments)
 {
-    m_states = instruments;
-    m_histories.clear();
-    for (auto it = instruments.cbegin(); it != instruments.cend(); ++it)
-        m_histories.insert(it.key(), ReadingHistory());
-    m_running = true;
-    m_startedAt = now();
-    m_endedAt = 0;
-    ++m_revision;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_states = instruments;
+        m_histories.clear();
+        for (auto it = instruments.cbegin(); it != instruments.cend(); ++it)
+            m_histories.insert(it.key(), ReadingHistory());
+        m_running = true;
+        m_startedAt = now();
+        m_endedAt = 0;
+        ++m_revision;
+    }
     emit changed();
 }
 
 void InstrumentStates::clear()
 {
-    m_states.clear();
-    m_histories.clear();
-    m_running = false;
-    m_endedAt = 0;
-    ++m_revision;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_states.clear();
+        m_histories.clear();
+        m_running = false;
+        m_endedAt = 0;
+        ++m_revision;
+    }
     emit changed();
 }
 
 void InstrumentStates::end()
 {
-    if (!m_running)
-        return;
-    m_running = false;
-    m_endedAt = now();
-    ++m_revision;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (!m_running)
+            return;
+        m_running = false;
+        m_endedAt = now();
+        ++m_revision;
+    }
     emit changed();
 }
 
 void InstrumentStates::follow(const QMap<QString, InstrumentState> &instruments, qint64 startedAt, qint64 at)
 {
-    if (startedAt != m_startedAt)
-        m_histories.clear();
-    for (auto it = instruments.cbegin(); it != instruments.cend(); ++it) {
-        ReadingHistory &history = m_histories[it.key()];
-        const InstrumentState &state = it.value();
-        const QString value = state.hasReading() ? numericValue(state.result()) : QString();
-        if (!value.isEmpty())
-            history.add(at, value.toDouble());
-        if (state.rows() > m_states.value(it.key()).rows())
-            history.markStored(at);
+    {
+        QMutexLocker lock(&m_mutex);
+        if (startedAt != m_startedAt)
+            m_histories.clear();
+        for (auto it = instruments.cbegin(); it != instruments.cend(); ++it) {
+            ReadingHistory &history = m_histories[it.key()];
+            const InstrumentState &state = it.value();
+            const QString value = state.hasReading() ? numericValue(state.result()) : QString();
+            if (!value.isEmpty())
+                history.add(at, value.toDouble());
+            if (state.rows() > m_states.value(it.key()).rows())
+                history.markStored(at);
+        }
+        for (const QString &id : m_histories.keys()) {
+            if (!instruments.contains(id))
+                m_histories.remove(id);
+        }
+        m_states = instruments;
+        m_running = true;
+        m_startedAt = startedAt;
+        m_endedAt = 0;
+        ++m_revision;
     }
-    for (const QString &id : m_histories.keys()) {
-        if (!instruments.contains(id))
-            m_histories.remove(id);
-    }
-    m_states = instruments;
-    m_running = true;
-    m_startedAt = startedAt;
-    m_endedAt = 0;
-    ++m_revision;
     emit changed();
 }
 
 void InstrumentStates::add(const QString &id, const InstrumentState &state)
 {
-    m_states.insert(id, state);
-    m_histories.insert(id, ReadingHistory());
-    ++m_revision;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_states.insert(id, state);
+        m_histories.insert(id, ReadingHistory());
+        ++m_revision;
+    }
     emit changed();
 }
 
 void InstrumentStates::remove(const QString &id)
 {
-    m_states.remove(id);
-    m_histories.remove(id);
-    ++m_revision;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_states.remove(id);
+        m_histories.remove(id);
+        ++m_revision;
+    }
     emit changed();
 }
 
+bool InstrumentStates::running() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_running;
+}
+
+qint64 InstrumentStates::endedAt() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_endedAt;
+}
+
+QMap<QString, InstrumentState> InstrumentStates::states() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_states;
+}
+
+InstrumentState InstrumentStates::state(const QString &id) const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_states.value(id);
+}
+
+ReadingHistory InstrumentStates::history(const QString &id) const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_histories.value(id);
+}
+
+qint64 InstrumentStates::startedAt() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_startedAt;
+}
+
+quint64 InstrumentStates::revision() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_revision;
+}
+
+// With the lock held.
 InstrumentState *InstrumentStates::find(const QString &id)
 {
     const auto it = m_states.find(id);
@@ -415,6 +476,7 @@ InstrumentState *InstrumentStates::find(const QString &id)
 
 void InstrumentStates::lineReceived(const QString &id, const QByteArray &raw, const PrintLine::Parsed &parsed)
 {
+    QMutexLocker lock(&m_mutex);
     if (InstrumentState *state = find(id)) {
         const qint64 at = now();
         state->lineReceived(raw, parsed, at);
@@ -429,10 +491,14 @@ void InstrumentStates::lineReceived(const QString &id, const QByteArray &raw, co
 template<typename Change>
 void InstrumentStates::changeLink(const QString &id, Change change)
 {
-    if (InstrumentState *state = find(id)) {
+    {
+        QMutexLocker lock(&m_mutex);
+        InstrumentState *state = find(id);
+        if (!state)
+            return;
         change(*state);
-        emit changed();
     }
+    emit changed();
 }
 
 void InstrumentStates::portFailed(const QString &id, const QString &reason)
@@ -457,6 +523,7 @@ void InstrumentStates::reconnected(const QString &id)
 
 void InstrumentStates::rowStored(const QString &id)
 {
+    QMutexLocker lock(&m_mutex);
     if (InstrumentState *state = find(id)) {
         const qint64 at = now();
         state->rowStored(at);

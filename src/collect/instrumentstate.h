@@ -3,6 +3,7 @@
 #include "collect/printline.h"
 
 #include <QMap>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -144,7 +145,8 @@ private:
 
 // The state and history of every instrument of the running collection, by
 // instrument id. After a collection ends they are kept, marked ended, until
-// the next one starts.
+// the next one starts. Fed on the collection's thread and read from any
+// other: every call takes a lock, and what is read is a copy.
 class InstrumentStates : public QObject
 {
     Q_OBJECT
@@ -161,8 +163,8 @@ public:
     // The collection another process runs, as its status file told it at
     // `at`: its states replace these, each history gaining the latest reading.
     void follow(const QMap<QString, InstrumentState> &instruments, qint64 startedAt, qint64 at);
-    bool running() const { return m_running; }
-    qint64 endedAt() const { return m_endedAt; }  // 0: running or never ran
+    bool running() const;
+    qint64 endedAt() const;  // 0: running or never ran
 
     // Feeds one instrument; ids that are not registered are ignored.
     void lineReceived(const QString &id, const QByteArray &raw, const PrintLine::Parsed &parsed);
@@ -172,11 +174,12 @@ public:
     void reconnected(const QString &id);
     void rowStored(const QString &id);
 
-    const QMap<QString, InstrumentState> &states() const { return m_states; }
-    ReadingHistory history(const QString &id) const { return m_histories.value(id); }
-    qint64 startedAt() const { return m_startedAt; }
+    QMap<QString, InstrumentState> states() const;
+    InstrumentState state(const QString &id) const;
+    ReadingHistory history(const QString &id) const;
+    qint64 startedAt() const;
     // Grows with every event: a viewer redraws only when it moved.
-    quint64 revision() const { return m_revision; }
+    quint64 revision() const;
 
 signals:
     // A collection started or ended, or an instrument's link changed.
@@ -187,6 +190,7 @@ private:
     template<typename Change>
     void changeLink(const QString &id, Change change);
 
+    mutable QMutex m_mutex;
     QMap<QString, InstrumentState> m_states;
     QMap<QString, ReadingHistory> m_histories;
     bool m_running = false;

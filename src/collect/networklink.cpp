@@ -65,7 +65,7 @@ int idleLimitMs(const NetworkAddress &address, int samplingIntervalMs)
 }
 
 NetworkLink::NetworkLink(const NetworkAddress &address, int idleMs, QObject *parent)
-    : QObject(parent)
+    : Link(parent)
     , m_address(address)
     , m_idleMs(idleMs)
 {

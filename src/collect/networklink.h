@@ -1,5 +1,7 @@
 #pragma once
 
+#include "collect/link.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -41,7 +43,7 @@ int idleLimitMs(const NetworkAddress &address, int samplingIntervalMs);
 // (refused, no such host, no answer within kConnectTimeoutMs), the other side
 // closed it, or it stayed silent past the keep-alive limit. After failed() the
 // link is closed and may be opened again.
-class NetworkLink : public QObject
+class NetworkLink : public Link
 {
     Q_OBJECT
 public:
@@ -50,18 +52,12 @@ public:
     NetworkLink(const NetworkAddress &address, int idleMs, QObject *parent = nullptr);
     ~NetworkLink() override;
 
-    void open();
-    bool isOpen() const { return m_phase == Phase::Open; }
-    bool isOpening() const { return m_phase == Phase::Opening; }
-    QByteArray readAll() { return m_socket.readAll(); }
+    void open() override;
+    bool isOpen() const override { return m_phase == Phase::Open; }
+    bool isOpening() const override { return m_phase == Phase::Opening; }
+    QByteArray readAll() override { return m_socket.readAll(); }
+    QString name() const override { return m_address.text; }
     int idleMs() const { return m_idleMs; }
-    QString name() const { return m_address.text; }
-
-signals:
-    void connected();
-    void readyRead();
-    // `wasOpen`: the link was connected, rather than being opened.
-    void failed(const QString &reason, bool wasOpen);
 
 private:
     enum class Phase { Closed, Opening, Open };

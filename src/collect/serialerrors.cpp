@@ -43,23 +43,4 @@ Description describe(int code)
     }
 }
 
-RepeatFilter::Verdict RepeatFilter::record(const QString &instrumentId, int code)
-{
-    QSet<int> &seen = m_seen[instrumentId];
-    const bool firstTime = !seen.contains(code);
-    seen.insert(code);
-
-    const bool failing = code == QSerialPort::ResourceError || (code == QSerialPort::ReadError && !firstTime);
-    const bool closePort = failing && !m_closing.contains(instrumentId);
-    if (closePort)
-        m_closing.insert(instrumentId);
-    return {firstTime, closePort};
-}
-
-void RepeatFilter::clear()
-{
-    m_seen.clear();
-    m_closing.clear();
-}
-
 } // namespace Veltrano::SerialErrors

@@ -20,13 +20,18 @@ MeasurementStore::MeasurementStore(const QString &pendingPath, const QString &co
     connect(&m_retry, &QTimer::timeout, this, &MeasurementStore::flush);
 }
 
+void MeasurementStore::tell(const QString &text)
+{
+    emit problem(OperatorMessage::general(OperatorMessage::Kind::Storage, (VLINE << text).text(), text));
+}
+
 void MeasurementStore::leave()
 {
     if (!m_kept.isEmpty())
         VTRACE << "rows left in the pending file for the next start:" << m_kept.size() - m_unsaved;
     if (m_unsaved || m_lost)
-        emit problem((VLINE << QStringLiteral("recorded rows lost at quit, neither the database nor the pending file took them: %1")
-                         .arg(m_unsaved + m_lost)).text());
+        tell(QStringLiteral("recorded rows lost at quit, neither the database nor the pending file took them: %1")
+                 .arg(m_unsaved + m_lost));
 }
 
 int MeasurementStore::recover()
@@ -35,7 +40,7 @@ int MeasurementStore::recover()
     if (!file.exists())
         return 0;
     if (!file.open(QIODevice::ReadOnly)) {
-        emit problem((VLINE << QStringLiteral("cannot read the pending rows file %1: %2").arg(m_pendingPath, file.errorString())).text());
+        tell(QStringLiteral("cannot read the pending rows file %1: %2").arg(m_pendingPath, file.errorString()));
         return 0;
     }
     const PendingRows::Content content = PendingRows::decode(file.readAll());
@@ -190,10 +195,9 @@ void MeasurementStore::emptyPendingFile()
     // Something else in its place (a directory) holds none of our rows.
     if (!QFileInfo(m_pendingPath).isFile() || QFile::remove(m_pendingPath) || QFile::resize(m_pendingPath, 0))
         return;
-    emit problem((VLINE << QStringLiteral("cannot empty the pending rows file %1: its rows are in the database already "
-                                         "and would be written again at the next start")
-                               .arg(m_pendingPath))
-                     .text());
+    tell(QStringLiteral("cannot empty the pending rows file %1: its rows are in the database already "
+                        "and would be written again at the next start")
+             .arg(m_pendingPath));
 }
 
 void MeasurementStore::refused(const MeasurementDb::Row &row, const QString &error)
@@ -206,9 +210,8 @@ void MeasurementStore::refused(const MeasurementDb::Row &row, const QString &err
     }
     m_outage = true;
     emit outageBegan(error);
-    emit problem((VLINE << QLatin1String("error occured during:\n") + MeasurementDb::describeInsert(row)
-                               + QLatin1Char('\n') + error)
-                     .text());
+    const QString text = QLatin1String("error occured during:\n") + MeasurementDb::describeInsert(row) + QLatin1Char('\n') + error;
+    emit problem(OperatorMessage::general(OperatorMessage::Kind::RowRefused, (VLINE << text).text(), text));
 }
 
 void MeasurementStore::written(int count, int kept)
@@ -223,7 +226,7 @@ void MeasurementStore::written(int count, int kept)
     }
     emit rowsWritten(count);
     if (lost)
-        emit problem((VLINE << QStringLiteral("recorded rows lost while the database refused them: %1").arg(lost)).text());
+        tell(QStringLiteral("recorded rows lost while the database refused them: %1").arg(lost));
 }
 
 void MeasurementStore::reportLost()
@@ -232,10 +235,9 @@ void MeasurementStore::reportLost()
         VTRACE << "recorded rows lost in this outage:" << m_lost;
         return;
     }
-    emit problem((VLINE << QStringLiteral("neither the database nor the pending rows file takes rows: recorded rows "
-                                         "are being lost (kept in memory: %1)")
-                               .arg(m_kept.size()))
-                     .text());
+    tell(QStringLiteral("neither the database nor the pending rows file takes rows: recorded rows "
+                        "are being lost (kept in memory: %1)")
+             .arg(m_kept.size()));
 }
 
 } // namespace Veltrano

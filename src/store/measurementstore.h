@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/measurementdb.h"
+#include "support/operatormessage.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -63,13 +64,15 @@ signals:
     // Rows reached the database.
     void rowsWritten(int count);
     // Something the operator must know: a trace line with its prefix.
-    void problem(const QString &line);
+    void problem(const Veltrano::OperatorMessage &message);
     // The database refused rows for the first time since it last took them,
     // and took them again (with the kept rows it wrote then).
     void outageBegan(const QString &reason);
     void outageEnded(int keptRowsWritten);
 
 private:
+    // Tells the operator `text` (no instrument).
+    void tell(const QString &text);
     bool flush();
     bool insert(const QVector<MeasurementDb::Row> &rows, QString *error, int *failedAt);
     bool keep(const MeasurementDb::Row &row);

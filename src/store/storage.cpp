@@ -135,10 +135,10 @@ public:
         writeQueue();
         if (!away)
             writeAudits();
-        if (!m_audits.isEmpty())
-            emit m_storage->problem((VLINE << QStringLiteral("audit entries the database did not take, lost at quit: %1")
-                                                  .arg(m_audits.size()))
-                                        .text());
+        if (!m_audits.isEmpty()) {
+            const QString text = QStringLiteral("audit entries the database did not take, lost at quit: %1").arg(m_audits.size());
+            emit m_storage->problem(OperatorMessage::general(OperatorMessage::Kind::Storage, (VLINE << text).text(), text));
+        }
         if (m_store)
             m_store->leave();
         m_store.reset();

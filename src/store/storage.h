@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/connectionwatch.h"
+#include "support/operatormessage.h"
 #include "support/row.h"
 
 #include <QJsonObject>
@@ -58,7 +59,7 @@ public:
 
 signals:
     void rowsWritten(int count);
-    void problem(const QString &line);
+    void problem(const Veltrano::OperatorMessage &message);
     void outageBegan(const QString &reason);
     void outageEnded(int keptRowsWritten);
     // Whether the rows are gone; else the database's reason.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QString>
 
 #include <utility>
@@ -53,3 +54,5 @@ struct Row
 };
 
 } // namespace Veltrano
+
+Q_DECLARE_METATYPE(Veltrano::Row)

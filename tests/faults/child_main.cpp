@@ -59,9 +59,9 @@ int main(int argc, char *argv[])
 
     int tick = 0;
     for (int more = -1; more != 0;) {
-        const QString id = QStringLiteral("B%1").arg(++tick % 3);
-        probe.setLatest(id, QString(), QString::number(tick), QStringLiteral("g  "));
-        probe.store(id);
+        static const QString names[] = {QStringLiteral("zero"), QStringLiteral("one"), QStringLiteral("two")};
+        ++tick;
+        probe.storage().store(testRow(names[tick % 3], QString(), QString::number(tick), QStringLiteral("g  ")));
         // Printed once the row is written or kept in the pending file.
         if (!probe.drain())
             return 3;

@@ -137,10 +137,11 @@ int main(int argc, char *argv[])
     window.findChild<QPushButton *>(QStringLiteral("uStart"))->click();
 
     QMap<QString, qint64> ticks;
-    for (const QString &id : probe.timers()) {
+    for (const QString &id : probe.instruments())
         ticks[id] = 0;
-        QObject::connect(probe.timer(id), &QTimer::timeout, [&ticks, id]() { ++ticks[id]; });
-    }
+    // Each tick's row, as the collection hands it on.
+    QObject::connect(&probe.session(), &Veltrano::RecordingSession::sampled, &app,
+                     [&ticks](const QString &id, const Veltrano::Row &) { ++ticks[id]; });
     const int startBoxes = boxes.count();
     const long memoryAtStart = residentKiB();
     report("collecting from %d instruments for %d s; resident memory %ld KiB", count, seconds, memoryAtStart);

@@ -1,0 +1,154 @@
+#include "recording/recordingsession.h"
+
+#include "store/audit.h"
+#include "support/inifile.h"
+#include "support/trace.h"
+
+#include <QAbstractEventDispatcher>
+#include <QJsonArray>
+#include <QSettings>
+
+namespace Veltrano {
+
+RecordingSession::RecordingSession(const QString &source, QObject *parent)
+    : QObject(parent)
+    , m_storage(std::make_unique<Storage>(source))
+    , m_engine(new CollectionEngine)
+{
+    m_engineThread.setObjectName(QStringLiteral("collection"));
+    m_engine->moveToThread(&m_engineThread);
+    m_engineThread.start();
+
+    // Rows go from the engine's thread to the storage thread directly.
+    Storage *storage = m_storage.get();
+    connect(m_engine, &CollectionEngine::sampled, storage,
+            [storage](const QString &, const Row &row) { storage->store(row); }, Qt::DirectConnection);
+    connect(m_engine, &CollectionEngine::sampled, this, &RecordingSession::sampled);
+    connect(m_engine, &CollectionEngine::problem, this, &RecordingSession::problem);
+    connect(m_engine, &CollectionEngine::opened, this, &RecordingSession::opened);
+    connect(m_engine, &CollectionEngine::reconnected, this, &RecordingSession::reconnected);
+    connect(m_engine, &CollectionEngine::closedAfterError, this, &RecordingSession::closedAfterError);
+    connect(storage, &Storage::problem, this, &RecordingSession::problem);
+    connect(storage, &Storage::rowsWritten, this, &RecordingSession::rowsWritten);
+    connect(storage, &Storage::outageBegan, this, &RecordingSession::outageBegan);
+    connect(storage, &Storage::outageEnded, this, &RecordingSession::outageEnded);
+    connect(storage, &Storage::cleared, this, &RecordingSession::cleared);
+}
+
+RecordingSession::~RecordingSession()
+{
+    if (m_running)
+        stop();
+    onEngine([](CollectionEngine &engine) { delete &engine; });
+    m_engineThread.quit();
+    m_engineThread.wait();
+    // The storage goes last: it writes what it was handed, or keeps it.
+    m_storage.reset();
+}
+
+void RecordingSession::onEngine(const std::function<void(CollectionEngine &)> &job) const
+{
+    CollectionEngine *engine = m_engine;
+    if (QThread::currentThread() == &m_engineThread) {
+        job(*engine);
+        return;
+    }
+    QMetaObject::invokeMethod(engine, [engine, &job] { job(*engine); }, Qt::BlockingQueuedConnection);
+}
+
+const InstrumentStates &RecordingSession::states() const
+{
+    return m_engine->states();
+}
+
+void RecordingSession::openStorage(bool serverAway)
+{
+    m_storage->start(serverAway);
+}
+
+bool RecordingSession::start(const QString &settingsFile, QString *holder)
+{
+    VTRACE;
+    if (!m_lock.acquire(holder))
+        return false;
+    m_settingsFile = settingsFile;
+    QStringList instruments;
+    onEngine([&](CollectionEngine &engine) {
+        engine.start(settingsFile);
+        instruments = engine.instruments();
+    });
+    m_instruments = instruments;
+    m_running = true;
+    m_storage->audit(QLatin1String(Audit::kStarted), {{QStringLiteral("instruments"), QJsonArray::fromStringList(instruments)}});
+    return true;
+}
+
+void RecordingSession::stop()
+{
+    VTRACE;
+    if (!m_running)
+        return;
+    onEngine([](CollectionEngine &engine) { engine.stop(); });
+    m_running = false;
+    m_storage->audit(QLatin1String(Audit::kStopped),
+                     {{QStringLiteral("instruments"), QJsonArray::fromStringList(m_instruments)}});
+    m_lock.release();
+}
+
+void RecordingSession::storeImmediately()
+{
+    QMetaObject::invokeMethod(m_engine, [engine = m_engine] { engine->storeImmediately(); }, Qt::QueuedConnection);
+}
+
+CollectionEngine::Reload RecordingSession::reload()
+{
+    const QMap<QString, QString> before = settingsKeys(m_settingsFile);
+    CollectionEngine::Reload changes;
+    QStringList instruments;
+    onEngine([&](CollectionEngine &engine) {
+        changes = engine.reload();
+        instruments = engine.instruments();
+    });
+    m_instruments = instruments;
+    auditSettingsChange(before, settingsKeys(m_settingsFile));
+    return changes;
+}
+
+QMap<QString, QString> RecordingSession::settingsKeys(const QString &settingsFile)
+{
+    QMap<QString, QString> keys;
+    const std::unique_ptr<QSettings> file = IniFile::open(settingsFile);
+    const QStringList names = file->allKeys();
+    for (const QString &key : names)
+        keys.insert(key, file->value(key).toString());
+    return keys;
+}
+
+void RecordingSession::auditSettingsChange(const QMap<QString, QString> &before, const QMap<QString, QString> &after)
+{
+    QStringList keys = before.keys() + after.keys();
+    keys.removeDuplicates();
+    for (const QString &key : qAsConst(keys)) {
+        if (before.contains(key) == after.contains(key) && before.value(key) == after.value(key))
+            continue;
+        QJsonObject change{{QStringLiteral("key"), key}};
+        change.insert(QStringLiteral("old"), before.contains(key) ? QJsonValue(before.value(key)) : QJsonValue());
+        change.insert(QStringLiteral("new"), after.contains(key) ? QJsonValue(after.value(key)) : QJsonValue());
+        m_storage->audit(QLatin1String(Audit::kSettingChanged), change);
+    }
+}
+
+void RecordingSession::audit(const QString &kind, const QJsonObject &details)
+{
+    m_storage->audit(kind, details);
+}
+
+void RecordingSession::setGatherMs(int ms)
+{
+    onEngine([ms](CollectionEngine &) {
+        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                         QAbstractEventDispatcher::instance(), [ms] { QThread::msleep(ms); });
+    });
+}
+
+} // namespace Veltrano

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "collect/collectionengine.h"
+#include "collect/collectorlock.h"
+#include "store/storage.h"
+#include "support/operatormessage.h"
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <functional>
+#include <memory>
+
+namespace Veltrano {
+
+// One recording, whoever runs it (the window or the unattended collector):
+// the folder's collector lock, the collection engine on a thread of its own,
+// the storage thread, and the audit entries of starts, stops and changed
+// settings. The engine's ticks go straight to the storage thread: neither
+// ever waits for the thread that owns the session, so a long paint, a file
+// dialog or a box delays no read and no tick. What the operator must know
+// comes out of problem(), as values, queued to the owner's thread.
+class RecordingSession : public QObject
+{
+    Q_OBJECT
+public:
+    // `program` names the holder of the folder's lock ("veltrano",
+    // "veltrano-collect"); the rows go into the database of the connection
+    // `source` (registered, open or not).
+    explicit RecordingSession(const QString &source = QLatin1String(QSqlDatabase::defaultConnection),
+                              QObject *parent = nullptr);
+    ~RecordingSession() override;
+
+    // Starts the storage thread, which first writes the rows an earlier run
+    // left waiting. `serverAway`: the operator knows the server does not
+    // answer (told at start-up).
+    void openStorage(bool serverAway);
+
+    // Takes the folder's lock and starts recording the instruments of
+    // `settingsFile`. False, with who holds the folder in `holder`, when
+    // another collector records there.
+    bool start(const QString &settingsFile, QString *holder = nullptr);
+    // Ends the collection: every row taken is written or kept, the lock is
+    // let go.
+    void stop();
+    bool isRunning() const { return m_running; }
+    void storeImmediately();
+    // Reads the settings file again; changed keys go to the audit trail.
+    CollectionEngine::Reload reload();
+    QStringList instruments() const { return m_instruments; }
+
+    // Every key of the settings file, to tell what an edit changed.
+    static QMap<QString, QString> settingsKeys(const QString &settingsFile);
+    // Puts the keys that differ between `before` and `after` in the audit trail.
+    void auditSettingsChange(const QMap<QString, QString> &before, const QMap<QString, QString> &after);
+    void audit(const QString &kind, const QJsonObject &details);
+
+    // Safe to read from any thread.
+    const InstrumentStates &states() const;
+    Storage &storage() { return *m_storage; }
+
+    // Before each wait for events the engine's thread pauses this long, so
+    // that the lines of many balances gather and one pass takes them all in
+    // (an unattended collector of many balances: far fewer wake-ups).
+    void setGatherMs(int ms);
+
+    // Runs `job` on the engine's thread and waits for it: for the tests.
+    void onEngine(const std::function<void(CollectionEngine &)> &job) const;
+
+signals:
+    // A row a tick took, on its way to the storage thread (told queued).
+    void sampled(const QString &instrumentId, const Veltrano::Row &row);
+    void problem(const Veltrano::OperatorMessage &message);
+    void rowsWritten(int count);
+    void outageBegan(const QString &reason);
+    void outageEnded(int keptRowsWritten);
+    void cleared(bool ok, const QString &error);
+    void opened(const QString &instrumentId, const QString &port);
+    void reconnected(const QString &instrumentId, const QString &port);
+    void closedAfterError(const QString &instrumentId, const QString &port);
+
+private:
+    CollectorLock m_lock;
+    std::unique_ptr<Storage> m_storage;
+    QThread m_engineThread;
+    CollectionEngine *m_engine;
+    bool m_running = false;
+    QStringList m_instruments;
+    QString m_settingsFile;
+};
+
+} // namespace Veltrano
