@@ -1,5 +1,7 @@
 #include "store/connectionwatch.h"
 
+#include "store/sqlbackend.h"
+
 #include "support/trace.h"
 
 #include <QSqlDatabase>
@@ -20,7 +22,7 @@ namespace {
 
 qintptr serverSocket(const QSqlDatabase &db)
 {
-    if (!db.isOpen() || db.driverName() != QLatin1String("QPSQL"))
+    if (!db.isOpen() || !SqlBackend::isServer(db))
         return -1;
     const QVariant handle = db.driver()->handle();
     if (qstrcmp(handle.typeName(), "PGconn*") != 0)

@@ -1,6 +1,7 @@
 #include "store/measurementstore.h"
 
 #include "store/pendingrows.h"
+#include "store/sqlbackend.h"
 #include "support/trace.h"
 
 #include <QFile>
@@ -102,7 +103,7 @@ void MeasurementStore::keepOnly(const QVector<MeasurementDb::Row> &rows)
 bool MeasurementStore::insert(const QVector<MeasurementDb::Row> &rows, QString *error, int *failedAt)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    if (!m_tableChecked && db.driverName() == QLatin1String("QPSQL")) {
+    if (!m_tableChecked && SqlBackend::isServer(db)) {
         *failedAt = 0;
         if (!db.isOpen() && !db.open()) {
             *error = db.lastError().text();

@@ -1,7 +1,5 @@
 #include "support/logformat.h"
 
-#include <QRegularExpression>
-
 namespace Veltrano::Log {
 
 bool isDemotedWarning(const QString &message)
@@ -52,15 +50,6 @@ QByteArray stderrLine(QtMsgType type, const QString &message)
         return {};
     }
     return prefix + message.toUtf8() + '\n';
-}
-
-QString withoutTracePrefix(const QString &line)
-{
-    // "file ( 12 ) void Class::function(args) const items": the signature
-    // ends at the first ") " after the line number.
-    static const QRegularExpression prefix(QStringLiteral("^\\S+ \\( \\d+ \\) [^\\n]*?\\)( const)? "));
-    const QRegularExpressionMatch match = prefix.match(line);
-    return match.hasMatch() ? line.mid(match.capturedEnd()) : line;
 }
 
 QString boxTitle(QtMsgType type)

@@ -46,10 +46,6 @@ public:
 // the message as UTF-8, line feed. Empty for types that are not logged.
 QByteArray stderrLine(QtMsgType type, const QString &message);
 
-// A trace line without its prefix (file, line and signature): what it says,
-// for a log read by people. A line without the prefix is returned as it is.
-QString withoutTracePrefix(const QString &line);
-
 // Title of the box shown for this type, or an empty text when none is shown.
 QString boxTitle(QtMsgType type);
 
