@@ -13,7 +13,8 @@
 #                        each for SECS seconds (default 30); a crash fails
 #   ./dev.sh package     build veltrano_VERSION_ARCH.deb (./build-package) and check it
 #                        with lintian
-#   ./dev.sh install-check  install that package with apt and start each program
+#   ./dev.sh install-check  install that package with apt, start each program,
+#                        remove and purge it (only the recorded data may stay)
 #   ./dev.sh ci          test, qt6, package, install-check, sanitize and fuzz 30: what CI runs
 #   ./dev.sh soak [SECS] collect from 8 simulated balances for SECS seconds (default
 #                        3600) and report rows against ticks, memory and boxes
@@ -173,30 +174,112 @@ cmd_package() {
     lintian --fail-on error --no-tag-display-limit "$deb"
 }
 
-# Installs the package as a lab's IT would, then starts each program as far
-# as a machine without a display and without a running systemd allows.
+# Installs the package as a lab's IT would, starts each program as far as a
+# machine without a display and without a running systemd allows, then
+# removes and purges it: nothing may stay behind but the recorded data, with
+# a named owner, and no step may warn.
 cmd_install_check() {
-    local deb unit
+    local deb unit logs program pid tries left
     deb=$(ls "$ROOT"/build-package/veltrano_*.deb)
-    as_root apt-get install -y --no-install-recommends "$deb"
+    logs=$(mktemp -d)
+    # What an earlier, interrupted run recorded is no lab's data.
+    as_root rm -rf /var/lib/veltrano/check
+    package_step "$logs/install" apt-get install -y --no-install-recommends "$deb"
     for program in veltrano veltrano-collect veltrano-export veltrano-verify veltrano-balance-sim; do
         QT_QPA_PLATFORM=offscreen "/usr/bin/$program" --version
     done
+    dpkg-deb -c "$deb" | grep -q ' ./usr/share/man/man5/settings.ini.5.gz$'
     unit=$(mktemp -d)/veltrano-collect@lab1.service
     cp /lib/systemd/system/veltrano-collect@.service "$unit" 2>/dev/null \
         || cp /usr/lib/systemd/system/veltrano-collect@.service "$unit"
     systemd-analyze verify "$unit"
     id veltrano | grep -q dialout
+    test "$(stat -c %U /var/lib/veltrano)" = veltrano
     # The collector as the unit starts it: the service user, its folder.
     as_root install -d -o veltrano -g veltrano /var/lib/veltrano/check
-    as_root runuser -u veltrano -- /usr/bin/veltrano-collect --dir /var/lib/veltrano/check &
-    local pid=$! tries=0
+    as_veltrano /usr/bin/veltrano-collect --dir /var/lib/veltrano/check
+    pid=$! tries=0
     until [ -f /var/lib/veltrano/check/veltrano-status.json ] || [ $((tries += 1)) -gt 100 ]; do sleep 0.1; done
-    # runuser does not pass signals on: the collector itself is told.
-    pkill -TERM -u veltrano -f "^/usr/bin/veltrano-collect --dir /var/lib/veltrano/check"
+    as_root kill -TERM "$pid"
     wait "$pid"
     test -f /var/lib/veltrano/check/sqlite.db
     echo "== the package installs, its programs start, its unit verifies"
+
+    # An administrator's instance (systemctl enable works without a running
+    # systemd), then a removal: it keeps the user, the data and the
+    # enablement, with the unit masked while it is gone.
+    as_root systemctl enable veltrano-collect@lab1.service
+    package_step "$logs/remove" apt-get remove -y veltrano
+    getent passwd veltrano >/dev/null
+    test -f /var/lib/veltrano/check/sqlite.db
+    test -L /etc/systemd/system/multi-user.target.wants/veltrano-collect@lab1.service
+    test "$(readlink /etc/systemd/system/veltrano-collect@.service)" = /dev/null
+    # The purge: the user, its group and every trace of the unit go; the data
+    # stays, given to root, and the purge says where it is.
+    package_step "$logs/purge" apt-get purge -y veltrano
+    refuse getent passwd veltrano
+    refuse getent group veltrano
+    left=$(find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
+        /var/lib/systemd/deb-systemd-helper-masked -name 'veltrano-collect@*' 2>/dev/null || true)
+    [ -z "$left" ] || { echo "left after the purge: $left" >&2; return 1; }
+    test -f /var/lib/veltrano/check/sqlite.db
+    [ -z "$(find /var/lib/veltrano ! -user root -o ! -group root)" ]
+    grep -q "recorded data is kept in /var/lib/veltrano" "$logs/purge"
+    echo "== removed and purged: only the recorded data is left, owned by root"
+
+    # Installed again over the kept data, then purged while a process of the
+    # user still runs: the user is kept and the purge says so, naming the
+    # process; once it has ended the administrator does as told.
+    package_step "$logs/reinstall" apt-get install -y --no-install-recommends "$deb"
+    as_veltrano sleep 60
+    pid=$!
+    package_step "$logs/busy-purge" apt-get purge -y veltrano
+    grep -q "the user veltrano is kept" "$logs/busy-purge"
+    grep -q "[0-9] sleep 60" "$logs/busy-purge"
+    getent passwd veltrano >/dev/null
+    as_root kill -TERM "$pid"
+    wait "$pid" || true
+    as_root chown -R root:root /var/lib/veltrano
+    as_root deluser --quiet --system veltrano >/dev/null 2>&1
+    refuse getent passwd veltrano
+    refuse dpkg-query -W veltrano
+
+    # No step may warn: adduser about the home, userdel about processes,
+    # dpkg about what it could not remove.
+    if grep -iE "warning|userdel:|deluser:|can't be accessed|does not belong" "$logs"/*; then
+        echo "install-check: the package's scripts warned (above)" >&2
+        return 1
+    fi
+    as_root rm -rf /var/lib/veltrano/check
+    as_root rmdir /var/lib/veltrano 2>/dev/null || true
+    echo "== reinstalled over the kept data; a purge with the user busy keeps the user and says why"
+}
+
+# package_step LOG COMMAND...: an apt-get step as root, its output shown and
+# kept in LOG.
+package_step() {
+    local log=$1; shift
+    as_root env DEBIAN_FRONTEND=noninteractive "$@" 2>&1 | tee "$log"
+}
+
+# as_veltrano COMMAND...: starts COMMAND in the background as the service
+# user, with its groups as the unit gives them; $! then reaches it with
+# signals (setpriv execs it, sudo passes them on).
+as_veltrano() {
+    if [ "$(id -u)" -eq 0 ]; then
+        setpriv --reuid=veltrano --regid=veltrano --init-groups -- "$@" &
+    else
+        sudo setpriv --reuid=veltrano --regid=veltrano --init-groups -- "$@" &
+    fi
+}
+
+# refuse COMMAND...: fails when COMMAND succeeds (a user, a group or a
+# package that must be gone).
+refuse() {
+    if "$@" >/dev/null 2>&1; then
+        echo "install-check: still there: $*" >&2
+        return 1
+    fi
 }
 
 cmd_ci() {
@@ -221,5 +304,5 @@ case "${1:-}" in
     soak-collect) shift; cmd_soak_collect "$@" ;;
     screenshots) shift; cmd_screenshots "$@" ;;
     bench) shift; cmd_bench "$@" ;;
-    *) sed -n '2,21p' "$0"; exit 2 ;;
+    *) sed -n '2,22p' "$0"; exit 2 ;;
 esac
