@@ -3,10 +3,11 @@
 // weight is, why a line is skipped; the same lines told apart by the automatic
 // format and its generic reading; lines torn, glued and empty in the receive
 // buffer; a barcode scanner's lines; the makers' table; the simulator's lines
-// read back.
+// and print modes read back, and its command line.
 #include "balancesimulator.h"
 #include "collect/instrumentconfig.h"
 #include "collect/makerlines.h"
+#include "simoptions.h"
 #include "support/makers.h"
 #include "tempworkdir.h"
 
@@ -15,7 +16,9 @@
 #include <memory>
 
 using namespace Veltrano::PrintLine;
+using Veltrano::Sim::PrintOn;
 Q_DECLARE_METATYPE(Veltrano::PrintLine::Format)
+Q_DECLARE_METATYPE(Veltrano::Sim::PrintOn)
 
 namespace {
 
@@ -439,6 +442,304 @@ private slots:
             QVERIFY(sent.size() <= 1);
         }
         QCOMPARE(seen.size(), sartorius ? 1 : 2);
+    }
+
+    void printModes_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<PrintOn>("mode");
+        for (const Veltrano::Makers::Type &type : Veltrano::Makers::kTypes) {
+            if (!type.simulated || type.format == Format::Barcode)
+                continue;
+            for (const auto &[name, mode] : {std::pair{"key", PrintOn::Key}, {"stable", PrintOn::Stable},
+                                             {"continuous-loads", PrintOn::ContinuousLoads}})
+                QTest::addRow("%s %s", type.value, name) << QString::fromLatin1(type.value) << mode;
+        }
+    }
+
+    // What a balance prints in each mode, read back by its own format: a run
+    // of "S" (stable) or "U" (unstable) lines per load and between loads, and
+    // the printed values against what the simulator shows.
+    void printModes()
+    {
+        QFETCH(QString, type);
+        QFETCH(PrintOn, mode);
+        Veltrano::Sim::Scenario scenario;
+        QVERIFY(Veltrano::Sim::makerNamed(type, &scenario.maker));
+        scenario.printOn = mode;
+        scenario.value = 250.5;
+        scenario.decimals = 1;
+        scenario.layout = Veltrano::Makers::typeNamed(type)->simulatedLayout;
+        scenario.seed = 7;
+        const Format format = formatOf(type);
+        Veltrano::Sim::BalanceSimulator balance(scenario, [](const QByteArray &) {});
+
+        // Step by step: "-" where nothing was printed, else S or U and the value.
+        QStringList steps;
+        QByteArray buffer;
+        constexpr int kSteps = 130;
+        for (int i = 0; i < kSteps; ++i) {
+            buffer += balance.nextPieces().join();
+            if (format == Format::Shimadzu)
+                buffer += '\r';  // the next line's start: not needed by Shimadzu, harmless
+            QStringList printed;
+            for (QByteArray line = takeLine(buffer, format); !line.isEmpty(); line = takeLine(buffer, format)) {
+                const Parsed parsed = parse(line, format);
+                QVERIFY2(parsed.kind == Kind::Reading, qPrintable(outcome(parsed)));
+                QVERIFY(parsed.stability != Stability::Unknown);
+                const double value = Veltrano::numericValue(parsed.result).toDouble();
+                QCOMPARE(value, std::round(balance.currentValue() * 10) / 10);
+                printed << (parsed.stability == Stability::Stable ? "S" : "U") + QString::number(value);
+            }
+            QVERIFY(printed.size() <= 1);
+            steps << (printed.isEmpty() ? QStringLiteral("-") : printed.constFirst());
+        }
+        QCOMPARE(balance.lines(), kSteps - steps.count("-"));
+
+        // The stable lines of the loads, in order, each load once.
+        QStringList loads;
+        for (const QString &step : steps) {
+            if (step.startsWith('S') && step != "S0" && (mode != PrintOn::ContinuousLoads || loads.value(loads.size() - 1) != step))
+                loads << step;
+        }
+        QCOMPARE(loads.constFirst(), QStringLiteral("S250.5"));
+        for (int i = 1; i < loads.size(); ++i)
+            QVERIFY2(loads.at(i) != loads.at(i - 1), qPrintable(loads.join(' ')));
+
+        const QString sequence = steps.join(' ');
+        switch (mode) {
+        case PrintOn::Key:
+            // A stable line of a new load at each press.
+            QCOMPARE(steps.count("-"), 0);
+            QCOMPARE(loads.size(), kSteps);
+            break;
+        case PrintOn::Stable: {
+            // Only the load once it settles: one stable line, then nothing while it
+            // is taken off and the next one settles (at least 11 steps).
+            QCOMPARE(loads.size(), kSteps - steps.count("-"));
+            QVERIFY2(loads.size() >= kSteps / 13 && loads.size() <= kSteps / 11 + 1, qPrintable(sequence));
+            int gap = 0;
+            bool first = true;
+            for (const QString &step : steps) {
+                if (step == "-") {
+                    ++gap;
+                    continue;
+                }
+                QVERIFY2(first ? gap >= 3 && gap <= 5 : gap >= 10 && gap <= 12, qPrintable(sequence));
+                first = false;
+                gap = 0;
+            }
+            break;
+        }
+        case PrintOn::ContinuousLoads: {
+            // Every step: put on and settling (3 to 5 unstable), settled (3 stable),
+            // taken off (2 unstable), empty (3 stable zeros), the next load.
+            QCOMPARE(steps.count("-"), 0);
+            QStringList runs;  // "U3", "S3:250.5", ...
+            for (const QString &step : steps) {
+                const QString kind = step.left(1), value = kind == "S" ? step.mid(1) : QString();
+                const QString last = runs.value(runs.size() - 1);
+                if (!last.isEmpty() && last.startsWith(kind) && last.section(':', 1) == value)
+                    runs.last() = kind + QString::number(last.section(':', 0, 0).mid(1).toInt() + 1) + ':' + value;
+                else
+                    runs << kind + "1:" + value;
+            }
+            runs.removeLast();  // cut short by the end of the test
+            for (int i = 0; i < runs.size(); ++i) {
+                const QString run = runs.at(i);
+                switch (i % 4) {
+                case 0:
+                    QVERIFY2(QRegularExpression("^U[345]:$").match(run).hasMatch(), qPrintable(runs.join(' ')));
+                    break;
+                case 1:
+                    QVERIFY2(run.startsWith("S3:") && run != "S3:0", qPrintable(runs.join(' ')));
+                    break;
+                case 2:
+                    QCOMPARE(run, QStringLiteral("U2:"));
+                    break;
+                case 3:
+                    QCOMPARE(run, QStringLiteral("S3:0"));
+                    break;
+                }
+            }
+            break;
+        }
+        case PrintOn::Interval:
+            break;
+        }
+    }
+
+    void moments_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<PrintOn>("mode");
+        QTest::addColumn<bool>("random");
+        QTest::newRow("interval") << "ohaus" << PrintOn::Interval << false;
+        QTest::newRow("continuous loads") << "sartoriusBasic" << PrintOn::ContinuousLoads << false;
+        QTest::newRow("stable") << "shimadzu" << PrintOn::Stable << false;
+        QTest::newRow("key") << "sartoriusSignum" << PrintOn::Key << true;
+        QTest::newRow("scanner") << "barcode" << PrintOn::Interval << true;
+    }
+
+    void moments()
+    {
+        // Key presses and scans come at random moments, the same for the same
+        // seed, about the interval apart; the other modes keep the interval.
+        QFETCH(QString, type);
+        QFETCH(PrintOn, mode);
+        QFETCH(bool, random);
+        Veltrano::Sim::Scenario scenario;
+        QVERIFY(Veltrano::Sim::makerNamed(type, &scenario.maker));
+        scenario.printOn = mode;
+        scenario.intervalMs = 800;
+        const auto gaps = [&scenario](quint32 seed) {
+            scenario.seed = seed;
+            Veltrano::Sim::BalanceSimulator balance(scenario, [](const QByteArray &) {});
+            QList<int> gaps;
+            for (int i = 0; i < 50; ++i) {
+                balance.nextPieces();
+                gaps << balance.nextGapMs();
+            }
+            return gaps;
+        };
+        const QList<int> first = gaps(3);
+        QCOMPARE(gaps(3), first);
+        QCOMPARE(gaps(4) != first, random);
+        const auto [shortest, longest] = std::minmax_element(first.begin(), first.end());
+        if (!random) {
+            QCOMPARE(*shortest, 800);
+            QCOMPARE(*longest, 800);
+            return;
+        }
+        QVERIFY(*shortest >= 400 && *longest <= 1200);
+        QVERIFY(*longest - *shortest > 400);
+    }
+
+    void scanLines_data()
+    {
+        QTest::addColumn<QStringList>("ids");
+        QTest::addColumn<QStringList>("scanned");
+        QTest::newRow("default pattern") << QStringList() << QStringList{"S-0001", "S-0002", "S-0003", "S-0004"};
+        QTest::newRow("list, again from the first") << QStringList{"A-17", "B-4"} << QStringList{"A-17", "B-4", "A-17", "B-4"};
+        QTest::newRow("pattern in a list") << QStringList{"LOT7-##", "blank"} << QStringList{"LOT7-01", "blank", "LOT7-03", "blank"};
+        QTest::newRow("number wider than the run") << QStringList{"#"} << QStringList{"1", "2", "3", "4"};
+    }
+
+    void scanLines()
+    {
+        // A scanner's lines, through the collection's cutting of them.
+        QFETCH(QStringList, ids);
+        QFETCH(QStringList, scanned);
+        Veltrano::Sim::Scenario scenario;
+        scenario.maker = Veltrano::Sim::Maker::Barcode;
+        scenario.splitEvery = 3;
+        scenario.loneLineFeedEvery = 2;
+        if (!ids.isEmpty()) {
+            scenario.ids.clear();
+            for (const QString &id : ids)
+                scenario.ids << id.toUtf8();
+        }
+        Veltrano::Sim::BalanceSimulator balance(scenario, [](const QByteArray &) {});
+        QByteArray buffer;
+        QStringList taken;
+        for (int i = 0; i < scanned.size(); ++i) {
+            for (const QByteArray &piece : balance.nextPieces()) {
+                buffer += piece;
+                taken += takeScannedIds(buffer);
+            }
+        }
+        QCOMPARE(taken, scanned);
+        QCOMPARE(buffer, QByteArray());
+    }
+
+    void playsOnItsTimer()
+    {
+        // A balance that prints once per load stops after its count of lines, not
+        // of steps; silent steps send nothing.
+        Veltrano::Sim::Scenario scenario;
+        scenario.printOn = PrintOn::Stable;
+        scenario.intervalMs = 1;
+        scenario.count = 2;
+        QList<QByteArray> sent;
+        Veltrano::Sim::BalanceSimulator balance(scenario, [&sent](const QByteArray &bytes) { sent << bytes; });
+        QSignalSpy finished(&balance, &Veltrano::Sim::BalanceSimulator::finished);
+        balance.start();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(sent.size(), 2);
+        QCOMPARE(parse(sent.at(0)).result, QStringLiteral("+100.00"));
+        QCOMPARE(parse(sent.at(1)).stability, Stability::Stable);
+    }
+
+    void options_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("outcome");  // "run <maker format> <layout>", "help" or the usage error
+
+        const auto row = [](const char *name, const QStringList &arguments, const QString &outcome) {
+            QTest::newRow(name) << arguments << outcome;
+        };
+        row("defaults", {}, "run 0 16");
+        row("basic", {"--maker", "sartoriusBasic"}, "run 0 16");
+        row("signum", {"--maker", "sartoriusSignum"}, "run 0 22");
+        row("signum, layout given", {"--maker", "sartoriusSignum", "--layout", "16"}, "run 0 16");
+        row("basic, layout given", {"--maker", "sartoriusBasic", "--layout=22"}, "run 0 22");
+        row("shimadzu", {"--maker", "shimadzu", "--print-on", "continuous-loads"}, "run 5 16");
+        row("scanner", {"--scanner", "--ids", "S-1,S-2"}, "run 7 16");
+        row("maker barcode", {"--maker", "barcode"}, "run 7 16");
+        row("help", {"--help"}, "help");
+        row("interval", {"--interval", "x"}, "invalid value for --interval: 'x'");
+        row("negative count", {"--count=-3"}, "invalid value for --count: '-3'");
+        row("layout", {"--layout", "20"}, "invalid value for --layout: '20'");
+        row("maker", {"--maker", "automatic"}, "invalid value for --maker: 'automatic'");
+        row("print mode", {"--print-on", "sometimes"}, "invalid value for --print-on: 'sometimes'");
+        row("silence", {"--silence", "3"}, "invalid value for --silence: '3'");
+        row("drift", {"--drift", "-1"}, "invalid value for --drift: '-1'");
+        row("value", {"--value", "1e"}, "invalid value for --value: '1e'");
+        row("first bad value told", {"--seed", "s", "--interval", "x"}, "invalid value for --interval: 'x'");
+        row("port", {"--listen", "70000"}, "invalid value for --listen: '70000'");
+        row("port and link", {"--listen", "0", "--link", "x"}, "--listen goes without --link");
+        row("empty id", {"--scanner", "--ids", "A,,B"}, "invalid value for --ids: 'A,,B'");
+        row("ids of a balance", {"--ids", "A"}, "--ids is for a scanner (--scanner)");
+        row("scanner and maker", {"--scanner", "--maker", "ohaus"}, "--scanner goes without --maker ohaus");
+        row("scanner print mode", {"--scanner", "--print-on", "key"},
+            "a scanner sends at random moments: --print-on is for balances");
+        row("unknown option", {"--bogus"}, "Unknown option 'bogus'.");
+        row("missing value", {"--interval"}, "Missing value after '--interval'.");
+        row("argument", {"ttyS0"}, "unexpected argument 'ttyS0'");
+    }
+
+    void options()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, outcome);
+        Veltrano::Sim::Options options;
+        QString text;
+        switch (Veltrano::Sim::readOptions(QStringList{"veltrano-balance-sim"} + arguments, &options, &text)) {
+        case Veltrano::CommandLine::Run:
+            QCOMPARE(QStringLiteral("run %1 %2").arg(int(options.scenario.maker)).arg(options.scenario.layout), outcome);
+            break;
+        case Veltrano::CommandLine::Help:
+            QCOMPARE(QStringLiteral("help"), outcome);
+            QVERIFY(text.contains("--print-on <MODE>") && text.contains("barcode"));
+            break;
+        case Veltrano::CommandLine::Version:
+            QFAIL("version");
+            break;
+        case Veltrano::CommandLine::UsageError:
+            QCOMPARE(text, outcome);
+            break;
+        }
+    }
+
+    void usageErrorStatus()
+    {
+        // The program itself: a usage error exits 2 and names the option.
+        QProcess sim;
+        sim.start(QStringLiteral(VELTRANO_BALANCE_SIM), {"--interval", "x"});
+        QVERIFY(sim.waitForFinished(30000));
+        QCOMPARE(sim.exitCode(), 2);
+        QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()).section('\n', 0, 0),
+                 QStringLiteral("veltrano-balance-sim: invalid value for --interval: 'x'"));
     }
 
 private:
