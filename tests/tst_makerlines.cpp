@@ -1,27 +1,54 @@
 // The print lines of each balance maker, as their manuals show them: what is
-// stored of each line, whether it is stable or out of range, why a line is
-// skipped; the same lines told apart by the automatic format; lines torn and
-// glued in the receive buffer; the simulator's lines read back.
+// stored of each line, whether it is stable or out of range, what it says the
+// weight is, why a line is skipped; the same lines told apart by the automatic
+// format and its generic reading; lines torn, glued and empty in the receive
+// buffer; a barcode scanner's lines; the makers' table; the simulator's lines
+// and print modes read back, and its command line.
 #include "balancesimulator.h"
 #include "collect/instrumentconfig.h"
 #include "collect/makerlines.h"
+#include "simoptions.h"
+#include "support/makers.h"
+#include "tempworkdir.h"
 
 #include <QtTest>
 
+#include <memory>
+
 using namespace Veltrano::PrintLine;
+using Veltrano::Sim::PrintOn;
 Q_DECLARE_METATYPE(Veltrano::PrintLine::Format)
+Q_DECLARE_METATYPE(Veltrano::Sim::PrintOn)
 
 namespace {
 
-// "kind|header|result|unit|stability|load", the kind as its skip reason.
+// "kind|header|result|unit|stability|load": the kind as the live view tells
+// it ("reading", "reading (generic layout)", the skip reason).
 QString outcome(const Parsed &parsed)
 {
     static const char *stabilities[] = {"", "stable", "unstable"};
     static const char *loads[] = {"", "overload", "underload"};
-    const QString kind = parsed.kind == Kind::Reading ? QStringLiteral("reading") : skipReason(parsed);
-    return QStringList{kind, parsed.header, parsed.result, parsed.unit, stabilities[int(parsed.stability)],
-                       loads[int(parsed.load)]}
+    return QStringList{outcomeText(parsed).remove(QStringLiteral("skipped: ")), parsed.header, parsed.result,
+                       parsed.unit, stabilities[int(parsed.stability)], loads[int(parsed.load)]}
         .join('|');
+}
+
+const char *kindName(WeightKind kind)
+{
+    static const char *names[] = {"unknown", "gross", "net", "tare"};
+    return names[int(kind)];
+}
+
+// Every line `format` cuts from `stream`, each as outcome() tells it; what
+// stays in the buffer is `rest`.
+QStringList cutAll(QByteArray stream, Format format, QByteArray *rest = nullptr)
+{
+    QStringList outcomes;
+    for (QByteArray line = takeLine(stream, format); !line.isEmpty(); line = takeLine(stream, format))
+        outcomes << outcome(parse(line, format));
+    if (rest)
+        *rest = stream;
+    return outcomes;
 }
 
 } // namespace
@@ -30,6 +57,9 @@ class TestMakerLines : public QObject
 {
     Q_OBJECT
 private slots:
+    void init() { m_dir = std::make_unique<TempWorkDir>(); }
+    void cleanup() { m_dir.reset(); }
+
     void lines_data()
     {
         QTest::addColumn<Format>("format");
@@ -51,7 +81,7 @@ private slots:
         row("sartorius header", sartorius, "N     +    12.34 g  \r\n", "reading|N     |+12.34|g  |stable|");
         row("sartorius status", sartorius, "Stat        L       \r\n", "status line|Stat  |L|   ||underload");
         row("sartorius error", sartorius, "   Err 54     \r\n", "error code|||||");
-        row("sartorius length", sartorius, "+  12.34 g\r\n", "length|||||", notRecognised);
+        row("sartorius length", sartorius, "+  12.34 g\r\n", "length|||||", "reading (generic layout)||+12.34|g||");
 
         row("mt stable", mt, "S S     100.00 g\r\n", "reading|S S|100.00|g|stable|");
         row("mt dynamic", mt, "S D     129.07 g\r\n", "reading|S D|129.07|g|unstable|");
@@ -72,12 +102,24 @@ private slots:
         row("a&d csv", ad, "ST,+000.1278,  g\r\n", "reading|ST|+000.1278|g|stable|");
         row("a&d csv overload", ad, "OL,+9999999E+19,  g\r\n", "reading|OL|+9999999E+19|g||overload");
         row("a&d other header", ad, "WT,+00012.78  g\r\n", notRecognised);
+        row("a&d indicator gross", ad, "ST,GS,+0012.345 kg\r\n", "reading|ST,GS|+0012.345|kg|stable|");
+        row("a&d indicator net", ad, "US,NT,-0000.200 kg\r\n", "reading|US,NT|-0000.200|kg|unstable|");
+        row("a&d indicator overload", ad, "OL,GS,+    .   kg\r\n", "status line|OL,GS||||overload");
+        row("a&d indicator underload", ad, "OL,NT,-    .   kg\r\n", "status line|OL,NT||||underload");
+        row("a&d indicator total", ad, "ST,TW,+0012.345 kg\r\n", notRecognised);
 
         row("ohaus stable", ohaus, "    192.21 g  \r\n", "reading||192.21|g|stable|", "reading||192.21|g  |stable|");
         row("ohaus unstable", ohaus, "      0.01 g ?\r\n", "reading|?|0.01|g|unstable|");
         row("ohaus legend", ohaus, "    -12.50 g  ?  00:00:15\r\n", "reading|?|-12.50|g|unstable|");
         row("ohaus indicator", ohaus, "-   12.5 kg   ?NET\r\n", "reading|?|-12.5|kg|unstable|");
         row("ohaus no weight", ohaus, "   TOTAL\r\n", notRecognised);
+        row("ohaus gross", ohaus, "     1.250 kg    G\r\n", "reading||1.250|kg|stable|");
+        // Automatic takes a legend only where it is a weight kind or a time.
+        row("ohaus other legend", ohaus, "      0.85 oz    WET WT\r\n", "reading||0.85|oz|stable|", notRecognised);
+        row("ohaus number as legend", ohaus, "    12.5 g  13.0 g\r\n", "reading||12.5|g|stable|", notRecognised);
+        // Without its stability column only the named format takes it as Ohaus's.
+        row("ohaus no mark column", ohaus, "   -12.5 kg\r\n", "reading||-12.5|kg|stable|",
+            "reading (generic layout)||-12.5|kg||");
 
         row("radwag stable", radwag, "      1832.0 g  \r\n", "reading||1832.0|g|stable|");
         row("radwag unstable", radwag, "? -    2.237 lb \r\n", "reading|?|-2.237|lb|unstable|");
@@ -88,6 +130,15 @@ private slots:
         row("radwag S", radwag, "S    -      8.5 g  \r\n", "reading||-8.5|g|stable|");
         row("radwag not accessible", radwag, "SI I\r\n", "not a reading|SI I||||");
         row("radwag out of range", radwag, "^\r\n", "status line|^||||overload");
+        row("radwag plus", radwag, "  +   12.345 g  \r\n", "reading||+12.345|g|stable|");
+        row("radwag plus unstable", radwag, "? +    2.237 lb \r\n", "reading|?|+2.237|lb|unstable|");
+        row("radwag plus verified", radwag, "  +   18.32[0] g  \r\n", "reading||+18.320|g|stable|");
+        row("radwag plus SI", radwag, "SI   +     18.5 kg \r\n", "reading||+18.5|kg|stable|");
+        row("radwag sign at digits", radwag, "     -12.345 g  \r\n", "reading||-12.345|g|stable|");
+        row("radwag two signs", radwag, "  -  -12.345 g  \r\n", notRecognised);
+        row("radwag sign apart", radwag, "     - 12.345 g  \r\n", notRecognised, "reading||-12.345|g|stable|");
+        row("kern indicator", radwag, "ST,GS,+0012.345 kg\r\n", "reading|ST,GS|+0012.345|kg|stable|");
+        row("kern a&d balance line", radwag, "ST,+00012.78  g\r\n", notRecognised, "reading|ST|+00012.78|g|stable|");
 
         row("shimadzu plain", shimadzu, "-  186.65g \r", "reading||-186.65|g||");
         row("shimadzu stable", shimadzu, "S-  21.6865g \r", "reading|S|-21.6865|g|stable|");
@@ -114,6 +165,176 @@ private slots:
         QFETCH(QString, expected);
         QFETCH(QString, automatic);
         QCOMPARE(outcome(parse(line, Format::Automatic)), automatic.isEmpty() ? expected : automatic);
+    }
+
+    void weightKinds_data()
+    {
+        QTest::addColumn<Format>("format");
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("weight");  // the automatic format reads the same
+
+        const auto row = [](const char *name, Format format, const QByteArray &line, const char *weight) {
+            QTest::newRow(name) << format << line << QString::fromLatin1(weight);
+        };
+        const Format sartorius = Format::Sartorius;
+        row("sartorius gross", sartorius, "G#    +   1255.7 g  \r\n", "gross");
+        row("sartorius gross G", sartorius, "G     +   1255.7 g  \r\n", "gross");
+        row("sartorius net", sartorius, "N     +   123.56 g  \r\n", "net");
+        row("sartorius net N1", sartorius, "N1    +   123.56 g  \r\n", "net");
+        row("sartorius net unstable", sartorius, "N     +   123.50    \r\n", "net");
+        row("sartorius tare", sartorius, "T     +    12.00 g  \r\n", "tare");
+        row("sartorius tare 2", sartorius, "T2    +    12.00 g  \r\n", "tare");
+        row("sartorius preset tare", sartorius, "PT2   +    12.00 g  \r\n", "tare");
+        row("sartorius sum of gross", sartorius, "*G    +   2511.4 g  \r\n", "unknown");
+        row("sartorius animal net", sartorius, "x-Net +   123.56 g  \r\n", "unknown");
+        row("sartorius pieces", sartorius, "Qnt   +      253 pcs\r\n", "unknown");
+        row("sartorius status", sartorius, "Stat        L       \r\n", "unknown");
+        row("sartorius no header", sartorius, "+    12.34 g  \r\n", "unknown");
+        row("a&d balance", Format::AndStandard, "ST,+00012.78  g\r\n", "unknown");
+        row("a&d gross", Format::AndStandard, "ST,GS,+0012.345 kg\r\n", "gross");
+        row("a&d net", Format::AndStandard, "US,NT,-0000.200 kg\r\n", "net");
+        row("a&d tare", Format::AndStandard, "ST,TR,+0000.500 kg\r\n", "tare");
+        row("a&d csv net", Format::AndStandard, "ST,NT,+0012.345,kg\r\n", "net");
+        row("kern net", Format::RadwagKern, "ST,NT,+01234567  oz\r\n", "net");
+        row("radwag", Format::RadwagKern, "      1832.0 g  \r\n", "unknown");
+        row("ohaus gross", Format::Ohaus, "     1.250 kg    G\r\n", "gross");
+        row("ohaus net unstable", Format::Ohaus, "-   12.5 kg   ?NET\r\n", "net");
+        row("ohaus tare", Format::Ohaus, "     0.350 kg    T\r\n", "tare");
+        row("ohaus time", Format::Ohaus, "    -12.50 g  ?  00:00:15\r\n", "unknown");
+        row("mt", Format::MettlerToledoSics, "S S     100.00 g\r\n", "unknown");
+        row("shimadzu", Format::Shimadzu, "S-  21.6865g \r", "unknown");
+    }
+
+    void weightKinds()
+    {
+        QFETCH(Format, format);
+        QFETCH(QByteArray, line);
+        QFETCH(QString, weight);
+        for (const Format reading : {format, Format::Automatic}) {
+            const Parsed parsed = parse(line, reading);
+            QVERIFY2(parsed.kind == Kind::Reading || parsed.kind == Kind::Status, qPrintable(outcome(parsed)));
+            QCOMPARE(kindName(parsed.weight), weight);
+        }
+    }
+
+    void generic_data()
+    {
+        // Lines of no maker's layout, read by the automatic format.
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("expected");
+        const QString refused = "layout not recognised|||||";
+        QTest::newRow("negative") << QByteArray("  -12.5 kg\r\n") << "reading (generic layout)||-12.5|kg||";
+        QTest::newRow("plus") << QByteArray("+12.5 kg\r\n") << "reading (generic layout)||+12.5|kg||";
+        QTest::newRow("unsigned") << QByteArray("0.0351 g\r\n") << "reading (generic layout)||0.0351|g||";
+        QTest::newRow("unit at the digits") << QByteArray("12.5g\r\n") << "reading (generic layout)||12.5|g||";
+        QTest::newRow("sign apart") << QByteArray("-   12,5 lb\n") << "reading (generic layout)||-12,5|lb||";
+        QTest::newRow("CR alone, next line come") << QByteArray("1250 ozt\r") << "reading (generic layout)||1250|ozt||";
+        QTest::newRow("no unit") << QByteArray("   12.5\r\n") << refused;
+        QTest::newRow("two numbers") << QByteArray("12.5 g 13.0 g\r\n") << refused;
+        QTest::newRow("two numbers, one unit") << QByteArray("12.5 13.0 g\r\n") << refused;
+        QTest::newRow("digits apart") << QByteArray("12 345 g\r\n") << refused;
+        QTest::newRow("two points") << QByteArray("1.234.5 g\r\n") << refused;
+        QTest::newRow("text first") << QByteArray("Net 12.5 g\r\n") << refused;
+        QTest::newRow("long word") << QByteArray("12.5 grams\r\n") << refused;
+        QTest::newRow("unit and mark") << QByteArray("12.5 g *\r\n") << refused;
+        QTest::newRow("sign alone") << QByteArray("- g\r\n") << refused;
+        // A maker's mark makes it that maker's line.
+        QTest::newRow("ohaus mark") << QByteArray("  12.5 g  ?\r\n") << "reading|?|12.5|g|unstable|";
+    }
+
+    void generic()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, expected);
+        const Parsed parsed = parse(line, Format::Automatic);
+        QCOMPARE(outcome(parsed), expected);
+        QCOMPARE(parsed.generic, expected.startsWith("reading (generic"));
+        // Only the automatic format reads a line of no layout.
+        for (const Format named : {Format::Sartorius, Format::MettlerToledoSics, Format::AndStandard,
+                                   Format::RadwagKern, Format::Shimadzu})
+            QVERIFY(!parse(line, named).generic);
+    }
+
+    void emptyLines_data()
+    {
+        QTest::addColumn<Format>("format");
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<QStringList>("lines");  // outcome() of each line cut
+        QTest::addColumn<QByteArray>("rest");
+
+        const QString mt = "reading|S S|100.00|g|stable|", length = "length|||||";
+        QTest::newRow("mt empty line between") << Format::MettlerToledoSics
+                                               << QByteArray("S S     100.00 g\r\n\r\nS S     100.00 g\r\n")
+                                               << QStringList{mt, mt} << QByteArray();
+        QTest::newRow("mt lone line feed") << Format::MettlerToledoSics << QByteArray("\n") << QStringList()
+                                           << QByteArray();
+        QTest::newRow("a&d cr cr lf") << Format::AndStandard << QByteArray("\r\r\n") << QStringList() << QByteArray();
+        QTest::newRow("ohaus line feeds first")
+            << Format::Ohaus << QByteArray("\n\n    192.21 g  \r\n") << QStringList{"reading||192.21|g|stable|"}
+            << QByteArray();
+        QTest::newRow("radwag lone cr waits") << Format::RadwagKern << QByteArray("\r") << QStringList()
+                                              << QByteArray("\r");
+        QTest::newRow("shimadzu cr cr") << Format::Shimadzu << QByteArray("S   186.65g \r\r\r\n")
+                                        << QStringList{"reading|S|186.65|g|stable|"} << QByteArray("\n");
+        QTest::newRow("automatic crlf crlf") << Format::Automatic << QByteArray("\r\n\r\n\n") << QStringList()
+                                             << QByteArray();
+        QTest::newRow("barcode cr lf") << Format::Barcode << QByteArray("\r\n\n\r") << QStringList() << QByteArray();
+        // Sartorius cuts them, as length errors.
+        QTest::newRow("sartorius lone line feed") << Format::Sartorius << QByteArray("\n") << QStringList{length}
+                                                  << QByteArray();
+        QTest::newRow("sartorius cr lf") << Format::Sartorius << QByteArray("+    12.34 g  \r\n\r\n")
+                                         << QStringList{"reading||+12.34|g  |stable|", length} << QByteArray();
+    }
+
+    void emptyLines()
+    {
+        QFETCH(Format, format);
+        QFETCH(QByteArray, stream);
+        QFETCH(QStringList, lines);
+        QFETCH(QByteArray, rest);
+        QByteArray left;
+        QCOMPARE(cutAll(stream, format, &left), lines);
+        QCOMPARE(left, rest);
+    }
+
+    void scanner_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<QStringList>("ids");
+        QTest::addColumn<QByteArray>("rest");
+        QTest::newRow("cr lf") << QByteArray("S-0001\r\nS-0002\r\n") << QStringList{"S-0001", "S-0002"} << QByteArray();
+        QTest::newRow("cr") << QByteArray("S-0001\rS-0002\r") << QStringList{"S-0001", "S-0002"} << QByteArray();
+        QTest::newRow("lf") << QByteArray("LOT 7/15\nS-00") << QStringList{"LOT 7/15"} << QByteArray("S-00");
+        QTest::newRow("blanks around") << QByteArray("  S-0001 \t\r\n") << QStringList{"S-0001"} << QByteArray();
+        QTest::newRow("blank lines") << QByteArray("\r\n   \r\nABC\n\n") << QStringList{"ABC"} << QByteArray();
+        QTest::newRow("utf-8") << QByteArray("Probe-\xc3\x9c" "1\r\n") << QStringList{QString::fromUtf8("Probe-\xc3\x9c" "1")}
+                               << QByteArray();
+    }
+
+    void scanner()
+    {
+        // However the stream is torn, the same IDs; each line a sample ID, never a reading.
+        QFETCH(QByteArray, stream);
+        QFETCH(QStringList, ids);
+        QFETCH(QByteArray, rest);
+        for (int tear = 0; tear <= stream.size(); ++tear) {
+            QByteArray buffer = stream.left(tear);
+            QStringList taken = takeScannedIds(buffer);
+            buffer += stream.mid(tear);
+            taken += takeScannedIds(buffer);
+            QCOMPARE(taken, ids);
+            QCOMPARE(buffer, rest);
+        }
+        QByteArray buffer = stream;
+        for (QByteArray line = takeLine(buffer, Format::Barcode); !line.isEmpty();
+             line = takeLine(buffer, Format::Barcode)) {
+            const Parsed parsed = parse(line, Format::Barcode);
+            QCOMPARE(parsed.kind, Kind::NotAReading);
+            QVERIFY(parsed.scanned);
+            QCOMPARE(outcomeText(parsed), QStringLiteral("sample ID"));
+            if (!parsed.result.isEmpty())
+                QCOMPARE(parsed.result, ids.takeFirst());
+        }
     }
 
     void cutting_data()
@@ -157,12 +378,35 @@ private slots:
         }
     }
 
+    void types()
+    {
+        // The Settings dialog's items as operators know them, and the scanner last.
+        QStringList texts;
+        for (const Veltrano::Makers::Type &type : Veltrano::Makers::kTypes) {
+            texts << QString::fromUtf8(type.text);
+            QCOMPARE(Veltrano::Makers::typeNamed(QString::fromLatin1(type.value)), &type);
+            QCOMPARE(formatOf(QString::fromLatin1(type.value)), type.format);
+            QCOMPARE(Veltrano::Config::factoryLine(QString::fromLatin1(type.value)), type.factory);
+        }
+        QCOMPARE(texts, QStringList({"Sartorius Basic", "Sartorius Signum", "Mettler-Toledo MT-SICS", "A&D standard",
+                                     "Ohaus", "Radwag / Kern", "Shimadzu", "Automatic", "Barcode scanner"}));
+        for (const char *unknown : {"", "SartoriusBasic", "sartorius", "barcode "})
+            QCOMPARE(formatOf(QString::fromLatin1(unknown)), Format::Sartorius);
+        QVERIFY(!Veltrano::Config::factoryLine("automatic"));
+        QCOMPARE(QByteArray(Veltrano::Config::factoryLine("barcode")->transmissionRate), "9600");
+        // Sartorius types on 7 data bits keep their nine keys; the scanner's 8 are written.
+        QVERIFY(!Veltrano::Config::writesDataBits("sartoriusSignum", "7"));
+        QVERIFY(Veltrano::Config::writesDataBits("barcode", "8"));
+    }
+
     void simulator_data()
     {
-        // Every maker the settings offer, by its type value.
+        // Every balance the settings offer, by its type value.
         QTest::addColumn<QString>("type");
-        for (const Veltrano::Config::Choice &choice : Veltrano::Config::kTypes)
-            QTest::newRow(choice.value) << QString::fromLatin1(choice.value);
+        for (const Veltrano::Makers::Type &type : Veltrano::Makers::kTypes) {
+            if (type.format != Format::Barcode)
+                QTest::newRow(type.value) << QString::fromLatin1(type.value);
+        }
     }
 
     void simulator()
@@ -199,6 +443,307 @@ private slots:
         }
         QCOMPARE(seen.size(), sartorius ? 1 : 2);
     }
+
+    void printModes_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<PrintOn>("mode");
+        for (const Veltrano::Makers::Type &type : Veltrano::Makers::kTypes) {
+            if (!type.simulated || type.format == Format::Barcode)
+                continue;
+            for (const auto &[name, mode] : {std::pair{"key", PrintOn::Key}, {"stable", PrintOn::Stable},
+                                             {"continuous-loads", PrintOn::ContinuousLoads}})
+                QTest::addRow("%s %s", type.value, name) << QString::fromLatin1(type.value) << mode;
+        }
+    }
+
+    // What a balance prints in each mode, read back by its own format: a run
+    // of "S" (stable) or "U" (unstable) lines per load and between loads, and
+    // the printed values against what the simulator shows.
+    void printModes()
+    {
+        QFETCH(QString, type);
+        QFETCH(PrintOn, mode);
+        Veltrano::Sim::Scenario scenario;
+        QVERIFY(Veltrano::Sim::makerNamed(type, &scenario.maker));
+        scenario.printOn = mode;
+        scenario.value = 250.5;
+        scenario.decimals = 1;
+        scenario.layout = Veltrano::Makers::typeNamed(type)->simulatedLayout;
+        scenario.seed = 7;
+        const Format format = formatOf(type);
+        Veltrano::Sim::BalanceSimulator balance(scenario, [](const QByteArray &) {});
+
+        // Step by step: "-" where nothing was printed, else S or U and the value.
+        QStringList steps;
+        QByteArray buffer;
+        constexpr int kSteps = 130;
+        for (int i = 0; i < kSteps; ++i) {
+            buffer += balance.nextPieces().join();
+            if (format == Format::Shimadzu)
+                buffer += '\r';  // the next line's start: not needed by Shimadzu, harmless
+            QStringList printed;
+            for (QByteArray line = takeLine(buffer, format); !line.isEmpty(); line = takeLine(buffer, format)) {
+                const Parsed parsed = parse(line, format);
+                QVERIFY2(parsed.kind == Kind::Reading, qPrintable(outcome(parsed)));
+                QVERIFY(parsed.stability != Stability::Unknown);
+                const double value = Veltrano::numericValue(parsed.result).toDouble();
+                QCOMPARE(value, std::round(balance.currentValue() * 10) / 10);
+                printed << (parsed.stability == Stability::Stable ? "S" : "U") + QString::number(value);
+            }
+            QVERIFY(printed.size() <= 1);
+            steps << (printed.isEmpty() ? QStringLiteral("-") : printed.constFirst());
+        }
+        QCOMPARE(balance.lines(), kSteps - steps.count("-"));
+
+        // The stable lines of the loads, in order, each load once.
+        QStringList loads;
+        for (const QString &step : steps) {
+            if (step.startsWith('S') && step != "S0" && (mode != PrintOn::ContinuousLoads || loads.value(loads.size() - 1) != step))
+                loads << step;
+        }
+        QCOMPARE(loads.constFirst(), QStringLiteral("S250.5"));
+        for (int i = 1; i < loads.size(); ++i)
+            QVERIFY2(loads.at(i) != loads.at(i - 1), qPrintable(loads.join(' ')));
+
+        const QString sequence = steps.join(' ');
+        switch (mode) {
+        case PrintOn::Key:
+            // A stable line of a new load at each press.
+            QCOMPARE(steps.count("-"), 0);
+            QCOMPARE(loads.size(), kSteps);
+            break;
+        case PrintOn::Stable: {
+            // Only the load once it settles: one stable line, then nothing while it
+            // is taken off and the next one settles (at least 11 steps).
+            QCOMPARE(loads.size(), kSteps - steps.count("-"));
+            QVERIFY2(loads.size() >= kSteps / 13 && loads.size() <= kSteps / 11 + 1, qPrintable(sequence));
+            int gap = 0;
+            bool first = true;
+            for (const QString &step : steps) {
+                if (step == "-") {
+                    ++gap;
+                    continue;
+                }
+                QVERIFY2(first ? gap >= 3 && gap <= 5 : gap >= 10 && gap <= 12, qPrintable(sequence));
+                first = false;
+                gap = 0;
+            }
+            break;
+        }
+        case PrintOn::ContinuousLoads: {
+            // Every step: put on and settling (3 to 5 unstable), settled (3 stable),
+            // taken off (2 unstable), empty (3 stable zeros), the next load.
+            QCOMPARE(steps.count("-"), 0);
+            QStringList runs;  // "U3", "S3:250.5", ...
+            for (const QString &step : steps) {
+                const QString kind = step.left(1), value = kind == "S" ? step.mid(1) : QString();
+                const QString last = runs.value(runs.size() - 1);
+                if (!last.isEmpty() && last.startsWith(kind) && last.section(':', 1) == value)
+                    runs.last() = kind + QString::number(last.section(':', 0, 0).mid(1).toInt() + 1) + ':' + value;
+                else
+                    runs << kind + "1:" + value;
+            }
+            runs.removeLast();  // cut short by the end of the test
+            for (int i = 0; i < runs.size(); ++i) {
+                const QString run = runs.at(i);
+                switch (i % 4) {
+                case 0:
+                    QVERIFY2(QRegularExpression("^U[345]:$").match(run).hasMatch(), qPrintable(runs.join(' ')));
+                    break;
+                case 1:
+                    QVERIFY2(run.startsWith("S3:") && run != "S3:0", qPrintable(runs.join(' ')));
+                    break;
+                case 2:
+                    QCOMPARE(run, QStringLiteral("U2:"));
+                    break;
+                case 3:
+                    QCOMPARE(run, QStringLiteral("S3:0"));
+                    break;
+                }
+            }
+            break;
+        }
+        case PrintOn::Interval:
+            break;
+        }
+    }
+
+    void moments_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<PrintOn>("mode");
+        QTest::addColumn<bool>("random");
+        QTest::newRow("interval") << "ohaus" << PrintOn::Interval << false;
+        QTest::newRow("continuous loads") << "sartoriusBasic" << PrintOn::ContinuousLoads << false;
+        QTest::newRow("stable") << "shimadzu" << PrintOn::Stable << false;
+        QTest::newRow("key") << "sartoriusSignum" << PrintOn::Key << true;
+        QTest::newRow("scanner") << "barcode" << PrintOn::Interval << true;
+    }
+
+    void moments()
+    {
+        // Key presses and scans come at random moments, the same for the same
+        // seed, about the interval apart; the other modes keep the interval.
+        QFETCH(QString, type);
+        QFETCH(PrintOn, mode);
+        QFETCH(bool, random);
+        Veltrano::Sim::Scenario scenario;
+        QVERIFY(Veltrano::Sim::makerNamed(type, &scenario.maker));
+        scenario.printOn = mode;
+        scenario.intervalMs = 800;
+        const auto gaps = [&scenario](quint32 seed) {
+            scenario.seed = seed;
+            Veltrano::Sim::BalanceSimulator balance(scenario, [](const QByteArray &) {});
+            QList<int> gaps;
+            for (int i = 0; i < 50; ++i) {
+                balance.nextPieces();
+                gaps << balance.nextGapMs();
+            }
+            return gaps;
+        };
+        const QList<int> first = gaps(3);
+        QCOMPARE(gaps(3), first);
+        QCOMPARE(gaps(4) != first, random);
+        const auto [shortest, longest] = std::minmax_element(first.begin(), first.end());
+        if (!random) {
+            QCOMPARE(*shortest, 800);
+            QCOMPARE(*longest, 800);
+            return;
+        }
+        QVERIFY(*shortest >= 400 && *longest <= 1200);
+        QVERIFY(*longest - *shortest > 400);
+    }
+
+    void scanLines_data()
+    {
+        QTest::addColumn<QStringList>("ids");
+        QTest::addColumn<QStringList>("scanned");
+        QTest::newRow("default pattern") << QStringList() << QStringList{"S-0001", "S-0002", "S-0003", "S-0004"};
+        QTest::newRow("list, again from the first") << QStringList{"A-17", "B-4"} << QStringList{"A-17", "B-4", "A-17", "B-4"};
+        QTest::newRow("pattern in a list") << QStringList{"LOT7-##", "blank"} << QStringList{"LOT7-01", "blank", "LOT7-03", "blank"};
+        QTest::newRow("number wider than the run") << QStringList{"#"} << QStringList{"1", "2", "3", "4"};
+    }
+
+    void scanLines()
+    {
+        // A scanner's lines, through the collection's cutting of them.
+        QFETCH(QStringList, ids);
+        QFETCH(QStringList, scanned);
+        Veltrano::Sim::Scenario scenario;
+        scenario.maker = Veltrano::Sim::Maker::Barcode;
+        scenario.splitEvery = 3;
+        scenario.loneLineFeedEvery = 2;
+        if (!ids.isEmpty()) {
+            scenario.ids.clear();
+            for (const QString &id : ids)
+                scenario.ids << id.toUtf8();
+        }
+        Veltrano::Sim::BalanceSimulator balance(scenario, [](const QByteArray &) {});
+        QByteArray buffer;
+        QStringList taken;
+        for (int i = 0; i < scanned.size(); ++i) {
+            for (const QByteArray &piece : balance.nextPieces()) {
+                buffer += piece;
+                taken += takeScannedIds(buffer);
+            }
+        }
+        QCOMPARE(taken, scanned);
+        QCOMPARE(buffer, QByteArray());
+    }
+
+    void playsOnItsTimer()
+    {
+        // A balance that prints once per load stops after its count of lines, not
+        // of steps; silent steps send nothing.
+        Veltrano::Sim::Scenario scenario;
+        scenario.printOn = PrintOn::Stable;
+        scenario.intervalMs = 1;
+        scenario.count = 2;
+        QList<QByteArray> sent;
+        Veltrano::Sim::BalanceSimulator balance(scenario, [&sent](const QByteArray &bytes) { sent << bytes; });
+        QSignalSpy finished(&balance, &Veltrano::Sim::BalanceSimulator::finished);
+        balance.start();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(sent.size(), 2);
+        QCOMPARE(parse(sent.at(0)).result, QStringLiteral("+100.00"));
+        QCOMPARE(parse(sent.at(1)).stability, Stability::Stable);
+    }
+
+    void options_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("outcome");  // "run <maker format> <layout>", "help" or the usage error
+
+        const auto row = [](const char *name, const QStringList &arguments, const QString &outcome) {
+            QTest::newRow(name) << arguments << outcome;
+        };
+        row("defaults", {}, "run 0 16");
+        row("basic", {"--maker", "sartoriusBasic"}, "run 0 16");
+        row("signum", {"--maker", "sartoriusSignum"}, "run 0 22");
+        row("signum, layout given", {"--maker", "sartoriusSignum", "--layout", "16"}, "run 0 16");
+        row("basic, layout given", {"--maker", "sartoriusBasic", "--layout=22"}, "run 0 22");
+        row("shimadzu", {"--maker", "shimadzu", "--print-on", "continuous-loads"}, "run 5 16");
+        row("scanner", {"--scanner", "--ids", "S-1,S-2"}, "run 7 16");
+        row("maker barcode", {"--maker", "barcode"}, "run 7 16");
+        row("help", {"--help"}, "help");
+        row("interval", {"--interval", "x"}, "invalid value for --interval: 'x'");
+        row("negative count", {"--count=-3"}, "invalid value for --count: '-3'");
+        row("layout", {"--layout", "20"}, "invalid value for --layout: '20'");
+        row("maker", {"--maker", "automatic"}, "invalid value for --maker: 'automatic'");
+        row("print mode", {"--print-on", "sometimes"}, "invalid value for --print-on: 'sometimes'");
+        row("silence", {"--silence", "3"}, "invalid value for --silence: '3'");
+        row("drift", {"--drift", "-1"}, "invalid value for --drift: '-1'");
+        row("value", {"--value", "1e"}, "invalid value for --value: '1e'");
+        row("first bad value told", {"--seed", "s", "--interval", "x"}, "invalid value for --interval: 'x'");
+        row("port", {"--listen", "70000"}, "invalid value for --listen: '70000'");
+        row("port and link", {"--listen", "0", "--link", "x"}, "--listen goes without --link");
+        row("empty id", {"--scanner", "--ids", "A,,B"}, "invalid value for --ids: 'A,,B'");
+        row("ids of a balance", {"--ids", "A"}, "--ids is for a scanner (--scanner)");
+        row("scanner and maker", {"--scanner", "--maker", "ohaus"}, "--scanner goes without --maker ohaus");
+        row("scanner print mode", {"--scanner", "--print-on", "key"},
+            "a scanner sends at random moments: --print-on is for balances");
+        row("unknown option", {"--bogus"}, "Unknown option 'bogus'.");
+        row("missing value", {"--interval"}, "Missing value after '--interval'.");
+        row("argument", {"ttyS0"}, "unexpected argument 'ttyS0'");
+    }
+
+    void options()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, outcome);
+        Veltrano::Sim::Options options;
+        QString text;
+        switch (Veltrano::Sim::readOptions(QStringList{"veltrano-balance-sim"} + arguments, &options, &text)) {
+        case Veltrano::CommandLine::Run:
+            QCOMPARE(QStringLiteral("run %1 %2").arg(int(options.scenario.maker)).arg(options.scenario.layout), outcome);
+            break;
+        case Veltrano::CommandLine::Help:
+            QCOMPARE(QStringLiteral("help"), outcome);
+            QVERIFY(text.contains("--print-on <MODE>") && text.contains("barcode"));
+            break;
+        case Veltrano::CommandLine::Version:
+            QFAIL("version");
+            break;
+        case Veltrano::CommandLine::UsageError:
+            QCOMPARE(text, outcome);
+            break;
+        }
+    }
+
+    void usageErrorStatus()
+    {
+        // The program itself: a usage error exits 2 and names the option.
+        QProcess sim;
+        sim.start(QStringLiteral(VELTRANO_BALANCE_SIM), {"--interval", "x"});
+        QVERIFY(sim.waitForFinished(30000));
+        QCOMPARE(sim.exitCode(), 2);
+        QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()).section('\n', 0, 0),
+                 QStringLiteral("veltrano-balance-sim: invalid value for --interval: 'x'"));
+    }
+
+private:
+    std::unique_ptr<TempWorkDir> m_dir;
 };
 
 QTEST_GUILESS_MAIN(TestMakerLines)

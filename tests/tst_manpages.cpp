@@ -157,7 +157,8 @@ private slots:
             for (const Config::Choice &choice : table)
                 QTest::addRow("%s=%s", key, choice.value) << QString::fromLatin1(key) << QString::fromLatin1(choice.value);
         };
-        choices(Config::Key::type, Config::kTypes);
+        for (const Veltrano::Makers::Type &type : Veltrano::Makers::kTypes)
+            QTest::addRow("type=%s", type.value) << QString::fromLatin1(Config::Key::type) << QString::fromLatin1(type.value);
         choices(Config::Key::transmissionRate, Config::kTransmissionRates);
         choices(Config::Key::parity, Config::kParities);
         choices(Config::Key::stopBits, Config::kStopBits);
@@ -165,7 +166,6 @@ private slots:
         choices(Config::Key::dataOutputFormat, Config::kDataOutputFormats);
         QTest::newRow("active=true") << "active" << "true";
         QTest::newRow("active=false") << "active" << "false";
-        QTest::newRow("type=barcode") << "type" << "barcode";
         QTest::newRow("comPort bare name") << "comPort" << "ttyUSB0";
         QTest::newRow("comPort path") << "comPort" << "/dev/ttyUSB0";
         QTest::newRow("comPort stable name") << "comPort" << "/dev/serial/by-id/";

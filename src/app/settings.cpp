@@ -6,6 +6,7 @@
 #include "collect/instrumentconfig.h"
 #include "collect/networklink.h"
 #include "collect/stableports.h"
+#include "support/makers.h"
 #include "support/inifile.h"
 #include "support/trace.h"
 
@@ -70,7 +71,8 @@ Settings::Settings(QWidget *parent)
 
     loadInstruments();
 
-    addChoices(ui->uType, Config::kTypes, false);
+    for (const Veltrano::Makers::Type &type : Veltrano::Makers::kTypes)
+        ui->uType->addItem(QString::fromUtf8(type.text), QString::fromLatin1(type.value));
     addComPorts();
     addChoices(ui->uTransmissionRate, Config::kTransmissionRates, false);
     addChoices(ui->uParity, Config::kParities, true);

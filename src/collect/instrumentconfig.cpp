@@ -121,18 +121,15 @@ void writeInstrument(QSettings &settings, const QString &id, const Instrument &i
 
 bool writesDataBits(const QString &type, const QString &dataBits)
 {
-    const bool sartoriusRule = type.isEmpty() || type == QLatin1String("sartoriusBasic")
-                               || type == QLatin1String("sartoriusSignum");
+    const Makers::Type *known = Makers::typeNamed(type);
+    const bool sartoriusRule = type.isEmpty() || (known && known->format == Makers::Format::Sartorius);
     return !(sartoriusRule && (dataBits.isEmpty() || dataBits == QLatin1String("7")));
 }
 
 const FactoryLine *factoryLine(const QString &type)
 {
-    for (const FactoryLine &line : kFactoryLines) {
-        if (type == QLatin1String(line.type))
-            return &line;
-    }
-    return nullptr;
+    const Makers::Type *known = Makers::typeNamed(type);
+    return known ? known->factory : nullptr;
 }
 
 bool flush(QSettings &settings)

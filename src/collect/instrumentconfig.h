@@ -1,6 +1,7 @@
 #pragma once
 
 #include "collect/seriallink.h"
+#include "support/makers.h"
 
 #include <QList>
 #include <QSerialPort>
@@ -56,37 +57,10 @@ struct Choice
     const char *value;
 };
 
-inline constexpr Choice kTypes[] = {
-    {"Sartorius Basic", "sartoriusBasic"},
-    {"Sartorius Signum", "sartoriusSignum"},
-    {"Mettler-Toledo MT-SICS", "mettlerToledoSics"},
-    {"A&D standard", "andStandard"},
-    {"Ohaus", "ohaus"},
-    {"Radwag / Kern", "radwagKern"},
-    {"Shimadzu", "shimadzu"},
-    {"Automatic", "automatic"},
-};
-
-// The line settings a maker's balances leave the factory with: what the
-// Settings dialog first suggests when a new instrument gets that type.
-struct FactoryLine
-{
-    const char *type;
-    const char *transmissionRate;
-    const char *dataBits;
-    const char *parity;
-    const char *stopBits;
-};
-
-inline constexpr FactoryLine kFactoryLines[] = {
-    {"sartoriusBasic", "1200", "7", "odd", "1"},
-    {"sartoriusSignum", "1200", "7", "odd", "1"},
-    {"mettlerToledoSics", "9600", "8", "none", "1"},
-    {"andStandard", "2400", "7", "even", "1"},
-    {"ohaus", "9600", "8", "none", "1"},
-    {"radwagKern", "9600", "8", "none", "1"},
-    {"shimadzu", "1200", "8", "none", "1"},
-};
+// The instrument types, their texts and factory lines are the makers' table
+// (support/makers.h). A maker's factory line, as the Settings dialog
+// suggests it.
+using FactoryLine = Makers::LineSettings;
 
 // The factory line of a type value; nothing for "automatic" and unknown ones.
 const FactoryLine *factoryLine(const QString &type);

@@ -34,9 +34,7 @@ void InstrumentState::lineReceived(const QByteArray &raw, const PrintLine::Parse
         m_raw.removeFirst();
     // A copy of its own: `raw` may share the port's whole read, kilobytes
     // reserved for a line of 16 bytes, and 50 lines of every balance are kept.
-    m_raw.append({now, QByteArray(raw.constData(), raw.size()),
-                  parsed.kind == PrintLine::Kind::Reading ? QStringLiteral("reading")
-                                                          : QStringLiteral("skipped: ") + PrintLine::skipReason(parsed)});
+    m_raw.append({now, QByteArray(raw.constData(), raw.size()), PrintLine::outcomeText(parsed)});
     m_heardAt = now;
     if (m_link != Link::Reconnected)
         m_link = Link::Receiving;

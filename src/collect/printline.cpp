@@ -1,6 +1,7 @@
 #include "collect/printline.h"
 
 #include <cstring>
+#include <utility>
 
 namespace Veltrano::PrintLine {
 
@@ -28,6 +29,21 @@ Load loadCode(const QString &result)
     if (result == QLatin1String("L") || result == QLatin1String("LL"))
         return Load::Underload;
     return Load::Normal;
+}
+
+// What a 22-byte line's header says the weight is: its ID code, as the
+// balances and indicators print it left-aligned in the 6 bytes.
+WeightKind headerKind(const QString &header)
+{
+    const QStringView code = QStringView(header).trimmed();
+    for (const auto &[mark, kind] : {std::pair{"G#", WeightKind::Gross}, {"G", WeightKind::Gross},
+                                     {"N", WeightKind::Net}, {"N1", WeightKind::Net},
+                                     {"T", WeightKind::Tare}, {"T1", WeightKind::Tare},
+                                     {"T2", WeightKind::Tare}, {"PT2", WeightKind::Tare}}) {
+        if (code == QLatin1String(mark))
+            return kind;
+    }
+    return WeightKind::Unknown;
 }
 
 } // namespace
@@ -61,6 +77,7 @@ Parsed parse(const QByteArray &line)
         parsed.result = withoutSpaces(field(line, 6, 10));
         parsed.unit = field(line, 17, 3);
         parsed.kind = parsed.header.startsWith(QLatin1String("Stat")) ? Kind::Status : Kind::Reading;
+        parsed.weight = headerKind(parsed.header);
     }
     if (parsed.kind == Kind::Reading)
         parsed.stability = parsed.unit.trimmed().isEmpty() ? Stability::Unstable : Stability::Stable;

@@ -47,6 +47,17 @@ struct Parsed
     // or "HH" is an overload, "L" or "LL" an underload (also in status lines).
     Stability stability = Stability::Unknown;
     Load load = Load::Normal;
+    // From the line's own mark where its layout has one: a 22-byte line's
+    // header ("G#" or "G" gross, "N" or "N1" net, "T", "T1", "T2" or "PT2"
+    // tare; other headers such as "*G", a sum, say nothing), the other makers'
+    // as makerlines.h tells. Unknown everywhere else.
+    WeightKind weight = WeightKind::Unknown;
+    // A reading of no maker's layout: one number and a unit, taken by the
+    // automatic format when nothing else fits (makerlines.h).
+    bool generic = false;
+    // A barcode scanner's line (makerlines.h): no reading, `result` holds
+    // the sample ID.
+    bool scanned = false;
 };
 
 // Cuts the first line (up to and including its line feed) from the front of

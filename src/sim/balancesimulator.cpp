@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace Veltrano::Sim {
 
@@ -40,22 +41,47 @@ QPair<bool, QByteArray> number(double value, int decimals, int places)
     return {negative, QByteArray::number(std::fabs(value), 'f', decimals)};
 }
 
+// A weight as the balance shows it: to its decimals.
+double rounded(double value, int decimals)
+{
+    const double scale = std::pow(10.0, std::clamp(decimals, 0, kMaxDecimals));
+    return std::round(value * scale) / scale;
+}
+
 } // namespace
 
 bool makerNamed(const QString &name, Maker *maker)
 {
-    static const QList<QPair<QString, Maker>> names = {
-        {"sartoriusBasic", Maker::Sartorius}, {"sartoriusSignum", Maker::Sartorius},
-        {"mettlerToledoSics", Maker::MettlerToledoSics}, {"andStandard", Maker::AndStandard},
-        {"ohaus", Maker::Ohaus}, {"radwagKern", Maker::RadwagKern}, {"shimadzu", Maker::Shimadzu},
-    };
-    for (const auto &[known, value] : names) {
-        if (name == known) {
-            *maker = value;
+    const Makers::Type *type = Makers::typeNamed(name);
+    if (!type || !type->simulated)
+        return false;
+    *maker = type->format;
+    return true;
+}
+
+bool printOnNamed(const QString &name, PrintOn *printOn)
+{
+    for (const auto &[known, mode] : {std::pair{"interval", PrintOn::Interval}, {"key", PrintOn::Key},
+                                      {"stable", PrintOn::Stable}, {"continuous-loads", PrintOn::ContinuousLoads}}) {
+        if (name == QLatin1String(known)) {
+            *printOn = mode;
             return true;
         }
     }
     return false;
+}
+
+QByteArray scanLine(const QList<QByteArray> &ids, int number)
+{
+    QByteArray id = ids.isEmpty() ? QByteArray("####") : ids.at(std::max(0, number - 1) % int(ids.size()));
+    const int run = id.indexOf('#');
+    if (run >= 0) {
+        int end = run;
+        while (end < id.size() && id.at(end) == '#')
+            ++end;
+        id.replace(run, end - run, QByteArray::number(number).rightJustified(end - run, '0'));
+    }
+    return id + "\r\n";
 }
 
 QByteArray valueField(double value, int decimals)
@@ -70,6 +96,8 @@ QByteArray makerLine(Maker maker, double value, int decimals, const QByteArray &
     const QByteArray crlf = "\r\n";
     switch (maker) {
     case Maker::Sartorius:
+    case Maker::Automatic:
+    case Maker::Barcode:
         break;
     case Maker::MettlerToledoSics: {
         // "S S     100.00 g": the weight right-aligned in 10 places, sign at the digits.
@@ -125,6 +153,8 @@ BalanceSimulator::BalanceSimulator(const Scenario &scenario, Sink sink, QObject 
     , m_scenario(scenario)
     , m_sink(std::move(sink))
     , m_random(scenario.seed)
+    , m_loadRandom(scenario.seed + 1000003u)
+    , m_momentRandom(scenario.seed + 2000003u)
     , m_value(scenario.value)
 {
     m_timer.setSingleShot(true);
@@ -134,7 +164,7 @@ BalanceSimulator::BalanceSimulator(const Scenario &scenario, Sink sink, QObject 
 
 void BalanceSimulator::start()
 {
-    m_timer.start(std::max(0, m_scenario.intervalMs));
+    m_timer.start(nextGapMs());
 }
 
 void BalanceSimulator::stop()
@@ -142,8 +172,102 @@ void BalanceSimulator::stop()
     m_timer.stop();
 }
 
+int BalanceSimulator::nextGapMs()
+{
+    const int interval = std::max(0, m_scenario.intervalMs);
+    if (m_scenario.maker != Maker::Barcode && m_scenario.printOn != PrintOn::Key)
+        return interval;
+    std::uniform_int_distribution<int> gap(interval / 2, interval + interval / 2);
+    return gap(m_momentRandom);
+}
+
+double BalanceSimulator::nextLoad()
+{
+    if (++m_loadsPut == 1)
+        return m_scenario.value;
+    const double base = m_scenario.value != 0 ? m_scenario.value : 100.0;
+    std::uniform_real_distribution<double> factor(0.5, 1.5);
+    double load = m_load;
+    for (int tries = 0; load == m_load && tries < 10; ++tries)
+        load = rounded(base * factor(m_loadRandom), m_scenario.decimals);
+    return load == m_load ? rounded(load + 1, m_scenario.decimals) : load;
+}
+
+std::optional<BalanceSimulator::Shown> BalanceSimulator::weigh()
+{
+    if (m_scenario.printOn == PrintOn::Key) {
+        m_load = nextLoad();
+        return Shown{m_load, true};
+    }
+    if (m_step >= m_phaseSteps) {
+        m_step = 0;
+        switch (m_phase) {
+        case Phase::Empty:
+            m_phase = Phase::Settling;
+            m_load = nextLoad();
+            m_phaseSteps = std::uniform_int_distribution<int>(3, 5)(m_loadRandom);
+            break;
+        case Phase::Settling:
+            m_phase = Phase::Settled;
+            m_phaseSteps = 3;
+            break;
+        case Phase::Settled:
+            m_phase = Phase::Removing;
+            m_phaseSteps = 2;
+            break;
+        case Phase::Removing:
+            m_phase = Phase::Empty;
+            m_phaseSteps = 3;
+            break;
+        }
+    }
+    ++m_step;
+    const int remaining = m_phaseSteps - m_step + 1;
+    Shown shown{0.0, true};
+    switch (m_phase) {
+    case Phase::Settling: {
+        // Swinging about the load, less at each step, never on it.
+        const double spread = std::max(10 * m_scenario.drift, 10 * std::pow(10.0, -m_scenario.decimals));
+        const double side = std::bernoulli_distribution(0.5)(m_loadRandom) ? 1 : -1;
+        shown = {m_load + side * spread * remaining / m_phaseSteps, false};
+        break;
+    }
+    case Phase::Settled:
+        shown = {m_load, true};
+        if (m_scenario.printOn == PrintOn::Stable && m_step > 1)
+            return std::nullopt;
+        break;
+    case Phase::Removing:
+        shown = {m_load * remaining / (m_phaseSteps + 1), false};
+        break;
+    case Phase::Empty:
+        shown = {0.0, true};
+        break;
+    }
+    if (m_scenario.printOn == PrintOn::Stable && m_phase != Phase::Settled)
+        return std::nullopt;
+    shown.value = rounded(shown.value, m_scenario.decimals);
+    return shown;
+}
+
+QByteArray BalanceSimulator::weightLine(double value, bool stable) const
+{
+    // A Sartorius balance prints the unit only once the weight has settled.
+    if (m_scenario.maker == Maker::Sartorius)
+        return printLine(m_scenario.layout, m_scenario.header, value, m_scenario.decimals,
+                         stable ? m_scenario.unit : QByteArray());
+    return makerLine(m_scenario.maker, value, m_scenario.decimals, m_scenario.unit, stable);
+}
+
 QList<QByteArray> BalanceSimulator::nextPieces()
 {
+    const bool scanner = m_scenario.maker == Maker::Barcode;
+    std::optional<Shown> shown;
+    if (!scanner && m_scenario.printOn != PrintOn::Interval) {
+        shown = weigh();
+        if (!shown)
+            return {};
+    }
     ++m_lines;
     QList<QByteArray> pieces;
 
@@ -160,17 +284,21 @@ QList<QByteArray> BalanceSimulator::nextPieces()
 
     QByteArray line;
     const bool sartorius = m_scenario.maker == Maker::Sartorius;
-    if (sartorius && every(m_scenario.errorEvery)) {
+    if (scanner) {
+        line = scanLine(m_scenario.ids, m_lines);
+    } else if (sartorius && every(m_scenario.errorEvery)) {
         line = errorLine(m_scenario.layout, 1 + m_lines % 99);
     } else if (sartorius && every(m_scenario.statusEvery)) {
         line = statusLine();
+    } else if (shown) {
+        m_value = shown->value;
+        line = weightLine(m_value, shown->stable);
     } else {
         const bool stable = sartorius || m_lines % 4 == 0;
         std::uniform_real_distribution<double> step(-m_scenario.drift, m_scenario.drift);
         if (m_lines > 1 && (sartorius || !stable))
             m_value += step(m_random);
-        line = sartorius ? printLine(m_scenario.layout, m_scenario.header, m_value, m_scenario.decimals, m_scenario.unit)
-                         : makerLine(m_scenario.maker, m_value, m_scenario.decimals, m_scenario.unit, stable);
+        line = weightLine(m_value, stable);
     }
 
     if (every(m_scenario.splitEvery)) {
@@ -188,10 +316,15 @@ QList<QByteArray> BalanceSimulator::nextPieces()
 void BalanceSimulator::tick()
 {
     const QList<QByteArray> pieces = nextPieces();
+    const int gapMs = nextGapMs();
+    if (pieces.isEmpty()) {
+        m_timer.start(gapMs);
+        return;
+    }
     const bool last = m_scenario.count > 0 && m_lines >= m_scenario.count;
 
-    // The pieces of one event go out apart from each other, all within the interval.
-    const int gap = std::max(1, m_scenario.intervalMs / (2 * int(pieces.size())));
+    // The pieces of one event go out apart from each other, all before the next event.
+    const int gap = std::max(1, gapMs / (2 * int(pieces.size())));
     m_sink(pieces.constFirst());
     for (int i = 1; i < pieces.size(); ++i) {
         const QByteArray piece = pieces.at(i);
@@ -203,7 +336,7 @@ void BalanceSimulator::tick()
         return;
     }
     const bool silent = every(m_scenario.silenceEvery);
-    m_timer.start(std::max(0, m_scenario.intervalMs) + (silent ? std::max(0, m_scenario.silenceMs) : 0));
+    m_timer.start(gapMs + (silent ? std::max(0, m_scenario.silenceMs) : 0));
 }
 
 } // namespace Veltrano::Sim

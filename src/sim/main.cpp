@@ -3,8 +3,9 @@
 // Veltrano can collect from it without a balance at hand.
 #include "balancesimulator.h"
 #include "pseudoterminal.h"
+#include "simoptions.h"
+#include "support/commandline.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -38,6 +39,7 @@ bool catchTerminationSignals()
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
+// A failure of the run itself, not of its command line.
 int fail(const QString &text)
 {
     std::fprintf(stderr, "veltrano-balance-sim: %s\n", text.toLocal8Bit().constData());
@@ -52,75 +54,11 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("veltrano-balance-sim"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Plays a laboratory balance on a pseudo-terminal (or, with --listen, on a TCP port) and prints the\n"
-        "device (or the address) to collect from.\n"
-        "Sartorius lines are all stable; the other makers' lines drift unstable and settle every fourth line."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QList<QCommandLineOption> options = {
-        {"link", "Also make PATH a symbolic link to the device.", "PATH"},
-        {"listen", "Serve the balance on TCP port PORT (0: any free one) instead of a pseudo-terminal, "
-                   "to every client that connects, as a serial device server in raw TCP mode.",
-         "PORT"},
-        {"maker", "Whose print lines to send: sartoriusBasic, sartoriusSignum, mettlerToledoSics, andStandard, "
-                  "ohaus, radwagKern or shimadzu (the instrument types). Default sartoriusBasic.",
-         "NAME", "sartoriusBasic"},
-        {"layout", "Sartorius print-line length: 16 (no header) or 22 (with header). Default 16.", "N", "16"},
-        {"interval", "Milliseconds between print lines. Default 1000.", "MS", "1000"},
-        {"value", "First weight. Default 100.", "X", "100"},
-        {"drift", "Largest change from one line to the next. Default 0.05.", "X", "0.05"},
-        {"decimals", "Digits after the decimal point. Default 2.", "N", "2"},
-        {"unit", "Unit, up to 3 characters. Default g.", "TEXT", "g"},
-        {"header", "Header of 22-byte lines, up to 6 characters. Default N.", "TEXT", "N"},
-        {"errors", "Sartorius: every N-th line is an error line (Err and a code).", "N", "0"},
-        {"status", "Sartorius: every N-th line is a status line (Stat).", "N", "0"},
-        {"split", "Every N-th line is sent in two fragments.", "N", "0"},
-        {"lone-lf", "Every N-th line is followed by a lone line feed.", "N", "0"},
-        {"garbage", "Every N-th line comes after noise bytes.", "N", "0"},
-        {"silence", "After every N-th line stay silent for MS milliseconds.", "N:MS"},
-        {"count", "Stop after N lines. Default 0: never.", "N", "0"},
-        {"seed", "Seed for the drift and the noise. Default 1.", "N", "1"},
-    };
-    parser.addOptions(options);
-    parser.process(app);
-
-    bool ok = true;
-    auto integer = [&](const char *name) {
-        bool fine = false;
-        const int result = parser.value(QLatin1String(name)).toInt(&fine);
-        ok = ok && fine && result >= 0;
-        return result;
-    };
-    Veltrano::Sim::Scenario scenario;
-    scenario.layout = integer("layout");
-    scenario.intervalMs = integer("interval");
-    scenario.decimals = integer("decimals");
-    scenario.errorEvery = integer("errors");
-    scenario.statusEvery = integer("status");
-    scenario.splitEvery = integer("split");
-    scenario.loneLineFeedEvery = integer("lone-lf");
-    scenario.garbageEvery = integer("garbage");
-    scenario.count = integer("count");
-    scenario.seed = quint32(integer("seed"));
-    bool fine = false;
-    scenario.value = parser.value(QStringLiteral("value")).toDouble(&fine);
-    ok = ok && fine;
-    scenario.drift = parser.value(QStringLiteral("drift")).toDouble(&fine);
-    ok = ok && fine && scenario.drift >= 0;
-    scenario.unit = parser.value(QStringLiteral("unit")).toUtf8();
-    scenario.header = parser.value(QStringLiteral("header")).toUtf8();
-    if (parser.isSet(QStringLiteral("silence"))) {
-        const QStringList parts = parser.value(QStringLiteral("silence")).split(QLatin1Char(':'));
-        scenario.silenceEvery = parts.value(0).toInt(&fine);
-        ok = ok && fine && scenario.silenceEvery >= 0;
-        scenario.silenceMs = parts.value(1).toInt(&fine);
-        ok = ok && fine && parts.size() == 2 && scenario.silenceMs >= 0;
-    }
-    ok = ok && Veltrano::Sim::makerNamed(parser.value(QStringLiteral("maker")), &scenario.maker);
-    if (!ok || (scenario.layout != 16 && scenario.layout != 22))
-        return fail(QStringLiteral("invalid option value (see --help)"));
+    Veltrano::Sim::Options options;
+    QString text;
+    const Veltrano::CommandLine::Outcome outcome = Veltrano::Sim::readOptions(app.arguments(), &options, &text);
+    if (outcome != Veltrano::CommandLine::Run)
+        return Veltrano::CommandLine::answer("veltrano-balance-sim", outcome, text, text);
 
     if (!catchTerminationSignals())
         return fail(QStringLiteral("cannot catch SIGINT and SIGTERM"));
@@ -128,16 +66,14 @@ int main(int argc, char *argv[])
     QObject::connect(&signalled, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
 
     Veltrano::Sim::PseudoTerminal line;
-    QTcpServer server;
+    // Before the server: its clients tell of their end while it goes.
     QList<QTcpSocket *> clients;
+    QTcpServer server;
     QString error;
     QString target;
-    const bool network = parser.isSet(QStringLiteral("listen"));
+    const bool network = options.listenPort >= 0;
     if (network) {
-        const int port = parser.value(QStringLiteral("listen")).toInt(&fine);
-        if (!fine || port < 0 || port > 65535 || parser.isSet(QStringLiteral("link")))
-            return fail(QStringLiteral("--listen takes a port from 0 to 65535 and goes without --link"));
-        if (!server.listen(QHostAddress::Any, quint16(port)))
+        if (!server.listen(QHostAddress::Any, quint16(options.listenPort)))
             return fail(server.errorString());
         QObject::connect(&server, &QTcpServer::newConnection, [&server, &clients] {
             while (QTcpSocket *client = server.nextPendingConnection()) {
@@ -152,7 +88,7 @@ int main(int argc, char *argv[])
     } else {
         if (!line.open(&error))
             return fail(error);
-        if (parser.isSet(QStringLiteral("link")) && !line.makeLink(parser.value(QStringLiteral("link")), &error))
+        if (!options.link.isEmpty() && !line.makeLink(options.link, &error))
             return fail(error);
         target = line.devicePath();
     }
@@ -160,7 +96,7 @@ int main(int argc, char *argv[])
     std::printf("%s\n", target.toLocal8Bit().constData());
     std::fflush(stdout);
 
-    Veltrano::Sim::BalanceSimulator balance(scenario, [&](const QByteArray &bytes) {
+    Veltrano::Sim::BalanceSimulator balance(options.scenario, [&](const QByteArray &bytes) {
         if (!network) {
             line.write(bytes);
             return;
