@@ -78,6 +78,8 @@ public:
         , m_spool(spoolPath)
         , m_retryMs(retryMs)
         , m_mailbox(std::make_shared<Mailbox>(this))
+        , m_retry(this)
+        , m_patience(this)
     {
         m_retry.setSingleShot(true);
         connect(&m_retry, &QTimer::timeout, this, [this] {

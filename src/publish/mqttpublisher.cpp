@@ -82,6 +82,10 @@ public:
         , m_retryMs(firstRetryMs)
         , m_clock(clock ? std::move(clock) : std::function<qint64()>(steadyMs))
         , m_mailbox(std::make_shared<Mailbox>(this))
+        , m_retry(this)
+        , m_connackTimer(this)
+        , m_readingTimer(this)
+        , m_patience(this)
     {
         m_retry.setSingleShot(true);
         connect(&m_retry, &QTimer::timeout, this, [this] { connectToBroker(); });
@@ -131,9 +135,10 @@ public:
         QMetaObject::invokeMethod(this, [this] { flushIncoming(); }, Qt::QueuedConnection);
     }
 
-    void offerReading(const LiveReading &reading)
+    // `atMs`: when it was handed over, on the publisher's clock.
+    void offerReading(const LiveReading &reading, qint64 atMs)
     {
-        if (const auto now = m_throttle.offer(reading, m_clock()))
+        if (const auto now = m_throttle.offer(reading, atMs))
             sendReading(*now);
         armReadingTimer();
     }
@@ -573,7 +578,8 @@ void MqttPublisher::publishRow(const PublishedRow &row)
 
 void MqttPublisher::publishReading(const LiveReading &reading)
 {
-    handOver([worker = m_worker, reading] { worker->offerReading(reading); });
+    const qint64 now = m_clock ? m_clock() : steadyMs();
+    handOver([worker = m_worker, reading, now] { worker->offerReading(reading, now); });
 }
 
 void MqttPublisher::stop(int patienceMs)

@@ -189,7 +189,7 @@ bool Outbox::append(const QVector<Message> &messages, QString *error)
         return false;
     }
     for (int i = 0; i < fresh.size(); ++i) {
-        if (m_backlog == 0 && m_loaded.size() < m_loadedBound) {
+        if (m_backlog == 0 && unsent() < m_loadedBound) {
             m_loaded.append(fresh.at(i));
         } else {
             if (m_backlog == 0)  // the first one the file alone holds
@@ -208,7 +208,7 @@ void Outbox::load()
     if (!in.open(QIODevice::ReadOnly) || !in.seek(m_readOffset))
         return;  // tried again at the next message out
     const qint64 after = m_loaded.isEmpty() ? 0 : m_loaded.last().entry.seq;
-    while (m_backlog > 0 && m_loaded.size() < m_loadedBound) {
+    while (m_backlog > 0 && unsent() < m_loadedBound) {
         const QByteArray bytes = in.readLine();
         if (!bytes.endsWith('\n')) {
             VCRITICAL << "the outbox" << m_path << "ends before its messages:" << m_backlog << "missing";

@@ -26,11 +26,11 @@ namespace Veltrano {
 // acknowledged the file is emptied. A last line torn by a crash is cut off
 // when the file is opened; unreadable lines are skipped and counted.
 //
-// Memory is bounded: only the first messages waiting are held (kLoaded);
-// the rest are read from the file as those go out. When the file takes no
-// more (disk full), messages wait in memory alone, up to kUnsaved, after
-// which they are counted as lost; they go into the file, in order, as soon
-// as it takes them again.
+// Memory is bounded: besides those handed out (a window's), only the first
+// kLoaded messages waiting are held; the rest are read from the file as
+// those go out. When the file takes no more (disk full), messages wait in
+// memory alone, up to kUnsaved, after which they are counted as lost; they
+// go into the file, in order, as soon as it takes them again.
 //
 // Not thread-safe: one thread uses it.
 class Outbox
@@ -93,6 +93,9 @@ private:
         bool acked = false;
     };
     Slot &at(int index) { return index < m_loaded.size() ? m_loaded[index] : m_unsaved[index - m_loaded.size()]; }
+    // Loaded messages not handed out: the bound applies to them (those
+    // handed out are at most a window's).
+    int unsent() const { return int(m_loaded.size()) - qMin(m_handedOut, int(m_loaded.size())); }
     bool writeLines(const QByteArray &lines, bool flush, QString *error);
     bool saveUnsaved(QString *error);
     void keepUnsaved(const QList<Slot> &fresh);
