@@ -474,6 +474,9 @@ private:
     {
         if (std::exchange(m_completed, true))
             return;
+        // The worker is deleted from the owner's thread: none of its timers may still run.
+        for (QTimer *timer : {&m_retry, &m_connackTimer, &m_readingTimer, &m_patience})
+            timer->stop();
         m_mailbox->close();
         if (m_connection) {
             m_connection->stop.store(true);
