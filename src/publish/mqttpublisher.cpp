@@ -363,7 +363,7 @@ private:
             return;
         // Checked again at least every 100 ms, so that a clock that is not
         // the system's (a test's) is followed too.
-        const int wait = int(qBound<qint64>(1, *due - m_clock(), 100));
+        const int wait = int(qBound(qint64(1), *due - m_clock(), qint64(100)));
         if (!m_readingTimer.isActive() || m_readingTimer.remainingTime() > wait)
             m_readingTimer.start(wait);
     }
