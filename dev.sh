@@ -30,7 +30,8 @@ ROOT=$PWD
 PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
           libqt5serialport5-dev python3 python3-xlrd python3-olefile
           desktop-file-utils fonts-dejavu-core libqt5charts5-dev libxlsxwriter-dev
-          libqt5sql5-psql python3-openpyxl postgresql libsqlite3-dev libpq-dev poppler-utils)
+          libqt5sql5-psql python3-openpyxl postgresql libsqlite3-dev libpq-dev poppler-utils
+          libmosquitto-dev mosquitto)
 # The Qt 6 build (./dev.sh qt6) needs these besides. Debian's Qt 6 Charts
 # package leaves out the OpenGL module its CMake files ask for.
 QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-charts-dev

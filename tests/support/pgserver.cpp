@@ -1,11 +1,11 @@
 #include "pgserver.h"
 
+#include "freeport.h"
+
 #include <QProcess>
 
 #include <csignal>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 PgServer::PgServer(bool durable)
@@ -18,16 +18,7 @@ PgServer::PgServer(bool durable)
         start();
 }
 
-quint16 PgServer::freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0
-                       && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0;
-    ::close(fd);
-    return bound ? ntohs(address.sin_port) : 0;
-}
+quint16 PgServer::freePort() { return freeLoopbackPort(); }
 
 bool PgServer::start()
 {
