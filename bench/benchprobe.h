@@ -13,6 +13,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QHash>
+#include <QSettings>
 #include <QTableView>
 
 #include <map>
