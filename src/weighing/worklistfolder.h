@@ -48,6 +48,9 @@ public:
     // `folder` holds the "worklists" folder (the collector's folder); the
     // clock gives the moments written into the files (UTC; now by default).
     WorklistFolder(const QString &folder, const QString &instrumentId, Clock clock = {});
+    // One object per instrument's files: two would give the same samples.
+    WorklistFolder(const WorklistFolder &) = delete;
+    WorklistFolder &operator=(const WorklistFolder &) = delete;
 
     // Looks for a dropped worklist and the next one to use, and, the first
     // time, takes up the worklist that was in use. Meant to be called every
