@@ -22,7 +22,7 @@ struct ScaleReading
     bool hasValue() const { return !number.isEmpty(); }
 
     // From the result and unit fields as the parser stores them.
-    static ScaleReading fromResult(QStringView result, QStringView unit, Stability stability = Stability::Unknown,
+    static ScaleReading fromResult(QStringView result, const QString &unit, Stability stability = Stability::Unknown,
                                    WeightKind kind = WeightKind::Unknown);
 };
 

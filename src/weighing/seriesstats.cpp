@@ -20,12 +20,14 @@ constexpr int kMaxDecimals = 15;
 constexpr double kMaxSteps = 4611686018427387904.0;  // 2^62
 constexpr int kClasses = 5;
 
+// 10^exponent for 0 to 18.
 qint64 power10(int exponent)
 {
-    qint64 power = 1;
-    while (exponent-- > 0)
-        power *= 10;
-    return power;
+    static constexpr qint64 kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000,
+                                         1000000000, 10000000000, 100000000000, 1000000000000, 10000000000000,
+                                         100000000000000, 1000000000000000, 10000000000000000,
+                                         100000000000000000, 1000000000000000000};
+    return kPowers[exponent];
 }
 
 long double power10l(int exponent)
