@@ -78,6 +78,36 @@ private slots:
     void init() { m_dir = std::make_unique<TempWorkDir>(); }
     void cleanup() { m_dir.reset(); }
 
+    void reading_data()
+    {
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<int>("decimals");
+        QTest::newRow("blanks and a decimal comma") << "+   12,50" << "12.50" << 2;
+        QTest::newRow("negative") << "-0.2531" << "-0.2531" << 4;
+        QTest::newRow("whole") << "1200" << "1200" << 0;
+        QTest::newRow("a point first") << ".5" << "0.5" << 1;
+        QTest::newRow("fifteen digits") << "1234567890.12345" << "1234567890.12345" << 5;
+        QTest::newRow("more digits than a double holds") << "123456789012.345678" << "123456789012.345678" << 6;
+        QTest::newRow("negative zero") << "-0.00" << "-0.00" << 2;
+        QTest::newRow("overload") << "H" << "" << 0;
+    }
+
+    // The value is the number's double, rounded as its text reads.
+    void reading()
+    {
+        QFETCH(QString, result);
+        QFETCH(QString, number);
+        QFETCH(int, decimals);
+        const ScaleReading reading = ScaleReading::fromResult(result, QStringLiteral(" g "));
+        QCOMPARE(reading.number, number);
+        QCOMPARE(reading.hasValue(), !number.isEmpty());
+        QCOMPARE(reading.decimals, decimals);
+        QCOMPARE(reading.unit, QStringLiteral("g"));
+        QVERIFY(reading.value == (number.isEmpty() ? 0.0 : number.toDouble()));
+        QCOMPARE(std::signbit(reading.value), number.startsWith('-'));
+    }
+
     void settings_data()
     {
         QTest::addColumn<QString>("texts");
