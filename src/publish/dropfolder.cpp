@@ -1,6 +1,6 @@
 #include "publish/dropfolder.h"
 
-#include "publish/durablefile.h"
+#include "support/durablefile.h"
 #include "publish/workerthread.h"
 #include "support/trace.h"
 

@@ -1,6 +1,6 @@
 #include "publish/outbox.h"
 
-#include "publish/durablefile.h"
+#include "support/durablefile.h"
 #include "support/trace.h"
 
 #include <QList>

@@ -1,6 +1,7 @@
 #include "store/measurementstore.h"
 
 #include "store/pendingrows.h"
+#include "support/durablefile.h"
 #include "store/sqlbackend.h"
 #include "support/trace.h"
 
@@ -181,14 +182,14 @@ bool MeasurementStore::saveKept(const QVector<MeasurementDb::Row> &rows, bool ap
         // next row starts on a line of its own.
         const qint64 size = file.size();
         if (file.open(QIODevice::WriteOnly | QIODevice::Append) && file.write(bytes) == bytes.size()
-            && flushToDisk(file))
+            && DurableFile::sync(file))
             return true;
         file.close();
         file.resize(size);
         return false;
     }
     QSaveFile file(m_pendingPath);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && flushToDisk(file) && file.commit();
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && DurableFile::sync(file) && file.commit();
 }
 
 void MeasurementStore::emptyPendingFile()

@@ -91,17 +91,4 @@ Content decode(const QByteArray &bytes)
 
 } // namespace PendingRows
 
-bool flushToDisk(QFileDevice &file)
-{
-    if (!file.flush())
-        return false;
-#if defined(Q_OS_WIN)
-    return ::_commit(file.handle()) == 0;
-#elif defined(Q_OS_LINUX)
-    return ::fdatasync(file.handle()) == 0;  // the size too, not the times
-#else
-    return ::fsync(file.handle()) == 0;
-#endif
-}
-
 } // namespace Veltrano

@@ -29,9 +29,4 @@ Content decode(const QByteArray &bytes);
 
 } // namespace PendingRows
 
-// Flushes Qt's buffer and asks the system to put the file's data on the disk
-// (fdatasync on Linux, fsync on other Unix systems, _commit on Windows).
-// False when either step fails.
-bool flushToDisk(QFileDevice &file);
-
 } // namespace Veltrano

@@ -1,5 +1,7 @@
 #include "weighing/worklistfolder.h"
 
+#include "support/durablefile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,45 +9,12 @@
 #include <algorithm>
 #include <utility>
 
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 namespace Veltrano {
 
 namespace {
 
 constexpr char kSeriesLine[] = "series ";
 constexpr char kCompletedLine[] = "# completed ";
-
-// Puts what was written to `file` on the disk before going on.
-bool synced(QFile &file)
-{
-    if (!file.flush())
-        return false;
-#if defined(Q_OS_LINUX)
-    return ::fdatasync(file.handle()) == 0;
-#elif defined(Q_OS_UNIX)
-    return ::fsync(file.handle()) == 0;
-#else
-    return true;
-#endif
-}
-
-// Makes the renames in a folder last through a power cut.
-void syncFolder(const QString &path)
-{
-#ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#else
-    Q_UNUSED(path)
-#endif
-}
 
 QString signatureKey(const QString &path)
 {
@@ -122,7 +91,7 @@ void WorklistFolder::refuse(const QString &filePath, const QString &why)
         target = path(QStringLiteral(".%1.refused").arg(n));
     QFile file(filePath);
     if (file.rename(target)) {
-        syncFolder(m_dir);
+        DurableFile::syncFolder(m_dir);
         tell(key, QStringLiteral("worklist %1 not used: %2; it was moved aside as %3")
                       .arg(name, why, QFileInfo(target).fileName()));
     } else {
@@ -236,7 +205,7 @@ void WorklistFolder::acceptDrop()
              QStringLiteral("worklist %1 could not be taken: %2").arg(info.fileName(), file.errorString()));
         return;
     }
-    syncFolder(m_dir);
+    DurableFile::syncFolder(m_dir);
 }
 
 void WorklistFolder::startNext()
@@ -270,7 +239,7 @@ bool WorklistFolder::start(const QString &queuedPath)
                  .arg(QFileInfo(queuedPath).fileName(), file.errorString()));
         return false;
     }
-    syncFolder(m_dir);
+    DurableFile::syncFolder(m_dir);
     Current current;
     current.list = *list;
     current.series = m_id + QLatin1String(".csv ") + m_clock().toUTC().toString(Qt::ISODate);
@@ -285,7 +254,7 @@ bool WorklistFolder::appendProgress(const QByteArray &line, QString *error)
 {
     QFile progress(path(QStringLiteral(".taken")));
     if (progress.open(QIODevice::WriteOnly | QIODevice::Append) && progress.write(line) == line.size()
-        && synced(progress))
+        && DurableFile::sync(progress))
         return true;
     *error = QStringLiteral("cannot keep the progress in %1: %2").arg(progress.fileName(), progress.errorString());
     return false;
@@ -338,7 +307,7 @@ bool WorklistFolder::complete()
                                     + QByteArray::number(current.list.entries.size())
                                     + (current.list.entries.size() == 1 ? " sample" : " samples") + ", series "
                                     + current.series.toUtf8() + '\n';
-            written = file.write(line) == line.size() && synced(file);
+            written = file.write(line) == line.size() && DurableFile::sync(file);
         }
         file.close();
     }
@@ -355,7 +324,7 @@ bool WorklistFolder::complete()
         return false;
     }
     QFile::remove(path(QStringLiteral(".taken")));
-    syncFolder(m_dir);
+    DurableFile::syncFolder(m_dir);
     return true;
 }
 

@@ -9,11 +9,13 @@ class QFileDevice;
 // disk, and (for whole files) given their name only once they are complete.
 namespace Veltrano::DurableFile {
 
-// The file's data on the disk (fdatasync); false with `error` when not.
-bool sync(QFileDevice &file, QString *error);
+// Flushes Qt's buffer and puts the file's data on the disk (fdatasync on
+// Linux, fsync on other Unix systems, _commit on Windows); false, with
+// `error` when given, when either step fails.
+bool sync(QFileDevice &file, QString *error = nullptr);
 
 // A folder's entries (a rename, a removal) on the disk.
-bool syncFolder(const QString &path, QString *error);
+bool syncFolder(const QString &path, QString *error = nullptr);
 
 // The temporary name a file is written under in its own folder before it is
 // renamed: hidden and ending in .part, so that readers leave it alone.
