@@ -62,18 +62,48 @@ private slots:
         QVERIFY(!QFile::exists("sqlite.db.pending") && boxes.count() == 0);
     }
 
-    void provenanceKept()
+    // Each row comes back whole: its provenance, its check state, its weighing.
+    void keptWhole_data()
     {
+        QTest::addColumn<QString>("check");
+        QTest::addColumn<bool>("weighing");
+        QTest::newRow("time series") << QString() << false;
+        QTest::newRow("balance overdue") << "overdue" << false;
+        QTest::newRow("weighing") << QString() << true;
+        QTest::newRow("weighing, balance failed") << "failed" << true;
+    }
+    void keptWhole()
+    {
+        QFETCH(QString, check);
+        QFETCH(bool, weighing);
         Veltrano::Row row{"2026-12-07", "08:00:00", "B1", "", "+1.0", "g"};
-        row.provenance = {"b1", "2026-12-07T07:00:00.250Z", 3600, "2026-12-07T06:59:59.900Z", 350,
-                          QByteArray("+ 1.0 g\r\n\0\xff", 11), "live", "lab-pc", "anna"};
-        const auto content = Veltrano::PendingRows::decode(Veltrano::PendingRows::encode(row));
+        Veltrano::Provenance &in = row.provenance;
+        in.instrument = "b1";
+        in.tickUtc = "2026-12-07T07:00:00.250Z";
+        in.offsetSeconds = 3600;
+        in.receivedUtc = "2026-12-07T06:59:59.900Z";
+        in.ageMs = 350;
+        in.raw = QByteArray("+ 1.0 g\r\n\0\xff", 11);
+        in.state = "live";
+        in.host = "lab-pc";
+        in.user = "anna";
+        in.check = check;
+        if (weighing)
+            row.weighing = Veltrano::Weighing{"S-0001, \"vial\"\n2", "b1 2026-12-07 08:00", "stable", "net", "anna",
+                                              "below minimum", "12.5%"};
+        const QByteArray line = Veltrano::PendingRows::encode(row);
+        const auto content = Veltrano::PendingRows::decode(line);
         QCOMPARE(content.rows.size(), 1);
-        const Veltrano::Provenance &p = content.rows.first().provenance;
+        QVERIFY(!content.torn && content.unreadable == 0);
+        const Veltrano::Row &out = content.rows.first();
+        const Veltrano::Provenance &p = out.provenance;
         QCOMPARE(QStringList({p.instrument, p.tickUtc, QString::number(p.offsetSeconds), p.receivedUtc,
-                              QString::number(p.ageMs), QString::fromLatin1(p.raw.toHex()), p.state, p.host, p.user}),
+                              QString::number(p.ageMs), QString::fromLatin1(p.raw.toHex()), p.state, p.host, p.user, p.check}),
                  QStringList({"b1", "2026-12-07T07:00:00.250Z", "3600", "2026-12-07T06:59:59.900Z", "350",
-                              "2b20312e3020670d0a00ff", "live", "lab-pc", "anna"}));
+                              "2b20312e3020670d0a00ff", "live", "lab-pc", "anna", check}));
+        QCOMPARE(out.weighing, row.weighing);
+        // A row of the time series is written as before weighings came.
+        QCOMPARE(line.count(',') + 1, weighing ? 23 : check.isEmpty() ? 15 : 16);
     }
 
     // Also after a failed row, so that the next one starts afresh.

@@ -62,7 +62,9 @@ QString utcNow()
 QString rowHash(const QString &previous, const QString &collector, qint64 seq, const Row &row)
 {
     Encoder encoder;
-    encoder.add(QByteArray("veltrano row 1"));
+    // Rows with neither a check state nor a weighing hash as they always did.
+    const bool extended = row.weighing || !row.provenance.check.isEmpty();
+    encoder.add(QByteArray(extended ? "veltrano row 2" : "veltrano row 1"));
     encoder.add(previous);
     encoder.add(collector);
     encoder.add(seq);
@@ -78,6 +80,15 @@ QString rowHash(const QString &previous, const QString &collector, qint64 seq, c
     encoder.add(p.state);
     encoder.add(p.host);
     encoder.add(p.user);
+    if (extended) {
+        encoder.add(p.check);
+        encoder.add(qint64(row.weighing ? 1 : 0));
+        if (const auto &w = row.weighing) {
+            for (const QString *value : {&w->sample, &w->series, &w->trigger, &w->kind, &w->operatorName,
+                                         &w->weighingClass, &w->nominal})
+                encoder.add(*value);
+        }
+    }
     return encoder.hex();
 }
 

@@ -2,7 +2,9 @@
 
 #include "store/audit.h"
 #include "store/chainhash.h"
+#include "store/provenance.h"
 #include "store/sqlbackend.h"
+#include "store/weighingtable.h"
 #include "store/measurementdb.h"
 
 #include <QDateTime>
@@ -127,13 +129,21 @@ bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
               const std::function<void(const QString &)> &finding)
 {
     const QString key = SqlBackend::keyColumn(db);
+    // Databases from before the check state and the weighings have neither.
+    const bool checks = SqlBackend::columnExists(db, QLatin1String(Chain::kProvenanceTable), QStringLiteral("check"));
+    const bool weighings = SqlBackend::tableExists(db, QLatin1String(WeighingTable::kTable));
     QSqlQuery query(db);
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT p.row_key, p.collector, p.seq, p.instrument, p.tick_utc, p.local_offset, "
                                    "p.received_utc, p.age_ms, p.raw, p.state, p.host, p.os_user, p.prev_hash, p.hash, "
-                                   "d.%1, d.sampling_date, d.sampling_time, d.instrument_id, d.header, d.result, d.unit "
-                                   "FROM provenance p LEFT JOIN data d ON d.%1 = p.row_key ORDER BY p.collector, p.seq;")
-                        .arg(key))) {
+                                   "d.%1, d.sampling_date, d.sampling_time, d.instrument_id, d.header, d.result, d.unit, "
+                                   "%2, %3 FROM provenance p LEFT JOIN data d ON d.%1 = p.row_key %4"
+                                   "ORDER BY p.collector, p.seq;")
+                        .arg(key, QLatin1String(checks ? "p.\"check\"" : "NULL"),
+                             weighings ? QStringLiteral("w.row_key, w.sample, w.series, w.trigger, w.kind, w.operator, "
+                                                        "w.class, w.nominal")
+                                       : QStringLiteral("NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"),
+                             weighings ? QStringLiteral("LEFT JOIN weighing w ON w.row_key = p.row_key ") : QString()))) {
         report->error = query.lastError().text();
         return false;
     }
@@ -163,6 +173,15 @@ bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
             row.header = query.value(18).toString();
             row.result = query.value(19).toString();
             row.unit = query.value(20).toString();
+        }
+        p.check = query.value(21).toString();
+        row.weighing.reset();
+        if (!query.value(22).isNull()) {
+            Weighing w;
+            int column = 23;
+            for (QString *value : {&w.sample, &w.series, &w.trigger, &w.kind, &w.operatorName, &w.weighingClass, &w.nominal})
+                *value = query.value(column++).toString();
+            row.weighing = w;
         }
         // Made only for a finding.
         const auto name = [&] {

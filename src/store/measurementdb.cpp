@@ -3,6 +3,7 @@
 #include "store/audit.h"
 #include "store/provenance.h"
 #include "store/sqlbackend.h"
+#include "store/weighingtable.h"
 #include "support/trace.h"
 
 #include <QElapsedTimer>
@@ -135,7 +136,8 @@ namespace {
 const char kLost[] = "the connection to the server is lost";
 
 // One insert, with its provenance, on the connection as it is.
-bool insertOne(const Row &row, QSqlQuery &query, Chain::RowLinker &linker, QString *error, const QSqlDatabase &db)
+bool insertOne(const Row &row, QSqlQuery &query, Chain::RowLinker &linker, WeighingTable::Writer &weighings,
+               QString *error, const QSqlDatabase &db)
 {
     QVariant key;
     if (!db.isOpen()) {
@@ -146,7 +148,9 @@ bool insertOne(const Row &row, QSqlQuery &query, Chain::RowLinker &linker, QStri
         *error = query.lastError().text();
         return false;
     }
-    return watched(db, [&] { return linker.link(row, key, error); });
+    if (!watched(db, [&] { return linker.link(row, key, error); }))
+        return false;
+    return !row.weighing || weighings.write(*row.weighing, key, error);
 }
 
 } // namespace
@@ -184,8 +188,9 @@ bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const Q
             return fail(*error);
     }
     QSqlQuery query(db);
+    WeighingTable::Writer weighings(db);
     for (const Row &row : rows) {
-        if (!insertOne(row, query, linker, error, db))
+        if (!insertOne(row, query, linker, weighings, error, db))
             return fail(*error);
         ++*failedAt;
     }
@@ -209,13 +214,38 @@ bool sideTablesExist(const QSqlDatabase &db)
            && SqlBackend::tableExists(db, QLatin1String(Audit::kTable));
 }
 
+namespace {
+
+// The tables and the column that came after provenance and audit: each made
+// on its own, when missing. A database that may not be altered (read-only,
+// or a login without the right) goes on without them: the rows of the time
+// series need none of them, and the store says so when a weighing is refused.
+void ensureLaterSideTables(const QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    bool ok = false;
+    if (!SqlBackend::tableExists(query, QLatin1String(WeighingTable::kTable), &ok) && ok) {
+        for (const char *statement : SqlBackend::isServer(db) ? WeighingTable::kServerTable : WeighingTable::kSqliteTable) {
+            if (!query.exec(QString::fromLatin1(statement)))
+                VTRACE << "weighing table not made:" << query.lastError().text();
+        }
+    }
+    if (!SqlBackend::columnExists(db, QLatin1String(Chain::kProvenanceTable), QStringLiteral("check"))
+        && !query.exec(QString::fromLatin1(Chain::kAddCheckColumn)))
+        VTRACE << "check column not added:" << query.lastError().text();
+}
+
+} // namespace
+
 bool ensureSideTables(const QSqlDatabase &db, QString *error)
 {
     QSqlQuery query(db);
     bool ok = false;
     const bool existed = SqlBackend::tableExists(query, QStringLiteral("provenance"), &ok);
-    if (ok && existed && SqlBackend::tableExists(query, QStringLiteral("audit"), &ok))
+    if (ok && existed && SqlBackend::tableExists(query, QStringLiteral("audit"), &ok)) {
+        ensureLaterSideTables(db);
         return true;
+    }
     QSqlDatabase connection = db;
     auto fail = [&](const QString &text) {
         if (error)
@@ -255,6 +285,7 @@ bool ensureSideTables(const QSqlDatabase &db, QString *error)
     }
     if (!connection.commit())
         return fail(connection.lastError().text());
+    ensureLaterSideTables(db);
     return true;
 }
 

@@ -16,16 +16,27 @@ namespace PendingRows {
 namespace {
 
 // The six values; then, in lines written since rows carry it, the
-// provenance: the texts, the numbers in decimal and the raw line's bytes.
+// provenance: the texts, the numbers in decimal and the raw line's bytes;
+// then, in lines written since rows may be weighings, the check state and
+// the weighing's texts when the row is one.
 constexpr int kFields = 6;
 constexpr int kProvenanceFields = 9;
+constexpr int kCheckField = kFields + kProvenanceFields;
+constexpr int kWeighingFields = 7;
 
 QString *field(MeasurementDb::Row &row, int index)
 {
     Provenance &p = row.provenance;
+    if (index > kCheckField) {
+        if (!row.weighing)
+            row.weighing = Weighing();
+        Weighing &w = *row.weighing;
+        QString *const fields[] = {&w.sample, &w.series, &w.trigger, &w.kind, &w.operatorName, &w.weighingClass, &w.nominal};
+        return fields[index - kCheckField - 1];
+    }
     QString *const fields[] = {&row.date, &row.time, &row.name, &row.header, &row.result, &row.unit,
                                &p.instrument, &p.tickUtc, nullptr, &p.receivedUtc, nullptr, nullptr,
-                               &p.state, &p.host, &p.user};
+                               &p.state, &p.host, &p.user, &p.check};
     return fields[index];
 }
 
@@ -59,7 +70,10 @@ bool setBytes(MeasurementDb::Row &row, int index, const QByteArray &bytes)
 QByteArray encode(const MeasurementDb::Row &row)
 {
     QByteArray line;
-    for (int i = 0; i < kFields + kProvenanceFields; ++i) {
+    // Rows as they were before weighings are written as they were then.
+    const int count = row.weighing ? kCheckField + 1 + kWeighingFields
+                      : row.provenance.check.isEmpty() ? kCheckField : kCheckField + 1;
+    for (int i = 0; i < count; ++i) {
         if (i)
             line += ',';
         line += bytesOf(row, i).toBase64();
@@ -76,7 +90,8 @@ Content decode(const QByteArray &bytes)
     for (const QByteArray &line : qAsConst(lines)) {
         const QList<QByteArray> texts = line.split(',');
         MeasurementDb::Row row;
-        bool readable = texts.size() == kFields || texts.size() == kFields + kProvenanceFields;
+        const int n = int(texts.size());
+        bool readable = n == kFields || n == kCheckField || n == kCheckField + 1 || n == kCheckField + 1 + kWeighingFields;
         for (int i = 0; readable && i < texts.size(); ++i) {
             const auto decoded = QByteArray::fromBase64Encoding(texts.at(i), QByteArray::AbortOnBase64DecodingErrors);
             readable = bool(decoded) && setBytes(row, i, decoded.decoded);

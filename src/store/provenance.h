@@ -23,19 +23,23 @@ inline constexpr char kProvenanceTable[] = "provenance";
 inline constexpr const char *kSqliteProvenanceTable[] = {
     "CREATE TABLE IF NOT EXISTS provenance(row_key INTEGER PRIMARY KEY, collector TEXT NOT NULL, seq INTEGER NOT NULL, "
     "instrument TEXT, tick_utc TEXT, local_offset INTEGER, received_utc TEXT, age_ms INTEGER, raw BLOB, state TEXT, "
-    "host TEXT, os_user TEXT, prev_hash TEXT NOT NULL, hash TEXT NOT NULL);",
+    "host TEXT, os_user TEXT, prev_hash TEXT NOT NULL, hash TEXT NOT NULL, \"check\" TEXT);",
     "CREATE UNIQUE INDEX IF NOT EXISTS provenance_chain ON provenance(collector, seq);",
 };
 inline constexpr const char *kServerProvenanceTable[] = {
     "CREATE TABLE IF NOT EXISTS provenance(row_key bigint PRIMARY KEY, collector text NOT NULL, seq bigint NOT NULL, "
     "instrument text, tick_utc text, local_offset integer, received_utc text, age_ms bigint, raw bytea, state text, "
-    "host text, os_user text, prev_hash text NOT NULL, hash text NOT NULL);",
+    "host text, os_user text, prev_hash text NOT NULL, hash text NOT NULL, \"check\" text);",
     "CREATE UNIQUE INDEX IF NOT EXISTS provenance_chain ON provenance(collector, seq);",
 };
+
+// Tables from before the check state gain its column.
+inline constexpr char kAddCheckColumn[] = "ALTER TABLE provenance ADD COLUMN \"check\" text;";
 
 // The provenance rows of one transaction: reads the collector's chain head,
 // then links each row written after it. Used by MeasurementDb::insertRows
 // inside its transaction.
+
 class RowLinker
 {
 public:
@@ -54,10 +58,11 @@ private:
     bool write(const QVariant *values, int count, QString *error);
 
     QSqlDatabase m_db;
-    std::unique_ptr<QSqlQuery> m_insert;  // prepared at the first row
+    // Prepared at the first row, without and with a check state.
+    std::unique_ptr<QSqlQuery> m_insert[2];
     // On a SQLite file, the insert goes through the driver's handle: the Qt
     // driver's cost per bound value is most of a row's.
-    sqlite3_stmt *m_sqliteInsert = nullptr;
+    sqlite3_stmt *m_sqliteInsert[2] = {nullptr, nullptr};
     QString m_collector;
     QString m_head;
     qint64 m_seq = 0;

@@ -57,6 +57,22 @@ bool tableExists(const QSqlDatabase &db, const QString &name)
     return tableExists(query, name, &ok);
 }
 
+bool columnExists(const QSqlDatabase &db, const QString &table, const QString &column)
+{
+    QSqlQuery query(db);
+    if (isServer(db)) {
+        query.prepare(QStringLiteral("SELECT 1 FROM information_schema.columns WHERE table_schema = current_schema() "
+                                     "AND table_name = ? AND column_name = ?;"));
+        query.addBindValue(table);
+        query.addBindValue(column);
+        return query.exec() && query.next();
+    }
+    query.prepare(QStringLiteral("SELECT 1 FROM pragma_table_info(?) WHERE name = ?;"));
+    query.addBindValue(table);
+    query.addBindValue(column);
+    return query.exec() && query.next();
+}
+
 namespace {
 thread_local ConnectionWatch *t_watch = nullptr;
 } // namespace

@@ -34,6 +34,8 @@ QString storedText(const QString &text, bool server);
 // Whether the table `name` exists; false with `*ok` false when the check failed.
 bool tableExists(QSqlQuery &query, const QString &name, bool *ok);
 bool tableExists(const QSqlDatabase &db, const QString &name);
+// Whether `table` has the column `column` (false also when the table is missing).
+bool columnExists(const QSqlDatabase &db, const QString &table, const QString &column);
 
 // Statements of the inserts on this thread arm `watch` while they run, so
 // that another thread can cut a connection that stopped answering (see

@@ -4,6 +4,7 @@
 #include <QMetaType>
 #include <QString>
 
+#include <optional>
 #include <utility>
 
 namespace Veltrano {
@@ -29,6 +30,40 @@ struct Provenance
     QString state;        // one of the texts above; empty: not known (rows from elsewhere)
     QString host;
     QString user;
+    // Whether the balance's routine checks were current: empty, or "overdue"
+    // or "failed" (see the balance checks).
+    QString check;
+    static constexpr char kCheckOverdue[] = "overdue";
+    static constexpr char kCheckFailed[] = "failed";
+};
+
+// What makes a row a weighing: one result of one sample (table `weighing`,
+// beside the row, in the same transaction and covered by the row's hash).
+struct Weighing
+{
+    // How it came about.
+    static constexpr char kPrint[] = "print";          // a line the balance printed on its own
+    static constexpr char kStable[] = "stable";        // the reading settled at a new load
+    static constexpr char kImmediate[] = "immediate";  // an immediate read
+    // What the weight is, from the line's own mark.
+    static constexpr char kGross[] = "gross";
+    static constexpr char kNet[] = "net";
+    static constexpr char kTare[] = "tare";
+    static constexpr char kUnknown[] = "unknown";
+
+    QString sample;        // the sample's ID; empty: none was waiting
+    QString series;
+    QString trigger;
+    QString kind;
+    QString operatorName;  // the operating-system user
+    QString weighingClass; // within, warning, outside, below minimum; empty without limits
+    QString nominal;       // the nominal it was checked against, as written; empty: none
+
+    bool operator==(const Weighing &other) const
+    {
+        return sample == other.sample && series == other.series && trigger == other.trigger && kind == other.kind
+               && operatorName == other.operatorName && weighingClass == other.weighingClass && nominal == other.nominal;
+    }
 };
 
 // One recorded row of `data`, all six columns as text: what a sampling tick
@@ -51,6 +86,7 @@ struct Row
     QString result;
     QString unit;
     Provenance provenance;
+    std::optional<Weighing> weighing;  // nothing: a row of the time series
 };
 
 } // namespace Veltrano
