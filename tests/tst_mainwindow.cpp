@@ -95,7 +95,7 @@ private slots:
         for (QAction *menu : window.menuBar()->actions())
             for (QAction *action : QList<QAction *>{menu} + menu->menu()->actions())
                 menus << action->text();
-        QCOMPARE(menus, QStringList({"&File", "&Settings", "&Quit", "&Data", "&Export...", "&Live readings", "&Help",
+        QCOMPARE(menus, QStringList({"&File", "&Settings", "&Quit", "&Data", "&Export...", "&Live readings", "&Weighing", "&Help",
                                      "&About", "About Qt"}));
     }
 

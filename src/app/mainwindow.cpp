@@ -6,6 +6,7 @@
 #include "store/sqlbackend.h"
 #include "exportdialog.h"
 #include "livereadingswindow.h"
+#include "weighingwindow.h"
 #include "settings.h"
 #include "support/trace.h"
 #include "viewpositionkeeper.h"
@@ -65,6 +66,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->uStop, &QPushButton::clicked, this, &MainWindow::stopToCollect);
     connect(ui->uRead, &QPushButton::clicked, this, &MainWindow::storeImmediately);
     connect(ui->actionLiveReadings, &QAction::triggered, this, &MainWindow::showLiveReadings);
+    connect(ui->actionWeighing, &QAction::triggered, this, &MainWindow::showWeighing);
     connect(&session, &Veltrano::RecordingSession::problem, this, &MainWindow::tell);
     connect(&session, &Veltrano::RecordingSession::rowsWritten, this, &MainWindow::showNewRows);
     connect(&session, &Veltrano::RecordingSession::cleared, this, &MainWindow::cleared);
@@ -118,6 +120,7 @@ MainWindow::~MainWindow()
     setExportAudit({});
     // The window shows the engine's states: it goes before they do.
     delete liveWindow;
+    delete weighingWindow;
     delete ui;
 }
 
@@ -158,6 +161,16 @@ void MainWindow::showLiveReadings()
     liveWindow->show();
     liveWindow->raise();
     liveWindow->activateWindow();
+}
+
+void MainWindow::showWeighing()
+{
+    VTRACE;
+    if (!weighingWindow)
+        weighingWindow = new WeighingWindow(&session, this);
+    weighingWindow->show();
+    weighingWindow->raise();
+    weighingWindow->activateWindow();
 }
 
 void MainWindow::exitFromApplication()

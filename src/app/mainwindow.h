@@ -9,6 +9,7 @@
 #include <QTimer>
 
 class LiveReadingsWindow;
+class WeighingWindow;
 
 namespace Ui {
 class MainWindow;
@@ -37,6 +38,7 @@ public slots:
     void stopToCollect();
     void storeImmediately();
     void showLiveReadings();
+    void showWeighing();
 
 private slots:
     // Rows reached the database: the view shows them.
@@ -61,4 +63,5 @@ private:
     QTimer othersRows;
 
     QPointer<LiveReadingsWindow> liveWindow;
+    QPointer<WeighingWindow> weighingWindow;
 };

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 
 #include <cstdio>
@@ -77,6 +78,7 @@ int Collector::start(const QString &uri)
     });
     m_session->openStorage(opened.outcome == Opened::ServerAway);
     m_session->setGatherMs(kGatherMs);
+    m_session->setWorklistFolder(QDir::currentPath());
 
     m_since = QDateTime::currentMSecsSinceEpoch();
     QString taken;
@@ -116,8 +118,11 @@ void Collector::reload()
 void Collector::writeStatus()
 {
     QString error;
-    const QJsonObject status = Veltrano::StatusFile::describe(m_session->states(), QStringLiteral("veltrano-collect"), m_since,
-                                                              QDateTime::currentMSecsSinceEpoch());
+    QJsonObject status = Veltrano::StatusFile::describe(m_session->states(), QStringLiteral("veltrano-collect"), m_since,
+                                                        QDateTime::currentMSecsSinceEpoch());
+    const auto weighing = m_session->weighingInstruments();
+    for (auto it = weighing.cbegin(); it != weighing.cend(); ++it)
+        Veltrano::StatusFile::addWeighing(status, it.key(), it->next.sampleId, it->next.series, it->inSeries);
     const bool written = Veltrano::StatusFile::write(QString::fromLatin1(Veltrano::StatusFile::kFileName), status, &error);
     if (!written && !m_statusFailing)
         log(QStringLiteral("cannot write the status file %1: %2").arg(QLatin1String(Veltrano::StatusFile::kFileName), error));

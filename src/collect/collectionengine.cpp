@@ -13,6 +13,9 @@ CollectionEngine::CollectionEngine(QObject *parent)
 {
     qRegisterMetaType<Veltrano::Row>();
     qRegisterMetaType<Veltrano::OperatorMessage>();
+    qRegisterMetaType<Veltrano::NextSample>();
+    m_worklistTimer.setInterval(kWorklistPollMs);
+    connect(&m_worklistTimer, &QTimer::timeout, this, &CollectionEngine::pollWorklists);
 }
 
 CollectionEngine::~CollectionEngine()
@@ -60,8 +63,76 @@ InstrumentChannel *CollectionEngine::add(const InstrumentSettings &settings)
     connect(added, &InstrumentChannel::reconnected, this, [this, id](const QString &port) { emit reconnected(id, port); });
     connect(added, &InstrumentChannel::closedAfterError, this,
             [this, id](const QString &port) { emit closedAfterError(id, port); });
+    connect(added, &InstrumentChannel::nextSampleChanged, this,
+            [this, id](const NextSample &next) { emit nextSample(id, next); });
+    connect(added, &InstrumentChannel::sampleScanned, this,
+            [this, id](const QString &target, const QString &sampleId) { labelled(id, target, sampleId); });
     m_channels[id] = std::move(channel);
     return added;
+}
+
+// Every link first, then every timer: no row is taken before all are open.
+void CollectionEngine::startChannels(const QStringList &ids)
+{
+    for (const QString &id : ids)
+        m_channels.at(id)->openLink();
+    for (const QString &id : ids) {
+        InstrumentChannel *started = m_channels.at(id).get();
+        if (!m_worklistFolder.isEmpty() && started->recordsWeighings()) {
+            auto &folder = m_worklists[id];
+            folder = std::make_unique<WorklistFolder>(m_worklistFolder, id);
+            started->setWorklistSource(folder.get());
+        }
+        started->startTimer();
+        if (started->isScanner() && !channel(started->scannerFor())) {
+            OperatorMessage message;
+            message.kind = OperatorMessage::Kind::InvalidSetting;
+            message.instrumentId = id;
+            message.instrumentName = started->settings().name;
+            message.port = started->settings().port;
+            message.text = started->scannerFor().isEmpty()
+                               ? QStringLiteral("a barcode scanner labels no instrument: set %1").arg(QLatin1String(WeighingKey::scannerFor))
+                               : QStringLiteral("a barcode scanner labels '%1', which is not an active instrument").arg(started->scannerFor());
+            message.line = (VLINE << message.text.toUtf8().constData()).text();
+            emit problem(message);
+        }
+    }
+    if (!m_worklists.empty()) {
+        pollWorklists();
+        m_worklistTimer.start();
+    }
+}
+
+// A scanner's line is the next sample ID of the instrument it labels; one
+// that labels none is told at the start.
+void CollectionEngine::labelled(const QString &scanner, const QString &target, const QString &sampleId)
+{
+    VTRACE << "instrument:" << scanner << "scanned for" << target << ":" << sampleId;
+    if (InstrumentChannel *labelledChannel = channel(target))
+        labelledChannel->scanned(sampleId);
+}
+
+void CollectionEngine::pollWorklists()
+{
+    for (const auto &entry : m_worklists) {
+        InstrumentChannel *owner = channel(entry.first);
+        const QStringList messages = entry.second->poll();
+        for (const QString &text : messages) {
+            OperatorMessage message;
+            message.kind = OperatorMessage::Kind::Worklist;
+            message.instrumentId = entry.first;
+            if (owner) {
+                message.instrumentName = owner->settings().name;
+                message.port = owner->settings().port;
+            }
+            message.text = text;
+            message.line = (VLINE << "worklist:" << text.toUtf8().constData()).text();
+            emit problem(message);
+        }
+        // A worklist taken into use or completed changes the next sample.
+        if (owner)
+            owner->tellNextSample();
+    }
 }
 
 void CollectionEngine::start(const QString &settingsFile)
@@ -73,14 +144,9 @@ void CollectionEngine::start(const QString &settingsFile)
     m_settingsFile = settingsFile;
     m_running = true;
     m_states.start({});
-    const std::map<QString, InstrumentSettings> instruments = readInstruments();
-    for (const auto &entry : instruments)
+    for (const auto &entry : readInstruments())
         add(entry.second);
-    // Every link first, then every timer: no row is taken before all are open.
-    for (const auto &entry : m_channels)
-        entry.second->openLink();
-    for (const auto &entry : m_channels)
-        entry.second->startTimer();
+    startChannels(instruments());
 }
 
 CollectionEngine::Reload CollectionEngine::reload()
@@ -102,14 +168,14 @@ CollectionEngine::Reload CollectionEngine::reload()
     }
     for (const QString &id : result.removed + result.changed) {
         m_channels.erase(id);
+        m_worklists.erase(id);
         m_states.remove(id);
     }
     // An instrument that changed starts afresh, as at a start.
-    for (const QString &id : result.added + result.changed) {
-        InstrumentChannel *channel = add(now.at(id));
-        channel->openLink();
-        channel->startTimer();
-    }
+    const QStringList starting = result.added + result.changed;
+    for (const QString &id : starting)
+        add(now.at(id));
+    startChannels(starting);
     return result;
 }
 
@@ -117,7 +183,9 @@ void CollectionEngine::stop()
 {
     VTRACE;
     m_states.end();
+    m_worklistTimer.stop();
     m_channels.clear();
+    m_worklists.clear();
     m_running = false;
 }
 

@@ -4,10 +4,12 @@
 #include "collect/instrumentstate.h"
 #include "support/operatormessage.h"
 #include "support/row.h"
+#include "weighing/worklistfolder.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <map>
 #include <memory>
@@ -57,6 +59,14 @@ public:
     InstrumentChannel *channel(const QString &id) const;
     const InstrumentStates &states() const { return m_states; }
 
+    // The folder whose "worklists" folder gives the instruments that record
+    // weighings their worklists (the unattended collector's); empty: none.
+    // Takes effect at the next start or reload.
+    void setWorklistFolder(const QString &folder) { m_worklistFolder = folder; }
+    // Polls the worklist folders now (else every kWorklistPollMs).
+    void pollWorklists();
+    static constexpr int kWorklistPollMs = 2000;
+
 signals:
     // A row taken at a tick (or an immediate read) of `instrumentId`.
     void sampled(const QString &instrumentId, const Veltrano::Row &row);
@@ -65,14 +75,21 @@ signals:
     void opened(const QString &instrumentId, const QString &port);
     void reconnected(const QString &instrumentId, const QString &port);
     void closedAfterError(const QString &instrumentId, const QString &port);
+    // What the next weighing of `instrumentId` will take changed.
+    void nextSample(const QString &instrumentId, const Veltrano::NextSample &next);
 
 private:
     // The active instruments of the file, as read now.
     std::map<QString, InstrumentSettings> readInstruments() const;
     InstrumentChannel *add(const InstrumentSettings &settings);
+    void startChannels(const QStringList &ids);
+    void labelled(const QString &scanner, const QString &target, const QString &sampleId);
 
     std::map<QString, std::unique_ptr<InstrumentChannel>> m_channels;
     InstrumentStates m_states;
+    std::map<QString, std::unique_ptr<WorklistFolder>> m_worklists;
+    QString m_worklistFolder;
+    QTimer m_worklistTimer;
     QString m_settingsFile;
     bool m_running = false;
 };

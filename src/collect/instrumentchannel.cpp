@@ -5,6 +5,7 @@
 #include "collect/serialerrors.h"
 #include "collect/seriallink.h"
 #include "support/logformat.h"
+#include "support/osuser.h"
 #include "support/trace.h"
 
 #include <utility>
@@ -18,6 +19,21 @@ QString utcText(const QDateTime &moment)
     return moment.toUTC().toString(Qt::ISODateWithMs);
 }
 
+WeighingSettings weighingSettingsOf(const InstrumentSettings &settings, QStringList *errors)
+{
+    QMap<QString, QString> keys;
+    for (const char *key : kWeighingKeys)
+        keys.insert(QLatin1String(key), settings.text(key));
+    return WeighingSettings::fromTexts(keys, errors);
+}
+
+// The series an instrument's weighings belong to until another is started:
+// its id and the moment the collection started.
+QString defaultSeries(const QString &id)
+{
+    return id + QLatin1Char(' ') + QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+}
+
 } // namespace
 
 InstrumentChannel::InstrumentChannel(const InstrumentSettings &settings, InstrumentStates *states, QObject *parent)
@@ -25,6 +41,7 @@ InstrumentChannel::InstrumentChannel(const InstrumentSettings &settings, Instrum
     , m_settings(settings)
     , m_states(states)
     , m_format(PrintLine::formatOf(settings.type))
+    , m_weighings(weighingSettingsOf(settings, &m_settingErrors), defaultSeries(settings.id), osUserName())
     , m_network(NetworkAddress::isNetwork(settings.port))
 {
     m_states->add(id(), InstrumentState(settings.name, settings.port, QDateTime::currentMSecsSinceEpoch()));
@@ -85,6 +102,13 @@ void InstrumentChannel::openLink()
 
 void InstrumentChannel::startTimer()
 {
+    for (const QString &error : std::exchange(m_settingErrors, {}))
+        tell(OperatorMessage::Kind::InvalidSetting, (VLINE << "invalid setting:" << error).text(), error);
+    // Weighings and scanned IDs come with the lines, not with a timer.
+    if (isScanner() || recordsWeighings()) {
+        tellNextSample();
+        return;
+    }
     if (!m_settings.intervalMs) {
         tell(OperatorMessage::Kind::InvalidSetting, (VLINE << "invalid samping interval. skipping").text(),
              QStringLiteral("invalid sampling interval '%1': no rows are recorded").arg(m_settings.text(Config::Key::samplingInterval)));
@@ -115,8 +139,10 @@ void InstrumentChannel::linkConnected()
     }
     m_reconnecting = false;
     m_reconnectTimer.stop();
-    // A line cut off by the failure must not be joined to the new one's.
+    // A line cut off by the failure must not be joined to the new one's,
+    // nor a load before it to the loads after.
     m_buffer.clear();
+    m_weighings.reset();
     VTRACE << "reconnected. instrument:" << id() << m_link->name();
     m_states->reconnected(id());
     emit reconnected(m_link->name());
@@ -228,6 +254,12 @@ void InstrumentChannel::processBuffer()
             VTRACE << "skipping. protocol length error: " << line.size() << "\n***" << Trace::clipped(line) << "***";
             continue;
         case Kind::NotAReading:
+            if (parsed.scanned) {
+                if (!parsed.result.isEmpty())
+                    emit sampleScanned(scannerFor(), parsed.result);
+                continue;
+            }
+            Q_FALLTHROUGH();
         case Kind::NotRecognised:
             VTRACE << "skipping." << skipReason(parsed) << Trace::clipped(line);
             continue;
@@ -242,9 +274,15 @@ void InstrumentChannel::processBuffer()
         m_latest.result = parsed.result;
         m_latest.unit = parsed.unit;
         m_latest.stability = parsed.stability;
+        m_latest.weight = parsed.weight;
         m_latest.at = QDateTime::currentMSecsSinceEpoch();
         m_latest.raw = line;
         m_latest.serial = ++m_readings;
+        if (recordsWeighings()) {
+            QString worklistError;
+            if (std::optional<Weighing> weighing = m_weighings.feed(latestReading(), &worklistError))
+                weigh(std::move(*weighing), worklistError);
+        }
         VTRACE << "remaining buffer.size()" << m_buffer.size();
     }
 
@@ -257,18 +295,106 @@ void InstrumentChannel::sample(bool immediate)
 {
     VTRACE;
     const Log::RecordingScope recording;
+    if (isScanner())
+        return;
+    if (recordsWeighings()) {
+        if (immediate) {
+            QString worklistError;
+            Weighing weighing = m_weighings.immediate(latestReading(), &worklistError);
+            weigh(std::move(weighing), worklistError);
+        }
+        return;
+    }
+    // Date and time of one and the same moment, also around midnight.
+    const Row row = rowAt(QDateTime::currentDateTime(), immediate);
+    m_states->rowStored(id());
+    emit sampled(row);
+}
+
+Row InstrumentChannel::rowAt(const QDateTime &now, bool immediate)
+{
     Row row;
     row.name = m_settings.name;
     row.header = m_latest.present ? m_latest.header : QStringLiteral("no header yet");
     row.result = m_latest.present ? m_latest.result : QStringLiteral("no result yet");
     row.unit = m_latest.present ? m_latest.unit : QStringLiteral("no unit yet");
-    // Date and time of one and the same moment, also around midnight.
-    const QDateTime now = QDateTime::currentDateTime();
     row.date = now.date().toString(Qt::ISODate);
     row.time = now.time().toString(Qt::ISODate);
     row.provenance = provenanceAt(now, immediate);
+    return row;
+}
+
+ScaleReading InstrumentChannel::latestReading() const
+{
+    if (!m_latest.present)
+        return ScaleReading();
+    return ScaleReading::fromResult(m_latest.result, m_latest.unit, m_latest.stability, m_latest.weight);
+}
+
+// A weighing is recorded at the moment its line came (or the immediate read
+// was asked for), with that line as its provenance.
+void InstrumentChannel::weigh(Weighing weighing, const QString &worklistError)
+{
+    if (!worklistError.isEmpty())
+        tell(OperatorMessage::Kind::Worklist, (VLINE << "worklist:" << worklistError).text(), worklistError);
+    const bool immediate = weighing.trigger == QLatin1String(Weighing::kImmediate);
+    Row row = rowAt(QDateTime::currentDateTime(), immediate);
+    row.weighing = std::move(weighing);
     m_states->rowStored(id());
     emit sampled(row);
+    tellNextSample();
+}
+
+void InstrumentChannel::tellNextSample()
+{
+    const NextSample next = m_weighings.next();
+    if (m_nextTold && next.sampleId == m_nextTold->sampleId && next.series == m_nextTold->series
+        && next.source == m_nextTold->source && next.nominal == m_nextTold->nominal)
+        return;
+    m_nextTold = next;
+    emit nextSampleChanged(next);
+}
+
+QString InstrumentChannel::scannerFor() const
+{
+    return m_settings.text(WeighingKey::scannerFor).trimmed();
+}
+
+void InstrumentChannel::setTypedSample(const QString &sampleId)
+{
+    m_weighings.samples().setTyped(sampleId);
+    tellNextSample();
+}
+
+void InstrumentChannel::scanned(const QString &sampleId)
+{
+    setTypedSample(sampleId);
+}
+
+bool InstrumentChannel::setSamplePattern(const QString &pattern, QString *error)
+{
+    if (!m_weighings.samples().setPattern(pattern, error))
+        return false;
+    tellNextSample();
+    return true;
+}
+
+void InstrumentChannel::startSeries(const QString &series)
+{
+    m_weighings.startSeries(series);
+    tellNextSample();
+}
+
+void InstrumentChannel::openWorklist(std::unique_ptr<ListedWorklist> list)
+{
+    m_weighings.openWorklist(std::move(list));
+    tellNextSample();
+}
+
+void InstrumentChannel::setWorklistSource(WorklistSource *source)
+{
+    m_weighings.setWorklistSource(source);
+    tellNextSample();
 }
 
 // What the tick knows of the reading it takes: when it came, as which line,

@@ -5,6 +5,7 @@
 #include "collect/makerlines.h"
 #include "support/operatormessage.h"
 #include "support/row.h"
+#include "weighing/weighingrecorder.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -73,8 +74,27 @@ public:
     // What the link read: appended to the buffer and parsed line by line.
     void receive(const QByteArray &bytes);
     // Takes the latest reading as a row now: a tick, or an immediate read
-    // (which leaves the ticks' rhythm alone).
+    // (which leaves the ticks' rhythm alone). On an instrument that records
+    // weighings, an immediate read is one; a barcode scanner records none.
     void sample(bool immediate = false);
+
+    // Weighings: an instrument whose `record` is print or stable makes a row
+    // of each weighing its lines make, and none at the ticks.
+    bool recordsWeighings() const { return m_weighings.records(); }
+    // A barcode scanner: its lines are the sample IDs of another instrument.
+    bool isScanner() const { return m_format == PrintLine::Format::Barcode; }
+    QString scannerFor() const;
+    const WeighingRecorder &weighings() const { return m_weighings; }
+    // What the window or a scanner sets for the next weighing; each tells
+    // nextSampleChanged().
+    void setTypedSample(const QString &sampleId);
+    void scanned(const QString &sampleId);
+    bool setSamplePattern(const QString &pattern, QString *error);
+    void startSeries(const QString &series);
+    void openWorklist(std::unique_ptr<ListedWorklist> list);
+    void setWorklistSource(WorklistSource *source);
+    // Tells nextSampleChanged() when the next sample is not what was told last.
+    void tellNextSample();
 
 signals:
     void sampled(const Veltrano::Row &row);
@@ -83,6 +103,10 @@ signals:
     void opened(const QString &port);
     void reconnected(const QString &port);
     void closedAfterError(const QString &port);
+    // A scanner read `sampleId` for the instrument `target`.
+    void sampleScanned(const QString &target, const QString &sampleId);
+    // What the next weighing will take changed (a weighing took it, or it was set).
+    void nextSampleChanged(const Veltrano::NextSample &next);
 
 private:
     void processBuffer();
@@ -93,10 +117,16 @@ private:
     void reconnect();
     void tell(OperatorMessage::Kind kind, const QString &line, const QString &text);
     Provenance provenanceAt(const QDateTime &now, bool immediate);
+    Row rowAt(const QDateTime &now, bool immediate);
+    ScaleReading latestReading() const;
+    void weigh(Weighing weighing, const QString &worklistError);
 
     InstrumentSettings m_settings;
     InstrumentStates *m_states;
+    QStringList m_settingErrors;  // the weighing keys' refused values
     PrintLine::Format m_format;
+    WeighingRecorder m_weighings;
+    std::optional<NextSample> m_nextTold;
     bool m_network;
     std::unique_ptr<Link> m_link;
     QByteArray m_buffer;

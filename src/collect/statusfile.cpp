@@ -119,6 +119,21 @@ QJsonObject describe(const InstrumentStates &states, const QString &program, qin
                        {"instruments", instruments}};
 }
 
+void addWeighing(QJsonObject &status, const QString &instrumentId, const QString &nextSample, const QString &series,
+                 int weighings)
+{
+    QJsonArray instruments = status.value(QLatin1String("instruments")).toArray();
+    for (int i = 0; i < instruments.size(); ++i) {
+        QJsonObject instrument = instruments.at(i).toObject();
+        if (instrument.value(QLatin1String("id")).toString() != instrumentId)
+            continue;
+        instrument.insert(QLatin1String(kWeighing),
+                          QJsonObject{{"nextSample", nextSample}, {"series", series}, {"weighings", weighings}});
+        instruments.replace(i, instrument);
+    }
+    status.insert(QLatin1String("instruments"), instruments);
+}
+
 Snapshot restore(const QJsonObject &status)
 {
     Snapshot snapshot;
@@ -176,6 +191,21 @@ QString table(const QJsonObject &status)
         for (int i = 0; i < cells.size(); ++i)
             widths[i] = std::max(widths[i], int(cells.at(i).size()));
     }
+    QStringList weighings;
+    for (const QJsonValue &value : status.value(QLatin1String("instruments")).toArray()) {
+        const QJsonObject instrument = value.toObject();
+        const QJsonObject weighing = instrument.value(QLatin1String(kWeighing)).toObject();
+        if (weighing.isEmpty())
+            continue;
+        const QString next = weighing.value(QLatin1String("nextSample")).toString();
+        const int count = weighing.value(QLatin1String("weighings")).toInt();
+        weighings << QStringLiteral("%1: next sample %2; series %3, %4 %5")
+                         .arg(instrument.value(QLatin1String("id")).toString(),
+                              next.isEmpty() ? QStringLiteral("(none)") : next,
+                              weighing.value(QLatin1String("series")).toString())
+                         .arg(count)
+                         .arg(count == 1 ? QLatin1String("weighing") : QLatin1String("weighings"));
+    }
     QString text = QStringLiteral("%1, process %2, since %3; updated %4\n")
                        .arg(status.value(QLatin1String("program")).toString())
                        .arg(status.value(QLatin1String("pid")).toInt())
@@ -186,6 +216,8 @@ QString table(const QJsonObject &status)
             padded << cells.at(i).leftJustified(widths.at(i));
         text += padded.join(QLatin1String("  ")).trimmed() + QLatin1Char('\n');
     }
+    for (const QString &line : qAsConst(weighings))
+        text += line + QLatin1Char('\n');
     return text;
 }
 

@@ -23,6 +23,12 @@ inline constexpr int kIntervalMs = 2000;
 // epoch) and each instrument of `states` as the Live readings window shows it.
 QJsonObject describe(const InstrumentStates &states, const QString &program, qint64 since, qint64 now);
 
+// Adds to the instrument `instrumentId` of `status` what its weighings are
+// at: the sample ID the next one takes, the series and its weighings so far.
+inline constexpr char kWeighing[] = "weighing";
+void addWeighing(QJsonObject &status, const QString &instrumentId, const QString &nextSample, const QString &series,
+                 int weighings);
+
 // What a status tells, read back: its collector and each instrument's state
 // as the collector knew it when it wrote the status.
 struct Snapshot

@@ -28,6 +28,7 @@ RecordingSession::RecordingSession(const QString &source, QObject *parent)
     connect(m_engine, &CollectionEngine::opened, this, &RecordingSession::opened);
     connect(m_engine, &CollectionEngine::reconnected, this, &RecordingSession::reconnected);
     connect(m_engine, &CollectionEngine::closedAfterError, this, &RecordingSession::closedAfterError);
+    connect(m_engine, &CollectionEngine::nextSample, this, &RecordingSession::nextSample);
     connect(storage, &Storage::problem, this, &RecordingSession::problem);
     connect(storage, &Storage::rowsWritten, this, &RecordingSession::rowsWritten);
     connect(storage, &Storage::outageBegan, this, &RecordingSession::outageBegan);
@@ -56,6 +57,69 @@ void RecordingSession::onEngine(const std::function<void(CollectionEngine &)> &j
     QMetaObject::invokeMethod(engine, [engine, &job] { job(*engine); }, Qt::BlockingQueuedConnection);
 }
 
+void RecordingSession::onChannel(const QString &instrumentId, std::function<void(InstrumentChannel &)> job)
+{
+    QMetaObject::invokeMethod(
+        m_engine,
+        [engine = m_engine, instrumentId, job = std::move(job)] {
+            if (InstrumentChannel *channel = engine->channel(instrumentId))
+                job(*channel);
+        },
+        Qt::QueuedConnection);
+}
+
+void RecordingSession::setWorklistFolder(const QString &folder)
+{
+    onEngine([&](CollectionEngine &engine) { engine.setWorklistFolder(folder); });
+}
+
+void RecordingSession::setNextSample(const QString &instrumentId, const QString &sampleId)
+{
+    onChannel(instrumentId, [sampleId](InstrumentChannel &channel) { channel.setTypedSample(sampleId); });
+}
+
+bool RecordingSession::setSamplePattern(const QString &instrumentId, const QString &pattern, QString *error)
+{
+    if (!pattern.trimmed().isEmpty() && !IdPattern::parse(pattern, error))
+        return false;
+    onChannel(instrumentId, [pattern](InstrumentChannel &channel) { channel.setSamplePattern(pattern, nullptr); });
+    return true;
+}
+
+void RecordingSession::startSeries(const QString &instrumentId, const QString &series)
+{
+    onChannel(instrumentId, [series](InstrumentChannel &channel) { channel.startSeries(series); });
+}
+
+void RecordingSession::openWorklist(const QString &instrumentId, const Worklist &list, const QString &series)
+{
+    onChannel(instrumentId, [list, series](InstrumentChannel &channel) {
+        channel.openWorklist(std::make_unique<ListedWorklist>(list, series));
+    });
+}
+
+QMap<QString, RecordingSession::WeighingInstrument> RecordingSession::weighingInstruments() const
+{
+    QMap<QString, WeighingInstrument> found;
+    onEngine([&](CollectionEngine &engine) {
+        for (const QString &id : engine.instruments()) {
+            const InstrumentChannel *channel = engine.channel(id);
+            if (!channel->recordsWeighings())
+                continue;
+            WeighingInstrument &instrument = found[id];
+            instrument.name = channel->settings().name;
+            instrument.next = channel->weighings().next();
+            instrument.pattern = channel->weighings().samples().pattern();
+            instrument.inSeries = channel->weighings().weighingsInSeries();
+            if (const ListedWorklist *list = channel->weighings().openedWorklist()) {
+                instrument.worklistTaken = list->taken();
+                instrument.worklistSize = list->size();
+            }
+        }
+    });
+    return found;
+}
+
 const InstrumentStates &RecordingSession::states() const
 {
     return m_engine->states();
@@ -80,6 +144,7 @@ bool RecordingSession::start(const QString &settingsFile, QString *holder)
     m_instruments = instruments;
     m_running = true;
     m_storage->audit(QLatin1String(Audit::kStarted), {{QStringLiteral("instruments"), QJsonArray::fromStringList(instruments)}});
+    emit runningChanged(true);
     return true;
 }
 
@@ -93,6 +158,7 @@ void RecordingSession::stop()
     m_storage->audit(QLatin1String(Audit::kStopped),
                      {{QStringLiteral("instruments"), QJsonArray::fromStringList(m_instruments)}});
     m_lock.release();
+    emit runningChanged(false);
 }
 
 void RecordingSession::storeImmediately()
@@ -111,6 +177,7 @@ CollectionEngine::Reload RecordingSession::reload()
     });
     m_instruments = instruments;
     auditSettingsChange(before, settingsKeys(m_settingsFile));
+    emit runningChanged(true);
     return changes;
 }
 

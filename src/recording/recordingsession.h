@@ -67,6 +67,31 @@ public:
     // (an unattended collector of many balances: far fewer wake-ups).
     void setGatherMs(int ms);
 
+    // Weighings. The collector's worklists come from the folder "worklists"
+    // in `folder` (set before start); the window sets the next sample of an
+    // instrument, its numbering pattern, a new series or a worklist. None of
+    // these waits for the engine's thread: they are queued to it, and what
+    // they change comes back by nextSample().
+    void setWorklistFolder(const QString &folder);
+    void setNextSample(const QString &instrumentId, const QString &sampleId);
+    // False, with why in *error, for a pattern that numbers nothing.
+    bool setSamplePattern(const QString &instrumentId, const QString &pattern, QString *error);
+    void startSeries(const QString &instrumentId, const QString &series);
+    void openWorklist(const QString &instrumentId, const Worklist &list, const QString &series);
+
+    // The instruments that record weighings, as the engine knows them now
+    // (asks the engine's thread and waits for its answer).
+    struct WeighingInstrument
+    {
+        QString name;
+        NextSample next;
+        QString pattern;
+        int inSeries = 0;
+        int worklistTaken = 0;  // of a worklist opened in the window
+        int worklistSize = 0;
+    };
+    QMap<QString, WeighingInstrument> weighingInstruments() const;
+
     // Runs `job` on the engine's thread and waits for it: for the tests.
     void onEngine(const std::function<void(CollectionEngine &)> &job) const;
 
@@ -81,8 +106,13 @@ signals:
     void opened(const QString &instrumentId, const QString &port);
     void reconnected(const QString &instrumentId, const QString &port);
     void closedAfterError(const QString &instrumentId, const QString &port);
+    void nextSample(const QString &instrumentId, const Veltrano::NextSample &next);
+    // A collection started or ended.
+    void runningChanged(bool running);
 
 private:
+    void onChannel(const QString &instrumentId, std::function<void(InstrumentChannel &)> job);
+
     CollectorLock m_lock;
     std::unique_ptr<Storage> m_storage;
     QThread m_engineThread;

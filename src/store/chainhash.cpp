@@ -1,6 +1,7 @@
 #include "store/chainhash.h"
 
 #include "store/sqlbackend.h"
+#include "support/osuser.h"
 #include "support/sha256.h"
 
 #include <QDateTime>
@@ -46,12 +47,7 @@ QString hostName()
 
 QString userName()
 {
-    for (const char *name : {"USER", "USERNAME", "LOGNAME"}) {
-        const QString user = qEnvironmentVariable(name);
-        if (!user.isEmpty())
-            return user;
-    }
-    return QString();
+    return osUserName();
 }
 
 QString utcNow()

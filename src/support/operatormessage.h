@@ -19,6 +19,7 @@ struct OperatorMessage
         InvalidSetting,    // a key of the instrument's section has no usable value
         RowRefused,        // the database refused a row (the outage is told beside it)
         Storage,           // rows or audit entries could not be kept or written
+        Worklist,          // a worklist cannot be used, or its progress kept
         Internal,          // the program met what it cannot explain
     };
 

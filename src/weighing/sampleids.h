@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QString>
 #include <QVector>
 #include <QtGlobal>
@@ -105,3 +106,5 @@ private:
 };
 
 } // namespace Veltrano
+
+Q_DECLARE_METATYPE(Veltrano::NextSample)

@@ -1,0 +1,238 @@
+#include "weighingwindow.h"
+#include "ui_weighingwindow.h"
+
+#include "weighing/tolerance.h"
+#include "weighing/worklist.h"
+
+#include <QDateTime>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QMessageBox>
+
+namespace {
+
+enum Column { SampleColumn, ResultColumn, UnitColumn, KindColumn, ClassColumn, TimeColumn, ColumnCount };
+
+QString sourceText(Veltrano::NextSample::Source source)
+{
+    using Source = Veltrano::NextSample::Source;
+    switch (source) {
+    case Source::Worklist:
+        return WeighingWindow::tr("from the worklist");
+    case Source::Typed:
+        return WeighingWindow::tr("typed or scanned");
+    case Source::Numbered:
+        return WeighingWindow::tr("numbered");
+    case Source::None:
+        break;
+    }
+    return QString();
+}
+
+// Classes that need a look are marked by a colour beside their text.
+QColor classColour(const QString &weighingClass)
+{
+    using namespace Veltrano::ToleranceText;
+    if (weighingClass == QLatin1String(warning))
+        return QColor(255, 236, 179);
+    if (weighingClass == QLatin1String(outside) || weighingClass == QLatin1String(belowMinimum))
+        return QColor(255, 205, 210);
+    return QColor();
+}
+
+} // namespace
+
+WeighingWindow::WeighingWindow(Veltrano::RecordingSession *session, QWidget *parent)
+    : QWidget(parent, Qt::Window)
+    , ui(new Ui::WeighingWindow)
+    , m_session(session)
+{
+    ui->setupUi(this);
+    ui->uWeighings->setColumnCount(ColumnCount);
+    ui->uWeighings->setHorizontalHeaderLabels({tr("Sample ID"), tr("Result"), tr("Unit"), tr("Kind"), tr("Class"), tr("Time")});
+    connect(ui->uInstrument, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &WeighingWindow::showInstrument);
+    connect(ui->uSampleId, &QLineEdit::returnPressed, this, &WeighingWindow::setSampleId);
+    connect(ui->uPattern, &QLineEdit::editingFinished, this, &WeighingWindow::setPattern);
+    connect(ui->uNewSeries, &QPushButton::clicked, this, &WeighingWindow::newSeries);
+    connect(ui->uOpenWorklist, &QPushButton::clicked, this, &WeighingWindow::openWorklist);
+    connect(session, &Veltrano::RecordingSession::sampled, this, &WeighingWindow::weighed);
+    connect(session, &Veltrano::RecordingSession::nextSample, this, &WeighingWindow::nextSampleChanged);
+    connect(session, &Veltrano::RecordingSession::runningChanged, this, &WeighingWindow::refresh);
+    refresh();
+}
+
+WeighingWindow::~WeighingWindow()
+{
+    delete ui;
+}
+
+QString WeighingWindow::currentInstrument() const
+{
+    return ui->uInstrument->currentData().toString();
+}
+
+void WeighingWindow::selectInstrument(const QString &instrumentId)
+{
+    const int index = ui->uInstrument->findData(instrumentId);
+    if (index >= 0)
+        ui->uInstrument->setCurrentIndex(index);
+}
+
+void WeighingWindow::refresh()
+{
+    const QString current = currentInstrument();
+    // After Stop the last collection's weighings stay shown until the next Start.
+    const bool running = m_session->isRunning();
+    if (running) {
+        m_instruments = m_session->weighingInstruments();
+        for (auto it = m_weighings.begin(); it != m_weighings.end();)
+            it = m_instruments.contains(it.key()) ? std::next(it) : m_weighings.erase(it);
+    }
+    {
+        const QSignalBlocker blocker(ui->uInstrument);
+        ui->uInstrument->clear();
+        for (auto it = m_instruments.cbegin(); it != m_instruments.cend(); ++it)
+            ui->uInstrument->addItem(it->name.isEmpty() ? it.key() : QStringLiteral("%1 (%2)").arg(it->name, it.key()), it.key());
+        const int index = ui->uInstrument->findData(current);
+        ui->uInstrument->setCurrentIndex(index >= 0 ? index : 0);
+    }
+    const bool any = !m_instruments.isEmpty();
+    ui->uNothing->setVisible(!any);
+    ui->uInstrument->setEnabled(any);
+    for (QWidget *widget : {static_cast<QWidget *>(ui->uSampleId), static_cast<QWidget *>(ui->uPattern),
+                            static_cast<QWidget *>(ui->uNewSeries), static_cast<QWidget *>(ui->uOpenWorklist)})
+        widget->setEnabled(any && running);
+    showInstrument();
+}
+
+void WeighingWindow::showInstrument()
+{
+    const QString id = currentInstrument();
+    ui->uPattern->setText(m_instruments.value(id).pattern);
+    showNext();
+    ui->uWeighings->setRowCount(0);
+    const QVector<Veltrano::Row> rows = m_weighings.value(id);
+    ui->uWeighings->setRowCount(rows.size());
+    for (int i = 0; i < rows.size(); ++i)
+        insertRow(rows.size() - 1 - i, rows.at(i));
+}
+
+void WeighingWindow::showNext()
+{
+    const auto found = m_instruments.constFind(currentInstrument());
+    if (found == m_instruments.constEnd()) {
+        ui->uNext->clear();
+        ui->uSeries->clear();
+        return;
+    }
+    const Veltrano::NextSample &next = found->next;
+    ui->uNext->setText(next.sampleId.isEmpty() ? tr("no sample ID (type or scan one)")
+                                               : QStringLiteral("%1 (%2)").arg(next.sampleId, sourceText(next.source)));
+    const int count = m_weighings.value(found.key()).size();
+    ui->uSeries->setText(tr("%1, %n weighing(s)", nullptr, count).arg(next.series));
+}
+
+void WeighingWindow::insertRow(int at, const Veltrano::Row &row)
+{
+    const Veltrano::Weighing &weighing = *row.weighing;
+    const QStringList cells{weighing.sample, row.result, row.unit.trimmed(), weighing.kind, weighing.weighingClass,
+                            row.date + QLatin1Char(' ') + row.time};
+    const QColor colour = classColour(weighing.weighingClass);
+    for (int column = 0; column < ColumnCount; ++column) {
+        auto *item = new QTableWidgetItem(cells.at(column));
+        if (colour.isValid())
+            item->setBackground(colour);
+        ui->uWeighings->setItem(at, column, item);
+    }
+}
+
+void WeighingWindow::weighed(const QString &instrumentId, const Veltrano::Row &row)
+{
+    if (!row.weighing)
+        return;
+    QVector<Veltrano::Row> &rows = m_weighings[instrumentId];
+    // A new series starts a list of its own.
+    const bool newSeries = !rows.isEmpty() && rows.constLast().weighing->series != row.weighing->series;
+    if (newSeries)
+        rows.clear();
+    if (rows.size() >= kMaxShown)
+        rows.removeFirst();
+    rows.append(row);
+    if (instrumentId != currentInstrument())
+        return;
+    if (newSeries) {
+        showInstrument();
+        return;
+    }
+    if (ui->uWeighings->rowCount() >= kMaxShown)
+        ui->uWeighings->removeRow(ui->uWeighings->rowCount() - 1);
+    ui->uWeighings->insertRow(0);
+    insertRow(0, row);
+    showNext();
+}
+
+void WeighingWindow::nextSampleChanged(const QString &instrumentId, const Veltrano::NextSample &next)
+{
+    const auto found = m_instruments.find(instrumentId);
+    if (found == m_instruments.end())
+        return;
+    found->next = next;
+    if (instrumentId == currentInstrument())
+        showNext();
+}
+
+void WeighingWindow::setSampleId()
+{
+    const QString id = currentInstrument();
+    if (id.isEmpty())
+        return;
+    m_session->setNextSample(id, ui->uSampleId->text());
+    ui->uSampleId->clear();
+}
+
+void WeighingWindow::setPattern()
+{
+    const QString id = currentInstrument();
+    if (id.isEmpty() || ui->uPattern->text() == m_instruments.value(id).pattern)
+        return;
+    QString error;
+    if (!m_session->setSamplePattern(id, ui->uPattern->text(), &error)) {
+        QMessageBox::warning(this, tr("Warning"), tr("The numbering pattern is not used: %1").arg(error));
+        ui->uPattern->setText(m_instruments.value(id).pattern);
+        return;
+    }
+    m_instruments[id].pattern = ui->uPattern->text().trimmed();
+}
+
+void WeighingWindow::newSeries()
+{
+    const QString id = currentInstrument();
+    if (id.isEmpty())
+        return;
+    bool ok = false;
+    const QString suggested = id + QLatin1Char(' ') + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    const QString name = QInputDialog::getText(this, tr("New series"), tr("Name of the series:"), QLineEdit::Normal, suggested, &ok).trimmed();
+    if (!ok || name.isEmpty())
+        return;
+    m_session->startSeries(id, name);
+}
+
+void WeighingWindow::openWorklist()
+{
+    const QString id = currentInstrument();
+    if (id.isEmpty())
+        return;
+    const QString path = QFileDialog::getOpenFileName(this, tr("Open worklist"), QString(), tr("Worklists (*.csv *.txt);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    const std::optional<Veltrano::Worklist> list = Veltrano::Worklist::read(path, &error);
+    if (!list || !list->isUsable()) {
+        QMessageBox::warning(this, tr("Warning"),
+                             tr("The worklist %1 cannot be used: %2").arg(QFileInfo(path).fileName(), list ? list->problem() : error));
+        return;
+    }
+    const QString series = QFileInfo(path).fileName() + QLatin1Char(' ') + QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    m_session->openWorklist(id, *list, series);
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "recording/recordingsession.h"
+
+#include <QMap>
+#include <QVector>
+#include <QWidget>
+
+namespace Ui {
+class WeighingWindow;
+}
+
+// The weighings of the running collection, one instrument at a time: the
+// sample ID its next weighing takes (typed, scanned by a barcode scanner that
+// types like a keyboard and ends with Enter, numbered by a pattern, or the
+// next line of a worklist) and the weighings of its current series as they
+// arrive, newest on top. Whatever it sets is queued to the collection; the
+// collection never waits for it, and a weighing with no sample ID waiting is
+// recorded with an empty one.
+class WeighingWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit WeighingWindow(Veltrano::RecordingSession *session, QWidget *parent = nullptr);
+    ~WeighingWindow() override;
+
+    // The weighings of the current series of `instrumentId` kept for the view
+    // (the newest kMaxShown).
+    static constexpr int kMaxShown = 10000;
+
+    QString currentInstrument() const;
+    void selectInstrument(const QString &instrumentId);
+
+public slots:
+    // Asks the collection which instruments record weighings.
+    void refresh();
+
+private:
+    void weighed(const QString &instrumentId, const Veltrano::Row &row);
+    void nextSampleChanged(const QString &instrumentId, const Veltrano::NextSample &next);
+    void showInstrument();
+    void showNext();
+    void setSampleId();
+    void setPattern();
+    void newSeries();
+    void openWorklist();
+    void insertRow(int at, const Veltrano::Row &row);
+
+    Ui::WeighingWindow *ui;
+    Veltrano::RecordingSession *m_session;
+    QMap<QString, Veltrano::RecordingSession::WeighingInstrument> m_instruments;
+    QMap<QString, QVector<Veltrano::Row>> m_weighings;  // oldest first
+};

@@ -1,0 +1,159 @@
+// Weighings through real serial lines: a balance that prints a result per
+// weighing and a barcode scanner, each a pseudo-terminal; sample IDs from
+// the scanner, the Weighing window, a numbering pattern and a worklist.
+#include "collectionprobe.h"
+#include "pseudoterminal.h"
+#include "store/chainverifier.h"
+#include "store/sqlbackend.h"
+#include "weighingwindow.h"
+#include "windowtestcase.h"
+
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QSqlQuery>
+
+#include <memory>
+
+using Veltrano::Sim::PseudoTerminal;
+
+namespace {
+
+constexpr int kPatience = 15000;  // ms; generous for a loaded machine
+
+// Every weighing stored: "result|sample|trigger|kind", in order.
+QStringList storedWeighings()
+{
+    const QSqlDatabase db = QSqlDatabase::database();
+    const QString key = Veltrano::SqlBackend::keyColumn(db);
+    QStringList found;
+    for (QSqlQuery query(QStringLiteral("SELECT d.result, w.sample, w.trigger, w.kind FROM data d JOIN weighing w ON "
+                                        "w.row_key = d.%1 ORDER BY d.%1").arg(key),
+                         db);
+         query.next();)
+        found << QStringList{query.value(0).toString(), query.value(1).toString(), query.value(2).toString(),
+                             query.value(3).toString()}
+                     .join('|');
+    return found;
+}
+
+int count(const QString &table)
+{
+    QSqlQuery query(QStringLiteral("SELECT COUNT(*) FROM ") + table);
+    return query.next() ? query.value(0).toInt() : -1;
+}
+
+} // namespace
+
+class TestWeighings : public WindowTestCase
+{
+    Q_OBJECT
+private slots:
+    void sampleIds_data()
+    {
+        // Steps: "line R" the balance prints result R; "scan ID" the scanner
+        // reads ID; "type ID" typed in the Weighing window; "pattern P";
+        // "worklist A,B"; "immediate". Each weighing is "result|sample|trigger|kind".
+        QTest::addColumn<QString>("record");
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("weighings");
+        QTest::addColumn<int>("shown");  // the weighings of the last series, which the window lists
+        QTest::newRow("scanned, typed, none")
+            << "print" << QStringList{"scan A-1", "line 1.10", "type T-2", "line 1.20", "line 1.30"}
+            << QStringList{"+1.10|A-1|print|unknown", "+1.20|T-2|print|unknown", "+1.30||print|unknown"} << 3;
+        QTest::newRow("the latest scan replaces the one before")
+            << "print" << QStringList{"scan A-1", "scan A-2", "line 2.00"} << QStringList{"+2.00|A-2|print|unknown"} << 1;
+        QTest::newRow("numbered, then a worklist, then numbered again")
+            << "print" << QStringList{"pattern S-{n:02}", "line 1.00", "worklist W1,W2", "line 2.00", "line 3.00", "line 4.00"}
+            << QStringList{"+1.00|S-01|print|unknown", "+2.00|W1|print|unknown", "+3.00|W2|print|unknown",
+                           "+4.00|S-02|print|unknown"} << 1;
+        QTest::newRow("a scan waits behind the worklist")
+            << "print" << QStringList{"scan A-1", "worklist W1", "line 1.00", "line 2.00"}
+            << QStringList{"+1.00|W1|print|unknown", "+2.00|A-1|print|unknown"} << 1;
+        QTest::newRow("stable: one weighing per settled load")
+            << "stable" << QStringList{"scan A-1", "line 5.00", "line 5.00", "line 5.00", "line 5.00", "line 0.00", "line 0.00",
+                                       "line 0.00", "scan A-2", "line 7.00", "line 7.00", "line 7.00"}
+            << QStringList{"+5.00|A-1|stable|unknown", "+7.00|A-2|stable|unknown"} << 2;
+        QTest::newRow("immediate read") << "print" << QStringList{"line 3.00", "type T-1", "immediate"}
+                                        << QStringList{"+3.00||print|unknown", "+3.00|T-1|immediate|unknown"} << 2;
+    }
+
+    void sampleIds()
+    {
+        QFETCH(QString, record);
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, weighings);
+        QFETCH(int, shown);
+        PseudoTerminal balance, scanner;
+        QVERIFY(balance.open());
+        QVERIFY(scanner.open());
+        // Generic lines ("+1.10 g"), 8 data bits: a pseudo-terminal takes them.
+        writeSettings({"B1/name=Balance", "B1/type=automatic", "B1/comPort=" + balance.devicePath(), "B1/dataBits=8",
+                       "B1/parity=none", "B1/stopBits=1", "B1/transmissionRate=9600", "B1/samplingInterval=1",
+                       "B1/record=" + record, "B1/stableCount=3", "S1/type=barcode", "S1/comPort=" + scanner.devicePath(),
+                       "S1/dataBits=8", "S1/parity=none", "S1/stopBits=1", "S1/transmissionRate=9600", "S1/scannerFor=B1"});
+        MainWindow window;
+        MainWindowProbe probe(window);
+        Veltrano::RecordingSession &session = probe.session();
+        QSignalSpy sampled(&session, &Veltrano::RecordingSession::sampled);
+        QString next;
+        connect(&session, &Veltrano::RecordingSession::nextSample, this,
+                [&next](const QString &id, const Veltrano::NextSample &sample) {
+                    if (id == QLatin1String("B1"))
+                        next = sample.sampleId;
+                });
+        window.startToCollect();
+        WeighingWindow weighingWindow(&session);
+        QCOMPARE(weighingWindow.currentInstrument(), QStringLiteral("B1"));
+        int expected = 0;
+        for (const QString &step : steps) {
+            const QString verb = step.section(' ', 0, 0), value = step.section(' ', 1);
+            if (verb == "line") {
+                QVERIFY(balance.write("+" + value.toLatin1() + " g\r\n"));
+                if (record == "print")
+                    ++expected;
+            } else if (verb == "scan") {
+                QVERIFY(scanner.write(value.toUtf8() + "\r\n"));
+                QTRY_COMPARE_WITH_TIMEOUT(next, value, kPatience);
+            } else if (verb == "type") {
+                auto *field = child<QLineEdit>(&weighingWindow, "uSampleId");
+                field->setText(value);
+                QTest::keyClick(field, Qt::Key_Return);
+                QTRY_COMPARE_WITH_TIMEOUT(next, value, kPatience);
+            } else if (verb == "pattern") {
+                QString error;
+                QVERIFY2(session.setSamplePattern("B1", value, &error), qPrintable(error));
+            } else if (verb == "worklist") {
+                Veltrano::Worklist list = Veltrano::Worklist::parse(value.toUtf8().replace(',', '\n'));
+                session.openWorklist("B1", list, QStringLiteral("worklist"));
+                QTRY_COMPARE_WITH_TIMEOUT(next, list.entries.first().sampleId, kPatience);
+            } else if (verb == "immediate") {
+                window.storeImmediately();
+                ++expected;
+            }
+            if (record == "print")
+                QTRY_COMPARE_WITH_TIMEOUT(sampled.count(), expected, kPatience);
+            else if (verb == "line")
+                probe.drain();  // each line is read before the next is written
+        }
+        if (record != "print")
+            QTRY_COMPARE_WITH_TIMEOUT(sampled.count(), weighings.size(), kPatience);
+        QVERIFY(probe.drain());
+        window.stopToCollect();
+        QCOMPARE(storedWeighings(), weighings);
+        // Nothing but the weighings: no rows at the ticks, none of the scanner.
+        QCOMPARE(count("data"), weighings.size());
+        // The window lists those of the current series, newest on top.
+        auto *table = child<QTableWidget>(&weighingWindow, "uWeighings");
+        QCOMPARE(table->rowCount(), shown);
+        QCOMPARE(table->item(0, 0)->text(), weighings.last().section('|', 1, 1));
+        // In the chain: the side rows too.
+        QStringList findings;
+        const Veltrano::ChainVerifier::Report report =
+            Veltrano::ChainVerifier::verify(QSqlDatabase::database(), [&findings](const QString &line) { findings << line; });
+        QVERIFY2(!report.broken() && report.intact == weighings.size(), qPrintable(report.summary() + findings.join('\n')));
+    }
+};
+
+QTEST_MAIN(TestWeighings)
+#include "tst_weighings.moc"
