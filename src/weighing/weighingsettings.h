@@ -22,6 +22,8 @@ inline constexpr char warning[] = "warning";                  // T1: amount, or 
 inline constexpr char tolerance[] = "tolerance";              // T2: amount, or a percentage of the nominal
 inline constexpr char minimumWeight[] = "minimumWeight";      // smallest net weight allowed
 inline constexpr char minimumWeightFactor[] = "minimumWeightFactor";  // safety factor on the checked minimum
+// Of a barcode scanner's section: the id of the instrument whose weighings it labels.
+inline constexpr char scannerFor[] = "scannerFor";
 } // namespace WeighingKey
 
 inline constexpr const char *kWeighingKeys[] = {
