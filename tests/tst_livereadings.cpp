@@ -78,7 +78,7 @@ private slots:
 
         // Unplugged: told once, then tried again quietly while nothing answers.
         first.hangUp();
-        QTRY_VERIFY_WITH_TIMEOUT(row(0).startsWith("Balance P|" + link + "|reconnecting (1 tries"), kPatience);
+        QTRY_VERIFY_WITH_TIMEOUT(row(0).startsWith("Balance P|" + link + "|reconnecting (1 try"), kPatience);
         // One box, naming the balance and its port.
         QTRY_COMPARE(withoutPrefixes(m_boxes->texts()),
                      QStringList({"An I/O error occurred while reading the data.\nInstrument: Balance P (P) on " + link}));
@@ -94,7 +94,7 @@ private slots:
         // Readings came through again: a second unplug is an outage of its own,
         // told once more.
         second.hangUp();
-        QTRY_VERIFY_WITH_TIMEOUT(row(0).contains("|reconnecting (1 tries"), kPatience);
+        QTRY_VERIFY_WITH_TIMEOUT(row(0).contains("|reconnecting (1 try"), kPatience);
         QCOMPARE(m_boxes->count(), 2);
 
         // The last collection stays readable until the next Start.
@@ -238,6 +238,35 @@ private slots:
         QVERIFY(QFile::remove(kFileName));
         QTRY_VERIFY(child<QLabel>(&live, "label")->text().contains("stopped recording in this folder"));
         QVERIFY(cells(table, 0, 3).startsWith("Balance A|/dev/ttyA|collection stopped at "));
+    }
+
+    void listedName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("listed");
+        QTest::newRow("named") << "Left" << "Left";
+        QTest::newRow("no name: its id") << "" << "B7";
+    }
+
+    // The table, the received lines and the chart's legend name each instrument.
+    void listedName()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, listed);
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        Veltrano::InstrumentStates states;
+        states.start({{"B7", Veltrano::InstrumentState(name, "/dev/ttyB", now)}});
+        const QByteArray line = "+    12.34 g  \r\n";
+        states.lineReceived("B7", line, Veltrano::PrintLine::parse(line));
+        LiveReadingsWindow live(&states);
+        live.show();
+        QCOMPARE(cells(child<QTableWidget>(&live, "uTable"), 0, 2), listed + "|/dev/ttyB");
+        QVERIFY(child<QLabel>(&live, "uRawLabel")->text().startsWith("The last lines " + listed + " (/dev/ttyB) sent"));
+        QCOMPARE(cells(child<QTableWidget>(&live, "uRawLines"), 0, 2).section('|', 1), "+    12.34 g  \\r\\n");
+        QStringList legend;
+        for (QAbstractSeries *series : child<QChartView>(&live, "uChart")->chart()->series())
+            legend << series->name();
+        QVERIFY2(legend.contains(listed), qPrintable(legend.join('|')));
     }
 
     // Three balances of very different ranges in the window at the size the

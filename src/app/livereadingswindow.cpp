@@ -68,6 +68,12 @@ void setCell(QTableWidget *table, int row, int column, const QString &text)
     item->setToolTip(text);
 }
 
+// An instrument without a name is listed by its id.
+QString shownName(const QString &id, const Veltrano::InstrumentState &state)
+{
+    return state.name().isEmpty() ? id : state.name();
+}
+
 QString clock(qint64 at)
 {
     return QDateTime::fromMSecsSinceEpoch(at).toString(kClockFormat);
@@ -265,9 +271,10 @@ void LiveReadingsWindow::refreshTable(qint64 now)
     }
     table->setRowCount(states.size());
     int row = 0;
-    for (const Veltrano::InstrumentState &state : states) {
+    for (auto it = states.cbegin(); it != states.cend(); ++it) {
+        const Veltrano::InstrumentState &state = it.value();
         const QString stability = state.stabilityText();
-        setCell(table, row, Name, state.name());
+        setCell(table, row, Name, shownName(it.key(), state));
         setCell(table, row, Port, state.port());
         setCell(table, row, State, stateText(state, now));
         setCell(table, row, Result, state.hasReading() ? state.result() : QString());
@@ -325,9 +332,9 @@ void LiveReadingsWindow::refreshRawLines()
         table->setRowCount(0);
         return;
     }
-    ui->uRawLabel->setText(tr("The last lines %1 (%2) sent, newest first, as received: ␍ carriage return, ␊ line "
+    ui->uRawLabel->setText(tr("The last lines %1 (%2) sent, newest first, as received: \\r carriage return, \\n line "
                               "feed, \\xNN other control bytes and bytes that are not UTF-8.")
-                               .arg(found->name(), found->port()));
+                               .arg(shownName(id, *found), found->port()));
     const QVector<Veltrano::InstrumentState::RawLine> &lines = found->rawLines();
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     table->setRowCount(lines.size());
@@ -357,7 +364,7 @@ void LiveReadingsWindow::rebuildSeries()
     for (auto it = states.cbegin(); it != states.cend(); ++it) {
         const QColor colour = colourOf(it.key(), ids);
         Series series{new QLineSeries, new QScatterSeries, new QValueAxis};
-        series.readings->setName(it.value().name());
+        series.readings->setName(shownName(it.key(), it.value()));
         series.readings->setColor(colour);
         series.stored->setMarkerSize(7);
         series.stored->setColor(Qt::black);
