@@ -276,7 +276,7 @@ private slots:
         QCOMPARE(cells(child<QTableWidget>(&live, "uTable"), 0, 2), listed + "|/dev/ttyB");
         QVERIFY(child<QLabel>(&live, "uRawLabel")->text().startsWith("The last lines " + listed + " (/dev/ttyB) sent"));
         QCOMPARE(cells(child<QTableWidget>(&live, "uRawLines"), 0, 2).section('|', 1), "+    12.34 g  \\r\\n");
-        QCOMPARE(strips(&live).value(0) ? strips(&live).first()->title() : QString(), listed);
+        QCOMPARE(child<QLabel>(&live, "uStripName") ? child<QLabel>(&live, "uStripName")->text() : QString(), listed);
     }
 
     // Three balances of very different ranges in the window at the size the
@@ -300,15 +300,16 @@ private slots:
             states.follow(balances, now - 60000, now - second * 1000);
         }
         LiveReadingsWindow live(&states);
-        live.resize(760, 520);
+        live.resize(760, 820);
         live.show();
         QVERIFY(QTest::qWaitForWindowExposed(&live));
         QTRY_COMPARE(strips(&live).size(), 3);
         QStringList scales;
-        for (QChart *chart : strips(&live)) {
-            auto *value = qobject_cast<QValueAxis *>(chart->axes(Qt::Vertical).value(0));
+        const QList<QLabel *> named = live.findChildren<QLabel *>("uStripName");
+        for (int i = 0; i < named.size(); ++i) {
+            auto *value = qobject_cast<QValueAxis *>(strips(&live).value(i)->axes(Qt::Vertical).value(0));
             QVERIFY(value);
-            scales << QString("%1 %2 %3").arg(chart->title(), value->titleText()).arg(value->isVisible() && value->tickCount() >= 4);
+            scales << QString("%1 %2 %3").arg(named.at(i)->text(), value->titleText()).arg(value->isVisible() && value->tickCount() >= 4);
         }
         QCOMPARE(scales, QStringList({"Demo Basic g 1", "Demo Mettler-Toledo g 1", "Demo Signum g 1"}));
         // Only the last strip labels the shared time, on round clock times.
@@ -334,6 +335,16 @@ private slots:
             return found.filter(QRegularExpression(pattern));
         };
         QTRY_COMPARE(texts("(\\.\\.\\.|…)$").join(" / "), QString());
+        // Each scale shows at least four of its values, none dropped at the strip's edges.
+        for (QChartView *view : live.findChildren<QChartView *>("uStrip")) {
+            int values = 0;
+            for (QGraphicsItem *item : view->scene()->items()) {
+                auto *text = dynamic_cast<QGraphicsTextItem *>(item);
+                values += text && text->isVisible() && QRegularExpression("^\\d+(\\.\\d+)?$").match(text->toPlainText()).hasMatch()
+                          && view->rect().contains(view->mapFromScene(text->sceneBoundingRect().center()));
+            }
+            QVERIFY2(values >= 4, qPrintable(QString::number(values)));
+        }
         QTRY_VERIFY(texts("^\\d\\d:\\d\\d:\\d\\d$").size() >= 3);
         child<QTableWidget>(&live, "uTable")->selectRow(1);
         QTRY_COMPARE(child<QLabel>(&live, "uScale")->text(), "Scale of Demo Mettler-Toledo (g); select a row above for another.");

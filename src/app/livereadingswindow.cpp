@@ -9,6 +9,7 @@
 #include <QFontDatabase>
 #include <QGraphicsLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QScreen>
 #include <QScrollArea>
 #include <QTabBar>
@@ -436,8 +437,10 @@ LiveReadingsWindow::TimeScale LiveReadingsWindow::timeScale(qint64 from, qint64 
 // labelled scale; all strips share the span of time, labelled below the last.
 void LiveReadingsWindow::rebuildStrips()
 {
-    for (const Strip &strip : qAsConst(m_strips))
+    for (const Strip &strip : qAsConst(m_strips)) {
+        delete strip.name;
         delete strip.view;
+    }
     m_strips.clear();
     const QMap<QString, Veltrano::InstrumentState> &states = m_states->states();
     const QStringList ids = states.keys();
@@ -455,10 +458,13 @@ void LiveReadingsWindow::rebuildStrips()
         strip.chart->setMargins(QMargins(0, 0, 0, 0));
         strip.chart->layout()->setContentsMargins(0, 0, 0, 0);
         strip.chart->legend()->hide();
-        QFont small = strip.chart->titleFont();
-        small.setPointSizeF(font().pointSizeF());
-        strip.chart->setTitleFont(small);
-        strip.chart->setTitle(shownName(it.key(), it.value()));
+        // Named above its plot: a chart with a plot area of its own lays out no title.
+        strip.name = new QLabel(shownName(it.key(), it.value()));
+        strip.name->setObjectName(QStringLiteral("uStripName"));
+        QPalette palette = strip.name->palette();
+        palette.setColor(QPalette::WindowText, colour);
+        strip.name->setPalette(palette);
+        m_stripsLayout->addWidget(strip.name);
         strip.time = new QDateTimeAxis;
         strip.time->setFormat(kClockFormat);
         strip.axis = new QValueAxis;
@@ -502,8 +508,9 @@ void LiveReadingsWindow::alignStrips()
     for (auto it = m_strips.cbegin(); it != m_strips.cend(); ++it) {
         const bool last = std::next(it) == m_strips.cend();
         const QSizeF size = it->view->size();
-        const int top = metrics.height() + 6;
-        const int bottom = last ? 3 * metrics.height() + 4 : 6;
+        const int top = metrics.height() / 2 + 4;
+        // Room for half of the lowest and the highest label beyond the plot.
+        const int bottom = last ? 3 * metrics.height() + 4 : metrics.height() / 2 + 4;
         it->chart->setPlotArea(QRectF(left, top, std::max(10.0, size.width() - left - right),
                                       std::max(10.0, size.height() - top - bottom)));
     }

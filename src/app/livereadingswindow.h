@@ -22,6 +22,7 @@ namespace QtCharts {
 }
 using namespace QtCharts;
 
+class QLabel;
 class QScrollArea;
 class QVBoxLayout;
 
@@ -105,6 +106,7 @@ private:
 
     struct Strip
     {
+        QLabel *name = nullptr;      // the instrument's, above its plot
         QChartView *view = nullptr;  // owns the chart and all in it
         QChart *chart = nullptr;
         QDateTimeAxis *time = nullptr;
