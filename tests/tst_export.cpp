@@ -274,6 +274,8 @@ private slots:
         QCOMPARE(m_boxes->texts(), QStringList("1 row written to " + QDir::current().filePath(written) + "."));
         QCOMPARE(entries(), QStringList({written, "sqlite.db", "veltrano-ui.ini"}));
         QVERIFY(readFile(written).startsWith(magic));
+        // No instrument ticked is all of them: no key, never "@Invalid()".
+        QVERIFY2(!readFile("veltrano-ui.ini").contains("instruments"), readFile("veltrano-ui.ini").constData());
     }
 
     void failures_data()

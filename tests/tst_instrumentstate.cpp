@@ -30,6 +30,8 @@ private slots:
         QTest::newRow("port failed") << QStringList{"fail"} << "port failed: gone||||0|0";
         QTest::newRow("closed after an error")
             << QStringList{stable, "fail", "close"} << "closed after an error: gone|+12.34|stable||1|0";
+        QTest::newRow("reconnecting, one try") << QStringList{"fail", "close", "retry"}
+                                               << "reconnecting (1 try, last: gone)||||0|0";
         QTest::newRow("reconnecting") << QStringList{"fail", "close", "retry", "retry"}
                                       << "reconnecting (2 tries, last: gone)||||0|0";
         QTest::newRow("reconnected") << QStringList{"fail", "close", "retry", "reopen", stable}
@@ -68,7 +70,8 @@ private slots:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("line ends") << QByteArray("S S  1.0 g\r\n") << QString::fromUtf8("S S  1.0 g\u240D\u240A");
+        QTest::newRow("line ends") << QByteArray("S S  1.0 g\r\n") << "S S  1.0 g\\r\\n";
+        QTest::newRow("a typed backslash r stays apart") << QByteArray("\\r\r") << "\\x5cr\\r";
         QTest::newRow("other control bytes") << QByteArray("\x02" "A\t\x7f\0", 5) << "\\x02A\\x09\\x7f\\x00";
         QTest::newRow("a backslash is escaped too") << QByteArray("a\\b") << "a\\x5cb";
         QTest::newRow("valid UTF-8") << QByteArray("12 \xc2\xb5g") << QString::fromUtf8("12 \u00b5g");

@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QGraphicsTextItem>
 #include <QLabel>
+#include <QScreen>
 #include <QTableWidget>
 #include <QtCharts/QChartView>
 #include <QtCharts/QDateTimeAxis>
@@ -34,6 +35,15 @@ static QString cells(const QTableWidget *table, int row, int columns)
     for (int column = 0; column < columns && row < table->rowCount(); ++column)
         texts << (table->item(row, column) ? table->item(row, column)->text() : QString());
     return texts.join('|');
+}
+
+// The charts of the instruments' strips, top to bottom.
+static QList<QChart *> strips(const QWidget *live)
+{
+    QList<QChart *> charts;
+    for (QChartView *view : live->findChildren<QChartView *>("uStrip"))
+        charts << view->chart();
+    return charts;
 }
 
 static QString lastRowOf(const QString &name)  // "header|result|unit" of its newest stored row
@@ -78,7 +88,7 @@ private slots:
 
         // Unplugged: told once, then tried again quietly while nothing answers.
         first.hangUp();
-        QTRY_VERIFY_WITH_TIMEOUT(row(0).startsWith("Balance P|" + link + "|reconnecting (1 tries"), kPatience);
+        QTRY_VERIFY_WITH_TIMEOUT(row(0).startsWith("Balance P|" + link + "|reconnecting (1 try"), kPatience);
         // One box, naming the balance and its port.
         QTRY_COMPARE(withoutPrefixes(m_boxes->texts()),
                      QStringList({"An I/O error occurred while reading the data.\nInstrument: Balance P (P) on " + link}));
@@ -94,7 +104,7 @@ private slots:
         // Readings came through again: a second unplug is an outage of its own,
         // told once more.
         second.hangUp();
-        QTRY_VERIFY_WITH_TIMEOUT(row(0).contains("|reconnecting (1 tries"), kPatience);
+        QTRY_VERIFY_WITH_TIMEOUT(row(0).contains("|reconnecting (1 try"), kPatience);
         QCOMPARE(m_boxes->count(), 2);
 
         // The last collection stays readable until the next Start.
@@ -175,7 +185,9 @@ private slots:
         QCOMPARE(cells(raw, raw->rowCount() - 1, 3).section('|', 1), InstrumentState::visible(unstable) + "|reading");
 
         // A clock-time axis, and the instrument's own scale titled with its unit.
-        QChart *chart = child<QChartView>(live, "uChart")->chart();
+        QTRY_COMPARE(strips(live).size(), 1);
+        QChart *chart = strips(live).first();
+        QVERIFY(!child<QChartView>(live, "uChart")->isVisible());
         auto *time = qobject_cast<QDateTimeAxis *>(chart->axes(Qt::Horizontal).value(0));
         QVERIFY(time && time->isVisible());
         QCOMPARE(time->format(), "hh:mm:ss");
@@ -232,7 +244,8 @@ private slots:
         const QString then = at.isEmpty() ? "" : at + QDateTime::fromMSecsSinceEpoch(written).toString("hh:mm:ss") + ")";
         QCOMPARE(cells(table, 0, 6), "Balance A|/dev/ttyA|receiving" + then + "|+12.34|g|stable");
         QCOMPARE(cells(table, 1, 3), "Balance B|/dev/ttyB|reconnecting (2 tries, last: still gone)" + then);
-        QTRY_VERIFY(child<QChartView>(&live, "uChart")->chart()->axes(Qt::Horizontal).value(0)->isVisible());
+        QTRY_COMPARE(strips(&live).size(), 2);
+        QTRY_VERIFY(child(&live, "uStrips")->isVisible());
 
         // It stops: its status goes, its last states stay.
         QVERIFY(QFile::remove(kFileName));
@@ -240,9 +253,36 @@ private slots:
         QVERIFY(cells(table, 0, 3).startsWith("Balance A|/dev/ttyA|collection stopped at "));
     }
 
+    void listedName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("listed");
+        QTest::newRow("named") << "Left" << "Left";
+        QTest::newRow("no name: its id") << "" << "B7";
+    }
+
+    // The table, the received lines and the chart's legend name each instrument.
+    void listedName()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, listed);
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        Veltrano::InstrumentStates states;
+        states.start({{"B7", Veltrano::InstrumentState(name, "/dev/ttyB", now)}});
+        const QByteArray line = "+    12.34 g  \r\n";
+        states.lineReceived("B7", line, Veltrano::PrintLine::parse(line));
+        LiveReadingsWindow live(&states);
+        live.show();
+        QCOMPARE(cells(child<QTableWidget>(&live, "uTable"), 0, 2), listed + "|/dev/ttyB");
+        QVERIFY(child<QLabel>(&live, "uRawLabel")->text().startsWith("The last lines " + listed + " (/dev/ttyB) sent"));
+        QCOMPARE(cells(child<QTableWidget>(&live, "uRawLines"), 0, 2).section('|', 1), "+    12.34 g  \\r\\n");
+        QCOMPARE(child<QLabel>(&live, "uStripName") ? child<QLabel>(&live, "uStripName")->text() : QString(), listed);
+    }
+
     // Three balances of very different ranges in the window at the size the
-    // README shows it: one scale labelled at a time, no label cut short.
-    void compactScales()
+    // README shows it: a strip each, every scale labelled with at least four
+    // values and its unit, no label cut short, the time on round clock times.
+    void stripPerInstrument()
     {
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         QMap<QString, Veltrano::InstrumentState> balances;
@@ -260,32 +300,165 @@ private slots:
             states.follow(balances, now - 60000, now - second * 1000);
         }
         LiveReadingsWindow live(&states);
-        live.resize(760, 520);
+        live.resize(760, 820);
         live.show();
         QVERIFY(QTest::qWaitForWindowExposed(&live));
-        auto *view = child<QChartView>(&live, "uChart");
-        const auto shownScales = [view] {
-            QStringList titles;
-            for (QAbstractAxis *axis : view->chart()->axes(Qt::Vertical))
-                titles << (axis->isVisible() ? axis->titleText() : QString());
-            return titles.join('|');
+        QTRY_COMPARE(strips(&live).size(), 3);
+        QStringList scales;
+        const QList<QLabel *> named = live.findChildren<QLabel *>("uStripName");
+        for (int i = 0; i < named.size(); ++i) {
+            auto *value = qobject_cast<QValueAxis *>(strips(&live).value(i)->axes(Qt::Vertical).value(0));
+            QVERIFY(value);
+            scales << QString("%1 %2 %3").arg(named.at(i)->text(), value->titleText()).arg(value->isVisible() && value->tickCount() >= 4);
+        }
+        QCOMPARE(scales, QStringList({"Demo Basic g 1", "Demo Mettler-Toledo g 1", "Demo Signum g 1"}));
+        // Only the last strip labels the shared time, on round clock times.
+        auto *time = qobject_cast<QDateTimeAxis *>(strips(&live).last()->axes(Qt::Horizontal).value(0));
+        QVERIFY(time && time->labelsVisible() && !qobject_cast<QDateTimeAxis *>(strips(&live).first()->axes(Qt::Horizontal).value(0))->labelsVisible());
+        const auto stepOf = [time] {
+            return (time->max().toMSecsSinceEpoch() - time->min().toMSecsSinceEpoch()) / (time->tickCount() - 1);
         };
-        // A label cut short ends in "..." in the chart's scene; the time axis has clock labels.
-        const auto texts = [view](const QString &pattern) {
+        QTRY_VERIFY2(stepOf() == 10000 || stepOf() == 15000 || stepOf() == 30000, qPrintable(QString::number(stepOf())));
+        const qint64 step = stepOf();
+        QCOMPARE(time->min().time().second() % (step / 1000), 0);
+        QCOMPARE(time->min().time().msec(), 0);
+
+        // A label cut short ends in "..." in a strip's scene.
+        const auto texts = [&live](const QString &pattern) {
             QStringList found;
-            for (QGraphicsItem *item : view->scene()->items()) {
-                if (auto *text = dynamic_cast<QGraphicsTextItem *>(item); text && text->isVisible())
-                    found << text->toPlainText();
+            for (QChartView *view : live.findChildren<QChartView *>("uStrip")) {
+                for (QGraphicsItem *item : view->scene()->items()) {
+                    if (auto *text = dynamic_cast<QGraphicsTextItem *>(item); text && text->isVisible())
+                        found << text->toPlainText();
+                }
             }
             return found.filter(QRegularExpression(pattern));
         };
-        for (int row : {0, 1}) {
-            child<QTableWidget>(&live, "uTable")->selectRow(row);
-            QTRY_COMPARE(shownScales(), row ? "|g|" : "g||");
-            QTRY_COMPARE(texts("(\\.\\.\\.|…)$"), QStringList());
-            QTRY_VERIFY(texts("^\\d\\d:\\d\\d:\\d\\d$").size() >= 3);
+        QTRY_COMPARE(texts("(\\.\\.\\.|…)$").join(" / "), QString());
+        // Each scale shows at least four of its values, none dropped at the strip's edges.
+        for (QChartView *view : live.findChildren<QChartView *>("uStrip")) {
+            int values = 0;
+            for (QGraphicsItem *item : view->scene()->items()) {
+                auto *text = dynamic_cast<QGraphicsTextItem *>(item);
+                values += text && text->isVisible() && QRegularExpression("^\\d+(\\.\\d+)?$").match(text->toPlainText()).hasMatch()
+                          && view->rect().contains(view->mapFromScene(text->sceneBoundingRect().center()));
+            }
+            QVERIFY2(values >= 4, qPrintable(QString::number(values)));
         }
-        QCOMPARE(child<QLabel>(&live, "uScale")->text(), "Scale of Demo Mettler-Toledo (g); select a row above for another.");
+        QTRY_VERIFY(texts("^\\d\\d:\\d\\d:\\d\\d$").size() >= 3);
+        child<QTableWidget>(&live, "uTable")->selectRow(1);
+        QTRY_COMPARE(child<QLabel>(&live, "uScale")->text(), "Scale of Demo Mettler-Toledo (g); select a row above for another.");
+    }
+
+    void valueScale_data()
+    {
+        QTest::addColumn<double>("low");
+        QTest::addColumn<double>("high");
+        QTest::addColumn<QString>("scale");  // min max ticks decimals
+        QTest::newRow("a tenth of a gram") << 12.4 << 12.5 << "12.4 12.55 4 2";
+        QTest::newRow("one value") << 12.5 << 12.5 << "12.49 12.51 5 3";
+        QTest::newRow("zero") << 0.0 << 0.0 << "-5e-07 1e-06 4 7";
+        QTest::newRow("hundreds") << 230.0 << 260.0 << "230 260 4 0";
+        QTest::newRow("across zero") << -0.3 << 0.2 << "-0.4 0.2 4 1";
+        QTest::newRow("widened to four labels") << 10.0 << 10.4 << "10 10.6 4 1";
+        QTest::newRow("kilograms") << 4800.0 << 5300.0 << "4800 5400 4 0";
+    }
+
+    // Round steps and at least four labels on every strip's scale.
+    void valueScale()
+    {
+        QFETCH(double, low);
+        QFETCH(double, high);
+        QFETCH(QString, scale);
+        const LiveReadingsWindow::ValueScale got = LiveReadingsWindow::valueScale(low, high);
+        QCOMPARE(QString("%1 %2 %3 %4").arg(got.min, 0, 'g', 6).arg(got.max, 0, 'g', 6).arg(got.ticks).arg(got.decimals), scale);
+        QVERIFY(got.min <= low && got.max >= high && got.ticks >= LiveReadingsWindow::kMinValueTicks);
+    }
+
+    void timeScale_data()
+    {
+        QTest::addColumn<QString>("from");  // local clock times, hh:mm:ss.zzz
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<int>("maxTicks");
+        QTest::addColumn<QString>("scale");  // first and last tick, step in seconds
+        QTest::newRow("a minute, 7 ticks") << "10:00:03.250" << "10:01:03.250" << 8 << "10:00:00 10:01:10 10";
+        QTest::newRow("a minute, narrow") << "10:00:03.250" << "10:01:03.250" << 4 << "10:00:00 10:01:30 30";
+        QTest::newRow("ten minutes") << "09:51:07.000" << "10:01:07.000" << 7 << "09:50:00 10:02:00 120";
+        QTest::newRow("an hour") << "09:01:07.000" << "10:01:07.000" << 7 << "09:00:00 10:15:00 900";
+        QTest::newRow("on a tick already") << "10:00:00.000" << "10:01:00.000" << 7 << "10:00:00 10:01:00 10";
+        QTest::newRow("a day") << "00:10:00.000" << "23:50:00.000" << 6 << "00:00:00 00:00:00 21600";
+    }
+
+    // The time ticks fall on round times of the local clock.
+    void timeScale()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(int, maxTicks);
+        QFETCH(QString, scale);
+        const QDate day(2026, 12, 9);
+        const auto at = [day](const QString &text) {
+            return QDateTime(day, QTime::fromString(text, "hh:mm:ss.zzz")).toMSecsSinceEpoch();
+        };
+        const int offset = QDateTime(day, QTime(12, 0)).offsetFromUtc();
+        const LiveReadingsWindow::TimeScale got = LiveReadingsWindow::timeScale(at(from), at(to), offset, maxTicks);
+        const auto clock = [](qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms).toString("hh:mm:ss"); };
+        QCOMPARE(QString("%1 %2 %3").arg(clock(got.min), clock(got.max)).arg(got.step / 1000), scale);
+        QCOMPARE(got.ticks, int((got.max - got.min) / got.step) + 1);
+        QVERIFY(got.ticks <= maxTicks);
+    }
+
+    void placeBeside_data()
+    {
+        QTest::addColumn<QRect>("owner");
+        QTest::addColumn<QSize>("wanted");
+        QTest::addColumn<QRect>("placed");
+        const QRect screen(0, 0, 1920, 1080);
+        QTest::newRow("to its right") << QRect(0, 0, 800, 600) << QSize(900, 700) << QRect(800, 0, 900, 700);
+        QTest::newRow("to its left") << QRect(1000, 100, 800, 600) << QSize(900, 700) << QRect(100, 100, 900, 700);
+        QTest::newRow("no room: over it at the edge") << QRect(100, 50, 1600, 900) << QSize(900, 700)
+                                                      << QRect(1020, 50, 900, 700);
+        QTest::newRow("taller than the room below") << QRect(0, 600, 800, 400) << QSize(900, 700)
+                                                    << QRect(800, 380, 900, 700);
+        QTest::newRow("larger than the screen") << QRect(0, 0, 800, 600) << QSize(3000, 2000) << QRect(0, 0, 1920, 1080);
+    }
+
+    void placeBeside()
+    {
+        QFETCH(QRect, owner);
+        QFETCH(QSize, wanted);
+        QFETCH(QRect, placed);
+        QCOMPARE(LiveReadingsWindow::placeBeside(owner, wanted, QRect(0, 0, 1920, 1080)), placed);
+    }
+
+    // Opened from the main window: beside it, tall enough for every row.
+    void opensBeside()
+    {
+        QStringList settings;
+        for (const char *id : {"B1", "B2", "B3", "B4", "B5", "B6", "B7", "B8"})
+            settings << QString(id) + "/comPort=/nonexistent/tty" + id << QString(id) + "/samplingInterval=1";
+        writeSettings(settings);
+        MainWindow window;
+        window.setGeometry(20, 40, 600, 500);
+        window.show();
+        window.startToCollect();
+        child<QAction>(&window, "actionLiveReadings")->trigger();
+        auto *live = window.findChild<LiveReadingsWindow *>();
+        QVERIFY(live && live->isVisible());
+        auto *table = child<QTableWidget>(live, "uTable");
+        QTRY_COMPARE(table->rowCount(), 8);
+        // Where placeBeside() puts it on this screen (give or take the frame
+        // it allows for), never at the default top-left over the main window.
+        const QRect screen = live->screen()->availableGeometry();
+        const QRect expected = LiveReadingsWindow::placeBeside(window.frameGeometry(), live->frameGeometry().size(), screen);
+        QVERIFY2(std::abs(live->x() - expected.x()) <= 8 && std::abs(live->y() - expected.y()) <= 32,
+                 qPrintable(QString("%1,%2 not %3,%4").arg(live->x()).arg(live->y()).arg(expected.x()).arg(expected.y())));
+        QVERIFY(screen.contains(live->frameGeometry()));
+        // Its rows in sight, or as tall as the screen lets it be.
+        const int rowsBottom = table->visualItemRect(table->item(7, 0)).bottom();
+        QVERIFY2(rowsBottom < table->viewport()->height() || live->frameGeometry().height() + 32 >= screen.height(),
+                 qPrintable(QString::number(rowsBottom)));
+        window.stopToCollect();
     }
 };
 

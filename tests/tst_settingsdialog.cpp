@@ -7,18 +7,49 @@
 #include "windowtestcase.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QSqlQuery>
 
 namespace {
 
 QByteArray twoInstruments(const QByteArray &name = "Left")
 {
-    return "[B1]\nactive=false\ncomPort=@Invalid()\ndataOutputFormat=22\nname=" + name
+    return "[B1]\nactive=false\ncomPort=\ndataOutputFormat=22\nname=" + name
            + "\nparity=odd\nsamplingInterval=5\nstopBits=2\ntransmissionRate=9600\ntype=sartoriusSignum\n\n[B2]\nname=Right\n";
 }
+
+// Sets the editors as an operator would, each "editor=value" in turn: a list
+// item by its stored value, a number, a tick ("true"/"false").
+void choose(QWidget *dialog, const QStringList &choices)
+{
+    for (const QString &choice : choices) {
+        const QByteArray editor = choice.section('=', 0, 0).toLatin1();
+        const QString value = choice.section('=', 1);
+        QWidget *widget = child(dialog, editor);
+        QVERIFY2(widget && widget->isEnabled(), qPrintable(choice));
+        if (auto *list = qobject_cast<QComboBox *>(widget)) {
+            const int index = list->findData(value);
+            QVERIFY2(index >= 0, qPrintable(choice));
+            list->setCurrentIndex(index);
+        } else if (auto *number = qobject_cast<QSpinBox *>(widget)) {
+            number->setValue(value.toInt());
+        } else if (auto *tick = qobject_cast<QCheckBox *>(widget)) {
+            tick->setChecked(value == "true");
+        } else {
+            QFAIL(qPrintable(choice));
+        }
+    }
+}
+
+const QByteArray kNine = "active=true\ncomPort=\ndataOutputFormat=\nname=x\nparity=\nsamplingInterval=1\nstopBits=\n"
+                         "transmissionRate=\ntype=sartoriusBasic\n";
 
 } // namespace
 
@@ -42,14 +73,14 @@ private slots:
     }
 
     // Any edit writes all nine keys of the instrument; a key the file lacks is
-    // written as a null value.
+    // written empty.
     void edit()
     {
         QFETCH(QByteArray, name);
         QFETCH(QByteArray, editor);
         QFETCH(QString, typed);
         QFETCH(QByteArray, changed);
-        QVERIFY(writeFile("settings.ini", twoInstruments(name).replace("comPort=@Invalid()\n", "")));
+        QVERIFY(writeFile("settings.ini", twoInstruments(name).replace("comPort=\n", "")));
         Settings dialog;
         dialog.show();
         QTest::keyClicks(child(&dialog, editor), typed);
@@ -68,22 +99,22 @@ private slots:
         QTest::addColumn<QByteArray>("expected");
         const QByteArray two = twoInstruments();
         const auto with = [two](const QByteArray &from, const QByteArray &to) { return QByteArray(two).replace(from, to); };
-        // As Add leaves a new instrument; a save writes its empty lists as null values.
+        // As Add leaves a new instrument; a save writes its empty lists empty.
         const QByteArray blank = "[B1]\nactive=true\ncomPort=\ndataOutputFormat=\nname=\nparity=\nsamplingInterval=\n"
                                  "stopBits=\ntransmissionRate=\ntype=\n";
         const auto line = [](const char *bits, const char *parity, const char *stop, const char *rate, const char *type) {
-            return "[B1]\nactive=true\ncomPort=@Invalid()\ndataBits=" + QByteArray(bits)
-                   + "\ndataOutputFormat=@Invalid()\nname=\nparity=" + parity + "\nsamplingInterval=\nstopBits=" + stop
+            return "[B1]\nactive=true\ncomPort=\ndataBits=" + QByteArray(bits)
+                   + "\ndataOutputFormat=\nname=\nparity=" + parity + "\nsamplingInterval=\nstopBits=" + stop
                    + "\ntransmissionRate=" + rate + "\ntype=" + type + "\n";
         };
         QTest::newRow("8 bits on Sartorius: a tenth key")
-            << two << QStringList{"uDataBits=8"} << with("comPort=@Invalid()\n", "comPort=@Invalid()\ndataBits=8\n");
+            << two << QStringList{"uDataBits=8"} << with("comPort=\n", "comPort=\ndataBits=8\n");
         QTest::newRow("back to 7: nine keys again")
-            << with("comPort=@Invalid()\n", "comPort=@Invalid()\ndataBits=8\n") << QStringList{"uDataBits=7"} << two;
+            << with("comPort=\n", "comPort=\ndataBits=8\n") << QStringList{"uDataBits=7"} << two;
         QTest::newRow("no parity") << two << QStringList{"uParity=none"} << with("parity=odd", "parity=none");
         QTest::newRow("another maker on 7 bits, line already chosen")
             << two << QStringList{"uType=ohaus"}
-            << with("comPort=@Invalid()\n", "comPort=@Invalid()\ndataBits=7\n").replace("type=sartoriusSignum", "type=ohaus");
+            << with("comPort=\n", "comPort=\ndataBits=7\n").replace("type=sartoriusSignum", "type=ohaus");
         QTest::newRow("new: Mettler-Toledo's factory line")
             << blank << QStringList{"uType=mettlerToledoSics"} << line("8", "none", "1", "9600", "mettlerToledoSics");
         QTest::newRow("new: a second type replaces the first one's suggestion")
@@ -93,9 +124,9 @@ private slots:
             << line("7", "odd", "1", "1200", "sartoriusBasic").replace("dataBits=7\n", "");
         QTest::newRow("new: a chosen baud rate is not overridden")
             << blank << QStringList{"uTransmissionRate=19200", "uType=shimadzu"}
-            << line("7", "@Invalid()", "@Invalid()", "19200", "shimadzu");
+            << line("7", "", "", "19200", "shimadzu");
         QTest::newRow("new: automatic suggests nothing")
-            << blank << QStringList{"uType=automatic"} << line("7", "@Invalid()", "@Invalid()", "@Invalid()", "automatic");
+            << blank << QStringList{"uType=automatic"} << line("7", "", "", "", "automatic");
     }
 
     // Data bits are written only where needed; a new instrument's type
@@ -118,7 +149,7 @@ private slots:
     }
 
     // A stored port that is not present is listed, selected and written back
-    // as it was (a network address as it stands); other lists that match no item are written as null values.
+    // as it was (a network address as it stands); other lists that match no item are written empty.
     void keptPort()
     {
         QVERIFY(writeFile("settings.ini", "[B1]\ncomPort=ttyVELTRANO9\nparity=Odd\n\n[B2]\ncomPort=tcp://10.0.0.5:4001\n"));
@@ -127,10 +158,148 @@ private slots:
         auto *ports = child<QComboBox>(&dialog, "uComPort");
         QCOMPARE(ports->currentText(), QStringLiteral("ttyVELTRANO9 (not present)"));
         QTest::keyClicks(child(&dialog, "uName"), "x");
-        QVERIFY(readFile("settings.ini").contains("\ncomPort=ttyVELTRANO9\n") && readFile("settings.ini").contains("\nparity=@Invalid()\n"));
+        QVERIFY(readFile("settings.ini").contains("\ncomPort=ttyVELTRANO9\n") && readFile("settings.ini").contains("\nparity=\n"));
         QTest::keyClick(child(&dialog, "uInstrument"), Qt::Key_Down);
         QCOMPARE(ports->currentText(), QStringLiteral("tcp://10.0.0.5:4001"));
         QCOMPARE(ports->findText(QStringLiteral("ttyVELTRANO9 (not present)")), -1);
+    }
+
+    void record_data()
+    {
+        QTest::addColumn<QByteArray>("keys");      // of [B1] beside the nine, as stored
+        QTest::addColumn<QStringList>("chosen");
+        QTest::addColumn<QByteArray>("expected");  // of [B1] beside the nine, afterwards
+        QTest::newRow("at each interval, no key: none written") << QByteArray() << QStringList{"uName=x"} << QByteArray();
+        QTest::newRow("each printed result") << QByteArray() << QStringList{"uRecord=print"} << QByteArray("record=print\n");
+        QTest::newRow("each stable weighing, defaults not written")
+            << QByteArray() << QStringList{"uRecord=stable"} << QByteArray("record=stable\n");
+        QTest::newRow("stable: 5 in a row, after zero")
+            << QByteArray() << QStringList{"uRecord=stable", "uStableCount=5", "uAfterZero=true"}
+            << QByteArray("afterZero=true\nrecord=stable\nstableCount=5\n");
+        QTest::newRow("after zero unticked again")
+            << QByteArray("afterZero=true\nrecord=stable\n") << QStringList{"uAfterZero=false"}
+            << QByteArray("afterZero=false\nrecord=stable\n");
+        QTest::newRow("back to each interval: the options stay")
+            << QByteArray("record=stable\nstableCount=4\n") << QStringList{"uRecord=interval"}
+            << QByteArray("record=interval\nstableCount=4\n");
+        QTest::newRow("a refused count is kept until changed")
+            << QByteArray("record=stable\nstableCount=one\n") << QStringList{"uName=x"}
+            << QByteArray("record=stable\nstableCount=one\n");
+    }
+
+    // How an instrument records: a key is written only where the operator
+    // chose something other than what the section means now.
+    void record()
+    {
+        QFETCH(QByteArray, keys);
+        QFETCH(QStringList, chosen);
+        QFETCH(QByteArray, expected);
+        const auto section = [](const QByteArray &more) {
+            QList<QByteArray> lines = (kNine + more).split('\n');
+            lines.removeAll(QByteArray());
+            std::sort(lines.begin(), lines.end());
+            return "[B1]\n" + lines.join('\n') + "\n";
+        };
+        QVERIFY(writeFile("settings.ini", section(keys)));
+        Settings dialog;
+        dialog.show();
+        if (chosen == QStringList{"uName=x"})
+            QTest::keyClicks(child(&dialog, "uName"), "y");
+        else
+            choose(&dialog, chosen);
+        QByteArray file = readFile("settings.ini");
+        if (chosen == QStringList{"uName=x"})
+            file.replace("name=xy\n", "name=x\n");
+        QCOMPARE(file, section(expected));
+    }
+
+    void applicable_data()
+    {
+        QTest::addColumn<QByteArray>("keys");    // of [B1]
+        QTest::addColumn<QString>("shown");      // the editors shown, enabled ones in capitals
+        QTest::addColumn<QString>("note");
+        const QString held = "The device server holds baud rate, parity, stop bits and data bits: set them there.";
+        QTest::newRow("at each interval") << QByteArray("type=ohaus\n") << "RECORD count zero INTERVAL LINE" << "";
+        QTest::newRow("absent type") << QByteArray("name=x\n") << "RECORD count zero INTERVAL LINE" << "";
+        QTest::newRow("each printed result") << QByteArray("record=print\n") << "RECORD count zero interval LINE" << "";
+        QTest::newRow("each stable weighing") << QByteArray("record=stable\n") << "RECORD COUNT ZERO interval LINE" << "";
+        QTest::newRow("barcode scanner") << QByteArray("type=barcode\nrecord=stable\n") << "LABELS LINE" << "";
+        QTest::newRow("network") << QByteArray("comPort=tcp://127.0.0.1:4001\n") << "RECORD count zero INTERVAL line"
+                                 << held;
+    }
+
+    // The editors that apply to the type, the way of recording and the port.
+    void applicable()
+    {
+        QFETCH(QByteArray, keys);
+        QFETCH(QString, shown);
+        QFETCH(QString, note);
+        QVERIFY(writeFile("settings.ini", "[B1]\n" + keys + "\n[B2]\nname=y\n"));
+        Settings dialog;
+        dialog.show();
+        const auto state = [&dialog](const char *word, std::initializer_list<const char *> editors) {
+            QStringList states;
+            for (const char *name : editors) {
+                QWidget *editor = child(&dialog, name);
+                states << (!editor->isVisible() ? QString() : editor->isEnabled() ? QString(word).toUpper() : word);
+            }
+            states.removeDuplicates();
+            return states.size() == 1 ? states.first() : states.join('/');
+        };
+        QStringList seen{state("record", {"uRecord", "uLabelRecord"}), state("count", {"uStableCount"}),
+                         state("zero", {"uAfterZero"}), state("labels", {"uScannerFor", "uLabelScannerFor"}),
+                         state("interval", {"uSamplingInterval"}),
+                         state("line", {"uTransmissionRate", "uParity", "uStopBits", "uDataBits"})};
+        seen.removeAll(QString());
+        QCOMPARE(seen.join(' '), shown);
+        QCOMPARE(child<QLabel>(&dialog, "uLineNote")->isVisible() ? child<QLabel>(&dialog, "uLineNote")->text() : QString(),
+                 note);
+        QCOMPARE(child(&dialog, "uParity")->toolTip(), note);
+        if (keys.contains("barcode")) {
+            choose(&dialog, {"uScannerFor=B2"});
+            QVERIFY(readFile("settings.ini").startsWith("[B1]\nactive=true\ncomPort=\n"));
+            QVERIFY(readFile("settings.ini").contains("\nscannerFor=B2\n"));
+            QVERIFY(!readFile("settings.ini").contains("record=interval"));
+            auto *labelled = child<QComboBox>(&dialog, "uScannerFor");
+            QCOMPARE(labelled->count(), 2);  // none, or the other instrument
+        }
+    }
+
+    void portsShown_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("relative link to a device") << "./balance-16" << "./balance-16";
+        QTest::newRow("full path of a link") << "%1/balance-16" << "%1/balance-16";
+        QTest::newRow("dangling link") << "./gone" << "./gone (not present)";
+        QTest::newRow("no such device") << "ttyVELTRANO9" << "ttyVELTRANO9 (not present)";
+    }
+
+    // A stored port that leads to a device is shown as it stands.
+    void portsShown()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, shown);
+        QVERIFY(QFile::link("/dev/null", "balance-16"));
+        QVERIFY(QFile::link(m_dir->filePath("nothing-here"), "gone"));
+        stored = stored.arg(m_dir->path());
+        QVERIFY(writeFile("settings.ini", "[B1]\ncomPort=" + stored.toUtf8() + "\n"));
+        Settings dialog;
+        dialog.show();
+        QCOMPARE(child<QComboBox>(&dialog, "uComPort")->currentText(), shown.arg(m_dir->path()));
+        QTest::keyClicks(child(&dialog, "uName"), "x");
+        QVERIFY(readFile("settings.ini").contains("\ncomPort=" + stored.toUtf8() + "\n"));
+    }
+
+    // Values Qt once wrote for unset ones are read as empty and written clean.
+    void writtenClean()
+    {
+        QVERIFY(writeFile("settings.ini", "[B1]\ncomPort=@Invalid()\ndataOutputFormat=@Invalid()\nparity=@Invalid()\n"));
+        Settings dialog;
+        dialog.show();
+        QTest::keyClicks(child(&dialog, "uName"), "x");
+        QCOMPARE(readFile("settings.ini"), "[B1]\nactive=true\ncomPort=\ndataOutputFormat=\nname=x\nparity=\n"
+                                           "samplingInterval=\nstopBits=\ntransmissionRate=\ntype=\n");
     }
 
     void add_data()

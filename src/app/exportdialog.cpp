@@ -177,7 +177,11 @@ void ExportDialog::saveChoices(const Request &request) const
     QSettings saved(QLatin1String(kUiSettingsFile), QSettings::IniFormat);
     saved.setValue(QLatin1String(kFolderKey), QFileInfo(request.fileName).absolutePath());
     saved.setValue(QLatin1String(kFormatKey), fileSuffix(request.format));
-    saved.setValue(QLatin1String(kInstrumentsKey), request.selection.instruments);
+    // QSettings writes an empty list as "@Invalid()": none checked is no key.
+    if (request.selection.instruments.isEmpty())
+        saved.remove(QLatin1String(kInstrumentsKey));
+    else
+        saved.setValue(QLatin1String(kInstrumentsKey), request.selection.instruments);
 }
 
 void ExportDialog::tellSuccess(const Result &result, const QString &fileName)

@@ -9,6 +9,11 @@
 #include <QFontDatabase>
 #include <QGraphicsLayout>
 #include <QHeaderView>
+#include <QLabel>
+#include <QScreen>
+#include <QScrollArea>
+#include <QTabBar>
+#include <QVBoxLayout>
 #include <QtCharts/QChart>
 #include <QtCharts/QDateTimeAxis>
 #include <QtCharts/QLegendMarker>
@@ -68,6 +73,12 @@ void setCell(QTableWidget *table, int row, int column, const QString &text)
     item->setToolTip(text);
 }
 
+// An instrument without a name is listed by its id.
+QString shownName(const QString &id, const Veltrano::InstrumentState &state)
+{
+    return state.name().isEmpty() ? id : state.name();
+}
+
 QString clock(qint64 at)
 {
     return QDateTime::fromMSecsSinceEpoch(at).toString(kClockFormat);
@@ -99,6 +110,9 @@ LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states,
 {
     VTRACE;
     ui->setupUi(this);
+    // The form's size is a default: the first show fits the window to its
+    // rows unless a size is asked for after this.
+    setAttribute(Qt::WA_Resized, false);
     ui->uTable->setColumnCount(ColumnCount);
     ui->uTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     ui->uRawLines->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
@@ -120,6 +134,18 @@ LiveReadingsWindow::LiveReadingsWindow(const Veltrano::InstrumentStates *states,
     ui->uChart->setChart(m_chart);
     delete placeholder;
     ui->uChart->setRenderHint(QPainter::Antialiasing, false);
+    m_stripsArea = new QScrollArea;
+    m_stripsArea->setObjectName(QStringLiteral("uStrips"));
+    m_stripsArea->setWidgetResizable(true);
+    m_stripsArea->setFrameShape(QFrame::NoFrame);
+    auto *strips = new QWidget;
+    m_stripsLayout = new QVBoxLayout(strips);
+    m_stripsLayout->setContentsMargins(0, 0, 0, 0);
+    m_stripsLayout->setSpacing(0);
+    m_stripsArea->setWidget(strips);
+    strips->installEventFilter(this);
+    m_stripsArea->hide();
+    ui->chartLayout->addWidget(m_stripsArea, 2);
 
     m_refresh.setInterval(kRefreshMs);
     connect(&m_refresh, &QTimer::timeout, this, &LiveReadingsWindow::refresh);
@@ -155,6 +181,13 @@ void LiveReadingsWindow::showEvent(QShowEvent *event)
     m_drawnRevision = ~quint64(0);
     followOtherCollector();
     refresh();
+    // Opened the first time: beside the main window, sized to its rows
+    // (unless a size was asked for).
+    if (!m_placed) {
+        m_placed = true;
+        if (!testAttribute(Qt::WA_Resized))
+            fitToRows(true);
+    }
     m_refresh.start();
     m_statusPoll.start();
 }
@@ -232,7 +265,7 @@ void LiveReadingsWindow::refresh()
         ui->label->setText(tr("No collection is running."));
     refreshTable(now);
     refreshRawLines();
-    if (m_ticks++ % kChartEveryTicks == 0 || m_series.keys() != m_states->states().keys())
+    if (m_ticks++ % kChartEveryTicks == 0 || m_strips.keys() != m_states->states().keys())
         refreshChart(now);
 }
 
@@ -263,11 +296,17 @@ void LiveReadingsWindow::refreshTable(qint64 now)
         m_shownStart = m_states->startedAt();
         resetColumnWidths();
     }
+    const bool moreRows = states.size() > table->rowCount();
     table->setRowCount(states.size());
+    // More instruments than the window was sized for: it grows to them, as
+    // long as the operator did not size it himself.
+    if (moreRows && isVisible() && size() == m_fittedSize)
+        fitToRows(false);
     int row = 0;
-    for (const Veltrano::InstrumentState &state : states) {
+    for (auto it = states.cbegin(); it != states.cend(); ++it) {
+        const Veltrano::InstrumentState &state = it.value();
         const QString stability = state.stabilityText();
-        setCell(table, row, Name, state.name());
+        setCell(table, row, Name, shownName(it.key(), state));
         setCell(table, row, Port, state.port());
         setCell(table, row, State, stateText(state, now));
         setCell(table, row, Result, state.hasReading() ? state.result() : QString());
@@ -325,9 +364,9 @@ void LiveReadingsWindow::refreshRawLines()
         table->setRowCount(0);
         return;
     }
-    ui->uRawLabel->setText(tr("The last lines %1 (%2) sent, newest first, as received: ␍ carriage return, ␊ line "
+    ui->uRawLabel->setText(tr("The last lines %1 (%2) sent, newest first, as received: \\r carriage return, \\n line "
                               "feed, \\xNN other control bytes and bytes that are not UTF-8.")
-                               .arg(found->name(), found->port()));
+                               .arg(shownName(id, *found), found->port()));
     const QVector<Veltrano::InstrumentState::RawLine> &lines = found->rawLines();
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     table->setRowCount(lines.size());
@@ -340,132 +379,192 @@ void LiveReadingsWindow::refreshRawLines()
     }
 }
 
-void LiveReadingsWindow::rebuildSeries()
+LiveReadingsWindow::ValueScale LiveReadingsWindow::valueScale(double low, double high)
 {
-    m_chart->removeAllSeries();
-    m_pieces.clear();
-    for (const Series &series : qAsConst(m_series)) {
-        m_chart->removeAxis(series.axis);
-        delete series.axis;
+    if (!(high > low)) {
+        // One value: a band around it, so that it is drawn mid-height.
+        const double half = std::max(std::abs(high) * 5e-4, 5e-7);
+        low -= half;
+        high += half;
     }
-    m_series.clear();
-    // Added again with its series: an axis that had none keeps its labels hidden.
-    m_chart->removeAxis(m_time);
-    m_chart->addAxis(m_time, Qt::AlignBottom);
+    // Three steps or a little more: labels a strip's height has room for.
+    const double rough = (high - low) / (kMinValueTicks - 1);
+    const double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
+    double step = 10 * magnitude;
+    double multiple = 10;
+    for (const double each : {1.0, 2.0, 2.5, 5.0}) {
+        if (each * magnitude >= rough * (1 - 1e-9)) {
+            multiple = each;
+            step = each * magnitude;
+            break;
+        }
+    }
+    ValueScale scale;
+    scale.min = std::floor(low / step + 1e-9) * step;
+    scale.max = std::ceil(high / step - 1e-9) * step;
+    scale.ticks = int(std::lround((scale.max - scale.min) / step)) + 1;
+    for (bool below = false; scale.ticks < kMinValueTicks; below = !below, ++scale.ticks)
+        (below ? scale.min : scale.max) += below ? -step : step;
+    // A step of 2.5 needs one digit more than its power of ten: 12.425.
+    scale.decimals = std::clamp(int(std::ceil(-std::log10(step) - 1e-9)) + (multiple == 2.5 ? 1 : 0), 0, 9);
+    return scale;
+}
+
+LiveReadingsWindow::TimeScale LiveReadingsWindow::timeScale(qint64 from, qint64 to, int offsetSeconds, int maxTicks)
+{
+    static constexpr qint64 kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute;
+    static constexpr qint64 kSteps[] = {kSecond,      2 * kSecond,  5 * kSecond, 10 * kSecond, 15 * kSecond,
+                                        30 * kSecond, kMinute,      2 * kMinute, 5 * kMinute,  10 * kMinute,
+                                        15 * kMinute, 30 * kMinute, kHour,       2 * kHour,    3 * kHour,
+                                        6 * kHour,    12 * kHour,   24 * kHour};
+    // Round on the local clock: shifted by its offset from UTC.
+    const qint64 offset = qint64(offsetSeconds) * kSecond;
+    const auto floorTo = [](qint64 value, qint64 step) { return value - ((value % step) + step) % step; };
+    TimeScale scale;
+    to = std::max(to, from + kSecond);
+    for (const qint64 step : kSteps) {
+        scale.step = step;
+        scale.min = floorTo(from + offset, step) - offset;
+        scale.max = floorTo(to + offset + step - 1, step) - offset;
+        scale.ticks = int((scale.max - scale.min) / step) + 1;
+        if (scale.ticks <= std::max(maxTicks, 2))
+            break;
+    }
+    return scale;
+}
+
+// Each instrument's strip: its curve, its stored rows marked, its own
+// labelled scale; all strips share the span of time, labelled below the last.
+void LiveReadingsWindow::rebuildStrips()
+{
+    for (const Strip &strip : qAsConst(m_strips)) {
+        delete strip.name;
+        delete strip.view;
+    }
+    m_strips.clear();
     const QMap<QString, Veltrano::InstrumentState> &states = m_states->states();
     const QStringList ids = states.keys();
     for (auto it = states.cbegin(); it != states.cend(); ++it) {
         const QColor colour = colourOf(it.key(), ids);
-        Series series{new QLineSeries, new QScatterSeries, new QValueAxis};
-        series.readings->setName(it.value().name());
-        series.readings->setColor(colour);
-        series.stored->setMarkerSize(7);
-        series.stored->setColor(Qt::black);
-        // A scale per instrument, in its colour: 12 g and 250 g each fill
-        // the height. Hidden until it is the one labelled.
-        series.axis->setLinePenColor(colour);
-        series.axis->setLabelsColor(colour);
-        series.axis->setTitleBrush(colour);
-        series.axis->setTickCount(5);
-        series.axis->setVisible(false);
-        m_chart->addAxis(series.axis, Qt::AlignLeft);
-        for (QAbstractSeries *one : {static_cast<QAbstractSeries *>(series.readings),
-                                     static_cast<QAbstractSeries *>(series.stored)}) {
-            m_chart->addSeries(one);
-            one->attachAxis(m_time);
-            one->attachAxis(series.axis);
+        Strip strip;
+        strip.chart = new QChart;
+        strip.view = new QChartView(strip.chart);
+        strip.view->setObjectName(QStringLiteral("uStrip"));
+        strip.view->setRenderHint(QPainter::Antialiasing, false);
+        strip.view->setMinimumHeight(kStripHeight);
+        strip.view->setFrameShape(QFrame::NoFrame);
+        strip.chart->setAnimationOptions(QChart::NoAnimation);
+        strip.chart->setBackgroundRoundness(0);
+        strip.chart->setMargins(QMargins(0, 0, 0, 0));
+        strip.chart->layout()->setContentsMargins(0, 0, 0, 0);
+        strip.chart->legend()->hide();
+        // Named above its plot: a chart with a plot area of its own lays out no title.
+        strip.name = new QLabel(shownName(it.key(), it.value()));
+        strip.name->setObjectName(QStringLiteral("uStripName"));
+        QPalette palette = strip.name->palette();
+        palette.setColor(QPalette::WindowText, colour);
+        strip.name->setPalette(palette);
+        m_stripsLayout->addWidget(strip.name);
+        strip.time = new QDateTimeAxis;
+        strip.time->setFormat(kClockFormat);
+        strip.axis = new QValueAxis;
+        strip.axis->setLinePenColor(colour);
+        strip.axis->setLabelsColor(colour);
+        strip.axis->setTitleBrush(colour);
+        strip.chart->addAxis(strip.time, Qt::AlignBottom);
+        strip.chart->addAxis(strip.axis, Qt::AlignLeft);
+        strip.readings = new QLineSeries;
+        strip.readings->setName(shownName(it.key(), it.value()));
+        strip.readings->setColor(colour);
+        strip.stored = new QScatterSeries;
+        strip.stored->setMarkerSize(7);
+        strip.stored->setColor(Qt::black);
+        for (QAbstractSeries *one : {static_cast<QAbstractSeries *>(strip.readings),
+                                     static_cast<QAbstractSeries *>(strip.stored)}) {
+            strip.chart->addSeries(one);
+            one->attachAxis(strip.time);
+            one->attachAxis(strip.axis);
         }
-        // Stored rows are marked on the curve: its legend entry stands for
-        // both, and a click on it hides or shows the instrument.
-        for (QLegendMarker *marker : m_chart->legend()->markers(series.stored))
-            marker->setVisible(false);
-        for (QLegendMarker *marker : m_chart->legend()->markers(series.readings)) {
-            connect(marker, &QLegendMarker::clicked, this, [this, series, marker] {
-                const bool show = !series.readings->isVisible();
-                series.readings->setVisible(show);
-                series.stored->setVisible(show);
-                marker->setVisible(true);
-                marker->setLabelBrush(show ? QBrush(Qt::black) : QBrush(Qt::gray));
-                m_drawnRevision = ~quint64(0);
-                refreshChart(QDateTime::currentMSecsSinceEpoch());
-            });
-        }
-        m_series.insert(it.key(), series);
+        m_stripsLayout->addWidget(strip.view);
+        m_strips.insert(it.key(), strip);
     }
+    // The clock times and their title below the last strip only.
+    for (auto it = m_strips.begin(); it != m_strips.end(); ++it) {
+        const bool last = std::next(it) == m_strips.end();
+        it->time->setLabelsVisible(last);
+        it->time->setTitleText(last ? tr("Time of day") : QString());
+        it->time->setTitleVisible(last);
+        it->view->setMinimumHeight(last ? kStripHeight + 2 * fontMetrics().height() : kStripHeight);
+    }
+    alignStrips();
 }
 
-void LiveReadingsWindow::drawPieces(const QString &id, const QVector<QVector<QPointF>> &pieces)
+// The strips' plot areas one above the other, whatever their labels' widths.
+void LiveReadingsWindow::alignStrips()
 {
-    const Series &series = m_series[id];
-    series.readings->replace(pieces.first());
-    QList<QLineSeries *> &more = m_pieces[id];
-    while (more.size() < pieces.size() - 1) {
-        auto *piece = new QLineSeries;
-        piece->setPen(series.readings->pen());
-        m_chart->addSeries(piece);
-        piece->attachAxis(m_time);
-        piece->attachAxis(series.axis);
-        for (QLegendMarker *marker : m_chart->legend()->markers(piece))
-            marker->setVisible(false);
-        more.append(piece);
-    }
-    for (int i = 0; i < more.size(); ++i) {
-        more.at(i)->replace(i + 1 < pieces.size() ? pieces.at(i + 1) : QVector<QPointF>());
-        more.at(i)->setVisible(series.readings->isVisible());
+    const QFontMetrics metrics(font());
+    const int left = metrics.horizontalAdvance(QStringLiteral("-00000.0000")) + 2 * metrics.height() + 8;
+    const int right = metrics.horizontalAdvance(QStringLiteral("00:00")) + 4;
+    for (auto it = m_strips.cbegin(); it != m_strips.cend(); ++it) {
+        const bool last = std::next(it) == m_strips.cend();
+        const QSizeF size = it->view->size();
+        const int top = metrics.height() / 2 + 4;
+        // Room for half of the lowest and the highest label beyond the plot.
+        const int bottom = last ? 3 * metrics.height() + 4 : metrics.height() / 2 + 4;
+        it->chart->setPlotArea(QRectF(left, top, std::max(10.0, size.width() - left - right),
+                                      std::max(10.0, size.height() - top - bottom)));
     }
 }
 
-QString LiveReadingsWindow::scaleShown(const QStringList &drawn) const
+bool LiveReadingsWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Resize && watched == m_stripsArea->widget())
+        QTimer::singleShot(0, this, &LiveReadingsWindow::alignStrips);
+    return QWidget::eventFilter(watched, event);
+}
+
+void LiveReadingsWindow::drawPieces(Strip &strip, const QVector<QVector<QPointF>> &pieces)
+{
+    strip.readings->replace(pieces.first());
+    while (strip.pieces.size() < pieces.size() - 1) {
+        auto *piece = new QLineSeries;
+        piece->setPen(strip.readings->pen());
+        strip.chart->addSeries(piece);
+        piece->attachAxis(strip.time);
+        piece->attachAxis(strip.axis);
+        strip.pieces.append(piece);
+    }
+    for (int i = 0; i < strip.pieces.size(); ++i)
+        strip.pieces.at(i)->replace(i + 1 < pieces.size() ? pieces.at(i + 1) : QVector<QPointF>());
+}
+
+QString LiveReadingsWindow::selectedId() const
 {
     const QModelIndexList selected = ui->uTable->selectionModel()->selectedRows();
-    const QString id = selected.isEmpty() ? QString() : m_states->states().keys().value(selected.first().row());
-    return drawn.contains(id) ? id : drawn.value(0);
-}
-
-// Labels the scale of `shown` alone, with ticks at round values and as many
-// decimals as their step needs; its curve is drawn a little heavier.
-void LiveReadingsWindow::labelScale(const QString &shown)
-{
-    for (auto it = m_series.cbegin(); it != m_series.cend(); ++it) {
-        QValueAxis *axis = it.value().axis;
-        const bool labelled = it.key() == shown;
-        axis->setVisible(labelled);
-        QPen pen = it.value().readings->pen();
-        pen.setWidthF(labelled ? 2.0 : 1.0);
-        it.value().readings->setPen(pen);
-        for (QLineSeries *piece : m_pieces.value(it.key()))
-            piece->setPen(pen);
-        if (!labelled)
-            continue;
-        axis->applyNiceNumbers();
-        const double step = (axis->max() - axis->min()) / std::max(1, axis->tickCount() - 1);
-        const int decimals = std::clamp(int(std::ceil(-std::log10(step) - 1e-9)), 0, 6);
-        axis->setLabelFormat(QStringLiteral("%.%1f").arg(decimals));
-        // The unit beside the scale; the line above the chart names the instrument.
-        const QString name = it.value().readings->name();
-        const QString unit = m_units.value(it.key());
-        axis->setTitleText(unit);
-        ui->uScale->setText(tr("Scale of %1; select a row above for another.")
-                                .arg(unit.isEmpty() ? name : QStringLiteral("%1 (%2)").arg(name, unit)));
-    }
-    if (shown.isEmpty())
-        ui->uScale->clear();
+    return selected.isEmpty() ? QString() : m_states->states().keys().value(selected.first().row());
 }
 
 void LiveReadingsWindow::refreshChart(qint64 now)
 {
-    if (m_series.keys() != m_states->states().keys())
-        rebuildSeries();
+    if (m_strips.keys() != m_states->states().keys())
+        rebuildStrips();
     // A stopped collection is drawn up to its end.
     if (!m_states->running() && m_states->endedAt())
         now = m_states->endedAt();
     const qint64 span = kSpansMs[std::clamp(ui->uSpan->currentIndex(), 0, 3)];
     const qint64 from = span ? now - span : m_states->startedAt();
+    const int labelWidth = fontMetrics().horizontalAdvance(QStringLiteral("00:00:00")) * 3 / 2;
+    const int plotWidth = m_strips.isEmpty() ? width() : int(m_strips.first().chart->plotArea().width());
+    const TimeScale times = timeScale(from, now, QDateTime::fromMSecsSinceEpoch(now).offsetFromUtc(),
+                                      std::clamp(plotWidth / std::max(1, labelWidth), 3, 10));
 
     if (m_drawnRevision != m_states->revision()) {
         m_drawnRevision = m_states->revision();
-        QStringList drawnIds;
-        for (auto it = m_series.cbegin(); it != m_series.cend(); ++it) {
+        const QString selected = selectedId();
+        QString scaleOf;
+        bool anyDrawn = false;
+        for (auto it = m_strips.begin(); it != m_strips.end(); ++it) {
+            Strip &strip = it.value();
             const Veltrano::ReadingHistory history = m_states->history(it.key());
             const QString unit = m_states->states().value(it.key()).unit().trimmed();
             if (!unit.isEmpty())
@@ -480,27 +579,97 @@ void LiveReadingsWindow::refreshChart(qint64 now)
                 low = std::min(low, point.value);
                 high = std::max(high, point.value);
             }
-            const QVector<QPointF> &line = pieces.first();
             QVector<QPointF> marks;
             for (const auto &point : history.storedSince(from, kMaxMarks))
                 marks.append(QPointF(point.at, point.value));
-            drawPieces(it.key(), pieces);
-            it.value().stored->replace(marks);
+            drawPieces(strip, pieces);
+            strip.stored->replace(marks);
 
-            // The scale follows the instrument's curve.
-            if (!line.isEmpty() && it.value().readings->isVisible()) {
-                drawnIds << it.key();
-                const double margin = std::max((high - low) * 0.05, std::max(std::abs(high) * 1e-4, 1e-6));
-                it.value().axis->setRange(low - margin, high + margin);
-            }
+            // The selected instrument's curve a little heavier.
+            QPen pen = strip.readings->pen();
+            pen.setWidthF(it.key() == selected ? 2.0 : 1.0);
+            strip.readings->setPen(pen);
+            for (QLineSeries *piece : qAsConst(strip.pieces))
+                piece->setPen(pen);
+
+            const bool drawn = !pieces.first().isEmpty();
+            strip.axis->setVisible(drawn);
+            strip.axis->setTitleText(m_units.value(it.key()));
+            if (!drawn)
+                continue;
+            anyDrawn = true;
+            const ValueScale scale = valueScale(low, high);
+            strip.axis->setRange(scale.min, scale.max);
+            strip.axis->setTickCount(scale.ticks);
+            strip.axis->setLabelFormat(QStringLiteral("%.%1f").arg(scale.decimals));
+            if (scaleOf.isEmpty() || it.key() == selected)
+                scaleOf = it.key();
         }
-        const bool anyDrawn = !drawnIds.isEmpty();
-        labelScale(scaleShown(drawnIds));
+        if (scaleOf.isEmpty()) {
+            ui->uScale->clear();
+        } else {
+            const QString name = m_strips.value(scaleOf).readings->name();
+            const QString unit = m_units.value(scaleOf);
+            ui->uScale->setText(tr("Scale of %1; select a row above for another.")
+                                    .arg(unit.isEmpty() ? name : QStringLiteral("%1 (%2)").arg(name, unit)));
+        }
         // Nothing to draw: no axes without a scale, a word instead.
-        m_time->setVisible(anyDrawn);
+        ui->uChart->setVisible(!anyDrawn);
+        m_time->setVisible(false);
+        m_stripsArea->setVisible(anyDrawn);
         m_chart->setTitle(anyDrawn ? QString()
                           : m_states->states().isEmpty() ? tr("Start a collection to see its readings here.")
                                                          : tr("No readings in this span yet."));
     }
-    m_time->setRange(QDateTime::fromMSecsSinceEpoch(from), QDateTime::fromMSecsSinceEpoch(std::max(now, from + 1000)));
+    const QDateTime min = QDateTime::fromMSecsSinceEpoch(times.min), max = QDateTime::fromMSecsSinceEpoch(times.max);
+    for (const Strip &strip : qAsConst(m_strips)) {
+        strip.time->setRange(min, max);
+        strip.time->setTickCount(times.ticks);
+    }
+    m_time->setRange(min, max);
+}
+
+QRect LiveReadingsWindow::placeBeside(const QRect &owner, const QSize &wanted, const QRect &screen)
+{
+    const QSize size = wanted.boundedTo(screen.size());
+    const int top = std::clamp(owner.top(), screen.top(), screen.bottom() + 1 - size.height());
+    int left;
+    if (owner.right() + 1 + size.width() <= screen.right() + 1)
+        left = owner.right() + 1;  // to its right
+    else if (owner.left() - size.width() >= screen.left())
+        left = owner.left() - size.width();  // to its left
+    else
+        left = screen.right() + 1 - size.width();  // over it, at the screen's edge
+    return QRect(QPoint(left, top), size);
+}
+
+// Wide enough for the table's columns, high enough for its rows and a strip
+// per instrument; placed beside the main window, within its screen.
+void LiveReadingsWindow::fitToRows(bool place)
+{
+    const QTableWidget *table = ui->uTable;
+    const int rows = std::max(1, table->rowCount());
+    const QMargins margins = layout()->contentsMargins();
+    int width = table->verticalHeader()->width() + 2 * table->frameWidth() + margins.left() + margins.right() + 24;
+    for (int column = 0; column < ColumnCount; ++column)
+        width += table->horizontalHeader()->sectionSize(column);
+    const int rowHeight = table->verticalHeader()->defaultSectionSize();
+    const int tableHeight = table->horizontalHeader()->height() + rows * rowHeight + 2 * table->frameWidth() + 4;
+    const int chartHeight = rows * kStripHeight + 2 * fontMetrics().height() + ui->uTabs->tabBar()->sizeHint().height()
+                            + ui->uSpan->sizeHint().height() + 24;
+    const int height = ui->label->sizeHint().height() + tableHeight + chartHeight + margins.top() + margins.bottom()
+                       + 2 * layout()->spacing();
+    QWidget *owner = parentWidget() ? parentWidget()->window() : nullptr;
+    const QScreen *screen = owner && owner->screen() ? owner->screen() : this->screen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, width, height);
+    // The frame the window manager adds is not known before the first show: room for a usual one.
+    const QSize frame(8, 32);
+    const QRect beside = owner ? placeBeside(owner->frameGeometry(), QSize(width, height) + frame, available)
+                               : QRect(pos(), QSize(width, height) + frame).intersected(available);
+    resize(beside.size() - frame);
+    if (owner && place)
+        move(beside.topLeft());
+    else if (frameGeometry().bottom() > available.bottom())
+        move(x(), std::max(available.top(), available.bottom() + 1 - frameGeometry().height()));
+    m_fittedSize = size();
 }

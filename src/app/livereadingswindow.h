@@ -5,10 +5,12 @@
 
 #include <QColor>
 #include <QMap>
+#include <QRect>
 #include <QTimer>
 #include <QWidget>
 
 #include <QtCharts/QChart>
+#include <QtCharts/QChartView>
 #include <QtCharts/QDateTimeAxis>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QScatterSeries>
@@ -20,15 +22,18 @@ namespace QtCharts {
 }
 using namespace QtCharts;
 
+class QLabel;
+class QScrollArea;
+class QVBoxLayout;
+
 namespace Ui {
 class LiveReadingsWindow;
 }
 
 // Shows what every balance of the running collection is doing: a row per
-// instrument, a chart of the readings (a scale of its own per instrument, in
-// its colour) and the last lines the selected instrument sent. One scale is
-// labelled at a time, the selected instrument's (or the first drawn), so that
-// its labels stay readable in a small window. After Stop the last collection
+// instrument, a chart of the readings (a strip per instrument, stacked over
+// the same span of time, each with its own labelled scale in its colour) and
+// the last lines the selected instrument sent. After Stop the last collection
 // stays shown until the next Start. It only reads the states; it is refreshed
 // a few times a second while it is visible, whatever the pace of the
 // balances. While another process (veltrano-collect) records in the folder,
@@ -54,10 +59,37 @@ public:
     // the same one, when the later takes the next free colour.
     static QColor colourOf(const QString &id, const QStringList &ids);
 
+    // A strip's value scale: round steps of 1, 2, 2.5 or 5 times a power of
+    // ten, at least kMinValueTicks labels, `decimals` as the step needs.
+    static constexpr int kMinValueTicks = 4;
+    struct ValueScale
+    {
+        double min = 0, max = 0;
+        int ticks = 0;
+        int decimals = 0;
+    };
+    static ValueScale valueScale(double low, double high);
+    // The span of time drawn: from `from` to `to` widened to round clock
+    // times (every 1, 2, 5, 10, 15, 30 s, 1, 2, 5, 10, 15, 30 min, 1, 2, 3, 6,
+    // 12 h or a day, the finest with at most `maxTicks` ticks), on the local
+    // clock that is `offsetSeconds` ahead of UTC.
+    struct TimeScale
+    {
+        qint64 min = 0, max = 0, step = 0;
+        int ticks = 0;
+    };
+    static TimeScale timeScale(qint64 from, qint64 to, int offsetSeconds, int maxTicks);
+    // Where a window of `wanted` size goes beside `owner` on the `screen`:
+    // to its right, else to its left, else over it at the screen's right
+    // edge; never larger than the screen.
+    static QRect placeBeside(const QRect &owner, const QSize &wanted, const QRect &screen);
+    static constexpr int kStripHeight = 130;  // px, one instrument's strip
+
 public slots:
     void refresh();
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
@@ -69,23 +101,26 @@ private:
     void refreshTable(qint64 now);
     void refreshChart(qint64 now);
     void refreshRawLines();
-    void rebuildSeries();
-    // The instrument whose scale is labelled: the selected one, or the first drawn.
-    QString scaleShown(const QStringList &drawn) const;
-    void labelScale(const QString &shown);
     void resetColumnWidths();
+    void fitToRows(bool place);
 
-    struct Series
+    struct Strip
     {
-        QLineSeries *readings;
-        QScatterSeries *stored;
-        QValueAxis *axis;
+        QLabel *name = nullptr;      // the instrument's, above its plot
+        QChartView *view = nullptr;  // owns the chart and all in it
+        QChart *chart = nullptr;
+        QDateTimeAxis *time = nullptr;
+        QValueAxis *axis = nullptr;
+        QLineSeries *readings = nullptr;
+        QScatterSeries *stored = nullptr;
+        // The curve in pieces, a gap where its balance was silent or away:
+        // the first in `readings`, the others here (made as needed).
+        QList<QLineSeries *> pieces;
     };
-    // The curve of `id` in pieces, a gap where its balance was silent or
-    // away: the first piece in `readings`, the others in series of their own
-    // (made as needed, in its colour, without a legend entry).
-    void drawPieces(const QString &id, const QVector<QVector<QPointF>> &pieces);
-    QMap<QString, QList<QLineSeries *>> m_pieces;
+    void rebuildStrips();
+    void alignStrips();
+    void drawPieces(Strip &strip, const QVector<QVector<QPointF>> &pieces);
+    QString selectedId() const;
 
     Ui::LiveReadingsWindow *ui;
     const Veltrano::InstrumentStates *m_own;      // this program's collection
@@ -97,7 +132,11 @@ private:
     QTimer m_statusPoll;
     QChart *m_chart;
     QDateTimeAxis *m_time;
-    QMap<QString, Series> m_series;
+    QMap<QString, Strip> m_strips;
+    QScrollArea *m_stripsArea = nullptr;
+    QVBoxLayout *m_stripsLayout = nullptr;
+    bool m_placed = false;
+    QSize m_fittedSize;
     QMap<QString, QString> m_units;  // each instrument's last unit printed
     quint64 m_drawnRevision = ~quint64(0);
     qint64 m_shownStart = -1;        // the collection the table's widths are for

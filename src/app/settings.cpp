@@ -5,21 +5,27 @@
 #include "ui_gettext.h"
 #include "collect/instrumentconfig.h"
 #include "collect/networklink.h"
+#include "collect/portaccess.h"
 #include "collect/stableports.h"
 #include "support/makers.h"
 #include "support/inifile.h"
 #include "support/trace.h"
+#include "weighing/weighingsettings.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QSettings>
+#include <QSpinBox>
 
 namespace Config = Veltrano::Config;
+namespace WeighingKey = Veltrano::WeighingKey;
+using Veltrano::RecordMode;
 
 namespace {
 
@@ -54,6 +60,28 @@ void selectValue(QComboBox *list, const QString &value)
     selectIndex(list, indexOfValue(list, value));
 }
 
+bool isBarcode(const QString &type)
+{
+    const Veltrano::Makers::Type *known = Veltrano::Makers::typeNamed(type);
+    return known && known->format == Veltrano::Makers::Format::Barcode;
+}
+
+// The keys of an instrument's section that say how it records, as text.
+QMap<QString, QString> weighingTexts(const QSettings &store, const QString &id)
+{
+    QMap<QString, QString> texts;
+    for (const char *key : {WeighingKey::record, WeighingKey::stableCount, WeighingKey::afterZero})
+        texts.insert(QLatin1String(key), Config::readText(store, id, key));
+    return texts;
+}
+
+// A stored port that works as it stands: a device, or a symbolic link that
+// leads to one (./balance-16, /dev/serial/by-id/...).
+bool portPresent(const QString &storedPort)
+{
+    return QFileInfo::exists(Veltrano::PortAccess::deviceLocation(storedPort));
+}
+
 } // namespace
 
 Settings::Settings(QWidget *parent)
@@ -79,6 +107,10 @@ Settings::Settings(QWidget *parent)
     addChoices(ui->uStopBits, Config::kStopBits, false);
     addChoices(ui->uDataOutputFormat, Config::kDataOutputFormats, true);
     addChoices(ui->uDataBits, Config::kDataBits, false);
+    ui->uRecord->addItem(tr("At each interval"), Veltrano::recordModeText(RecordMode::Interval));
+    ui->uRecord->addItem(tr("Each printed result"), Veltrano::recordModeText(RecordMode::Print));
+    ui->uRecord->addItem(tr("Each stable weighing"), Veltrano::recordModeText(RecordMode::Stable));
+    ui->uStableCount->setRange(2, Veltrano::kMaxStableCount);
 
     connect(ui->uInstrument, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::instrumentChanged);
     connect(ui->uAdd, &QPushButton::clicked, this, &Settings::newInstrument);
@@ -102,6 +134,14 @@ Settings::Settings(QWidget *parent)
     connect(ui->uTransmissionRate, qOverload<int>(&QComboBox::currentIndexChanged), this,
             &Settings::inputFieldModified);
     connect(ui->uType, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::inputFieldModified);
+    connect(ui->uRecord, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::inputFieldModified);
+    connect(ui->uStableCount, qOverload<int>(&QSpinBox::valueChanged), this, &Settings::inputFieldModified);
+    connect(ui->uAfterZero, &QCheckBox::stateChanged, this, &Settings::inputFieldModified);
+    connect(ui->uScannerFor, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::inputFieldModified);
+    // What applies follows the type, the record mode and the port as they change.
+    connect(ui->uType, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::showApplicable);
+    connect(ui->uRecord, qOverload<int>(&QComboBox::currentIndexChanged), this, &Settings::showApplicable);
+    connect(ui->uComPort, &QComboBox::currentTextChanged, this, &Settings::showApplicable);
 
     // The output format follows from the length of the lines the balance
     // prints; the editor stays hidden but keeps the stored value.
@@ -130,10 +170,13 @@ void Settings::loadInstruments()
     const bool any = ui->uInstrument->count() > 0;
     const QList<QWidget *> editors = {ui->uActive, ui->uComPort, ui->uDataOutputFormat, ui->uName, ui->uParity,
                                       ui->uSamplingInterval, ui->uStopBits, ui->uTransmissionRate, ui->uType,
-                                      ui->uRemove, ui->uDataBits};
+                                      ui->uRemove, ui->uDataBits, ui->uRecord, ui->uStableCount, ui->uAfterZero,
+                                      ui->uScannerFor};
     for (QWidget *editor : editors)
         editor->setEnabled(any);
     autoSave = true;
+    if (any)
+        showApplicable();
 }
 
 void Settings::instrumentChanged()
@@ -163,6 +206,85 @@ void Settings::loadConfig(QString id)
     selectValue(ui->uDataOutputFormat, instrument.dataOutputFormat.toString());
     selectValue(ui->uDataBits, instrument.dataBits.toString());
     shownType = instrument.type;
+    loadWeighing(id);
+    showApplicable();
+}
+
+void Settings::loadWeighing(const QString &id)
+{
+    const Veltrano::WeighingSettings weighing = Veltrano::WeighingSettings::fromTexts(weighingTexts(*store, id), nullptr);
+    selectValue(ui->uRecord, Veltrano::recordModeText(weighing.record));
+    ui->uStableCount->setValue(weighing.stableCount);
+    ui->uAfterZero->setChecked(weighing.afterZero);
+
+    // The instruments a scanner may label: every other one, or none.
+    QComboBox *labelled = ui->uScannerFor;
+    labelled->clear();
+    labelled->addItem(QString(), QString());
+    for (const QString &other : store->childGroups()) {
+        if (other != id)
+            labelled->addItem(other, other);
+    }
+    const QString scannerFor = Config::readText(*store, id, WeighingKey::scannerFor);
+    if (!scannerFor.isEmpty() && indexOfValue(labelled, scannerFor) < 0)
+        labelled->addItem(Config::missingPortItemText(scannerFor), scannerFor);
+    selectValue(labelled, scannerFor);
+}
+
+// Writes a key of how the instrument records only where the shown value
+// differs from what the file means now: a section that has none of them
+// keeps exactly its keys until the operator picks another way.
+void Settings::saveWeighing(const QString &id)
+{
+    const auto write = [this, &id](const char *key, const QString &shown, const QString &meant) {
+        if (shown != meant)
+            store->setValue(Config::keyPath(id, key), shown);
+    };
+    if (isBarcode(ui->uType->currentData().toString())) {
+        write(WeighingKey::scannerFor, ui->uScannerFor->currentData().toString(),
+              Config::readText(*store, id, WeighingKey::scannerFor));
+        return;
+    }
+    const Veltrano::WeighingSettings meant = Veltrano::WeighingSettings::fromTexts(weighingTexts(*store, id), nullptr);
+    const QString record = ui->uRecord->currentData().toString();
+    write(WeighingKey::record, record, Veltrano::recordModeText(meant.record));
+    if (record != QLatin1String(Veltrano::RecordModeText::stable))
+        return;
+    write(WeighingKey::stableCount, QString::number(ui->uStableCount->value()), QString::number(meant.stableCount));
+    const auto boolText = [](bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); };
+    write(WeighingKey::afterZero, boolText(ui->uAfterZero->isChecked()), boolText(meant.afterZero));
+}
+
+void Settings::showApplicable()
+{
+    if (ui->uInstrument->currentIndex() < 0)
+        return;
+    const bool barcode = isBarcode(ui->uType->currentData().toString());
+    const QString record = ui->uRecord->currentData().toString();
+    for (QWidget *editor : {static_cast<QWidget *>(ui->uLabelRecord), static_cast<QWidget *>(ui->uRecord),
+                            static_cast<QWidget *>(ui->uLabelStableCount), static_cast<QWidget *>(ui->uStableCount),
+                            static_cast<QWidget *>(ui->uAfterZero), static_cast<QWidget *>(ui->uLabelInterval),
+                            static_cast<QWidget *>(ui->uSamplingInterval)})
+        editor->setVisible(!barcode);
+    ui->uLabelScannerFor->setVisible(barcode);
+    ui->uScannerFor->setVisible(barcode);
+    ui->uSamplingInterval->setEnabled(record == QLatin1String(Veltrano::RecordModeText::interval));
+    const bool stable = record == QLatin1String(Veltrano::RecordModeText::stable);
+    ui->uStableCount->setEnabled(stable);
+    ui->uAfterZero->setEnabled(stable);
+
+    // A balance on the network: its device server holds the serial line.
+    const bool network = Veltrano::NetworkAddress::isNetwork(comPortValue().toString());
+    const QString held = network ? tr("The device server holds baud rate, parity, stop bits and data bits: set them "
+                                      "there.")
+                                 : QString();
+    for (QWidget *line : {static_cast<QWidget *>(ui->uTransmissionRate), static_cast<QWidget *>(ui->uParity),
+                          static_cast<QWidget *>(ui->uStopBits), static_cast<QWidget *>(ui->uDataBits)}) {
+        line->setEnabled(!network);
+        line->setToolTip(held);
+    }
+    ui->uLineNote->setText(held);
+    ui->uLineNote->setVisible(network);
 }
 
 // A new instrument given a maker's type gets that maker's factory line as a
@@ -215,11 +337,11 @@ void Settings::addComPorts()
         ports->addItem(Config::portItemText(port), port.portName());
 }
 
-// Selects the stored port. One that is not present now (an unplugged
-// adapter, or a path such as /dev/serial/by-id/... written by hand) is
-// offered as an extra last item holding the stored text, so that saving the
-// instrument writes it back instead of dropping it; a network address is
-// offered as it stands.
+// Selects the stored port. One the list does not hold is offered as an extra
+// last item holding the stored text, so that saving the instrument writes it
+// back instead of dropping it: as it stands when it is a network address or a
+// path that leads to a device (a symbolic link such as /dev/serial/by-id/...),
+// marked "not present" when nothing is there (an unplugged adapter).
 void Settings::selectComPort(const QString &storedPort)
 {
     QComboBox *ports = ui->uComPort;
@@ -229,8 +351,8 @@ void Settings::selectComPort(const QString &storedPort)
     }
     int index = indexOfValue(ports, storedPort);
     if (index < 0 && !storedPort.isEmpty()) {
-        ports->addItem(Veltrano::NetworkAddress::isNetwork(storedPort) ? storedPort : Config::missingPortItemText(storedPort),
-                       storedPort);
+        const bool asItStands = Veltrano::NetworkAddress::isNetwork(storedPort) || portPresent(storedPort);
+        ports->addItem(asItStands ? storedPort : Config::missingPortItemText(storedPort), storedPort);
         index = ports->count() - 1;
         ports->setItemData(index, true, kMissingPortRole);
     }
@@ -280,6 +402,7 @@ void Settings::saveCurrentConfig()
     instrument.dataOutputFormat = ui->uDataOutputFormat->currentData();
     instrument.dataBits = ui->uDataBits->currentData();
     Config::writeInstrument(*store, id, instrument);
+    saveWeighing(id);
     flushStore();
 }
 

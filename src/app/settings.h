@@ -35,6 +35,11 @@ private:
     QVariant comPortValue() const;
     void suggestFactoryLine();
     void flushStore();
+    void loadWeighing(const QString &id);
+    void saveWeighing(const QString &id);
+    // Enables, shows and explains the editors that apply to the shown
+    // type, record mode and port.
+    void showApplicable();
 
     QSettings *store = nullptr;
     // False while the dialog fills the editors itself, so that loading

@@ -104,17 +104,22 @@ Instrument readInstrument(const QSettings &settings, const QString &id)
 
 void writeInstrument(QSettings &settings, const QString &id, const Instrument &instrument)
 {
-    settings.setValue(keyPath(id, Key::active), instrument.active);
-    settings.setValue(keyPath(id, Key::type), instrument.type);
-    settings.setValue(keyPath(id, Key::name), instrument.name);
-    settings.setValue(keyPath(id, Key::comPort), instrument.comPort);
-    settings.setValue(keyPath(id, Key::samplingInterval), instrument.samplingInterval);
-    settings.setValue(keyPath(id, Key::transmissionRate), instrument.transmissionRate);
-    settings.setValue(keyPath(id, Key::parity), instrument.parity);
-    settings.setValue(keyPath(id, Key::stopBits), instrument.stopBits);
-    settings.setValue(keyPath(id, Key::dataOutputFormat), instrument.dataOutputFormat);
+    // QSettings writes a null value as "@Invalid()", which no one typing the
+    // file would understand: an unset value is written as an empty text.
+    const auto write = [&](const char *key, const QVariant &value) {
+        settings.setValue(keyPath(id, key), value.isNull() ? QVariant(QLatin1String("")) : value);
+    };
+    write(Key::active, instrument.active);
+    write(Key::type, instrument.type);
+    write(Key::name, instrument.name);
+    write(Key::comPort, instrument.comPort);
+    write(Key::samplingInterval, instrument.samplingInterval);
+    write(Key::transmissionRate, instrument.transmissionRate);
+    write(Key::parity, instrument.parity);
+    write(Key::stopBits, instrument.stopBits);
+    write(Key::dataOutputFormat, instrument.dataOutputFormat);
     if (writesDataBits(instrument.type, instrument.dataBits.toString()))
-        settings.setValue(keyPath(id, Key::dataBits), instrument.dataBits);
+        write(Key::dataBits, instrument.dataBits);
     else
         settings.remove(keyPath(id, Key::dataBits));
 }

@@ -105,9 +105,8 @@ QString stablePortItemText(const QString &path, const QString &description);
 QString missingPortItemText(const QString &storedPort);
 
 // One instrument's nine values, and its data bits. `type`, `name` and `samplingInterval` are
-// always text. The other five list values are written as given: a null
-// QVariant (a list without a selection) is recorded as @Invalid() and reads
-// back as empty text.
+// always text. The other five list values are written as given; a null
+// QVariant (a list without a selection) is written as an empty text.
 struct Instrument
 {
     bool active = true;

@@ -91,7 +91,9 @@ QString InstrumentState::linkText(qint64 now) const
     case Link::ClosedAfterError:
         return QStringLiteral("closed after an error: %1").arg(m_reason);
     case Link::Reconnecting:
-        return QStringLiteral("reconnecting (%1 tries, last: %2)").arg(m_tries).arg(m_reason);
+        return (m_tries == 1 ? QStringLiteral("reconnecting (1 try, last: %2)")
+                             : QStringLiteral("reconnecting (%1 tries, last: %2)").arg(m_tries))
+            .arg(m_reason);
     case Link::Waiting:
     case Link::Receiving:
     case Link::Reconnected:
@@ -158,7 +160,8 @@ QString InstrumentState::visible(const QByteArray &bytes)
     for (int i = 0; i < bytes.size();) {
         const quint8 byte = quint8(bytes.at(i));
         if (byte == '\r' || byte == '\n') {
-            text += QChar(byte == '\r' ? 0x240D : 0x240A);
+            // In a form every font has; a backslash of the line itself is \x5c.
+            text += QLatin1String(byte == '\r' ? "\\r" : "\\n");
         } else if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
             text += QLatin1Char(char(byte));
         } else if (const int length = byte >= 0x80 ? utf8Length(bytes, i) : 0) {

@@ -72,7 +72,7 @@ public:
     };
     static constexpr int kRawLines = 50;
     const QVector<RawLine> &rawLines() const { return m_raw; }
-    // The bytes as readable text: CR and LF as ␍ and ␊, other control bytes,
+    // The bytes as readable text: CR and LF as \r and \n, other control bytes,
     // bytes of invalid UTF-8 and the backslash as \xNN escapes.
     static QString visible(const QByteArray &bytes);
 
