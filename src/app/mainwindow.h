@@ -9,6 +9,7 @@
 #include <QTimer>
 
 class LiveReadingsWindow;
+class QMessageBox;
 
 namespace Ui {
 class MainWindow;
@@ -38,6 +39,11 @@ public slots:
     void storeImmediately();
     void showLiveReadings();
 
+protected:
+    // During a collection the window asks first, and goes on recording
+    // while it asks.
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     // Rows reached the database: the view shows them.
     void showNewRows();
@@ -61,4 +67,8 @@ private:
     QTimer othersRows;
 
     QPointer<LiveReadingsWindow> liveWindow;
+    // The question of a close during a collection, while it is shown.
+    QPointer<QMessageBox> quitQuestion;
+    // Told that Start has nothing to collect, while it is shown.
+    QPointer<QMessageBox> nothingToCollect;
 };
