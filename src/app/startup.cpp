@@ -52,7 +52,7 @@ public:
     static int waiting()
     {
         BoxQueue &queue = instance();
-        queue.m_notices.removeAll(nullptr);
+        queue.m_notices.removeAll(QPointer<QMessageBox>());
         return queue.m_waiting.size() + (queue.m_shown ? 1 : 0) + queue.m_notices.size();
     }
 
