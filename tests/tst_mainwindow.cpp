@@ -1,12 +1,19 @@
-// Start-up on the database file, the main window's view, and the message
-// handler with the trace lines it writes to standard error.
+// Start-up on the database file, the main window's view and its closing,
+// Start without instruments, and the message handler with the trace lines it
+// writes to standard error or to the trace file.
 #include "collectionprobe.h"
+#include "pseudoterminal.h"
 #include "startup.h"
+#include "support/logfile.h"
+#include "support/logformat.h"
 #include "support/trace.h"
 #include "windowtestcase.h"
 
 #include <QDir>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QSqlQuery>
 #include <QTableView>
 
@@ -111,29 +118,235 @@ private slots:
         QCOMPARE(allTestRows(), QStringList({"2026-12-06|08:00:00|B1||+2|g", "2026-12-06|08:00:00|B1||+2|g"}));
     }
 
-    // Warnings are shown in a box and written as they are, but for three that are demoted to debug traces.
+    // This program's warnings are shown in a box and written as they are, but
+    // for those demoted to debug traces; Qt's own are written only.
     void handler_data()
     {
         QTest::addColumn<QString>("message");
+        QTest::addColumn<QByteArray>("category");  // empty: none
+        QTest::addColumn<int>("type");
         QTest::addColumn<bool>("shown");
-        QTest::newRow("warning") << QString::fromUtf8("disk full: Mérleg") << true;
-        QTest::newRow("parity") << "x QSerialPortPrivate::detectDefaultSettings(): Unexpected parity settings y" << false;
-        QTest::newRow("flow control") << "QSerialPortPrivate::detectDefaultSettings(): Unexpected flow control settings" << false;
+        const QByteArray own(Trace::kCategory);
+        const int warning = QtWarningMsg;
+        QTest::newRow("warning") << QString::fromUtf8("disk full: Mérleg") << own << warning << true;
+        QTest::newRow("critical") << "cannot remove the file" << own << int(QtCriticalMsg) << true;
+        QTest::newRow("parity") << "x QSerialPortPrivate::detectDefaultSettings(): Unexpected parity settings y" << own
+                                << warning << false;
+        QTest::newRow("flow control") << "QSerialPortPrivate::detectDefaultSettings(): Unexpected flow control settings"
+                                      << QByteArray("default") << warning << false;
         QTest::newRow("export connection")
-            << "QSqlDatabasePrivate::removeDatabase: connection 'export' is still in use, all queries will cease to work." << false;
-        QTest::newRow("other letter case") << "qserialportprivate::detectdefaultsettings(): unexpected parity settings" << true;
+            << "QSqlDatabasePrivate::removeDatabase: connection 'export' is still in use, all queries will cease to work."
+            << QByteArray("default") << warning << false;
+        QTest::newRow("other letter case") << "qserialportprivate::detectdefaultsettings(): unexpected parity settings"
+                                           << own << warning << true;
+        QTest::newRow("Qt's runtime folder") << "QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to '/tmp/runtime-root'"
+                                             << QByteArray("default") << warning << false;
+        QTest::newRow("X server") << "QXcbConnection: XCB error: 3 (BadWindow), sequence: 1042, resource id: 4194309"
+                                  << QByteArray("qt.qpa.xcb") << warning << false;
+        QTest::newRow("Qt's critical") << "QFont::setPointSizeF: Point size <= 0 (0.000000)" << QByteArray("qt.text.font")
+                                       << int(QtCriticalMsg) << false;
+        QTest::newRow("no category") << "QIODevice::read: device not open" << QByteArray() << warning << false;
     }
 
     void handler()
     {
         QFETCH(QString, message);
+        QFETCH(QByteArray, category);
+        QFETCH(int, type);
         QFETCH(bool, shown);
         StderrCapture capture;
-        msgHandler(QtWarningMsg, QMessageLogContext(), message);
+        const QMessageLogContext context(nullptr, 0, nullptr, category.isEmpty() ? nullptr : category.constData());
+        msgHandler(QtMsgType(type), context, message);
         const QByteArray written = capture.take(), text = message.toUtf8();
-        QVERIFY2(shown ? written == "Warning: " + text + '\n' : written.startsWith("Debug: ") && written.endsWith(" \"" + text + "\"\n"),
+        const bool demoted = Veltrano::Log::isDemotedWarning(message);
+        const QByteArray prefix = type == QtWarningMsg ? "Warning: " : "Critical: ";
+        QVERIFY2(!demoted ? written == prefix + text + '\n' : written.startsWith("Debug: ") && written.endsWith(" \"" + text + "\"\n"),
                  written.constData());
         QTRY_COMPARE(m_boxes->texts(), shown ? QStringList{message} : QStringList());
+        // Lines of this program carry its category, so their boxes stay.
+        m_boxes->clear();
+        if (category == Trace::kCategory && !demoted) {
+            Trace::emitLine(QtMsgType(type), message);
+            QTRY_COMPARE(m_boxes->texts(), QStringList{message});
+        }
+    }
+
+    // The trace file of a desktop start: lines written whole, never past the
+    // cap; the oldest of the kept files goes.
+    void traceFile_data()
+    {
+        QTest::addColumn<QByteArray>("before");  // veltrano.log already holds
+        QTest::addColumn<int>("maxBytes");
+        QTest::addColumn<int>("kept");
+        QTest::addColumn<QByteArrayList>("lines");
+        QTest::addColumn<QByteArrayList>("files");  // veltrano.log, .1, .2, .3: what each holds ("-": no file)
+        QTest::newRow("under the cap") << QByteArray() << 10 << 2 << QByteArrayList{"a\n", "b\n"}
+                                       << QByteArrayList{"a\nb\n", "-", "-", "-"};
+        QTest::newRow("up to the cap exactly") << QByteArray() << 4 << 2 << QByteArrayList{"a\n", "b\n"}
+                                               << QByteArrayList{"a\nb\n", "-", "-", "-"};
+        QTest::newRow("one past") << QByteArray() << 4 << 2 << QByteArrayList{"a\n", "b\n", "c\n"}
+                                  << QByteArrayList{"c\n", "a\nb\n", "-", "-"};
+        QTest::newRow("oldest goes") << QByteArray() << 2 << 2 << QByteArrayList{"a\n", "b\n", "c\n", "d\n"}
+                                     << QByteArrayList{"d\n", "c\n", "b\n", "-"};
+        QTest::newRow("none kept") << QByteArray() << 2 << 0 << QByteArrayList{"a\n", "b\n"}
+                                   << QByteArrayList{"b\n", "-", "-", "-"};
+        QTest::newRow("a line longer than the cap") << QByteArray() << 3 << 2 << QByteArrayList{"a\n", "long line\n", "b\n"}
+                                                   << QByteArrayList{"b\n", "long line\n", "a\n", "-"};
+        QTest::newRow("the file of the last run counts") << QByteArray("old\n") << 6 << 2 << QByteArrayList{"a\n", "b\n"}
+                                                       << QByteArrayList{"b\n", "old\na\n", "-", "-"};
+    }
+
+    void traceFile()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(int, maxBytes);
+        QFETCH(int, kept);
+        QFETCH(QByteArrayList, lines);
+        QFETCH(QByteArrayList, files);
+        const QString path = QStringLiteral("state/veltrano/veltrano.log");
+        QVERIFY(before.isEmpty() || (QDir().mkpath("state/veltrano") && writeFile(path, before)));
+        {
+            Veltrano::Log::TraceFile file;
+            QString error;
+            QVERIFY2(file.open(path, &error, maxBytes, kept), qPrintable(error));
+            for (const QByteArray &line : lines)
+                QVERIFY(file.write(line));
+        }
+        QByteArrayList found;
+        for (const QString &name : {path, path + ".1", path + ".2", path + ".3"})
+            found << (QFile::exists(name) ? readFile(name) : QByteArray("-"));
+        QCOMPARE(found, files);
+    }
+
+    // The user's state folder, as the XDG rules read the variable.
+    void stateFolder_data()
+    {
+        QTest::addColumn<QByteArray>("variable");  // "unset": none
+        QTest::addColumn<QString>("folder");
+        const QString home = QDir::homePath() + "/.local/state/veltrano";
+        QTest::newRow("set") << QByteArray("/srv/state") << "/srv/state/veltrano";
+        QTest::newRow("unset") << QByteArray("unset") << home;
+        QTest::newRow("empty") << QByteArray("") << home;
+        QTest::newRow("relative: ignored") << QByteArray("state") << home;
+    }
+
+    void stateFolder()
+    {
+        QFETCH(QByteArray, variable);
+        const QByteArray saved = qgetenv("XDG_STATE_HOME");
+        const bool wasSet = qEnvironmentVariableIsSet("XDG_STATE_HOME");
+        if (variable == "unset")
+            qunsetenv("XDG_STATE_HOME");
+        else
+            qputenv("XDG_STATE_HOME", variable);
+        const QString folder = Veltrano::Log::stateFolder();
+        if (wasSet)
+            qputenv("XDG_STATE_HOME", saved);
+        else
+            qunsetenv("XDG_STATE_HOME");
+        QTEST(folder, "folder");
+    }
+
+    // Closing while a collection runs asks, and the collection goes on while
+    // nobody answers; without one the window closes at once.
+    void closing_data()
+    {
+        QTest::addColumn<bool>("collecting");
+        QTest::addColumn<QString>("how");     // "close" (the title bar) or "quit" (File > Quit, Ctrl+Q)
+        QTest::addColumn<QString>("answer");  // the button pressed; empty: nobody answers
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("idle: close") << false << "close" << QString() << true;
+        QTest::newRow("idle: quit") << false << "quit" << QString() << true;
+        QTest::newRow("collecting: nobody answers") << true << "close" << QString() << false;
+        QTest::newRow("collecting: stop and quit") << true << "close" << "Stop and quit" << true;
+        QTest::newRow("collecting: quit, keep collecting") << true << "quit" << "Keep collecting" << false;
+        QTest::newRow("collecting: quit, stop and quit") << true << "quit" << "Stop and quit" << true;
+    }
+
+    void closing()
+    {
+        QFETCH(bool, collecting);
+        QFETCH(QString, how);
+        QFETCH(QString, answer);
+        QFETCH(bool, closed);
+        Veltrano::Sim::PseudoTerminal line;
+        QVERIFY(line.open());
+        writeSettings({"P/name=Balance P", "P/comPort=" + line.devicePath(), "P/dataBits=8", "P/parity=none",
+                       "P/stopBits=1", "P/transmissionRate=9600", "P/samplingInterval=1"});
+        MainWindow window;
+        MainWindowProbe probe(window);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        if (collecting)
+            window.startToCollect();
+        QCOMPARE(probe.session().isRunning(), collecting);
+        // Nobody is there: the question waits, the window stays, nothing else does.
+        m_boxes.reset();
+        auto *quit = child<QAction>(&window, "action_Quit");
+        QCOMPARE(quit->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+        if (how == "quit")
+            quit->trigger();
+        else
+            window.close();
+        QMessageBox *question = window.findChild<QMessageBox *>();
+        QCOMPARE(window.isVisible(), collecting);
+        QCOMPARE(question != nullptr, collecting);
+        if (question) {
+            QVERIFY(question->isVisible() && question->windowModality() == Qt::WindowModal);
+            QStringList buttons;
+            for (QAbstractButton *button : question->buttons())
+                buttons << button->text();
+            buttons.sort();
+            QCOMPARE(buttons, QStringList({"Keep collecting", "Stop and quit"}));
+            // Asked twice, one question.
+            window.close();
+            QCOMPARE(window.findChildren<QMessageBox *>().size(), 1);
+            QSignalSpy rows(&probe.session(), &Veltrano::RecordingSession::sampled);
+            QVERIFY(rows.wait(10000));
+            for (QAbstractButton *button : question->buttons()) {
+                if (!answer.isEmpty() && button->text() == answer)
+                    button->click();
+            }
+        }
+        QTRY_COMPARE(window.isVisible(), !closed);
+        QCOMPARE(probe.session().isRunning(), collecting && !closed);
+        m_boxes = std::make_unique<ModalRecorder>();
+    }
+
+    // Start with no active instrument tells so once and starts nothing; the
+    // notice blocks no window.
+    void startWithNothingToDo_data()
+    {
+        QTest::addColumn<QStringList>("settings");
+        QTest::newRow("no settings.ini") << QStringList();
+        QTest::newRow("only inactive instruments") << QStringList{"A/active=false", "A/name=A", "B/active=false"};
+    }
+
+    void startWithNothingToDo()
+    {
+        QFETCH(QStringList, settings);
+        if (!settings.isEmpty())
+            writeSettings(settings);
+        MainWindow window;
+        MainWindowProbe probe(window);
+        window.show();
+        m_boxes.reset();
+        auto *start = child<QPushButton>(&window, "uStart");
+        start->click();
+        start->click();
+        QCOMPARE(QApplication::activeModalWidget(), nullptr);
+        const QList<QMessageBox *> notices = window.findChildren<QMessageBox *>();
+        QCOMPARE(notices.size(), 1);
+        QVERIFY(notices.first()->isVisible() && notices.first()->windowModality() == Qt::NonModal);
+        QVERIFY(notices.first()->text().startsWith("No instrument is active in settings.ini: there is nothing to collect."));
+        QVERIFY(!probe.session().isRunning() && start->isEnabled());
+        QCOMPARE(Startup::boxesWaiting(), 1);
+        // Answered, it goes; the next Start tells again.
+        m_boxes = std::make_unique<ModalRecorder>();
+        QTRY_COMPARE(Startup::boxesWaiting(), 0);
+        start->click();
+        QTRY_COMPARE(m_boxes->count(), 2);
+        QCOMPARE(m_boxes->boxes().last().modality, Qt::NonModal);
     }
 
     // Texts go out unescaped in UTF-8, bytes whole (a zero byte too) unless clipped.

@@ -1,5 +1,6 @@
 // The window program as started: its command line, run as a process, the
 // main window's remembered size and place, and the result column's alignment.
+#include "collectionprobe.h"
 #include "mainwindow.h"
 #include "store/measurementmodel.h"
 #include "store/pendingrows.h"
@@ -97,6 +98,97 @@ private slots:
         QVERIFY2(errors.contains(err), errors.constData());
         QVERIFY(!QFile::exists("sqlite.db"));
         QVERIFY(!QFile::exists("veltrano-ui.ini") || status < 0);
+    }
+
+    // Usage errors, help and a folder with nothing to record are answered
+    // without a display: the window program reads its line before it needs one.
+    void withoutDisplay_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("settings");  // settings.ini; empty: none
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("out");  // the start of standard output
+        QTest::addColumn<QByteArray>("err");  // standard error, whole
+        const QString window(VELTRANO), exporter(VELTRANO_EXPORT), collector(VELTRANO_COLLECT);
+        const QByteArray bogus("veltrano: Unknown option 'bogus'.\nTry 'veltrano --help' for more information.\n");
+        QTest::newRow("unknown option") << window << QStringList{"--bogus"} << QStringList() << 2 << QByteArray() << bogus;
+        QTest::newRow("after Qt's own options")
+            << window << QStringList{"-style", "fusion", "--platform=xcb", "-reverse", "--bogus"} << QStringList() << 2
+            << QByteArray() << bogus;
+        QTest::newRow("stray argument") << window << QStringList{"rows.db"} << QStringList() << 2 << QByteArray()
+                                        << QByteArray("veltrano: unexpected argument 'rows.db'\nTry 'veltrano --help' for more "
+                                                      "information.\n");
+        QTest::newRow("help names the program") << window << QStringList{"--help"} << QStringList() << 0
+                                                << QByteArray("Usage: veltrano [options]\n") << QByteArray();
+        QTest::newRow("export's help names the program")
+            << exporter << QStringList{"--help"} << QStringList() << 0 << QByteArray("Usage: veltrano-export [options] ")
+            << QByteArray();
+        QTest::newRow("collector without settings.ini")
+            << collector << QStringList() << QStringList() << 2 << QByteArray()
+            << QByteArray("veltrano-collect: no settings.ini in %1: nothing to record\n");
+        QTest::newRow("collector without an active instrument")
+            << collector << QStringList{"--dir", "."} << QStringList{"A/active=false", "A/name=A"} << 2 << QByteArray()
+            << QByteArray("veltrano-collect: settings.ini in %1 has no active instrument: nothing to record\n");
+    }
+
+    void withoutDisplay()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, settings);
+        QFETCH(int, status);
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        if (!settings.isEmpty())
+            writeSettings(settings);
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            environment.remove(name);
+        process.setProcessEnvironment(environment);
+        process.start(program, arguments);
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), status);
+        const QByteArray written = process.readAllStandardOutput();
+        QVERIFY2(written.startsWith(out), written.constData());
+        QCOMPARE(QString::fromLocal8Bit(process.readAllStandardError()), QString::fromLocal8Bit(err).replace("%1", QDir::currentPath()));
+    }
+
+    // Started from the desktop entry, the trace goes to the state folder's
+    // file and standard error stays quiet; from a terminal it is there.
+    void traceDestination_data()
+    {
+        QTest::addColumn<bool>("desktop");
+        QTest::newRow("terminal") << false;
+        QTest::newRow("desktop") << true;
+    }
+
+    void traceDestination()
+    {
+        QFETCH(bool, desktop);
+        closeTestDatabase();  // sqlite.db has its table: no box at start
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("XDG_STATE_HOME", QDir::current().absoluteFilePath("state"));
+        process.setProcessEnvironment(environment);
+        process.start(VELTRANO, desktop ? QStringList{"--desktop"} : QStringList());
+        QVERIFY(process.waitForStarted());
+        const QString log = QStringLiteral("state/veltrano/veltrano.log");
+        const QByteArray windowMade = "MainWindow::MainWindow(";
+        QByteArray errors;
+        QTRY_VERIFY_WITH_TIMEOUT((errors += process.readAllStandardError(), desktop ? readFile(log) : errors).contains(windowMade),
+                                 20000);
+        process.kill();
+        QVERIFY(process.waitForFinished(20000));
+        errors += process.readAllStandardError();
+        QCOMPARE(QFile::exists(log), desktop);
+        if (desktop) {
+            QVERIFY(readFile(log).contains("Debug: "));
+            QCOMPARE(errors, QByteArray());
+        }
     }
 
     // Where the operator left the window, at the next start; the form's size

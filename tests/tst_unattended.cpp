@@ -1,7 +1,8 @@
 // A collection left alone overnight: nobody answers a box until the end,
 // while the database is locked, the server restarts, hangs, or is away when
 // the program starts. Every tick of every instrument must have its row, and
-// each outage costs at most one box.
+// each outage costs at most one box; a pulled port costs exactly one.
+#include "collect/serialerrors.h"
 #include "collectionprobe.h"
 #include "modalrecorder.h"
 #include "pgserver.h"
@@ -148,6 +149,82 @@ private slots:
             QVERIFY2(recorder.count() <= boxes, qPrintable(recorder.texts().join("\n")));
             QVERIFY(recorder.count() >= told);
         }
+    }
+
+    // A port pulled during a collection is one box, whichever of its two
+    // outage errors Qt raises first, however many follow, and however the
+    // port fails again before the balance says anything.
+    void oneUnplugOneBox_data()
+    {
+        // Steps: "read"/"resource" raise that error on the open port now (or
+        // on the closed one), "hangup" drops the pseudo-terminal; "closed",
+        // "open" and "tried" wait for the port to be closed, open again, or
+        // tried once in vain.
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("told");  // the box's text; empty: either outage's
+        const QString read = QString::fromLatin1(Veltrano::SerialErrors::describe(QSerialPort::ReadError).text);
+        const QString resource = QString::fromLatin1(Veltrano::SerialErrors::describe(QSerialPort::ResourceError).text);
+        QTest::newRow("read, then resource") << QStringList{"read", "resource", "closed", "open"} << read;
+        QTest::newRow("resource, then read") << QStringList{"resource", "read", "closed", "open"} << resource;
+        QTest::newRow("read, closed, then resource") << QStringList{"read", "closed", "resource", "read", "open"} << read;
+        QTest::newRow("failing again before a line")
+            << QStringList{"resource", "closed", "open", "read", "resource", "closed", "open"} << resource;
+        QTest::newRow("hang-up") << QStringList{"hangup", "closed", "tried"} << QString();
+        QTest::newRow("hang-up, errors after the close") << QStringList{"hangup", "closed", "resource", "read", "tried"}
+                                                         << QString();
+    }
+
+    void oneUnplugOneBox()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, told);
+        TempWorkDir dir;
+        PseudoTerminal line;
+        QVERIFY(line.open());
+        writeSettings({"P/name=Balance P", "P/comPort=" + line.devicePath(), "P/dataBits=8", "P/parity=none",
+                       "P/stopBits=1", "P/transmissionRate=9600", "P/samplingInterval=1"});
+        QVERIFY(prepareDatabaseFile({Veltrano::MeasurementDb::kCreateTable}));
+        QCOMPARE(Startup::openDatabase(), -1);
+        QStringList problems;
+        {
+            MainWindow window;
+            MainWindowProbe probe(window);
+            QObject::connect(&probe.session(), &Veltrano::RecordingSession::problem,
+                             [&problems](const Veltrano::OperatorMessage &message) { problems << message.text; });
+            window.startToCollect();
+            QTRY_VERIFY(probe.linkOpen("P"));
+            const auto raise = [&probe](QSerialPort::SerialPortError error) {
+                probe.run([error](Veltrano::CollectionEngine &engine) {
+                    auto *serial = qobject_cast<const Veltrano::SerialLink *>(engine.channel("P")->link());
+                    QVERIFY(serial);
+                    emit const_cast<QSerialPort &>(serial->port()).errorOccurred(error);
+                });
+            };
+            const auto linkText = [&probe] {
+                return probe.session().states().state("P").linkText(QDateTime::currentMSecsSinceEpoch());
+            };
+            for (const QString &step : steps) {
+                if (step == "read" || step == "resource")
+                    raise(step == "read" ? QSerialPort::ReadError : QSerialPort::ResourceError);
+                else if (step == "hangup")
+                    line.hangUp();
+                else if (step == "closed")
+                    QTRY_VERIFY_WITH_TIMEOUT(!probe.linkOpen("P"), kPatience);
+                else if (step == "open")
+                    QTRY_VERIFY_WITH_TIMEOUT(probe.linkOpen("P"), kPatience);
+                else
+                    QTRY_VERIFY_WITH_TIMEOUT(linkText().startsWith("reconnecting (1 tries"), kPatience);
+            }
+            window.stopToCollect();
+            QVERIFY(probe.drain());
+        }
+        const QStringList outages{QString::fromLatin1(Veltrano::SerialErrors::describe(QSerialPort::ReadError).text),
+                                  QString::fromLatin1(Veltrano::SerialErrors::describe(QSerialPort::ResourceError).text)};
+        QCOMPARE(problems.size(), 1);
+        QVERIFY2(told.isEmpty() ? outages.contains(problems.first()) : problems.first() == told, qPrintable(problems.first()));
+        ModalRecorder recorder;
+        QTRY_COMPARE(Startup::boxesWaiting(), 0);
+        QCOMPARE(recorder.count(), 1);
     }
 };
 

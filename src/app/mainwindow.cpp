@@ -12,7 +12,9 @@
 #include "viewpositionkeeper.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QJsonObject>
 #include <QSettings>
 #include <QStyledItemDelegate>
@@ -53,6 +55,7 @@ MainWindow::MainWindow(QWidget *parent)
                         .toByteArray());
 
     connect(ui->actionSettings, &QAction::triggered, this, &MainWindow::settings);
+    ui->action_Quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
     connect(ui->action_Quit, &QAction::triggered, this, &MainWindow::exitFromApplication);
     connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::about);
     connect(ui->actionAbout_Qt, &QAction::triggered, this, &MainWindow::aboutQt);
@@ -177,4 +180,38 @@ void MainWindow::exitFromApplication()
 {
     VTRACE;
     close();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (!session.isRunning()) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    // The question is shown and the window stays: nothing waits for the
+    // answer, the collection least of all.
+    event->ignore();
+    if (quitQuestion) {
+        quitQuestion->raise();
+        quitQuestion->activateWindow();
+        return;
+    }
+    quitQuestion = new QMessageBox(QMessageBox::Question, tr("Quit"),
+                                   tr("A collection is running. Quitting stops it: the balances are not recorded "
+                                      "until Veltrano is started again."),
+                                   QMessageBox::NoButton, this);
+    QPushButton *stop = quitQuestion->addButton(tr("Stop and quit"), QMessageBox::DestructiveRole);
+    QPushButton *keep = quitQuestion->addButton(tr("Keep collecting"), QMessageBox::RejectRole);
+    quitQuestion->setDefaultButton(keep);
+    quitQuestion->setEscapeButton(keep);
+    quitQuestion->setAttribute(Qt::WA_DeleteOnClose);
+    quitQuestion->setWindowModality(Qt::WindowModal);
+    connect(quitQuestion, &QMessageBox::buttonClicked, this, [this, stop](QAbstractButton *button) {
+        if (button != stop)
+            return;
+        VTRACE << "stop and quit";
+        stopToCollect();
+        close();
+    });
+    quitQuestion->show();
 }

@@ -10,6 +10,7 @@
 
 class LiveReadingsWindow;
 class WeighingWindow;
+class QMessageBox;
 
 namespace Ui {
 class MainWindow;
@@ -40,6 +41,11 @@ public slots:
     void showLiveReadings();
     void showWeighing();
 
+protected:
+    // During a collection the window asks first, and goes on recording
+    // while it asks.
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     // Rows reached the database: the view shows them.
     void showNewRows();
@@ -64,4 +70,8 @@ private:
 
     QPointer<LiveReadingsWindow> liveWindow;
     QPointer<WeighingWindow> weighingWindow;
+    // The question of a close during a collection, while it is shown.
+    QPointer<QMessageBox> quitQuestion;
+    // Told that Start has nothing to collect, while it is shown.
+    QPointer<QMessageBox> nothingToCollect;
 };

@@ -4,6 +4,7 @@
 #include "ui_mainwindow.h"
 
 #include "collect/instrumentconfig.h"
+#include "startup.h"
 #include "support/trace.h"
 
 #include <QMessageBox>
@@ -11,8 +12,17 @@
 void MainWindow::startToCollect()
 {
     VTRACE;
+    const QString file = QString::fromLatin1(Veltrano::Config::kFileName);
+    if (Veltrano::RecordingSession::activeInstruments(file).isEmpty()) {
+        // Told once: pressed again while the notice is up, it stays the one.
+        if (!nothingToCollect)
+            nothingToCollect = Startup::notify(this, tr("Information"),
+                                               tr("No instrument is active in settings.ini: there is nothing to "
+                                                  "collect.\n\nSet one up in File > Settings, then press Start."));
+        return;
+    }
     QString holder;
-    if (!session.start(QString::fromLatin1(Veltrano::Config::kFileName), &holder)) {
+    if (!session.start(file, &holder)) {
         QMessageBox::warning(this, tr("Warning"),
                              tr("Another collector records in this folder: %1.\n\n"
                                 "Its rows appear here as it records them; stop it before you start here.")

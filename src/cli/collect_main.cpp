@@ -3,13 +3,16 @@
 #include "collector.h"
 
 #include "collect/collectorlock.h"
+#include "collect/instrumentconfig.h"
 #include "collect/statusfile.h"
 #include "store/databaseconfig.h"
 #include "support/commandline.h"
+#include "recording/recordingsession.h"
 #include "support/logformat.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 
@@ -45,7 +48,8 @@ const char kUsage[] =
     "SIGHUP reads settings.ini again and restarts the instruments that changed.\n"
     "\n"
     "Exit status: 0 stopped by a signal; 1 the database cannot be used; 2 wrong\n"
-    "usage; 3 another collector records in the folder.\n";
+    "usage, or nothing to record (no settings.ini, or no active instrument in it);\n"
+    "3 another collector records in the folder.\n";
 
 bool g_trace = false;
 
@@ -63,6 +67,23 @@ void serviceLog(QtMsgType type, const QMessageLogContext &, const QString &messa
 int usageError(const QString &reason)
 {
     return Veltrano::CommandLine::answer("veltrano-collect", Veltrano::CommandLine::UsageError, {}, reason);
+}
+
+// A folder with nothing to record is told in one line, before the
+// database is touched.
+int nothingToRecord()
+{
+    const QString file = QString::fromLatin1(Veltrano::Config::kFileName);
+    const QString folder = QDir::toNativeSeparators(QDir::currentPath());
+    QString reason;
+    if (!QFileInfo(file).isFile())
+        reason = QStringLiteral("no %1 in %2: nothing to record").arg(file, folder);
+    else if (Veltrano::RecordingSession::activeInstruments(file).isEmpty())
+        reason = QStringLiteral("%1 in %2 has no active instrument: nothing to record").arg(file, folder);
+    else
+        return -1;
+    std::fprintf(stderr, "veltrano-collect: %s\n", reason.toLocal8Bit().constData());
+    return Veltrano::CommandLine::kUsageStatus;
 }
 
 int printStatus(const QString &folder)
@@ -160,6 +181,8 @@ int main(int argc, char *argv[])
         return printStatus(folder);
     if (!folder.isEmpty() && !QDir::setCurrent(folder))
         return usageError(QStringLiteral("cannot enter the folder '%1'").arg(folder));
+    if (const int status = nothingToRecord(); status >= 0)
+        return status;
 
     // Without --trace no debug line is even built: most of the work of
     // parsing what the balances send would be formatting them.

@@ -1,5 +1,6 @@
 #include "recording/recordingsession.h"
 
+#include "collect/instrumentconfig.h"
 #include "store/audit.h"
 #include "support/inifile.h"
 #include "support/trace.h"
@@ -179,6 +180,18 @@ CollectionEngine::Reload RecordingSession::reload()
     auditSettingsChange(before, settingsKeys(m_settingsFile));
     emit runningChanged(true);
     return changes;
+}
+
+QStringList RecordingSession::activeInstruments(const QString &settingsFile)
+{
+    QStringList active;
+    const std::unique_ptr<QSettings> file = IniFile::open(settingsFile);
+    const QStringList ids = file->childGroups();
+    for (const QString &id : ids) {
+        if (Config::readActive(*file, id))
+            active << id;
+    }
+    return active;
 }
 
 QMap<QString, QString> RecordingSession::settingsKeys(const QString &settingsFile)

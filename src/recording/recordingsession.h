@@ -52,6 +52,9 @@ public:
     CollectionEngine::Reload reload();
     QStringList instruments() const { return m_instruments; }
 
+    // The instruments of the settings file a start would record; none when
+    // the file is missing.
+    static QStringList activeInstruments(const QString &settingsFile);
     // Every key of the settings file, to tell what an edit changed.
     static QMap<QString, QString> settingsKeys(const QString &settingsFile);
     // Puts the keys that differ between `before` and `after` in the audit trail.

@@ -10,10 +10,15 @@ enum Outcome { Run, Help, Version, UsageError };
 // Exit status of a command line the program cannot follow.
 inline constexpr int kUsageStatus = 2;
 
-// Ends `program` as a command line that does not run it asks: `help`, or
+// Ends `program` as a command line that does not run it asks: `help` (its
+// "Usage:" line naming `program`, not the path it was started by), or
 // the program's name and QCoreApplication's version, on standard output
 // with status 0; for a usage error, `reason` in one line and where to read
 // how it is done on standard error, with kUsageStatus. -1 for Run.
 int answer(const char *program, Outcome outcome, const QString &help, const QString &reason);
+
+// `help` with the first word of its "Usage:" line, the program as started
+// (QCommandLineParser writes the whole path there), replaced by `program`.
+QString namedUsage(const char *program, const QString &help);
 
 } // namespace Veltrano::CommandLine

@@ -26,6 +26,12 @@ bool enabledFor(QtMsgType type)
     return true;
 }
 
+// Where a line of this program's comes from, for the message handler.
+QMessageLogContext ownContext()
+{
+    return QMessageLogContext(nullptr, 0, nullptr, Trace::kCategory);
+}
+
 } // namespace
 
 Trace::Trace(QtMsgType type)
@@ -44,7 +50,12 @@ Trace::Trace(Capture)
 void Trace::emitLine(QtMsgType type, const QString &line)
 {
     if (enabledFor(type))
-        qt_message_output(type, QMessageLogContext(), line);
+        qt_message_output(type, ownContext(), line);
+}
+
+bool Trace::isOwn(const QMessageLogContext &context)
+{
+    return context.category && qstrcmp(context.category, kCategory) == 0;
 }
 
 Trace::~Trace()
@@ -52,12 +63,12 @@ Trace::~Trace()
     if (!m_active || m_captured)
         return;
     if (m_type == QtFatalMsg) {
-        QMessageLogger().fatal("%s", m_line.toUtf8().constData());
+        QMessageLogger(nullptr, 0, nullptr, kCategory).fatal("%s", m_line.toUtf8().constData());
         return;
     }
     // Straight to the installed handler: the line is complete, so the
     // stream that QDebug would build around it is only overhead.
-    qt_message_output(m_type, QMessageLogContext(), m_line);
+    qt_message_output(m_type, ownContext(), m_line);
 }
 
 void Trace::append(const QString &item)

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtGlobal>
 
+class QMessageLogContext;
+
 namespace Veltrano {
 
 // One diagnostic line, built item by item the way QDebug separates them (one
@@ -55,6 +57,12 @@ public:
 
     // Hands a line built elsewhere (a captured one) to the logging as it is.
     static void emitLine(QtMsgType type, const QString &line);
+
+    // The logging category of this program's own lines: whatever reaches a
+    // message handler under another one ("default", "qt.qpa.xcb", ...) was
+    // raised by Qt or a library, not by this program.
+    static constexpr const char *kCategory = "veltrano";
+    static bool isOwn(const QMessageLogContext &context);
 
     // The line as built so far.
     QString text() const { return m_line; }

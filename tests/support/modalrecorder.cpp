@@ -23,11 +23,24 @@ QStringList ModalRecorder::collect(QString RecordedBox::*field) const
 void ModalRecorder::poll()
 {
     QWidget *widget = QApplication::activeModalWidget();
+    if (!widget) {
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget *window : windows) {
+            auto *notice = qobject_cast<QMessageBox *>(window);
+            if (notice && notice->isVisible() && !notice->isModal() && !m_handled.contains(notice)) {
+                m_handled.append(notice);
+                answer(notice, {QStringLiteral("QMessageBox"), notice->windowTitle(), {}, {}, {}, notice->windowModality()});
+                return;
+            }
+        }
+        return;
+    }
     // A progress dialog asks nothing: it closes when its work is done.
-    if (!widget || !widget->isVisible() || m_handled.contains(widget) || qobject_cast<QProgressDialog *>(widget))
+    if (!widget->isVisible() || m_handled.contains(widget) || qobject_cast<QProgressDialog *>(widget))
         return;
     m_handled.append(widget);
-    RecordedBox record{QString::fromLatin1(widget->metaObject()->className()), widget->windowTitle(), {}, {}, {}};
+    RecordedBox record{QString::fromLatin1(widget->metaObject()->className()), widget->windowTitle(), {}, {}, {},
+                       widget->windowModality()};
     auto *box = qobject_cast<QMessageBox *>(widget);
     auto *dialog = qobject_cast<QDialog *>(widget);
     if (!box) {
@@ -41,6 +54,11 @@ void ModalRecorder::poll()
         return;
     }
     record.className = QStringLiteral("QMessageBox");
+    answer(box, record);
+}
+
+void ModalRecorder::answer(QMessageBox *box, RecordedBox record)
+{
     record.text = box->text();
     for (QAbstractButton *button : box->findChild<QDialogButtonBox *>()->buttons())
         record.buttons << button->text().remove(QLatin1Char('&'));

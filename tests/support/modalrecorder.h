@@ -14,12 +14,15 @@ struct RecordedBox
     QString text;         // a message box's text; empty for other dialogs
     QStringList buttons;  // a message box's button texts, in layout order
     QString answer;       // the button pressed, if any
+    Qt::WindowModality modality = Qt::ApplicationModal;  // a notice's box blocks nothing
 };
 
 // Watches QApplication::activeModalWidget() while it lives, so that code
 // opening boxes in nested event loops can run in a test: message boxes are
 // recorded and answered (the next queued answer, else the default button,
 // else the escape button), other dialogs go to the handler or are rejected.
+// Message boxes that block no window (notices) are recorded and answered
+// the same way.
 class ModalRecorder : public QObject
 {
     Q_OBJECT
@@ -38,6 +41,7 @@ public:
 
 private:
     void poll();
+    void answer(QMessageBox *box, RecordedBox record);
     QStringList collect(QString RecordedBox::*field) const;
 
     QTimer m_timer;
