@@ -102,7 +102,7 @@ private slots:
         box.replace("%1", QString::number(port)).replace("%2", QString::number(QUrl(m_server.uri()).port()));
         QTRY_COMPARE(boxes.count() ? boxes.boxes().first().title + '|' + boxes.boxes().first().text : QString(), box);
         if (reachable && !refused)
-            QVERIFY(!child<QPushButton>(&*std::make_unique<MainWindow>(), "uClear")->isEnabled());
+            QVERIFY(child<QPushButton>(&*std::make_unique<MainWindow>(), "uClear")->isEnabled());
     }
 
     void twoCollectorsAtOnce()
