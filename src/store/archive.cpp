@@ -23,10 +23,11 @@ QString databaseText(const QSqlQuery &query)
 // database's text.
 bool run(QSqlQuery &query, const QString &statement, const QVariantList &values, QString *error)
 {
-    bool ok = query.prepare(statement);
+    // A server prepares no LOCK: a statement without values runs as it is.
+    bool ok = values.isEmpty() || query.prepare(statement);
     for (const QVariant &value : values)
         query.addBindValue(value);
-    ok = ok && query.exec();
+    ok = ok && (values.isEmpty() ? query.exec(statement) : query.exec());
     if (!ok)
         *error = databaseText(query);
     return ok;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -28,6 +29,13 @@ public:
     bool pause(bool paused) const;
     // One transaction; false on any error.
     bool psql(const QString &sql) const { return run(bin("psql"), {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", uri(), "-c", sql}); }
+
+    // What the server logged so far (its errors among it).
+    QByteArray log() const
+    {
+        QFile file(m_dir.filePath("log"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
 
 private:
     bool run(const QString &program, const QStringList &arguments) const;
