@@ -2,6 +2,7 @@
 // real server of the test's own.
 #include "collectionprobe.h"
 #include "store/archive.h"
+#include "store/database.h"
 #include "store/databaseconfig.h"
 #include "store/measurementdb.h"
 #include "store/measurementmodel.h"
@@ -40,8 +41,38 @@ class TestServerDb : public QObject
         return rows;
     }
 
+    // Runs openssl in `folder`; false with its output in `error`.
+    static bool openssl(const QString &folder, const QStringList &arguments, QString *error)
+    {
+        QProcess process;
+        process.setWorkingDirectory(folder);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start("openssl", arguments);
+        const bool ok = process.waitForFinished(30000) && process.exitCode() == 0;
+        if (!ok)
+            *error = arguments.join(' ') + ": " + process.readAll();
+        return ok;
+    }
+    // A throw-away CA, the server's certificate for "localhost" signed by it,
+    // and another CA that signed nothing; the server restarted with TLS.
+    bool makeCertificates(QString *error)
+    {
+        const QString folder = m_tls.path();
+        const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1"};
+        return writeFile(folder + "/san.cnf", "subjectAltName=DNS:localhost\n")
+               && openssl(folder, QStringList{"req", "-x509"} + key + QStringList{"-keyout", "ca.key", "-out", "ca.crt", "-subj", "/CN=Veltrano test CA"}, error)
+               && openssl(folder, QStringList{"req", "-x509"} + key + QStringList{"-keyout", "other.key", "-out", "other.crt", "-subj", "/CN=Another CA"}, error)
+               && openssl(folder, QStringList{"req"} + key + QStringList{"-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost"}, error)
+               && openssl(folder, {"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+                                   "-days", "1", "-extfile", "san.cnf", "-out", "server.crt"}, error)
+               && (m_server.enableTls(readFile(folder + "/server.crt"), readFile(folder + "/server.key"))
+                   || (*error = m_server.error(), false));
+    }
+
     PgServer m_server;
     std::optional<TempWorkDir> m_dir;
+    QTemporaryDir m_tls;
+    bool m_tlsOn = false;
 
 private slots:
     void initTestCase() { installTestMessageHandler(); }  // the program's, which shows a box for a lost row
@@ -253,6 +284,55 @@ private slots:
         exported.start(VELTRANO_EXPORT, {"--database", uri, "--cleared", "-"});
         QVERIFY(exported.waitForFinished(30000) && exported.exitCode() == 0);
         QCOMPARE(exported.readAllStandardOutput().count("2026-12-07,14:05:09,B1,+1.0,g,1.0,"), mayClear ? 3 : 0);
+    }
+
+    // Encrypted links: the server's name and certificate checked against the
+    // CA the URI names, by the library and by the programs.
+    void tls_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("parameters");
+        QTest::addColumn<QString>("refusal");  // empty: accepted, encrypted
+        QTest::newRow("verify-full, right CA and host") << "localhost" << "sslmode=verify-full&sslrootcert=ca.crt" << "";
+        QTest::newRow("verify-full, wrong host name") << "127.0.0.1" << "sslmode=verify-full&sslrootcert=ca.crt"
+                                                      << "does not match host name \"127.0.0.1\"";
+        QTest::newRow("verify-full, unknown CA") << "localhost" << "sslmode=verify-full&sslrootcert=other.crt"
+                                                 << "certificate verify failed (the server's certificate is not "
+                                                    "signed by the CA that sslrootcert names)";
+        QTest::newRow("require") << "127.0.0.1" << "sslmode=require" << "";
+    }
+    void tls()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, parameters);
+        QFETCH(QString, refusal);
+        QString error;
+        QVERIFY2(m_tlsOn || (m_tlsOn = makeCertificates(&error)), qPrintable(error));
+        QVERIFY(m_server.psql(MeasurementDb::kServerCreateTable));
+        const QString uri = QStringLiteral("postgresql://veltrano@%1:%2/postgres?%3")
+                                .arg(host)
+                                .arg(QUrl(m_server.uri()).port())
+                                .arg(QString(parameters).replace("sslrootcert=", "sslrootcert=" + m_tls.path() + '/'));
+        {
+            const Database::Opened opened = Database::open(uri, Database::Mode::ReadOnly, "tls");
+            QCOMPARE(opened.usable(), refusal.isEmpty());
+            QVERIFY2(opened.error.contains(refusal), qPrintable(opened.error));
+            QSqlQuery query(QSqlDatabase::database("tls", false));
+            QVERIFY(!opened.usable()
+                    || (query.exec("SELECT ssl FROM pg_stat_ssl WHERE pid = pg_backend_pid()") && query.next()
+                        && query.value(0).toBool()));
+        }
+        QSqlDatabase::removeDatabase("tls");
+        // The programs take the same URI, and say why they cannot connect.
+        for (const auto &[program, arguments] :
+             {std::pair(VELTRANO_VERIFY, QStringList{"--database", uri}),
+              std::pair(VELTRANO_EXPORT, QStringList{"--database", uri, "-"})}) {
+            QProcess process;
+            process.start(program, arguments);
+            QVERIFY(process.waitForFinished(30000));
+            const QString errors = process.readAllStandardError();
+            QVERIFY2(process.exitCode() == (refusal.isEmpty() ? 0 : 1) && errors.contains(refusal), qPrintable(errors));
+        }
     }
 
     void viewPages()

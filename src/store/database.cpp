@@ -33,6 +33,9 @@ Opened open(const QString &uri, Mode mode, const QString &connectionName)
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(kReaderBusyMs));
     if (!db.open()) {
         opened.error = driverText(db.lastError());
+        // The library's words for an unknown CA say little to a user.
+        if (opened.error.contains(QLatin1String("certificate verify failed")))
+            opened.error += QStringLiteral(" (the server's certificate is not signed by the CA that sslrootcert names)");
         opened.outcome = opened.server && mode == Mode::Record ? Opened::ServerAway : Opened::Failed;
         return opened;
     }

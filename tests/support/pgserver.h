@@ -30,6 +30,8 @@ public:
     // One transaction; false on any error.
     bool psql(const QString &sql) const { return run(bin("psql"), {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", uri(), "-c", sql}); }
 
+    // Restarts the server with TLS on, with this certificate (PEM) and key.
+    bool enableTls(const QByteArray &certificate, const QByteArray &key);
     // What the server logged so far (its errors among it).
     QByteArray log() const
     {
@@ -43,5 +45,6 @@ private:
     QTemporaryDir m_dir{QStringLiteral("/tmp/veltrano-pg-XXXXXX")};
     quint16 m_port = freePort();
     bool m_durable;
+    QString m_tlsOptions;
     mutable QString m_error;
 };
