@@ -6,6 +6,7 @@
 #include "support/trace.h"
 
 #include <QAtomicInteger>
+#include <QCoreApplication>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -25,6 +26,12 @@ QString driverText(const QSqlError &error)
 
 Opened open(const QString &uri, Mode mode, const QString &connectionName)
 {
+    // Told once a run, whoever opens the database first.
+    static QAtomicInteger<int> warned;
+    if (warned.testAndSetRelaxed(0, 1)) {
+        for (const QString &warning : DatabaseConfig::secretWarnings(uri, QCoreApplication::arguments()))
+            qWarning("warning: %s", qPrintable(warning));
+    }
     Opened opened;
     QSqlDatabase db = DatabaseConfig::addDatabase(uri, connectionName);
     opened.server = SqlBackend::isServer(db);
