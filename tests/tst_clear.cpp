@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPushButton>
+#include <QSqlError>
 #include <QSqlQuery>
 
 using namespace Veltrano;
@@ -19,10 +20,13 @@ namespace {
 
 constexpr int kPatience = 30000;
 
+// Rows of `table`; 0 when it is not there (the archive is made at the first clear).
 qint64 count(const QString &table)
 {
     QSqlQuery query;
-    return query.exec(QStringLiteral("SELECT count(*) FROM ") + table) && query.next() ? query.value(0).toLongLong() : -1;
+    if (!query.exec(QStringLiteral("SELECT count(*) FROM ") + table))
+        return query.lastError().text().contains("no such table") ? 0 : -1;
+    return query.next() ? query.value(0).toLongLong() : -1;
 }
 
 // Three rows of b1, the second a weighing with its sample.

@@ -239,9 +239,6 @@ void ensureLaterSideTables(const QSqlDatabase &db)
     if (!SqlBackend::columnExists(db, QLatin1String(Chain::kProvenanceTable), QStringLiteral("check"))
         && !query.exec(QString::fromLatin1(Chain::kAddCheckColumn)))
         VTRACE << "check column not added:" << query.lastError().text();
-    QString archiveError;
-    if (!Archive::ensureTables(db, &archiveError))
-        VTRACE << "archive tables not made:" << archiveError;
 }
 
 } // namespace
