@@ -341,6 +341,64 @@ private slots:
             QCOMPARE(readFile("out.xls"), QByteArray(setup.startsWith("old file") ? "an old workbook" : ""));
     }
 
+    // The archive of a clear given back: the exported columns and the value
+    // as before the clear, then when and by whom.
+    void cleared_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("clears");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("one clear") << QStringList{"--cleared", "-"} << 1 << 0 << QString();
+        QTest::newRow("two clears, in their order") << QStringList{"--cleared", "-"} << 2 << 0 << QString();
+        QTest::newRow("decimal comma, to a file") << QStringList{"--cleared", "--decimal-comma", "out.csv"} << 1 << 0 << QString();
+        QTest::newRow("never cleared: the header") << QStringList{"--cleared", "-"} << 0 << 0 << QString();
+        QTest::newRow("not a workbook") << QStringList{"--cleared", "out.xlsx"} << 1 << 2 << "--cleared is for CSV only";
+        QTest::newRow("not a range") << QStringList{"--cleared", "--from", "2026-01-02", "-"} << 1 << 2
+                                     << "--cleared exports the whole archive";
+    }
+    void cleared()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, clears);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        const auto run = [](const QStringList &arguments, int status) {
+            QProcess process;
+            process.start(VELTRANO_EXPORT, arguments);
+            const bool ok = process.waitForFinished(30000) && process.exitCode() == status;
+            const QByteArray output = process.readAllStandardOutput() + process.readAllStandardError();
+            return ok ? output : "failed: " + output;
+        };
+        QByteArray expected;  // the rows as exported before each clear
+        int rows = 0;
+        for (int clear = 0; clear < qMax(1, clears); ++clear) {
+            for (const QStringList &row : kHostile.mid(clear, 3))
+                QVERIFY(insertTestRow(row.mid(0, 6)));
+            rows += clear < clears ? 3 : 0;
+            const QByteArray before = run(arguments.mid(1, arguments.size() - 2) << "-", 0);
+            QVERIFY2(!before.startsWith("failed"), before.constData());
+            expected += clear < clears ? before.mid(before.indexOf("\r\n") + 2) : QByteArray();
+            QString error;
+            QVERIFY2(clear >= clears || Veltrano::MeasurementDb::clearRows(QSqlDatabase::database(), &error), qPrintable(error));
+        }
+        const QByteArray output = run(arguments, status);
+        if (status) {
+            QVERIFY2(output.contains(message.toUtf8()), output.constData());
+            return;
+        }
+        QString csv = QString::fromUtf8(arguments.last() == "-" ? output : readFile(arguments.last()));
+        const QString separator = arguments.contains("--decimal-comma") ? ";" : ",";
+        const int header = csv.indexOf("\r\n") + 2;
+        QVERIFY(csv.left(header).endsWith(separator + "value" + separator + "cleared_at" + separator + "cleared_by\r\n"));
+        // Each row ends in the moment of its clear and who cleared.
+        const QRegularExpression tail(separator + "20\\d\\d-\\d\\d-\\d\\dT[^" + separator + "]*Z" + separator + "[^\r\n]* on "
+                                      + QRegularExpression::escape(QSysInfo::machineHostName()) + "\r\n");
+        QCOMPARE(csv.count(tail), rows);
+        QCOMPARE(csv.mid(header).replace(tail, "\r\n").toUtf8(), expected);
+        QTRY_COMPARE(Startup::boxesWaiting(), 0);
+    }
+
     void clear_data()
     {
         QTest::addColumn<bool>("yes");     // false: the box's default

@@ -101,14 +101,6 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->uStop->setEnabled(false);
     ui->uRead->setEnabled(false);
-
-    // A server holds the rows of every collector of the lab: one PC must not
-    // delete them all. Its administrator deletes rows on the server.
-    if (Veltrano::SqlBackend::isServer(db)) {
-        ui->uClear->setEnabled(false);
-        ui->uClear->setToolTip(tr("The rows are on a database server shared with other collectors; "
-                                  "its administrator deletes them there."));
-    }
 }
 
 MainWindow::~MainWindow()

@@ -3,6 +3,8 @@
 #include "ui_mainwindow.h"
 
 #include "exportdialog.h"
+#include "collect/collectorlock.h"
+#include "store/archive.h"
 #include "export/measurementexport.h"
 #include "support/trace.h"
 #include "export/xlsworkbook.h"
@@ -10,6 +12,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QSqlDatabase>
 
 void MainWindow::exportData()
 {
@@ -72,13 +75,33 @@ void MainWindow::exportData()
 void MainWindow::clearData()
 {
     VTRACE;
+    // Another collector's rows are never cleared under it; nor by a login
+    // that may not archive them. Both are told before the question.
+    const auto refused = [this] {
+        const QString holder = session.isRunning() ? QString() : Veltrano::CollectorLock::holder();
+        if (!holder.isEmpty()) {
+            QMessageBox::warning(this, tr("Warning"),
+                                 tr("Another collector records in this folder: %1.\n\n"
+                                    "Nothing was cleared: stop it before you clear its rows.")
+                                     .arg(holder));
+            return true;
+        }
+        const QString refusal = Veltrano::Archive::refusal(QSqlDatabase::database());
+        if (!refusal.isEmpty())
+            QMessageBox::warning(this, tr("Warning"), refusal);
+        return !refusal.isEmpty();
+    };
+    if (refused())
+        return;
     const QMessageBox::StandardButton answer =
         QMessageBox::question(this, tr("Confirm"), tr("Do you really want to delete all the previously recorded data?"),
                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes)
+    // A collector may have started while the question was open.
+    if (answer != QMessageBox::Yes || refused())
         return;
 
-    // After the rows handed over before, on the storage thread.
+    // After the rows handed over before, on the storage thread: into the
+    // archive, never destroyed.
     session.storage().clear();
 }
 

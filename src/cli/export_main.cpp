@@ -1,19 +1,26 @@
 // veltrano-export: writes recorded rows to a file for scripts and schedulers.
+#include "export/csvwriter.h"
+#include "store/archive.h"
 #include "store/audit.h"
 #include "store/database.h"
 #include "store/databaseconfig.h"
 #include "exportcommand.h"
 #include "support/commandline.h"
 #include "support/limits.h"
+#include "support/reading.h"
 #include "terminal.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonObject>
+#include <QSaveFile>
 #include <QLoggingCategory>
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace Veltrano::MeasurementExport;
@@ -101,6 +108,61 @@ void reportUnmatched(const QStringList &names)
     }
 }
 
+// The archive of cleared rows as CSV: the exported columns and the value,
+// then when and by whom each was cleared; by clear, then oldest first. A
+// file is put in place only when complete.
+Result exportCleared(const QSqlDatabase &db, const ExportCommand &command)
+{
+    Result result;
+    const auto stop = [&result](Result::Step step, const QString &error) {
+        result.step = step;
+        result.error = error;
+        return result;
+    };
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    // Without an archive nothing was cleared: the header alone.
+    const bool archive = Veltrano::Archive::exists(db);
+    if (archive && !query.exec(QStringLiteral("SELECT sampling_date, sampling_time, instrument_id, result, unit, cleared_at, "
+                                   "cleared_by FROM cleared_data ORDER BY clear_id, sampling_date, sampling_time, "
+                                   "row_key;")))
+        return stop(Result::ReadRows, query.lastError().text());
+    QSaveFile file(command.request.fileName);
+    QIODevice *device = command.request.device;
+    if (!device) {
+        if (!file.open(QIODevice::WriteOnly))
+            return stop(Result::OpenTarget, file.errorString());
+        device = &file;
+    }
+    Veltrano::CsvWriter csv(device, command.request.separator);
+    QString cells[ColumnCount + 3];
+    const QStringList names = columnNames();
+    std::copy(names.cbegin(), names.cend(), cells);
+    cells[ColumnCount] = QString::fromLatin1(kValueColumn);
+    cells[ColumnCount + 1] = QStringLiteral("cleared_at");
+    cells[ColumnCount + 2] = QStringLiteral("cleared_by");
+    bool ok = csv.appendRow(cells, ColumnCount + 3);
+    while (ok && archive && query.next()) {
+        for (int i = 0; i < ColumnCount; ++i)
+            cells[i] = query.value(i).toString();
+        cells[ColumnCount] = Veltrano::numericValue(cells[ResultColumn]);
+        if (command.request.decimalComma)
+            cells[ColumnCount].replace(QLatin1Char('.'), QLatin1Char(','));
+        cells[ColumnCount + 1] = query.value(ColumnCount).toString();
+        cells[ColumnCount + 2] = query.value(ColumnCount + 1).toString();
+        ok = csv.appendRow(cells, ColumnCount + 3);
+        result.rows += ok;
+    }
+    if (ok && query.lastError().isValid())
+        return stop(Result::ReadRows, query.lastError().text());
+    if (!ok || !csv.flush())
+        return stop(Result::WriteFile, csv.errorString());
+    if (!command.request.device && !file.commit())
+        return stop(Result::ReplaceTarget, file.errorString());
+    result.sha256 = fileHash(command.request);
+    return result;
+}
+
 int run(ExportCommand &command)
 {
     const Veltrano::Database::Opened opened =
@@ -127,15 +189,19 @@ int run(ExportCommand &command)
         Progress progress;
         if (onTerminal)
             progress = [&bar](qint64 written, qint64 total) { return bar.update(written, total); };
-        result = exportRows(QSqlDatabase::database(QLatin1String(kConnection), false), command.request, progress);
+        const QSqlDatabase db = QSqlDatabase::database(QLatin1String(kConnection), false);
+        result = command.cleared ? exportCleared(db, command) : exportRows(db, command.request, progress);
     }
     if (result.step != Result::Done) {
         printError(describeFailure(result, command.output));
         return 1;
     }
     // The export is done whatever the audit trail says: a refusal is told only.
+    QJsonObject details = auditDetails(command.request, result);
+    if (command.cleared)
+        details.insert(QStringLiteral("cleared"), true);
     const QString refused = Veltrano::Database::recordAudit(QLatin1String(kConnection), QLatin1String(Veltrano::Audit::kExported),
-                                                         auditDetails(command.request, result));
+                                                         details);
     if (!refused.isEmpty())
         printError(QStringLiteral("warning: the export is not in the audit trail: %1").arg(refused));
     if (onTerminal) {

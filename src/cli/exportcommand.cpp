@@ -64,10 +64,14 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
     const QCommandLineOption provenanceOption(
         QStringLiteral("provenance"),
         QStringLiteral("CSV and xlsx: add each row's state, received (UTC), age and hash columns."));
+    const QCommandLineOption clearedOption(
+        QStringLiteral("cleared"),
+        QStringLiteral("CSV: the rows Clear moved into the archive instead, each with when and by whom it was cleared "
+                       "(columns cleared_at, cleared_by)."));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("No progress bar and no summary line on a terminal."));
     parser.addOptions({databaseOption, fromOption, toOption, instrumentOption, formatOption, separatorOption,
-                       decimalCommaOption, provenanceOption, quietOption});
+                       decimalCommaOption, provenanceOption, clearedOption, quietOption});
     parser.addPositionalArgument(QStringLiteral("OUTPUT"),
                                  QStringLiteral("The file to write, or - for CSV on standard output."));
     m_usage = parser.helpText();
@@ -128,6 +132,13 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
         return usageError(QStringLiteral("--decimal-comma is for CSV only"));
     if (request.decimalComma && request.separator == QLatin1Char(','))
         return usageError(QStringLiteral("--decimal-comma needs a separator other than the comma"));
+    cleared = parser.isSet(clearedOption);
+    if (cleared && request.format != Format::Csv)
+        return usageError(QStringLiteral("--cleared is for CSV only"));
+    if (cleared && (parser.isSet(fromOption) || parser.isSet(toOption) || parser.isSet(instrumentOption)
+                    || request.provenance))
+        return usageError(QStringLiteral("--cleared exports the whole archive: not with --from, --to, --instrument "
+                                         "or --provenance"));
     request.fileName = output;
     return Run;
 }

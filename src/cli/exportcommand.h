@@ -12,6 +12,7 @@ struct ExportCommand
     QString database = QStringLiteral("sqlite.db");
     QString output;  // "-": CSV on standard output
     bool quiet = false;
+    bool cleared = false;  // the archive of cleared rows instead, as CSV
     Veltrano::MeasurementExport::Request request;
 
     using Outcome = Veltrano::CommandLine::Outcome;

@@ -113,14 +113,19 @@ QString readHead(const QSqlDatabase &db, const char *table, qint64 *seq, bool *o
         if (!*ok)
             return QString();
     }
-    *ok = query.prepare(QStringLiteral("SELECT seq, hash FROM %1 WHERE collector = ? ORDER BY seq DESC LIMIT 1;")
-                            .arg(QLatin1String(table)));
-    query.addBindValue(collectorId());
-    *ok = *ok && query.exec();
+    const auto last = [&](const QString &from) {
+        *ok = query.prepare(QStringLiteral("SELECT seq, hash FROM %1 WHERE collector = ? ORDER BY seq DESC LIMIT 1;")
+                                .arg(from));
+        query.addBindValue(collectorId());
+        *ok = *ok && query.exec();
+        return *ok && query.next();
+    };
     *seq = 0;
-    // The first entry follows an empty hash (never a null one).
-    if (!*ok || !query.next())
-        return QStringLiteral("");
+    // A row chain goes on after a clear: from the last row the archive took.
+    if (!last(QLatin1String(table))
+        && !(*ok && qstrcmp(table, "provenance") == 0
+             && SqlBackend::tableExists(db, QStringLiteral("cleared_provenance")) && last(QStringLiteral("cleared_provenance"))))
+        return QStringLiteral("");  // the first entry follows an empty hash (never a null one)
     *seq = query.value(0).toLongLong();
     return query.value(1).toString();
 }

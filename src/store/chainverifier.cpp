@@ -1,5 +1,6 @@
 #include "store/chainverifier.h"
 
+#include "store/archive.h"
 #include "store/audit.h"
 #include "store/chainhash.h"
 #include "store/provenance.h"
@@ -56,6 +57,8 @@ struct AuditFacts
 {
     qint64 boundary = 0;  // rows up to this key were recorded before provenance began
     qint64 lastClear = 0; // the key of the last clear
+    qint64 lastDeletingClear = 0;  // of the last clear that deleted its rows (before the archive)
+    QHash<qint64, qint64> archivedWithout;  // by clear: its archived rows from before the chains
     struct StopHead
     {
         qint64 entry = 0;
@@ -114,6 +117,11 @@ bool walkAudit(const QSqlDatabase &db, Report *report, AuditFacts *facts,
             facts->boundary = details.value(QStringLiteral("lastKeyBefore")).toVariant().toLongLong();
         } else if (entry.kind == QLatin1String(Audit::kCleared)) {
             facts->lastClear = qMax(facts->lastClear, entry.key);
+            if (details.contains(QStringLiteral("archive")))
+                facts->archivedWithout.insert(details.value(QStringLiteral("archive")).toVariant().toLongLong(),
+                                              details.value(QStringLiteral("withoutProvenance")).toVariant().toLongLong());
+            else
+                facts->lastDeletingClear = qMax(facts->lastDeletingClear, entry.key);
         } else if (entry.kind == QLatin1String(Audit::kStopped) && entry.key > facts->heads.value(entry.collector).entry) {
             facts->heads.insert(entry.collector, {entry.key, details.value(QStringLiteral("headSeq")).toVariant().toLongLong(),
                                                   details.value(QStringLiteral("headHash")).toString(), entry.atUtc});
@@ -125,31 +133,57 @@ bool walkAudit(const QSqlDatabase &db, Report *report, AuditFacts *facts,
     return true;
 }
 
-bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
-              const std::function<void(const QString &)> &finding)
+// Whether the archive holds any row's provenance.
+bool archiveHoldsRows(const QSqlDatabase &db)
 {
-    const QString key = SqlBackend::keyColumn(db);
+    QSqlQuery query(db);
+    return Archive::exists(db) && query.exec(QStringLiteral("SELECT 1 FROM cleared_provenance LIMIT 1;")) && query.next();
+}
+
+// The rows' provenance with the row and weighing it covers, in chain order:
+// those of `data`, and those a clear moved into the archive, for they are of
+// the same chains. The last column is the clear's number, 0 in `data`.
+QString chainStatement(const QSqlDatabase &db, bool archived)
+{
     // Databases from before the check state and the weighings have neither.
     const bool checks = SqlBackend::columnExists(db, QLatin1String(Chain::kProvenanceTable), QStringLiteral("check"));
     const bool weighings = SqlBackend::tableExists(db, QLatin1String(WeighingTable::kTable));
+    const QString columns = QStringLiteral("p.row_key, p.collector, p.seq, p.instrument, p.tick_utc, p.local_offset, "
+                                           "p.received_utc, p.age_ms, p.raw, p.state, p.host, p.os_user, p.prev_hash, "
+                                           "p.hash, d.%1, d.sampling_date, d.sampling_time, d.instrument_id, d.header, "
+                                           "d.result, d.unit, %2, %3");
+    const QString weighingColumns = QStringLiteral("w.row_key, w.sample, w.series, w.trigger, w.kind, w.operator, "
+                                                   "w.class, w.nominal");
+    QString statement =
+        QStringLiteral("SELECT %1, 0 FROM provenance p LEFT JOIN data d ON d.%2 = p.row_key %3")
+            .arg(columns.arg(SqlBackend::keyColumn(db), QLatin1String(checks ? "p.\"check\"" : "NULL"),
+                             weighings ? weighingColumns
+                                       : QStringLiteral("NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL")),
+                 SqlBackend::keyColumn(db),
+                 weighings ? QStringLiteral("LEFT JOIN weighing w ON w.row_key = p.row_key ") : QString());
+    if (!archived)
+        return statement + QStringLiteral("ORDER BY p.collector, p.seq;");
+    return statement
+           + QStringLiteral("UNION ALL SELECT %1, p.clear_id FROM cleared_provenance p LEFT JOIN cleared_data d ON "
+                            "d.clear_id = p.clear_id AND d.row_key = p.row_key LEFT JOIN cleared_weighing w ON "
+                            "w.clear_id = p.clear_id AND w.row_key = p.row_key ORDER BY 2, 3;")
+                 .arg(columns.arg(QStringLiteral("row_key"), QStringLiteral("p.\"check\""), weighingColumns));
+}
+
+bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
+              const std::function<void(const QString &)> &finding)
+{
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT p.row_key, p.collector, p.seq, p.instrument, p.tick_utc, p.local_offset, "
-                                   "p.received_utc, p.age_ms, p.raw, p.state, p.host, p.os_user, p.prev_hash, p.hash, "
-                                   "d.%1, d.sampling_date, d.sampling_time, d.instrument_id, d.header, d.result, d.unit, "
-                                   "%2, %3 FROM provenance p LEFT JOIN data d ON d.%1 = p.row_key %4"
-                                   "ORDER BY p.collector, p.seq;")
-                        .arg(key, QLatin1String(checks ? "p.\"check\"" : "NULL"),
-                             weighings ? QStringLiteral("w.row_key, w.sample, w.series, w.trigger, w.kind, w.operator, "
-                                                        "w.class, w.nominal")
-                                       : QStringLiteral("NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"),
-                             weighings ? QStringLiteral("LEFT JOIN weighing w ON w.row_key = p.row_key ") : QString()))) {
+    if (!query.exec(chainStatement(db, archiveHoldsRows(db)))) {
         report->error = query.lastError().text();
         return false;
     }
     Link link;
     Row row;
     Provenance &p = row.provenance;
+    // Each chain's last seq, to count the rows missing after it.
+    QHash<QString, qint64> lastSeq;
     while (query.next()) {
         const qint64 rowKey = query.value(0).toLongLong();
         const QString collector = query.value(1).toString();
@@ -183,13 +217,19 @@ bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
                 *value = query.value(column++).toString();
             row.weighing = w;
         }
+        const qint64 clear = query.value(30).toLongLong();
+        if (clear && present)
+            ++report->archived;
         // Made only for a finding.
         const auto name = [&] {
-            return present ? QStringLiteral("row %1 (%2 %3, %4)").arg(rowKey).arg(row.date, row.time, row.name)
-                           : QStringLiteral("row %1 (%2, instrument %3)")
-                                 .arg(rowKey)
-                                 .arg(localMoment(p.tickUtc, p.offsetSeconds), p.instrument);
+            const QString where = clear ? QStringLiteral("row %1 of clear %2").arg(rowKey).arg(clear)
+                                        : QStringLiteral("row %1").arg(rowKey);
+            return present ? QStringLiteral("%1 (%2 %3, %4)").arg(where, row.date, row.time, row.name)
+                           : QStringLiteral("%1 (%2, instrument %3)")
+                                 .arg(where, localMoment(p.tickUtc, p.offsetSeconds), p.instrument);
         };
+        if (collector != link.collector && !link.collector.isEmpty())
+            lastSeq.insert(link.collector, link.seq);
 
         bool intact = present;
         if (const qint64 gap = link.gapBefore(collector, seq)) {
@@ -223,14 +263,20 @@ bool walkRows(const QSqlDatabase &db, Report *report, AuditFacts *facts,
             facts->heads.erase(head);
         }
     }
+    if (!link.collector.isEmpty())
+        lastSeq.insert(link.collector, link.seq);
     for (auto it = facts->heads.cbegin(); it != facts->heads.cend(); ++it) {
-        // Rows recorded before the last clear are gone with it.
-        if (it->seq <= 0 || it->entry < facts->lastClear)
+        // Rows recorded before a clear that deleted them are gone with it.
+        const qint64 last = lastSeq.value(it.key());
+        if (it->seq <= last || it->entry < facts->lastDeletingClear)
             continue;
-        finding(QStringLiteral("the last rows up to number %1 of %2, recorded at the stop at %3, are missing")
+        finding(QStringLiteral("the last %1 rows of %2 (numbers %3 to %4), recorded at the stop at %5, are missing")
+                    .arg(it->seq - last)
+                    .arg(it.key())
+                    .arg(last + 1)
                     .arg(it->seq)
-                    .arg(it.key(), it->at));
-        ++report->removed;
+                    .arg(it->at));
+        report->removed += it->seq - last;
     }
     return true;
 }
@@ -263,14 +309,51 @@ bool walkUnlinked(const QSqlDatabase &db, Report *report, const AuditFacts &fact
     return true;
 }
 
+// The archived rows without provenance: each clear's audit entry says how
+// many it moved (rows recorded before the chains began).
+bool walkArchiveUnlinked(const QSqlDatabase &db, Report *report, const AuditFacts &facts,
+                         const std::function<void(const QString &)> &finding)
+{
+    if (!Archive::exists(db))
+        return true;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT d.clear_id, count(*) FROM cleared_data d LEFT JOIN cleared_provenance p ON "
+                                   "p.clear_id = d.clear_id AND p.row_key = d.row_key WHERE p.row_key IS NULL "
+                                   "GROUP BY d.clear_id ORDER BY d.clear_id;"))) {
+        report->error = query.lastError().text();
+        return false;
+    }
+    QHash<qint64, qint64> expected = facts.archivedWithout;
+    const auto compare = [&](qint64 clear, qint64 found) {
+        const qint64 told = expected.take(clear);
+        report->withoutProvenance += qMin(found, told);
+        if (found > told) {
+            report->added += found - told;
+            finding(QStringLiteral("clear %1: %2 archived rows without provenance added outside the program")
+                        .arg(clear)
+                        .arg(found - told));
+        } else if (found < told) {
+            report->removed += told - found;
+            finding(QStringLiteral("clear %1: %2 archived rows from before the chains removed").arg(clear).arg(told - found));
+        }
+    };
+    while (query.next())
+        compare(query.value(0).toLongLong(), query.value(1).toLongLong());
+    for (const qint64 clear : expected.keys())
+        compare(clear, 0);
+    return true;
+}
+
 } // namespace
 
 QString Report::summary() const
 {
-    QString line = QStringLiteral("%1: %2 rows with provenance, %3 intact, %4 changed, %5 removed, %6 added outside the "
-                                  "program, %7 without provenance; %8 audit entries, %9 not fitting")
+    QString line = QStringLiteral("%1: %2 rows with provenance%3, %4 intact, %5 changed, %6 removed, %7 added outside the "
+                                  "program, %8 without provenance; %9 audit entries, %10 not fitting")
                        .arg(QLatin1String(broken() ? "broken" : "intact"))
                        .arg(rows)
+                       .arg(archived ? QStringLiteral(" (%1 of them archived by a clear)").arg(archived) : QString())
                        .arg(intact)
                        .arg(changed)
                        .arg(removed)
@@ -290,7 +373,8 @@ Report verify(const QSqlDatabase &db, const std::function<void(const QString &)>
     const bool tables = MeasurementDb::sideTablesExist(db);
     if (tables && (!walkAudit(db, &report, &facts, finding) || !walkRows(db, &report, &facts, finding)))
         return report;
-    walkUnlinked(db, &report, facts, tables, finding);
+    if (walkUnlinked(db, &report, facts, tables, finding) && tables)
+        walkArchiveUnlinked(db, &report, facts, finding);
     return report;
 }
 

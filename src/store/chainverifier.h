@@ -11,7 +11,8 @@ namespace Veltrano::ChainVerifier {
 // its values and provenance still give the hash its chain holds.
 struct Report
 {
-    qint64 rows = 0;               // rows of `data` with provenance
+    qint64 rows = 0;               // rows of `data` and of the archive with provenance
+    qint64 archived = 0;           // of them in the archive (moved there by a clear)
     qint64 intact = 0;
     qint64 changed = 0;            // values or provenance differ from the hash
     qint64 removed = 0;            // provenance without its row, or gaps in a chain

@@ -6,6 +6,7 @@
 #include "support/trace.h"
 
 #include <QAtomicInteger>
+#include <QCoreApplication>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -25,6 +26,12 @@ QString driverText(const QSqlError &error)
 
 Opened open(const QString &uri, Mode mode, const QString &connectionName)
 {
+    // Told once a run, whoever opens the database first.
+    static QAtomicInteger<int> warned;
+    if (warned.testAndSetRelaxed(0, 1)) {
+        for (const QString &warning : DatabaseConfig::secretWarnings(uri, QCoreApplication::arguments()))
+            qWarning("warning: %s", qPrintable(warning));
+    }
     Opened opened;
     QSqlDatabase db = DatabaseConfig::addDatabase(uri, connectionName);
     opened.server = SqlBackend::isServer(db);
@@ -33,6 +40,9 @@ Opened open(const QString &uri, Mode mode, const QString &connectionName)
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(kReaderBusyMs));
     if (!db.open()) {
         opened.error = driverText(db.lastError());
+        // The library's words for an unknown CA say little to a user.
+        if (opened.error.contains(QLatin1String("certificate verify failed")))
+            opened.error += QStringLiteral(" (the server's certificate is not signed by the CA that sslrootcert names)");
         opened.outcome = opened.server && mode == Mode::Record ? Opened::ServerAway : Opened::Failed;
         return opened;
     }

@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCryptographicHash>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QUrl>
@@ -156,6 +157,25 @@ QString pendingFileName(const QSqlDatabase &db)
     const QByteArray where = QStringLiteral("%1:%2/%3").arg(db.hostName()).arg(db.port()).arg(db.databaseName()).toUtf8();
     return QLatin1String("server-") + QString::fromLatin1(QCryptographicHash::hash(where, QCryptographicHash::Sha1).toHex().left(8))
            + QLatin1String(".pending");
+}
+
+QStringList secretWarnings(const QString &uri, const QStringList &arguments)
+{
+    QStringList warnings;
+    const QString password = parameters(uri).value(QStringLiteral("password"));
+    if (!password.isEmpty() && arguments.join(QLatin1Char(' ')).contains(password))
+        warnings << QStringLiteral("the database's password is on the command line, where every user of this computer "
+                                   "can read it: put it in ~/.pgpass instead");
+    const QFileInfo ini(QString::fromLatin1(kFileName));
+    if (ini.isFile() && (ini.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther))) {
+        const std::unique_ptr<QSettings> file = IniFile::open(ini.filePath());
+        const QString stored = file->value(QLatin1String(kUriKey)).toString();
+        if (!parameters(stored).value(QStringLiteral("password")).isEmpty())
+            warnings << QStringLiteral("%1 holds a password and other users may read it: put the password in "
+                                       "~/.pgpass, or make the file readable by its owner only (chmod 600)")
+                            .arg(ini.absoluteFilePath());
+    }
+    return warnings;
 }
 
 QString serverName(const QString &uri)

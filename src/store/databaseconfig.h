@@ -58,6 +58,12 @@ QMap<QString, QString> parameters(const QString &uri);
 // another one named later.
 QString pendingFileName(const QSqlDatabase &db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false));
 
+// What puts a password where others can read it, one warning each (empty
+// when nothing does): a password in a `uri` that the process's arguments
+// hold (every user of the computer sees them), and a password in a
+// database.ini that users other than its owner may read.
+QStringList secretWarnings(const QString &uri, const QStringList &arguments);
+
 // The server and database that `uri` names, for messages: "server
 // db.lab.example, database balances". Never the password or the user.
 QString serverName(const QString &uri);

@@ -101,8 +101,9 @@ bool sideTablesExist(const QSqlDatabase &db);
 // `error` receives the driver's text.
 bool ensureSideTables(const QSqlDatabase &db, QString *error);
 
-// Deletes every row of `data` and its provenance, and appends the audit
-// entry "clear" (how many rows, the chain's head before), all in one
+// Moves every row of `data` with its provenance and weighing into the
+// archive (see Archive), and appends the audit entry "clear" (how many rows,
+// the archive's number of the clear, the chain's head before), all in one
 // transaction. On failure `error` receives the database's text.
 bool clearRows(const QSqlDatabase &db, QString *error);
 

@@ -2,6 +2,7 @@
 
 #include "store/sqlbackend.h"
 
+#include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -23,13 +24,35 @@ QString provenanceColumns(bool withCheck)
         .arg(QLatin1String(withCheck ? ", \"check\"" : ""), QLatin1String(withCheck ? ", ?" : ""));
 }
 
+// Whether this server login may update the provenance (the roles of a shared
+// server let collectors only insert), asked once per connection and login.
+bool mayUpdate(const QSqlDatabase &db)
+{
+    thread_local QHash<QString, bool> known;
+    const QString login = QStringLiteral("%1 %2@%3:%4/%5")
+                              .arg(db.connectionName(), db.userName(), db.hostName())
+                              .arg(db.port())
+                              .arg(db.databaseName());
+    const auto it = known.constFind(login);
+    if (it != known.constEnd())
+        return *it;
+    QSqlQuery query(db);
+    const bool may = query.exec(QStringLiteral("SELECT has_table_privilege('provenance', 'UPDATE');")) && query.next()
+                     && query.value(0).toBool();
+    known.insert(login, may);
+    return may;
+}
+
 // A key is taken again once its row is gone (SQLite's last rowid, a server
 // table made anew): the provenance another program left without its row gives
-// way (its chain shows the gap).
+// way (its chain shows the gap). A login that may only insert cannot make it
+// give way; with the roles no such login can remove a row either.
 QString provenanceInsert(const QSqlDatabase &db, bool withCheck)
 {
     if (!SqlBackend::isServer(db))
         return QLatin1String("INSERT OR REPLACE INTO provenance") + provenanceColumns(withCheck) + QLatin1Char(';');
+    if (!mayUpdate(db))
+        return QLatin1String("INSERT INTO provenance") + provenanceColumns(withCheck) + QLatin1Char(';');
     return QLatin1String("INSERT INTO provenance") + provenanceColumns(withCheck)
            + QLatin1String(" ON CONFLICT (row_key) DO UPDATE SET collector = EXCLUDED.collector, "
                            "seq = EXCLUDED.seq, instrument = EXCLUDED.instrument, tick_utc = EXCLUDED.tick_utc, "

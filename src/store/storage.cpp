@@ -82,12 +82,12 @@ public:
         m_store->store(rows);
     }
 
-    // The rows go with their provenance; the audit trail keeps the clear,
-    // with the chain's head before, in the same transaction.
+    // The rows go with their provenance into the archive; the audit trail
+    // keeps the clear, with the chain's head before, in the same
+    // transaction. Rows the database still refuses stay kept, written after.
     void clear()
     {
         writeQueue();
-        m_store->clear();
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         QString error;
         const bool deleted = MeasurementDb::ensureSideTables(db, &error) && MeasurementDb::clearRows(db, &error);

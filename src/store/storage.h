@@ -46,8 +46,9 @@ public:
     void start(bool serverAway = false);
     // Queues a row for writing; returns at once.
     void store(const Veltrano::Row &row);
-    // Forgets the kept rows and deletes every row of the table, after the
-    // rows handed over before; cleared() tells how it went.
+    // Moves every row of the table into the archive (see Archive), after
+    // the rows handed over before; cleared() tells how it went. Rows the
+    // database still refuses stay kept and are written after the clear.
     void clear();
     // Appends an entry to the audit trail (see Chain) after the rows handed
     // over before; kept and tried again while the database refuses it. A

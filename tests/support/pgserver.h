@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -29,11 +30,21 @@ public:
     // One transaction; false on any error.
     bool psql(const QString &sql) const { return run(bin("psql"), {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", uri(), "-c", sql}); }
 
+    // Restarts the server with TLS on, with this certificate (PEM) and key.
+    bool enableTls(const QByteArray &certificate, const QByteArray &key);
+    // What the server logged so far (its errors among it).
+    QByteArray log() const
+    {
+        QFile file(m_dir.filePath("log"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
 private:
     bool run(const QString &program, const QStringList &arguments) const;
 
     QTemporaryDir m_dir{QStringLiteral("/tmp/veltrano-pg-XXXXXX")};
     quint16 m_port = freePort();
     bool m_durable;
+    QString m_tlsOptions;
     mutable QString m_error;
 };
