@@ -213,7 +213,7 @@ private slots:
                 else if (step == "open")
                     QTRY_VERIFY_WITH_TIMEOUT(probe.linkOpen("P"), kPatience);
                 else
-                    QTRY_VERIFY_WITH_TIMEOUT(linkText().startsWith("reconnecting (1 tries"), kPatience);
+                    QTRY_VERIFY_WITH_TIMEOUT(linkText().startsWith("reconnecting (1 try"), kPatience);
             }
             window.stopToCollect();
             QVERIFY(probe.drain());
