@@ -198,6 +198,16 @@ cmd_install_check() {
     test "$(stat -c %U /var/lib/veltrano)" = veltrano
     # The collector as the unit starts it: the service user, its folder.
     as_root install -d -o veltrano -g veltrano /var/lib/veltrano/check
+    # A folder with nothing to record: one line and exit status 2, which the
+    # unit does not restart.
+    as_veltrano /usr/bin/veltrano-collect --dir /var/lib/veltrano/check
+    pid=$!
+    if wait "$pid"; then echo "install-check: collected with no settings.ini" >&2; return 1;
+    else test $? -eq 2; fi
+    # One balance behind a device server nobody answers: the collector keeps
+    # trying and records.
+    printf '[B1]\nname=Balance 1\ncomPort=tcp://127.0.0.1:9\nsamplingInterval=1\n' >"$logs/settings.ini"
+    as_root install -o veltrano -g veltrano -m 644 "$logs/settings.ini" /var/lib/veltrano/check/settings.ini
     as_veltrano /usr/bin/veltrano-collect --dir /var/lib/veltrano/check
     pid=$! tries=0
     until [ -f /var/lib/veltrano/check/veltrano-status.json ] || [ $((tries += 1)) -gt 100 ]; do sleep 0.1; done
