@@ -131,8 +131,14 @@ private slots:
         for (const char *state : {"live", "repeated", "away", "live", "no reading yet", "immediate read"}) {
             Veltrano::Row row{"2026-03-01", QTime(9, 0).addSecs(rows.size()).toString(Qt::ISODate), "B", "", state, "g"};
             row.provenance.state = QLatin1String(state);
+            row.provenance.ageMs = 60000;
             rows << row;
         }
+        // An immediate read of a reading that just came is not stale.
+        Veltrano::Row fresh{"2026-03-01", "09:01:00", "B", "", "fresh immediate", "g"};
+        fresh.provenance.state = QLatin1String(Veltrano::Provenance::kImmediate);
+        fresh.provenance.ageMs = 300;
+        rows << fresh;
         QString error;
         int failedAt = 0;
         Veltrano::MeasurementModel model;
@@ -142,7 +148,7 @@ private slots:
         QStringList shown;
         for (int row = 0; row < model.rowCount(); ++row)
             shown << result(model, row) + (model.index(row, 0).data(Veltrano::MeasurementModel::StaleRole).toBool() ? " grey" : "");
-        QCOMPARE(shown, QStringList({"immediate read grey", "no reading yet grey", "live", "away grey", "repeated grey",
+        QCOMPARE(shown, QStringList({"fresh immediate", "immediate read grey", "no reading yet grey", "live", "away grey", "repeated grey",
                                      "live", "0"}));
     }
 };

@@ -51,6 +51,8 @@ bool MeasurementModel::fetch(const QString &statement, const QVariantList &value
             row.text[column] = values.value(column).toString();
         row.key = values.value(ColumnCount).toLongLong();
         row.state = values.value(ColumnCount + 1).toString();
+        const QVariant age = values.value(ColumnCount + 2);
+        row.ageMs = age.isNull() ? -1 : age.toLongLong();
         rows->append(row);
     }
     return true;
@@ -116,6 +118,9 @@ QVariant MeasurementModel::data(const QModelIndex &index, int role) const
         const QString state = row ? row->state : QString();
         if (role == StateRole)
             return state;
+        // An immediate read of a reading that just came is as live as a tick's.
+        if (state == QLatin1String(Provenance::kImmediate) && row->ageMs >= 0 && row->ageMs <= kFreshImmediateMs)
+            return false;
         return !state.isEmpty() && state != QLatin1String(Provenance::kLive);
     }
     if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::EditRole))
@@ -415,7 +420,9 @@ QString MeasurementModel::columns(const QString &key, bool withState)
 {
     QString columns = QLatin1String(kColumns) + QLatin1String(", ") + key;
     if (withState)
-        columns += QStringLiteral(", (SELECT state FROM provenance WHERE provenance.row_key = data.%1)").arg(key);
+        columns += QStringLiteral(", (SELECT state FROM provenance WHERE provenance.row_key = data.%1)"
+                                  ", (SELECT age_ms FROM provenance WHERE provenance.row_key = data.%1)")
+                       .arg(key);
     return columns;
 }
 

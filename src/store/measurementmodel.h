@@ -39,7 +39,10 @@ public:
     // The row's provenance state ("live", "repeated", ...; see Provenance),
     // empty for rows without provenance; true under StaleRole for a row
     // that does not hold a line received since the tick before.
+    // An immediate read counts as fresh (not stale) when its reading had
+    // come at most this long before.
     enum Role { StateRole = Qt::UserRole + 1, StaleRole };
+    static constexpr qint64 kFreshImmediateMs = 5000;
 
     explicit MeasurementModel(QObject *parent = nullptr, const QSqlDatabase &db = QSqlDatabase());
     ~MeasurementModel() override;
@@ -73,6 +76,7 @@ private:
         QString text[ColumnCount];
         qint64 key = 0;
         QString state;
+        qint64 ageMs = -1;  // of the reading at the tick; -1: not known
         SortKey sortKey() const { return {text[Date], text[Time], key}; }
     };
     // Rows first .. first + rows.size() - 1 of the view, as read.
