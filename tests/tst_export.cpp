@@ -178,6 +178,62 @@ private slots:
                  qPrintable(audit.value(0).toString()));
     }
 
+    // Only the rows that are weighings, one per line, with the header before
+    // the result and the weighing's columns after the unit.
+    void weighings_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("columns");
+        QTest::newRow("csv") << QStringList{"--weighings", "out.csv"} << 0 << 11;
+        QTest::newRow("xlsx, one instrument") << QStringList{"--weighings", "--instrument", "B2", "out.xlsx"} << 0 << 11;
+        QTest::newRow("with provenance after") << QStringList{"--weighings", "--provenance", "out.csv"} << 0 << 15;
+        QTest::newRow("xls keeps its five columns") << QStringList{"--weighings", "out.xls"} << 2 << 0;
+        QTest::newRow("no value to put a comma in") << QStringList{"--weighings", "--decimal-comma", "out.csv"} << 2 << 0;
+        QTest::newRow("not from the archive") << QStringList{"--weighings", "--cleared", "out.csv"} << 2 << 0;
+    }
+
+    void weighings()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(int, columns);
+        QVector<Veltrano::Row> rows{{"2026-01-01", "10:00:00", "B1", "", "+1", "g"},
+                                    {"2026-01-01", "10:00:05", "B1", "N", "+2.50", "g"},
+                                    {"2026-01-01", "10:00:07", "B2", "", "+3", "g"},
+                                    {"2026-01-01", "10:00:09", "B2", "T", "-0.5", "g"}};
+        rows[1].weighing = Veltrano::Weighing{"S-0001, \"vial\"", "B1 2026-01-01 09:00", "print", "net", "anna", "", ""};
+        rows[3].weighing = Veltrano::Weighing{"", "B2 2026-01-01 09:00", "immediate", "tare", "bob", "", ""};
+        for (Veltrano::Row &row : rows)
+            row.provenance.state = "live";
+        QString error;
+        int failedAt = 0;
+        QVERIFY2(Veltrano::MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
+        QProcess process;
+        process.start(VELTRANO_EXPORT, arguments);
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), status);
+        if (status)
+            return;
+        const Rows sheet = readXls(arguments.last()).sheets.value(0);
+        QCOMPARE(sheet.value(0).mid(0, 11), QStringList({"sampling_date", "sampling_time", "instrument_id", "header",
+                                                         "result", "unit", "sample", "series", "trigger", "kind",
+                                                         "operator"}));
+        Rows expected{{"2026-01-01", "10:00:05", "B1", "N", "+2.50", "g", "S-0001, \"vial\"", "B1 2026-01-01 09:00",
+                       "print", "net", "anna"},
+                      {"2026-01-01", "10:00:09", "B2", "T", "-0.5", "g", "", "B2 2026-01-01 09:00", "immediate", "tare",
+                       "bob"}};
+        if (arguments.contains("B2"))
+            expected.removeFirst();
+        QCOMPARE(sheet.size(), expected.size() + 1);
+        for (int i = 0; i < expected.size(); ++i) {
+            QCOMPARE(sheet.at(i + 1).size(), columns);
+            QCOMPARE(sheet.at(i + 1).mid(0, 11), expected.at(i));
+        }
+        if (columns > 11)
+            QCOMPARE(sheet.value(1).value(11), QString("live"));
+    }
+
     void cancelled()
     {
         QVERIFY(insertTestRows(QVector<QStringList>(3000, kRow).toList()));

@@ -126,11 +126,13 @@ void ExportDialog::setFormat(Format format)
             ui->uFormat->setCurrentIndex(i);
     }
     ui->uProvenance->setEnabled(format != Format::Xls);
+    ui->uWeighings->setEnabled(format != Format::Xls);
 }
 
 void ExportDialog::formatChosen()
 {
     ui->uProvenance->setEnabled(format() != Format::Xls);
+    ui->uWeighings->setEnabled(format() != Format::Xls);
     // The file name follows the format.
     QString fileName = ui->uFile->text();
     if (!namesFile(fileName))
@@ -226,6 +228,7 @@ void ExportDialog::accept()
         ui->uFile->setText(request.fileName);
     }
     request.provenance = ui->uProvenance->isEnabled() && ui->uProvenance->isChecked();
+    request.weighings = ui->uWeighings->isEnabled() && ui->uWeighings->isChecked();
     request.selection.from = ui->uFrom->dateTime();
     if (m_toChosen)
         request.selection.to = ui->uTo->dateTime();

@@ -64,6 +64,10 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
     const QCommandLineOption provenanceOption(
         QStringLiteral("provenance"),
         QStringLiteral("CSV and xlsx: add each row's state, received (UTC), age and hash columns."));
+    const QCommandLineOption weighingsOption(
+        QStringLiteral("weighings"),
+        QStringLiteral("CSV and xlsx: only the rows that are weighings, one per line, with their header, sample, "
+                       "series, trigger, kind and operator."));
     const QCommandLineOption clearedOption(
         QStringLiteral("cleared"),
         QStringLiteral("CSV: the rows Clear moved into the archive instead, each with when and by whom it was cleared "
@@ -71,7 +75,7 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("No progress bar and no summary line on a terminal."));
     parser.addOptions({databaseOption, fromOption, toOption, instrumentOption, formatOption, separatorOption,
-                       decimalCommaOption, provenanceOption, clearedOption, quietOption});
+                       decimalCommaOption, provenanceOption, weighingsOption, clearedOption, quietOption});
     parser.addPositionalArgument(QStringLiteral("OUTPUT"),
                                  QStringLiteral("The file to write, or - for CSV on standard output."));
     m_usage = parser.helpText();
@@ -132,13 +136,18 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
         return usageError(QStringLiteral("--decimal-comma is for CSV only"));
     if (request.decimalComma && request.separator == QLatin1Char(','))
         return usageError(QStringLiteral("--decimal-comma needs a separator other than the comma"));
+    request.weighings = parser.isSet(weighingsOption);
+    if (request.weighings && request.format == Format::Xls)
+        return usageError(QStringLiteral("--weighings is for CSV and xlsx only: xls keeps its five columns"));
+    if (request.weighings && request.decimalComma)
+        return usageError(QStringLiteral("--decimal-comma is for the value column, which --weighings has not"));
     cleared = parser.isSet(clearedOption);
     if (cleared && request.format != Format::Csv)
         return usageError(QStringLiteral("--cleared is for CSV only"));
     if (cleared && (parser.isSet(fromOption) || parser.isSet(toOption) || parser.isSet(instrumentOption)
-                    || request.provenance))
-        return usageError(QStringLiteral("--cleared exports the whole archive: not with --from, --to, --instrument "
-                                         "or --provenance"));
+                    || request.provenance || request.weighings))
+        return usageError(QStringLiteral("--cleared exports the whole archive: not with --from, --to, --instrument, "
+                                         "--provenance or --weighings"));
     request.fileName = output;
     return Run;
 }

@@ -88,19 +88,41 @@ public:
     virtual quint64 cutCells() const { return 0; }
 };
 
-QStringList headerWithValue(bool provenance)
+// The columns a CSV or .xlsx export writes: the five, then the value, or
+// for weighings the header before the result and the weighing's columns
+// after the unit; then the provenance's.
+QVector<XlsxBook::Column> writtenColumns(bool provenance, bool weighings)
 {
-    return columnNames() << QString::fromLatin1(kValueColumn) << (provenance ? provenanceColumnNames() : QStringList());
+    QVector<XlsxBook::Column> columns{{QStringLiteral("sampling_date"), XlsxBook::Date},
+                                    {QStringLiteral("sampling_time"), XlsxBook::Time},
+                                    {QStringLiteral("instrument_id"), XlsxBook::Text}};
+    if (weighings)
+        columns.append({QStringLiteral("header"), XlsxBook::Text});
+    columns.append({{QStringLiteral("result"), XlsxBook::Text}, {QStringLiteral("unit"), XlsxBook::Text}});
+    if (weighings) {
+        for (const QString &name : weighingColumnNames().mid(1))
+            columns.append({name, XlsxBook::Text});
+    } else {
+        columns.append({QString::fromLatin1(kValueColumn), XlsxBook::Number});
+    }
+    if (provenance) {
+        const QStringList names = provenanceColumnNames();
+        for (int i = 0; i < names.size(); ++i)
+            columns.append({names.at(i), i == 2 ? XlsxBook::Number : XlsxBook::Text});
+    }
+    return columns;
 }
 
 class CsvSink : public Sink
 {
 public:
-    CsvSink(QIODevice *device, QChar separator, bool provenance)
+    CsvSink(QIODevice *device, QChar separator, const QVector<XlsxBook::Column> &columns)
         : m_csv(device, separator)
-        , m_cells(ColumnCount + 1 + (provenance ? kProvenanceColumnCount : 0))
+        , m_cells(columns.size())
     {
-        const QVector<QString> header = headerWithValue(provenance).toVector();
+        QVector<QString> header;
+        for (const XlsxBook::Column &column : columns)
+            header << column.name;
         m_csv.appendRow(header.constData(), header.size());
     }
     bool append(const QString *cells) override { return m_csv.appendRow(cells, m_cells); }
@@ -141,25 +163,10 @@ private:
 class XlsxSink : public Sink
 {
 public:
-    XlsxSink(const QString &fileName, bool provenance)
-        : m_book(fileName, QString::fromLatin1(kSheetName), columns(provenance))
-        , m_cells(ColumnCount + 1 + (provenance ? kProvenanceColumnCount : 0))
+    XlsxSink(const QString &fileName, const QVector<XlsxBook::Column> &columns)
+        : m_book(fileName, QString::fromLatin1(kSheetName), columns)
+        , m_cells(columns.size())
     {
-    }
-    static QVector<XlsxBook::Column> columns(bool provenance)
-    {
-        QVector<XlsxBook::Column> columns{{QStringLiteral("sampling_date"), XlsxBook::Date},
-                                        {QStringLiteral("sampling_time"), XlsxBook::Time},
-                                        {QStringLiteral("instrument_id"), XlsxBook::Text},
-                                        {QStringLiteral("result"), XlsxBook::Text},
-                                        {QStringLiteral("unit"), XlsxBook::Text},
-                                        {QString::fromLatin1(kValueColumn), XlsxBook::Number}};
-        if (provenance) {
-            const QStringList names = provenanceColumnNames();
-            for (int i = 0; i < names.size(); ++i)
-                columns.append({names.at(i), i == 2 ? XlsxBook::Number : XlsxBook::Text});
-        }
-        return columns;
     }
     bool append(const QString *cells) override { return m_book.appendRow(cells, m_cells); }
     bool finish() override { return m_book.close(); }
@@ -364,7 +371,8 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
 
     // The defined .xls workbook keeps its five columns.
     const bool provenance = request.provenance && request.format != Format::Xls;
-    RowSource source(db, request.selection, provenance);
+    const bool weighings = request.weighings && request.format != Format::Xls;
+    RowSource source(db, request.selection, provenance, weighings);
     qint64 total = 0;
     if (progress) {
         total = source.count();
@@ -374,34 +382,46 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
             return stop(Result::Cancelled, QString());
     }
 
+    const QVector<XlsxBook::Column> columns = writtenColumns(provenance, weighings);
     std::unique_ptr<Sink> sink;
     switch (request.format) {
     case Format::Csv:
-        sink = std::make_unique<CsvSink>(target.device(), request.separator, provenance);
+        sink = std::make_unique<CsvSink>(target.device(), request.separator, columns);
         break;
     case Format::Xls:
         sink = std::make_unique<XlsSink>(target.device());
         break;
     case Format::Xlsx:
-        sink = std::make_unique<XlsxSink>(target.bookPath(), provenance);
+        sink = std::make_unique<XlsxSink>(target.bookPath(), columns);
         break;
     }
 
-    // Read: the five columns, then the provenance; written: the five, the
-    // value, the provenance (the age in seconds).
-    QString read[ColumnCount + kProvenanceColumnCount];
-    QString cells[ColumnCount + 1 + kProvenanceColumnCount];
+    // Read: the five columns, the weighing's, then the provenance; written
+    // as writtenColumns() says (the age in seconds).
+    constexpr int kMostCells = ColumnCount + 1 + DataRows::WeighingColumnCount + kProvenanceColumnCount;
+    QString read[kMostCells];
+    QString cells[kMostCells];
+    const int provenanceRead = ColumnCount + (weighings ? DataRows::WeighingColumnCount : 0);
+    const int provenanceWritten = columns.size() - (provenance ? kProvenanceColumnCount : 0);
     while (source.next(read)) {
-        std::copy(read, read + ColumnCount, cells);
+        if (weighings) {
+            std::copy(read, read + ResultColumn, cells);
+            cells[ResultColumn] = read[ColumnCount + DataRows::HeaderColumn];
+            cells[ResultColumn + 1] = read[ResultColumn];
+            cells[ResultColumn + 2] = read[UnitColumn];
+            std::copy(read + ColumnCount + DataRows::SampleColumn, read + provenanceRead, cells + ColumnCount + 1);
+        } else {
+            std::copy(read, read + ColumnCount, cells);
+            cells[ColumnCount] = numericValue(cells[ResultColumn]);
+            if (request.decimalComma)
+                cells[ColumnCount].replace(QLatin1Char('.'), QLatin1Char(','));
+        }
         if (provenance) {
-            std::copy(read + ColumnCount, read + ColumnCount + kProvenanceColumnCount, cells + ColumnCount + 1);
-            QString &age = cells[ColumnCount + 3];
+            std::copy(read + provenanceRead, read + provenanceRead + kProvenanceColumnCount, cells + provenanceWritten);
+            QString &age = cells[provenanceWritten + 2];
             if (!age.isEmpty())
                 age = QString::number(age.toLongLong() / 1000.0, 'f', 3);
         }
-        cells[ColumnCount] = numericValue(cells[ResultColumn]);
-        if (request.decimalComma)
-            cells[ColumnCount].replace(QLatin1Char('.'), QLatin1Char(','));
         if (!sink->append(cells))
             return stop(Result::WriteFile, sink->errorString());
         ++result.rows;
@@ -438,6 +458,12 @@ QString fileHash(const Request &request)
     return QString::fromLatin1(hash.result().toHex());
 }
 
+QStringList weighingColumnNames()
+{
+    return {QStringLiteral("header"), QStringLiteral("sample"), QStringLiteral("series"), QStringLiteral("trigger"),
+            QStringLiteral("kind"), QStringLiteral("operator")};
+}
+
 QStringList provenanceColumnNames()
 {
     return {QStringLiteral("state"), QStringLiteral("received (UTC)"), QStringLiteral("age (s)"), QStringLiteral("hash")};
@@ -454,6 +480,7 @@ QJsonObject auditDetails(const Request &request, const Result &result)
             {QStringLiteral("to"), moment(request.selection.to)},
             {QStringLiteral("instruments"), QJsonArray::fromStringList(request.selection.instruments)},
             {QStringLiteral("provenance"), request.provenance && request.format != Format::Xls},
+            {QStringLiteral("weighings"), request.weighings && request.format != Format::Xls},
             {QStringLiteral("rows"), result.rows},
             {QStringLiteral("sha256"), result.sha256}};
 }

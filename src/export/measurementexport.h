@@ -40,6 +40,10 @@ QStringList columnNames();
 // when its reading was received (UTC), its age at the tick in seconds, and
 // its hash in the chain. Empty for rows without provenance.
 QStringList provenanceColumnNames();
+// What a weighings export (CSV and .xlsx) has besides: the stored header,
+// written before the result, and the weighing's sample, series, trigger,
+// kind and operator after the unit, in place of the value.
+QStringList weighingColumnNames();
 
 enum class Format { Csv, Xlsx, Xls };
 // The format a file name's extension stands for; false when none does.
@@ -68,6 +72,7 @@ struct Request
     // remove it when it is killed.
     std::function<void(const QString &path)> temporaryFile;
     bool provenance = false;  // CSV and .xlsx: the provenance columns too
+    bool weighings = false;   // CSV and .xlsx: only the weighings, with their columns
 };
 
 struct Result

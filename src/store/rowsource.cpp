@@ -2,6 +2,7 @@
 
 #include "store/measurementdb.h"
 #include "store/sqlbackend.h"
+#include "store/weighingtable.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -123,19 +124,32 @@ private:
 
 } // namespace
 
-RowSource::RowSource(const QSqlDatabase &db, const Selection &selection, bool provenance)
+RowSource::RowSource(const QSqlDatabase &db, const Selection &selection, bool provenance, bool weighings)
     : m_db(db)
     , m_selection(selection)
     , m_key(QLatin1String("data.") + SqlBackend::keyColumn(db))
     , m_provenance(provenance)
+    , m_weighings(weighings)
 {
     if (sqlite3 *handle = SqlBackend::sqliteHandle(db))  // null while closed: the Qt driver reports it
         m_page = std::make_unique<SqlitePageReader>(handle);
     else
         m_page = std::make_unique<QtPageReader>(db);
-    m_page->texts = ColumnCount + (provenance ? kProvenanceColumnCount : 0);
-    // A database from before provenance has none to give.
+    m_page->texts = ColumnCount + (weighings ? WeighingColumnCount : 0) + (provenance ? kProvenanceColumnCount : 0);
+    // A database from before provenance has none to give; one from before
+    // weighings has no weighing.
     m_provenanceTable = provenance && MeasurementDb::sideTablesExist(db);
+    m_weighingTable = weighings && SqlBackend::tableExists(db, QLatin1String(WeighingTable::kTable));
+}
+
+QString RowSource::from() const
+{
+    QString tables = QStringLiteral("data");
+    if (m_weighings)
+        tables += QStringLiteral(" JOIN weighing w ON w.row_key = %1").arg(m_key);
+    if (m_provenanceTable)
+        tables += QStringLiteral(" LEFT JOIN provenance p ON p.row_key = %1").arg(m_key);
+    return tables;
 }
 
 RowSource::~RowSource() = default;
@@ -183,8 +197,10 @@ bool RowSource::fail(const QString &error)
 
 qint64 RowSource::count()
 {
+    if (m_weighings && !m_weighingTable)
+        return 0;
     QSqlQuery query(m_db);
-    bool ok = query.prepare(QStringLiteral("SELECT count(*) FROM data") + conditions(false));
+    bool ok = query.prepare(QStringLiteral("SELECT count(*) FROM ") + from() + conditions(false));
     for (const QVariant &value : bindings(false))
         query.addBindValue(value);
     if (!ok || !query.exec() || !query.next())
@@ -194,6 +210,8 @@ qint64 RowSource::count()
 
 bool RowSource::next(QString *values)
 {
+    if (m_weighings && !m_weighingTable)
+        m_atEnd = true;
     while (!m_atEnd) {
         if (!m_pageOpen) {
             const bool after = m_lastKey.isValid();
@@ -201,13 +219,14 @@ bool RowSource::next(QString *values)
                 !m_provenance        ? QString()
                 : m_provenanceTable ? QStringLiteral("p.state, p.received_utc, p.age_ms, p.hash, ")
                                     : QStringLiteral("NULL, NULL, NULL, NULL, ");
-            const QString join = m_provenanceTable ? QStringLiteral(" LEFT JOIN provenance p ON p.row_key = %1").arg(m_key)
-                                                   : QString();
-            const QString sql = QStringLiteral("SELECT sampling_date, sampling_time, instrument_id, result, unit, %4%1 "
-                                               "FROM data%5%2 ORDER BY sampling_date, sampling_time, %1 LIMIT %3")
+            const QString weighing = m_weighings ? QStringLiteral("header, w.sample, w.series, w.trigger, w.kind, "
+                                                                  "w.operator, ")
+                                                 : QString();
+            const QString sql = QStringLiteral("SELECT sampling_date, sampling_time, instrument_id, result, unit, %4%5%1 "
+                                               "FROM %6%2 ORDER BY sampling_date, sampling_time, %1 LIMIT %3")
                                     .arg(m_key, conditions(after))
                                     .arg(kPageRows)
-                                    .arg(provenance, join);
+                                    .arg(weighing, provenance, from());
             if (!m_page->open(sql, bindings(after)))
                 return fail(m_page->error());
             m_pageOpen = true;

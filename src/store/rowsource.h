@@ -18,6 +18,10 @@ namespace Veltrano::DataRows {
 // chain (empty for rows without provenance).
 enum Column { DateColumn, TimeColumn, NameColumn, ResultColumn, UnitColumn, ColumnCount };
 inline constexpr int kProvenanceColumnCount = 4;
+// Rows that are weighings can give, after the five columns, the stored
+// header and the weighing's sample, series, trigger, kind and operator.
+enum WeighingColumn { HeaderColumn, SampleColumn, SeriesColumn, TriggerColumn, KindColumn, OperatorColumn,
+                      WeighingColumnCount };
 
 // Which rows go out: both ends inclusive to the second, an invalid end is
 // open; no names means every instrument, otherwise exact stored names.
@@ -37,8 +41,10 @@ class PageReader;
 class RowSource
 {
 public:
-    // `provenance`: each row also gives kProvenanceColumnCount texts.
-    RowSource(const QSqlDatabase &db, const Selection &selection, bool provenance = false);
+    // `weighings`: only the rows that are weighings, each also giving
+    // WeighingColumnCount texts; `provenance`: each row then also gives
+    // kProvenanceColumnCount texts.
+    RowSource(const QSqlDatabase &db, const Selection &selection, bool provenance = false, bool weighings = false);
     ~RowSource();
     RowSource(const RowSource &) = delete;
     RowSource &operator=(const RowSource &) = delete;
@@ -53,6 +59,7 @@ public:
     QString error() const { return m_error; }
 
 private:
+    QString from() const;
     QString conditions(bool afterKey) const;
     QVariantList bindings(bool afterKey) const;
     bool fail(const QString &error);
@@ -62,6 +69,8 @@ private:
     QString m_key;
     bool m_provenance = false;
     bool m_provenanceTable = false;
+    bool m_weighings = false;
+    bool m_weighingTable = false;
     std::unique_ptr<PageReader> m_page;
     bool m_pageOpen = false;
     bool m_atEnd = false;
