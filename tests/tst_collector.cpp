@@ -8,6 +8,9 @@
 #include "livereadingswindow.h"
 
 #include <QAction>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
 #include <QSqlQuery>
@@ -139,6 +142,49 @@ private slots:
         // B2 went on unchanged, and B1 took no row after the reload but one in flight.
         QVERIFY(rowCount("B2") >= b2 + 2);
         QVERIFY(rowCount("B1") <= b1 + 1);
+    }
+
+    // A worklist dropped in its folder labels the weighings of a balance
+    // that prints on its key, one sample each; the weighings taken while the
+    // database is locked wait with their side rows and go in after it.
+    void weighsAWorklistThroughAnOutage()
+    {
+        addBalance("W1");
+        // A balance whose port is gone is named, with its port, in the log.
+        writeSettings({"W1/record=print", "W1/type=automatic", "G/name=Gone", "G/comPort=/nonexistent/ttyS9"});
+        QVERIFY(QDir().mkpath("worklists") && writeFile("worklists/W1.csv", "S-1\nS-2\nS-3\n"));
+        CollectorProcess collector;
+        const auto statusSays = [](const QString &next) {
+            for (const QJsonValue &instrument :
+                 QJsonDocument::fromJson(readFile("veltrano-status.json")).object().value("instruments").toArray()) {
+                if (instrument["id"] == "W1")
+                    return instrument["weighing"]["nextSample"] == next;
+            }
+            return false;
+        };
+        QVERIFY(collector.waitFor([&] { return statusSays("S-1"); }));
+        QSqlDatabase locker = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
+        locker.setDatabaseName(QStringLiteral("sqlite.db"));
+        QVERIFY(locker.open() && QSqlQuery(locker).exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        QVERIFY(m_lines.back()->write("+1.25 g\r\n"));
+        QVERIFY(collector.waitFor([&] { return statusSays("S-2"); }));
+        QVERIFY(m_lines.back()->write("+2.50 g\r\n"));
+        QVERIFY(collector.waitFor([&] { return statusSays("S-3"); }));
+        QVERIFY(m_lines.back()->write("+3.75 g\r\n"));
+        QVERIFY(collector.waitFor([] { return QFile::exists("worklists/W1.csv.done"); }));
+        locker.close();
+        locker = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("locker"));
+        QVERIFY(collector.waitFor([&] { return rowCount("W1") == 3; }));
+        QCOMPARE(collector.stop(), 0);
+        QVERIFY2(collector.log().contains("instrument G (Gone) on /nonexistent/ttyS9: "), collector.log().right(2000));
+        QStringList weighed;
+        for (QSqlQuery query("SELECT d.result, w.sample, w.series FROM data d JOIN weighing w ON w.row_key = d.rowid "
+                             "ORDER BY d.rowid");
+             query.next();)
+            weighed << query.value(0).toString() + '|' + query.value(1).toString() + '|' + query.value(2).toString().left(6);
+        QCOMPARE(weighed, QStringList({"+1.25|S-1|W1.csv", "+2.50|S-2|W1.csv", "+3.75|S-3|W1.csv"}));
+        QVERIFY(readFile("worklists/W1.csv.done").startsWith("S-1\nS-2\nS-3\n"));
     }
 
     void aloneInItsFolder()

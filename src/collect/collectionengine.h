@@ -89,7 +89,7 @@ private:
     InstrumentStates m_states;
     std::map<QString, std::unique_ptr<WorklistFolder>> m_worklists;
     QString m_worklistFolder;
-    QTimer m_worklistTimer;
+    QTimer m_worklistTimer{this};  // a child: it moves with the engine to its thread
     QString m_settingsFile;
     bool m_running = false;
 };
