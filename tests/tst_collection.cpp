@@ -85,6 +85,9 @@ private slots:
             << QStringList({"An error occurred while attempting to open an non-existing device.",
                             "cannot open serial port:  \"/nonexistent/ttyS99\" instrument:  \"P\""})
             << "closed 2000" << "B" + none;
+        QTest::newRow("no port set") << QStringList({"P/comPort=", "P/name=B"}) << noChunks << noLatest << QByteArray()
+            << QStringList({"cannot open serial port:  \"\" instrument:  \"P\""})
+            << "closed 3600000" << "B" + none;
         // The longest interval whose milliseconds fit a timer is 2147483 s.
         QTest::newRow("interval 2147484") << QStringList({"P/samplingInterval=2147484"}) << noChunks << noLatest << QByteArray()
             << kRefused + QStringList{"invalid samping interval. skipping"} << "9600 3 1 1 -" << none;
@@ -106,6 +109,8 @@ private slots:
         MainWindowProbe probe{window};
         window.startToCollect();
         QCOMPARE(port.isEmpty() ? QString() : probe.portState("P"), port);
+        if (extra.contains("P/comPort="))  // not the device folder's "Is a directory"
+            QTRY_VERIFY(probe.session().states().state("P").linkText(QDateTime::currentMSecsSinceEpoch()).contains("no port is set"));
         for (int i = 0; i < chunks.size(); ++i) {
             if (chunks.at(i) == "HUP") {
                 m_line->hangUp();
@@ -127,8 +132,9 @@ private slots:
         QCOMPARE(withoutPrefixes(firstLines(m_boxes->texts())), boxes);
         // Every box names the balance it is about, and its port.
         const QString name = allTestRows().value(0).section('|', 2, 2);
-        const QString instrument = (name.isEmpty() ? QString("P") : name + " (P)") + " on "
-                                   + Veltrano::Config::readText(*Veltrano::IniFile::open("settings.ini"), "P", "comPort");
+        const QString comPort = Veltrano::Config::readText(*Veltrano::IniFile::open("settings.ini"), "P", "comPort");
+        const QString instrument =
+            (name.isEmpty() ? QString("P") : name + " (P)") + (comPort.isEmpty() ? QString() : " on " + comPort);
         for (const QString &text : m_boxes->texts())
             QCOMPARE(text.section('\n', 1), "Instrument: " + instrument);
     }

@@ -29,6 +29,11 @@ void SerialLink::open()
     if (m_port.isOpen())
         return;
     m_closing = false;
+    // An empty name would open the device folder itself ("Is a directory").
+    if (m_port.portName().trimmed().isEmpty()) {
+        emit failed(QStringLiteral("no port is set"), false);
+        return;
+    }
     if (!m_port.open(QIODevice::ReadWrite)) {
         if (m_port.error() == QSerialPort::PermissionError) {
             const QString device = PortAccess::deviceLocation(m_port.portName());
