@@ -20,7 +20,7 @@
 
 using Veltrano::Sim::Maker;
 
-constexpr int kPatience = 15000;  // ms; generous for a loaded machine
+constexpr int kPatience = 30000;  // ms; generous for a loaded machine and a sanitizer build
 
 static QStringList lineOn(const QString &id, const QString &device)
 {
@@ -161,7 +161,10 @@ private slots:
         auto *table = child<QTableWidget>(live, "uTable");
         auto *raw = child<QTableWidget>(live, "uRawLines");
         const auto state = [table] { return cells(table, 0, 7).section('|', 2); };  // state|result|unit|reading|load
+        MainWindowProbe probe(window);
         window.startToCollect();
+        // The port opens on the collection's thread: a line written before would be lost to the test.
+        QTRY_VERIFY_WITH_TIMEOUT(probe.linkOpen("P"), kPatience);
 
         const Maker which = Maker(maker);
         const QByteArray unstable = which == Maker::Sartorius ? "+    12.40    \r\n"

@@ -137,6 +137,7 @@ private slots:
         // An immediate read of a reading that just came is not stale.
         Veltrano::Row fresh{"2026-03-01", "09:01:00", "B", "", "fresh immediate", "g"};
         fresh.provenance.state = QLatin1String(Veltrano::Provenance::kImmediate);
+        fresh.provenance.receivedUtc = QStringLiteral("2026-03-01T08:00:59.700Z");
         fresh.provenance.ageMs = 300;
         rows << fresh;
         QString error;

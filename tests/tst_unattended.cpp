@@ -15,6 +15,7 @@
 #include "testdatabase.h"
 
 #include <QSignalSpy>
+#include <QThread>
 #include <QSqlQuery>
 #include <QtTest>
 
@@ -225,6 +226,57 @@ private slots:
         ModalRecorder recorder;
         QTRY_COMPARE(Startup::boxesWaiting(), 0);
         QCOMPARE(recorder.count(), 1);
+    }
+
+    // The window's thread busy for 3 s (a long repaint, a slow disk): the
+    // collection runs on threads of its own, so every tick comes on time and
+    // every weighing printed meanwhile is recorded.
+    void busyWindowThread()
+    {
+        TempWorkDir dir;
+        PseudoTerminal sampled, printing;
+        QVERIFY(sampled.open() && printing.open());
+        const QStringList line{"/dataBits=8", "/parity=none", "/stopBits=1", "/transmissionRate=9600"};
+        QStringList settings{"A/name=A", "A/comPort=" + sampled.devicePath(), "A/samplingInterval=1", "A/type=automatic", "W/name=W",
+                             "W/comPort=" + printing.devicePath(), "W/type=automatic", "W/record=print"};
+        for (const QString &key : line)
+            settings << "A" + key << "W" + key;
+        writeSettings(settings);
+        QVERIFY(prepareDatabaseFile({Veltrano::MeasurementDb::kCreateTable}));
+        QCOMPARE(Startup::openDatabase(), -1);
+        MainWindow window;
+        MainWindowProbe probe(window);
+        window.startToCollect();
+        QTRY_VERIFY(probe.linkOpen("A") && probe.linkOpen("W"));
+        QVERIFY(sampled.write("+1.00 g\r\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(probe.latest("A"), QString("|+1.00|g"), kPatience);
+        const QString blockedFrom = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+        for (int i = 1; i <= 3; ++i) {  // the window's thread does not return to its events meanwhile
+            QVERIFY(printing.write(QByteArray("+") + QByteArray::number(i) + ".50 g\r\n"));
+            QThread::msleep(1000);
+        }
+        const QString blockedTo = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+        QVERIFY(probe.drain());
+        window.stopToCollect();
+        QVERIFY(probe.drain());
+        QStringList ticks, weighed;
+        QSqlQuery query;
+        query.prepare("SELECT p.tick_utc FROM provenance p WHERE p.instrument = 'A' AND p.tick_utc BETWEEN ? AND ? "
+                      "ORDER BY p.tick_utc");
+        query.addBindValue(blockedFrom);
+        query.addBindValue(blockedTo);
+        QVERIFY(query.exec());
+        while (query.next())
+            ticks << query.value(0).toString();
+        QVERIFY2(ticks.size() >= 2, qPrintable(ticks.join(' ')));
+        for (int i = 1; i < ticks.size(); ++i) {
+            const qint64 gap = QDateTime::fromString(ticks.at(i - 1), Qt::ISODateWithMs)
+                                   .msecsTo(QDateTime::fromString(ticks.at(i), Qt::ISODateWithMs));
+            QVERIFY2(gap > 500 && gap < 1500, qPrintable(ticks.join(' ')));
+        }
+        for (QSqlQuery rows("SELECT result FROM data WHERE instrument_id = 'W' ORDER BY rowid"); rows.next();)
+            weighed << rows.value(0).toString();
+        QCOMPARE(weighed, QStringList({"+1.50", "+2.50", "+3.50"}));
     }
 };
 
