@@ -462,7 +462,6 @@ private slots:
     void throttle()
     {
         QFETCH(QStringList, offered);
-        QFETCH(QStringList, sent);
         ReadingThrottle throttle;
         QStringList out;
         const auto record = [&out](const LiveReading &reading, qint64 now) {
@@ -480,7 +479,7 @@ private slots:
             if (const auto next = throttle.nextDueMs())
                 QVERIFY(*next > now);
         }
-        QCOMPARE(out, sent);
+        QTEST(out, "sent");
         QVERIFY(!throttle.nextDueMs());
     }
 
@@ -506,7 +505,6 @@ private slots:
         QFETCH(int, loadedBound);
         QFETCH(QByteArray, tail);
         QFETCH(int, waiting);
-        QFETCH(int, unreadable);
         QFETCH(bool, torn);
         const QString path = m_dir->filePath("outbox");
         {
@@ -526,7 +524,7 @@ private slots:
         Outbox outbox(path, loadedBound);
         const Outbox::Opened opened = outbox.open();
         QCOMPARE(opened.waiting, waiting);
-        QCOMPARE(opened.unreadable, unreadable);
+        QTEST(opened.unreadable, "unreadable");
         QCOMPARE(opened.torn, torn);
         QVERIFY(opened.error.isEmpty());
         QVERIFY(!readFile(path).endsWith(tail.isEmpty() ? QByteArray("-") : tail) || !torn);
@@ -987,7 +985,6 @@ private slots:
     void dropNeverReplaces()
     {
         QFETCH(QByteArray, existing);
-        QFETCH(QStringList, files);
         QVERIFY(QDir().mkdir("drop") && QDir().mkdir("publish-spool"));
         QVERIFY(writeFile("publish-spool/000000000007-b1_S1_20261207-080000.csv", "spooled\n"));
         QVERIFY(writeFile("publish-spool/.000000000008-b1_S2_20261207-080000.csv.part", "cut"));
@@ -996,7 +993,7 @@ private slots:
         QSignalSpy written(&drop, &DropFolder::fileWritten);
         drop.start();
         QTRY_VERIFY_WITH_TIMEOUT(written.count() > 0, 10000);
-        QCOMPARE(QDir("drop").entryList(QDir::Files | QDir::Hidden, QDir::Name), files);
+        QTEST(QDir("drop").entryList(QDir::Files | QDir::Hidden, QDir::Name), "files");
         QCOMPARE(readFile("drop/" + written.first().first().toString()), QByteArray("spooled\n"));
         QCOMPARE(readFile("drop/b1_S1_20261207-080000.csv"), existing);
         QCOMPARE(QDir("publish-spool").entryList(QDir::Files | QDir::Hidden).size(), 0);
