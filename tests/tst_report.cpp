@@ -421,51 +421,41 @@ private slots:
     void tamperedSealIsRejected_data()
     {
         QTest::addColumn<int>("rows");
-        QTest::addColumn<QByteArray>("after");  // the byte after this is changed
-        QTest::addColumn<QByteArray>("replace");  // or this is replaced by `with`
+        QTest::addColumn<QByteArray>("at");    // what is replaced by `with`, or the text the changed byte follows
         QTest::addColumn<QByteArray>("with");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("chain head") << 20 << QByteArray("<vtseal:chainHead>") << QByteArray() << QByteArray()
-                                    << QStringLiteral("digest does not match");
-        QTest::newRow("a key") << 20 << QByteArray("<vtseal:keys>100") << QByteArray() << QByteArray()
-                               << QStringLiteral("damaged");
-        QTest::newRow("a row's hash") << 20 << QByteArray("<vtseal:rowHashes>") << QByteArray() << QByteArray()
-                                      << QStringLiteral("damaged");
-        QTest::newRow("a row's tag") << 2000 << QByteArray("<vtseal:rowTags>") << QByteArray() << QByteArray()
-                                     << QStringLiteral("digest does not match");
-        QTest::newRow("rows digest") << 2000 << QByteArray("<vtseal:rowsDigest>") << QByteArray() << QByteArray()
-                                     << QStringLiteral("digest does not match");
-        QTest::newRow("seal digest") << 20 << QByteArray("<vtseal:sealDigest>") << QByteArray() << QByteArray()
-                                     << QStringLiteral("digest does not match");
-        QTest::newRow("row count") << 20 << QByteArray("<vtseal:rowCount>") << QByteArray() << QByteArray()
-                                   << QStringLiteral("do not match the row count");
-        QTest::newRow("an element renamed") << 20 << QByteArray() << QByteArray("<vtseal:rowHashes>")
-                                             << QByteArray("<vtseal:rowHashez>") << QStringLiteral("not readable XML");
-        QTest::newRow("format") << 20 << QByteArray() << QByteArray("<vtseal:version>1<")
-                                << QByteArray("<vtseal:version>2<") << QStringLiteral("format 2");
-        QTest::newRow("seal removed") << 20 << QByteArray() << QByteArray("http://veltrano.example.org/ns/report-seal/1.0/")
-                                      << QByteArray("http://veltrano.example.org/ns/report-sea1/1.0/")
-                                      << QStringLiteral("holds no report seal");
+        const auto row = [](const char *name, int rows, const char *at, const char *with, const char *reason) {
+            QTest::newRow(name) << rows << QByteArray(at) << QByteArray(with) << QString(reason);
+        };
+        row("chain head", 20, "<vtseal:chainHead>", "", "digest does not match");
+        row("a key", 20, "<vtseal:keys>100", "", "damaged");
+        row("a row's hash", 20, "<vtseal:rowHashes>", "", "damaged");
+        row("a row's tag", 2000, "<vtseal:rowTags>", "", "digest does not match");
+        row("rows digest", 2000, "<vtseal:rowsDigest>", "", "digest does not match");
+        row("seal digest", 20, "<vtseal:sealDigest>", "", "digest does not match");
+        row("row count", 20, "<vtseal:rowCount>", "", "do not match the row count");
+        row("an element renamed", 20, "<vtseal:rowHashes>", "<vtseal:rowHashez>", "not readable XML");
+        row("format", 20, "<vtseal:version>1<", "<vtseal:version>2<", "format 2");
+        row("seal removed", 20, "http://veltrano.example.org/ns/report-seal/1.0/",
+            "http://veltrano.example.org/ns/report-sea1/1.0/", "holds no report seal");
     }
 
     void tamperedSealIsRejected()
     {
         QFETCH(int, rows);
-        QFETCH(QByteArray, after);
-        QFETCH(QByteArray, replace);
+        QFETCH(QByteArray, at);
         QFETCH(QByteArray, with);
         QFETCH(QString, reason);
         TempWorkDir dir;
         QCOMPARE(write(series(rows), QStringLiteral("report.pdf")), QString());
         QByteArray bytes = readFile(QStringLiteral("report.pdf"));
-        if (!after.isEmpty()) {
-            const int at = bytes.indexOf(after);
-            QVERIFY(at > 0);
-            const int changed = at + after.size();
+        if (with.isEmpty()) {
+            QVERIFY(bytes.indexOf(at) > 0);
+            const int changed = bytes.indexOf(at) + at.size();
             bytes[changed] = otherCharacter(bytes.at(changed));
         } else {
-            QCOMPARE(bytes.count(replace), 1);
-            bytes.replace(replace, with);
+            QCOMPARE(bytes.count(at), 1);
+            bytes.replace(at, with);
         }
         QVERIFY(writeFile(QStringLiteral("tampered.pdf"), bytes));
         QString error;
