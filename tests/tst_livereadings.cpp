@@ -253,22 +253,13 @@ private slots:
         QVERIFY(cells(table, 0, 3).startsWith("Balance A|/dev/ttyA|collection stopped at "));
     }
 
-    void listedName_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("listed");
-        QTest::newRow("named") << "Left" << "Left";
-        QTest::newRow("no name: its id") << "" << "B7";
-    }
-
-    // The table, the received lines and the chart's legend name each instrument.
+    // Without a name, the table, the received lines and the chart's legend name an instrument by its id.
     void listedName()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, listed);
+        const QString listed = "B7";
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         Veltrano::InstrumentStates states;
-        states.start({{"B7", Veltrano::InstrumentState(name, "/dev/ttyB", now)}});
+        states.start({{"B7", Veltrano::InstrumentState("", "/dev/ttyB", now)}});
         const QByteArray line = "+    12.34 g  \r\n";
         states.lineReceived("B7", line, Veltrano::PrintLine::parse(line));
         LiveReadingsWindow live(&states);
