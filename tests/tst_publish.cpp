@@ -302,49 +302,42 @@ private slots:
         QTest::addColumn<QStringList>("fields");  // what was read, as name=value
 
         const QStringList nothing{"mqtt=0", "drop=0"};
-        QTest::newRow("no file") << QByteArray() << "" << nothing;
-        QTest::newRow("plain")
-            << QByteArray("[mqtt]\nurl=mqtt://broker.lab:1884   ; the lab's\ntopic=lims/scales\n")
-            << "" << QStringList{"mqtt=1", "host=broker.lab", "port=1884", "tls=0", "topic=lims/scales/", "drop=0"};
-        QTest::newRow("default port and topic")
-            << QByteArray("[mqtt]\nurl=mqtt://broker.lab\n") << ""
-            << QStringList{"port=1883", "topic=" + defaultTopicPrefix()};
-        QTest::newRow("tls") << QByteArray("[mqtt]\nurl=mqtts://broker.lab\ncafile=ca.pem\n") << ""
-                             << QStringList{"tls=1", "port=8883", "cafile=ca.pem"};
-        QTest::newRow("password from its file")
-            << QByteArray("[mqtt]\nurl=mqtt://b\nuser=collector\npasswordFile=secret\n") << ""
-            << QStringList{"user=collector", "password=s3cr3t,;x"};
-        QTest::newRow("drop json") << QByteArray("[drop]\ndir=out\nformat=JSON\n") << ""
-                                   << QStringList{"mqtt=0", "drop=1", "dir=out", "json=1"};
-        QTest::newRow("drop csv by default") << QByteArray("[drop]\ndir=/srv/lims\n") << ""
-                                             << QStringList{"dir=/srv/lims", "json=0"};
-        QTest::newRow("scheme") << QByteArray("[mqtt]\nurl=http://b:80\n") << "not mqtt://host:port" << nothing;
-        QTest::newRow("no url") << QByteArray("[mqtt]\ntopic=x/\n") << "url= is missing" << nothing;
-        QTest::newRow("mqtts without cafile") << QByteArray("[mqtt]\nurl=mqtts://b\n") << "mqtts needs cafile=" << nothing;
-        QTest::newRow("cafile unreadable") << QByteArray("[mqtt]\nurl=mqtts://b\ncafile=none.pem\n")
-                                           << "/none.pem cannot be read" << nothing;
-        QTest::newRow("cafile for plain mqtt") << QByteArray("[mqtt]\nurl=mqtt://b\ncafile=ca.pem\n") << "unencrypted"
-                                               << nothing;
-        QTest::newRow("password in publish.ini") << QByteArray("[mqtt]\nurl=mqtt://b\nuser=u\npassword=s3cr3t,;x\n")
-                                                 << "must not be written here" << nothing;
-        QTest::newRow("password in the url") << QByteArray("[mqtt]\nurl=mqtt://u:s3cr3t@b\n") << "must not carry a password"
-                                             << nothing;
-        QTest::newRow("password file unreadable")
-            << QByteArray("[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=gone\n") << "/gone cannot be read"
-            << nothing;
-        QTest::newRow("password file empty") << QByteArray("[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=ca.pem\n")
-                                             << "holds no password" << nothing;
-        QTest::newRow("password file without user") << QByteArray("[mqtt]\nurl=mqtt://b\npasswordFile=secret\n")
-                                                    << "needs user=" << nothing;
-        QTest::newRow("wildcard in topic") << QByteArray("[mqtt]\nurl=mqtt://b\ntopic=lab/+/\n") << "must not hold + or #"
-                                           << nothing;
-        QTest::newRow("typo") << QByteArray("[mqtt]\nurl=mqtt://b\npasswrodFile=secret\n") << "unknown key passwrodFile"
-                              << nothing;
-        QTest::newRow("unknown section") << QByteArray("[kafka]\nurl=x\n") << "unknown section [kafka]" << nothing;
-        QTest::newRow("drop format") << QByteArray("[drop]\ndir=out\nformat=xml\n") << "neither csv nor json" << nothing;
-        QTest::newRow("drop without dir") << QByteArray("[drop]\nformat=csv\n") << "dir= is missing" << nothing;
-        QTest::newRow("bad drop, good mqtt") << QByteArray("[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=secret\n[drop]\nformat=json\n")
-                                             << "dir= is missing" << nothing;
+        const auto row = [](const char *name, const QByteArray &ini, const QStringList &fields) {
+            QTest::newRow(name) << ini << QString() << fields;
+        };
+        // Nothing is used of a file with an error.
+        const auto refused = [&nothing](const char *name, const QByteArray &ini, const char *error) {
+            QTest::newRow(name) << ini << QString(error) << nothing;
+        };
+        row("no file", "", nothing);
+        row("plain", "[mqtt]\nurl=mqtt://broker.lab:1884   ; the lab's\ntopic=lims/scales\n",
+            {"mqtt=1", "host=broker.lab", "port=1884", "tls=0", "topic=lims/scales/", "drop=0"});
+        row("default port and topic", "[mqtt]\nurl=mqtt://broker.lab\n",
+            {"port=1883", "topic=" + defaultTopicPrefix()});
+        row("tls", "[mqtt]\nurl=mqtts://broker.lab\ncafile=ca.pem\n", {"tls=1", "port=8883", "cafile=ca.pem"});
+        row("password from its file", "[mqtt]\nurl=mqtt://b\nuser=collector\npasswordFile=secret\n",
+            {"user=collector", "password=s3cr3t,;x"});
+        row("drop json", "[drop]\ndir=out\nformat=JSON\n", {"mqtt=0", "drop=1", "dir=out", "json=1"});
+        row("drop csv by default", "[drop]\ndir=/srv/lims\n", {"dir=/srv/lims", "json=0"});
+        refused("scheme", "[mqtt]\nurl=http://b:80\n", "not mqtt://host:port");
+        refused("no url", "[mqtt]\ntopic=x/\n", "url= is missing");
+        refused("mqtts without cafile", "[mqtt]\nurl=mqtts://b\n", "mqtts needs cafile=");
+        refused("cafile unreadable", "[mqtt]\nurl=mqtts://b\ncafile=none.pem\n", "/none.pem cannot be read");
+        refused("cafile for plain mqtt", "[mqtt]\nurl=mqtt://b\ncafile=ca.pem\n", "unencrypted");
+        refused("password in publish.ini", "[mqtt]\nurl=mqtt://b\nuser=u\npassword=s3cr3t,;x\n",
+            "must not be written here");
+        refused("password in the url", "[mqtt]\nurl=mqtt://u:s3cr3t@b\n", "must not carry a password");
+        refused("password file unreadable", "[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=gone\n",
+            "/gone cannot be read");
+        refused("password file empty", "[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=ca.pem\n", "holds no password");
+        refused("password file without user", "[mqtt]\nurl=mqtt://b\npasswordFile=secret\n", "needs user=");
+        refused("wildcard in topic", "[mqtt]\nurl=mqtt://b\ntopic=lab/+/\n", "must not hold + or #");
+        refused("typo", "[mqtt]\nurl=mqtt://b\npasswrodFile=secret\n", "unknown key passwrodFile");
+        refused("unknown section", "[kafka]\nurl=x\n", "unknown section [kafka]");
+        refused("drop format", "[drop]\ndir=out\nformat=xml\n", "neither csv nor json");
+        refused("drop without dir", "[drop]\nformat=csv\n", "dir= is missing");
+        refused("bad drop, good mqtt", "[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=secret\n[drop]\nformat=json\n",
+            "dir= is missing");
     }
 
     void config()
