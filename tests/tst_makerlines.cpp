@@ -249,29 +249,21 @@ private slots:
         QTest::addColumn<QByteArray>("stream");
         QTest::addColumn<QStringList>("lines");  // outcome() of each line cut
         QTest::addColumn<QByteArray>("rest");
-
+        const auto row = [](const char *name, Format format, const QByteArray &stream, const QStringList &lines,
+                            const QByteArray &rest = {}) { QTest::newRow(name) << format << stream << lines << rest; };
         const QString mt = "reading|S S|100.00|g|stable|", length = "length|||||";
-        QTest::newRow("mt empty line between") << Format::MettlerToledoSics
-                                               << QByteArray("S S     100.00 g\r\n\r\nS S     100.00 g\r\n")
-                                               << QStringList{mt, mt} << QByteArray();
-        QTest::newRow("mt lone line feed") << Format::MettlerToledoSics << QByteArray("\n") << QStringList()
-                                           << QByteArray();
-        QTest::newRow("a&d cr cr lf") << Format::AndStandard << QByteArray("\r\r\n") << QStringList() << QByteArray();
-        QTest::newRow("ohaus line feeds first")
-            << Format::Ohaus << QByteArray("\n\n    192.21 g  \r\n") << QStringList{"reading||192.21|g|stable|"}
-            << QByteArray();
-        QTest::newRow("radwag lone cr waits") << Format::RadwagKern << QByteArray("\r") << QStringList()
-                                              << QByteArray("\r");
-        QTest::newRow("shimadzu cr cr") << Format::Shimadzu << QByteArray("S   186.65g \r\r\r\n")
-                                        << QStringList{"reading|S|186.65|g|stable|"} << QByteArray("\n");
-        QTest::newRow("automatic crlf crlf") << Format::Automatic << QByteArray("\r\n\r\n\n") << QStringList()
-                                             << QByteArray();
-        QTest::newRow("barcode cr lf") << Format::Barcode << QByteArray("\r\n\n\r") << QStringList() << QByteArray();
+        row("mt empty line between", Format::MettlerToledoSics, "S S     100.00 g\r\n\r\nS S     100.00 g\r\n",
+            {mt, mt});
+        row("mt lone line feed", Format::MettlerToledoSics, "\n", {});
+        row("a&d cr cr lf", Format::AndStandard, "\r\r\n", {});
+        row("ohaus line feeds first", Format::Ohaus, "\n\n    192.21 g  \r\n", {"reading||192.21|g|stable|"});
+        row("radwag lone cr waits", Format::RadwagKern, "\r", {}, "\r");
+        row("shimadzu cr cr", Format::Shimadzu, "S   186.65g \r\r\r\n", {"reading|S|186.65|g|stable|"}, "\n");
+        row("automatic crlf crlf", Format::Automatic, "\r\n\r\n\n", {});
+        row("barcode cr lf", Format::Barcode, "\r\n\n\r", {});
         // Sartorius cuts them, as length errors.
-        QTest::newRow("sartorius lone line feed") << Format::Sartorius << QByteArray("\n") << QStringList{length}
-                                                  << QByteArray();
-        QTest::newRow("sartorius cr lf") << Format::Sartorius << QByteArray("+    12.34 g  \r\n\r\n")
-                                         << QStringList{"reading||+12.34|g  |stable|", length} << QByteArray();
+        row("sartorius lone line feed", Format::Sartorius, "\n", {length});
+        row("sartorius cr lf", Format::Sartorius, "+    12.34 g  \r\n\r\n", {"reading||+12.34|g  |stable|", length});
     }
 
     void emptyLines()
@@ -328,16 +320,14 @@ private slots:
         QTest::addColumn<QByteArray>("stream");
         QTest::addColumn<int>("lines");
         QTest::addColumn<QByteArray>("rest");
-
-        QTest::newRow("crlf glued") << Format::MettlerToledoSics << QByteArray("S S     100.00 g\r\nS D     100.02 g\r\nS S ")
-                                    << 2 << QByteArray("S S ");
-        QTest::newRow("shimadzu cr") << Format::Shimadzu << QByteArray("S   186.65g \rU   186.66g \r") << 2 << QByteArray();
-        QTest::newRow("shimadzu crlf") << Format::Shimadzu << QByteArray("S   186.65g \r\nU   186.66g \r\n") << 2
-                                       << QByteArray("\n");
-        QTest::newRow("automatic cr") << Format::Automatic << QByteArray("S   186.65g \rU   186.66g \r") << 1
-                                      << QByteArray("U   186.66g \r");
-        QTest::newRow("automatic crlf") << Format::Automatic << QByteArray("ST,+00012.78  g\r\nUS,+00012.79  g\r\n") << 2
-                                        << QByteArray();
+        const auto row = [](const char *name, Format format, const QByteArray &stream, int lines, const QByteArray &rest = {}) {
+            QTest::newRow(name) << format << stream << lines << rest;
+        };
+        row("crlf glued", Format::MettlerToledoSics, "S S     100.00 g\r\nS D     100.02 g\r\nS S ", 2, "S S ");
+        row("shimadzu cr", Format::Shimadzu, "S   186.65g \rU   186.66g \r", 2);
+        row("shimadzu crlf", Format::Shimadzu, "S   186.65g \r\nU   186.66g \r\n", 2, "\n");
+        row("automatic cr", Format::Automatic, "S   186.65g \rU   186.66g \r", 1, "U   186.66g \r");
+        row("automatic crlf", Format::Automatic, "ST,+00012.78  g\r\nUS,+00012.79  g\r\n", 2);
     }
 
     void cutting()
