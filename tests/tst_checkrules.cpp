@@ -2,13 +2,11 @@
 // judged on known readings, at and around each limit, and the tests that
 // cannot be judged.
 #include "checks/checkrules.h"
-#include "tempworkdir.h"
 
 #include <QtTest>
 
 #include <cmath>
 #include <limits>
-#include <memory>
 
 using namespace Veltrano;
 using namespace Veltrano::Checks;
@@ -54,12 +52,7 @@ QStringList repeated(const QString &value, int times)
 class TestCheckRules : public QObject
 {
     Q_OBJECT
-    std::unique_ptr<TempWorkDir> m_dir;
-
 private slots:
-    void init() { m_dir = std::make_unique<TempWorkDir>(); }
-    void cleanup() { m_dir.reset(); }
-
     void checks_data()
     {
         QTest::addColumn<QString>("check");
@@ -196,7 +189,6 @@ private slots:
         QFETCH(QString, balance);
         QFETCH(double, limit);
         QFETCH(QString, verdict);
-        QFETCH(QString, reason);
         QFETCH(double, minimumWeight);
 
         const QMap<QString, QString> w = keysOf(weight), b = keysOf(balance);
@@ -221,7 +213,7 @@ private slots:
         else
             result = eccentricity(lines, testWeight, limit, date);
         QCOMPARE(checkText(result.check), check);
-        QCOMPARE(result.reason, reason);
+        QTEST(result.reason, "reason");
         QCOMPARE(verdictText(result.verdict), verdict);
         QCOMPARE(result.passed(), verdict == "pass");
         if (std::isnan(minimumWeight)) {

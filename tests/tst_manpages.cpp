@@ -192,19 +192,6 @@ private slots:
                      qPrintable(QStringLiteral("%1 does not name %2:\n%3").arg(key, value, text)));
     }
 
-    void weighingKeysHeading()
-    {
-        const QStringList page = lines(QStringLiteral("settings.ini.5"));
-        const qsizetype heading = page.indexOf(QStringLiteral(".SS \"Weighing keys\""));
-        QVERIFY(heading >= 0);
-        for (const QString &key : kWeighingKeys) {
-            int at = 0;
-            while (at < page.size() && !isTagOf(page, at, key))
-                ++at;
-            QVERIFY2(at < page.size() && at > heading, qPrintable(key));
-        }
-    }
-
     void seeAlso_data()
     {
         QTest::addColumn<QString>("page");
@@ -323,10 +310,9 @@ private slots:
     void quoting()
     {
         QFETCH(QByteArray, line);
-        QFETCH(QString, name);
         QVERIFY(writeFile(QStringLiteral("settings.ini"), "[b1]\n" + line + "\n"));
         const std::unique_ptr<QSettings> settings = Veltrano::IniFile::open(QStringLiteral("settings.ini"));
-        QCOMPARE(Config::readText(*settings, QStringLiteral("b1"), Config::Key::name), name);
+        QTEST(Config::readText(*settings, QStringLiteral("b1"), Config::Key::name), "name");
     }
 };
 

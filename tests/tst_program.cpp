@@ -43,11 +43,7 @@ private slots:
         QTest::addColumn<int>("status");     // -1: the window is up and records where it was told
         QTest::addColumn<QByteArray>("out");  // the start of standard output
         QTest::addColumn<QByteArray>("err");  // standard error holds it
-        QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage: ") << QByteArray();
         QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("veltrano 1.0.0\n") << QByteArray();
-        QTest::newRow("unknown option")
-            << QStringList{"--colour"} << 2 << QByteArray()
-            << QByteArray("veltrano: Unknown option 'colour'.\nTry 'veltrano --help' for more information.\n");
         QTest::newRow("stray argument") << QStringList{"sub/rows.db"} << 2 << QByteArray()
                                         << QByteArray("veltrano: unexpected argument 'sub/rows.db'\n");
         QTest::newRow("database file") << QStringList{"--database", "sub/rows.db"} << -1 << QByteArray() << QByteArray();
@@ -137,7 +133,6 @@ private slots:
         QFETCH(QString, program);
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, settings);
-        QFETCH(int, status);
         QFETCH(QByteArray, out);
         QFETCH(QByteArray, err);
         if (!settings.isEmpty())
@@ -150,7 +145,7 @@ private slots:
         process.start(program, arguments);
         QVERIFY(process.waitForFinished(20000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), status);
+        QTEST(process.exitCode(), "status");
         const QByteArray written = process.readAllStandardOutput();
         QVERIFY2(written.startsWith(out), written.constData());
         QCOMPARE(QString::fromLocal8Bit(process.readAllStandardError()), QString::fromLocal8Bit(err).replace("%1", QDir::currentPath()));

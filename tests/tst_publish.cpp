@@ -106,13 +106,12 @@ public:
         mosquitto_destroy(m_client);
     }
 
-    // Connects and starts receiving; subscribed() tells when the broker took the subscription.
+    // Connects, starts receiving and waits until the broker took the subscription.
     bool connect()
     {
         return mosquitto_connect(m_client, "127.0.0.1", m_port, 30) == MOSQ_ERR_SUCCESS
-               && mosquitto_loop_start(m_client) == MOSQ_ERR_SUCCESS;
+               && mosquitto_loop_start(m_client) == MOSQ_ERR_SUCCESS && QTest::qWaitFor([this] { return m_subscribed.load(); });
     }
-    bool subscribed() const { return m_subscribed; }
 
     // A request whose answer (subacks() grows) says that the broker has
     // taken the acknowledgements of every message received before it: it
@@ -303,49 +302,42 @@ private slots:
         QTest::addColumn<QStringList>("fields");  // what was read, as name=value
 
         const QStringList nothing{"mqtt=0", "drop=0"};
-        QTest::newRow("no file") << QByteArray() << "" << nothing;
-        QTest::newRow("plain")
-            << QByteArray("[mqtt]\nurl=mqtt://broker.lab:1884   ; the lab's\ntopic=lims/scales\n")
-            << "" << QStringList{"mqtt=1", "host=broker.lab", "port=1884", "tls=0", "topic=lims/scales/", "drop=0"};
-        QTest::newRow("default port and topic")
-            << QByteArray("[mqtt]\nurl=mqtt://broker.lab\n") << ""
-            << QStringList{"port=1883", "topic=" + defaultTopicPrefix()};
-        QTest::newRow("tls") << QByteArray("[mqtt]\nurl=mqtts://broker.lab\ncafile=ca.pem\n") << ""
-                             << QStringList{"tls=1", "port=8883", "cafile=ca.pem"};
-        QTest::newRow("password from its file")
-            << QByteArray("[mqtt]\nurl=mqtt://b\nuser=collector\npasswordFile=secret\n") << ""
-            << QStringList{"user=collector", "password=s3cr3t,;x"};
-        QTest::newRow("drop json") << QByteArray("[drop]\ndir=out\nformat=JSON\n") << ""
-                                   << QStringList{"mqtt=0", "drop=1", "dir=out", "json=1"};
-        QTest::newRow("drop csv by default") << QByteArray("[drop]\ndir=/srv/lims\n") << ""
-                                             << QStringList{"dir=/srv/lims", "json=0"};
-        QTest::newRow("scheme") << QByteArray("[mqtt]\nurl=http://b:80\n") << "not mqtt://host:port" << nothing;
-        QTest::newRow("no url") << QByteArray("[mqtt]\ntopic=x/\n") << "url= is missing" << nothing;
-        QTest::newRow("mqtts without cafile") << QByteArray("[mqtt]\nurl=mqtts://b\n") << "mqtts needs cafile=" << nothing;
-        QTest::newRow("cafile unreadable") << QByteArray("[mqtt]\nurl=mqtts://b\ncafile=none.pem\n")
-                                           << "/none.pem cannot be read" << nothing;
-        QTest::newRow("cafile for plain mqtt") << QByteArray("[mqtt]\nurl=mqtt://b\ncafile=ca.pem\n") << "unencrypted"
-                                               << nothing;
-        QTest::newRow("password in publish.ini") << QByteArray("[mqtt]\nurl=mqtt://b\nuser=u\npassword=s3cr3t,;x\n")
-                                                 << "must not be written here" << nothing;
-        QTest::newRow("password in the url") << QByteArray("[mqtt]\nurl=mqtt://u:s3cr3t@b\n") << "must not carry a password"
-                                             << nothing;
-        QTest::newRow("password file unreadable")
-            << QByteArray("[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=gone\n") << "/gone cannot be read"
-            << nothing;
-        QTest::newRow("password file empty") << QByteArray("[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=ca.pem\n")
-                                             << "holds no password" << nothing;
-        QTest::newRow("password file without user") << QByteArray("[mqtt]\nurl=mqtt://b\npasswordFile=secret\n")
-                                                    << "needs user=" << nothing;
-        QTest::newRow("wildcard in topic") << QByteArray("[mqtt]\nurl=mqtt://b\ntopic=lab/+/\n") << "must not hold + or #"
-                                           << nothing;
-        QTest::newRow("typo") << QByteArray("[mqtt]\nurl=mqtt://b\npasswrodFile=secret\n") << "unknown key passwrodFile"
-                              << nothing;
-        QTest::newRow("unknown section") << QByteArray("[kafka]\nurl=x\n") << "unknown section [kafka]" << nothing;
-        QTest::newRow("drop format") << QByteArray("[drop]\ndir=out\nformat=xml\n") << "neither csv nor json" << nothing;
-        QTest::newRow("drop without dir") << QByteArray("[drop]\nformat=csv\n") << "dir= is missing" << nothing;
-        QTest::newRow("bad drop, good mqtt") << QByteArray("[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=secret\n[drop]\nformat=json\n")
-                                             << "dir= is missing" << nothing;
+        const auto row = [](const char *name, const QByteArray &ini, const QStringList &fields) {
+            QTest::newRow(name) << ini << QString() << fields;
+        };
+        // Nothing is used of a file with an error.
+        const auto refused = [&nothing](const char *name, const QByteArray &ini, const char *error) {
+            QTest::newRow(name) << ini << QString(error) << nothing;
+        };
+        row("no file", "", nothing);
+        row("plain", "[mqtt]\nurl=mqtt://broker.lab:1884   ; the lab's\ntopic=lims/scales\n",
+            {"mqtt=1", "host=broker.lab", "port=1884", "tls=0", "topic=lims/scales/", "drop=0"});
+        row("default port and topic", "[mqtt]\nurl=mqtt://broker.lab\n",
+            {"port=1883", "topic=" + defaultTopicPrefix()});
+        row("tls", "[mqtt]\nurl=mqtts://broker.lab\ncafile=ca.pem\n", {"tls=1", "port=8883", "cafile=ca.pem"});
+        row("password from its file", "[mqtt]\nurl=mqtt://b\nuser=collector\npasswordFile=secret\n",
+            {"user=collector", "password=s3cr3t,;x"});
+        row("drop json", "[drop]\ndir=out\nformat=JSON\n", {"mqtt=0", "drop=1", "dir=out", "json=1"});
+        row("drop csv by default", "[drop]\ndir=/srv/lims\n", {"dir=/srv/lims", "json=0"});
+        refused("scheme", "[mqtt]\nurl=http://b:80\n", "not mqtt://host:port");
+        refused("no url", "[mqtt]\ntopic=x/\n", "url= is missing");
+        refused("mqtts without cafile", "[mqtt]\nurl=mqtts://b\n", "mqtts needs cafile=");
+        refused("cafile unreadable", "[mqtt]\nurl=mqtts://b\ncafile=none.pem\n", "/none.pem cannot be read");
+        refused("cafile for plain mqtt", "[mqtt]\nurl=mqtt://b\ncafile=ca.pem\n", "unencrypted");
+        refused("password in publish.ini", "[mqtt]\nurl=mqtt://b\nuser=u\npassword=s3cr3t,;x\n",
+            "must not be written here");
+        refused("password in the url", "[mqtt]\nurl=mqtt://u:s3cr3t@b\n", "must not carry a password");
+        refused("password file unreadable", "[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=gone\n",
+            "/gone cannot be read");
+        refused("password file empty", "[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=ca.pem\n", "holds no password");
+        refused("password file without user", "[mqtt]\nurl=mqtt://b\npasswordFile=secret\n", "needs user=");
+        refused("wildcard in topic", "[mqtt]\nurl=mqtt://b\ntopic=lab/+/\n", "must not hold + or #");
+        refused("typo", "[mqtt]\nurl=mqtt://b\npasswrodFile=secret\n", "unknown key passwrodFile");
+        refused("unknown section", "[kafka]\nurl=x\n", "unknown section [kafka]");
+        refused("drop format", "[drop]\ndir=out\nformat=xml\n", "neither csv nor json");
+        refused("drop without dir", "[drop]\nformat=csv\n", "dir= is missing");
+        refused("bad drop, good mqtt", "[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=secret\n[drop]\nformat=json\n",
+            "dir= is missing");
     }
 
     void config()
@@ -463,7 +455,6 @@ private slots:
     void throttle()
     {
         QFETCH(QStringList, offered);
-        QFETCH(QStringList, sent);
         ReadingThrottle throttle;
         QStringList out;
         const auto record = [&out](const LiveReading &reading, qint64 now) {
@@ -481,7 +472,7 @@ private slots:
             if (const auto next = throttle.nextDueMs())
                 QVERIFY(*next > now);
         }
-        QCOMPARE(out, sent);
+        QTEST(out, "sent");
         QVERIFY(!throttle.nextDueMs());
     }
 
@@ -507,7 +498,6 @@ private slots:
         QFETCH(int, loadedBound);
         QFETCH(QByteArray, tail);
         QFETCH(int, waiting);
-        QFETCH(int, unreadable);
         QFETCH(bool, torn);
         const QString path = m_dir->filePath("outbox");
         {
@@ -527,7 +517,7 @@ private slots:
         Outbox outbox(path, loadedBound);
         const Outbox::Opened opened = outbox.open();
         QCOMPARE(opened.waiting, waiting);
-        QCOMPARE(opened.unreadable, unreadable);
+        QTEST(opened.unreadable, "unreadable");
         QCOMPARE(opened.torn, torn);
         QVERIFY(opened.error.isEmpty());
         QVERIFY(!readFile(path).endsWith(tail.isEmpty() ? QByteArray("-") : tail) || !torn);
@@ -600,29 +590,6 @@ private slots:
         QCOMPARE(outbox.waiting(), 0);
     }
 
-    // Every row and weighing reaches a subscriber, in order, once; the
-    // outbox is empty afterwards.
-    void mqttInOrder()
-    {
-        QVERIFY2(m_broker->start(), qPrintable(m_broker->error()));
-        Subscriber subscriber(m_broker->port(), "lab/pc1/b1/#");
-        QVERIFY(subscriber.connect());
-        QTRY_VERIFY(subscriber.subscribed());
-        MqttPublisher publisher(mqttConfig(*m_broker), m_dir->filePath("publish-outbox"));
-        QSignalSpy outages(&publisher, &MqttPublisher::outageBegan);
-        QSignalSpy problems(&publisher, &MqttPublisher::problem);
-        publisher.start();
-        publishRows(publisher, 1, 60);
-        QTRY_COMPARE(subscriber.arrivals().size(), expectedArrivals(1, 60).size());
-        QCOMPARE(subscriber.arrivals(), expectedArrivals(1, 60));
-        QTRY_COMPARE(publisher.waiting(), 0);
-        QCOMPARE(QFileInfo(m_dir->filePath("publish-outbox")).size(), 0);
-        const QJsonObject first = QJsonDocument::fromJson(subscriber.received().first().payload).object();
-        QCOMPARE(first.value("result").toString(), QString("10.0010"));
-        QCOMPARE(subscriber.received().first().topic, QByteArray("lab/pc1/b1/row"));
-        QCOMPARE(outages.count() + problems.count(), 0);
-    }
-
     // The broker stopped for longer than the longest reconnection wait:
     // told once, the rows handed over meanwhile wait in the outbox and
     // arrive after the others, in order, none twice; the end is told with
@@ -633,7 +600,6 @@ private slots:
         QVERIFY2(m_broker->start(persistent), qPrintable(m_broker->error()));
         auto subscriber = std::make_unique<Subscriber>(m_broker->port(), "lab/pc1/#", "lims");
         QVERIFY(subscriber->connect());
-        QTRY_VERIFY(subscriber->subscribed());
         MqttPublisher publisher(mqttConfig(*m_broker), m_dir->filePath("publish-outbox"));
         publisher.setRetryDelays(20, 160);
         QSignalSpy began(&publisher, &MqttPublisher::outageBegan);
@@ -642,7 +608,9 @@ private slots:
         publisher.start();
         publishRows(publisher, 1, 10);
         QTRY_COMPARE(subscriber->arrivals(), expectedArrivals(1, 10));
+        QCOMPARE(subscriber->received().first().topic, QByteArray("lab/pc1/b1/row"));
         QTRY_COMPARE(publisher.waiting(), 0);
+        QCOMPARE(QFileInfo(m_dir->filePath("publish-outbox")).size(), 0);
         // Lest the broker, stopped now, deliver those again to the subscriber.
         for (int round = 0; round < 2; ++round) {
             const int subacks = subscriber->subacks();
@@ -704,13 +672,7 @@ private slots:
 
         // The broker is given the collector's password: the rows go, on the next try.
         QVERIFY(MosquittoBroker::writePasswordFile(passwords, "collector", "pa55word"));
-        QVERIFY(MosquittoBroker::writePasswordFile(m_dir->filePath("reader"), "lims", "r"));
-        QFile all(passwords);
-        QVERIFY(all.open(QIODevice::Append) && all.write(readFile(m_dir->filePath("reader"))) > 0);
-        all.close();
         QVERIFY2(m_broker->start({passwords, true, {}, {}, {}}), qPrintable(m_broker->error()));
-        Subscriber subscriber(m_broker->port(), "lab/pc1/#");
-        Q_UNUSED(subscriber);
         QTRY_VERIFY_WITH_TIMEOUT(ended.count() > 0, 10000);
         QCOMPARE(ended.first().first().toInt(), expectedArrivals(1, 5).size());
         QCOMPARE(publisher.waiting(), 0);
@@ -739,7 +701,6 @@ private slots:
         QVERIFY2(m_broker->start(), qPrintable(m_broker->error()));
         Subscriber subscriber(m_broker->port(), "lab/pc1/#");
         QVERIFY(subscriber.connect());
-        QTRY_VERIFY(subscriber.subscribed());
         MqttPublisher second(mqttConfig(*m_broker), outbox);
         second.start();
         publishRows(second, 10, 15);
@@ -755,7 +716,6 @@ private slots:
         QVERIFY2(m_broker->start(), qPrintable(m_broker->error()));
         Subscriber subscriber(m_broker->port(), "lab/pc1/+/reading");
         QVERIFY(subscriber.connect());
-        QTRY_VERIFY(subscriber.subscribed());
         auto now = std::make_shared<std::atomic<qint64>>(0);
         MqttPublisher publisher(mqttConfig(*m_broker), m_dir->filePath("publish-outbox"));
         publisher.setClock([now] { return now->load(); });
@@ -800,7 +760,6 @@ private slots:
         QVERIFY2(m_broker->start(), qPrintable(m_broker->error()));
         Subscriber subscriber(m_broker->port(), "lab/pc1/#");
         QVERIFY(subscriber.connect());
-        QTRY_VERIFY(subscriber.subscribed());
         MqttPublisher publisher(mqttConfig(*m_broker), m_dir->filePath("publish-outbox"));
         QSignalSpy problems(&publisher, &MqttPublisher::problem);
         QSignalSpy connected(&publisher, &MqttPublisher::connectedChanged);
@@ -1019,7 +978,6 @@ private slots:
     void dropNeverReplaces()
     {
         QFETCH(QByteArray, existing);
-        QFETCH(QStringList, files);
         QVERIFY(QDir().mkdir("drop") && QDir().mkdir("publish-spool"));
         QVERIFY(writeFile("publish-spool/000000000007-b1_S1_20261207-080000.csv", "spooled\n"));
         QVERIFY(writeFile("publish-spool/.000000000008-b1_S2_20261207-080000.csv.part", "cut"));
@@ -1028,7 +986,7 @@ private slots:
         QSignalSpy written(&drop, &DropFolder::fileWritten);
         drop.start();
         QTRY_VERIFY_WITH_TIMEOUT(written.count() > 0, 10000);
-        QCOMPARE(QDir("drop").entryList(QDir::Files | QDir::Hidden, QDir::Name), files);
+        QTEST(QDir("drop").entryList(QDir::Files | QDir::Hidden, QDir::Name), "files");
         QCOMPARE(readFile("drop/" + written.first().first().toString()), QByteArray("spooled\n"));
         QCOMPARE(readFile("drop/b1_S1_20261207-080000.csv"), existing);
         QCOMPARE(QDir("publish-spool").entryList(QDir::Files | QDir::Hidden).size(), 0);

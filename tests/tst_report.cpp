@@ -74,24 +74,9 @@ ReportData series(int count)
         row.resultClass = classAt(i);
         data.rows.append(row);
     }
-    ReportStatistics statistics;
-    statistics.n = QString::number(count);
-    statistics.mean = QStringLiteral("10.0004 g");
-    statistics.sd = QStringLiteral("0.0354 g");
-    statistics.rsd = QStringLiteral("0.354 %");
-    statistics.min = QStringLiteral("9.940 g");
-    statistics.max = QStringLiteral("10.060 g");
-    statistics.range = QStringLiteral("0.120 g");
-    statistics.nominal = QStringLiteral("10.000 g");
-    statistics.t1Lower = QStringLiteral("9.955 g");
-    statistics.t1Upper = QStringLiteral("10.045 g");
-    statistics.t2Lower = QStringLiteral("9.910 g");
-    statistics.t2Upper = QStringLiteral("10.090 g");
-    statistics.within = QStringLiteral("4287");
-    statistics.warning = QStringLiteral("1429");
-    statistics.outside = QStringLiteral("1428");
-    statistics.belowMinimum = QStringLiteral("1428");
-    data.statistics = statistics;
+    data.statistics = ReportStatistics{QString::number(count), "10.0004 g", "0.0354 g", "0.354 %", "9.940 g",
+                                       "10.060 g", "0.120 g", "10.000 g", "9.955 g", "10.045 g", "9.910 g",
+                                       "10.090 g", "4287", "1429", "1428", "1428"};
     data.chainHead = kHead;
     return data;
 }
@@ -192,564 +177,520 @@ class TestReport : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase()
+    {
+        QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty(),
+                 "pdftotext and pdfinfo (Debian package poppler-utils) read the reports back");
+    }
 
-    void headerAndFooterOnEveryPage_data();
-    void headerAndFooterOnEveryPage();
-    void everyRowInOrder_data();
-    void everyRowInOrder();
-    void figuresVerdictAndChart();
-    void missingDetailsShownAsMissing();
-    void manyBalancesListedInTheBody();
-    void writeFailureIsTold();
+    void headerAndFooterOnEveryPage_data()
+    {
+        QTest::addColumn<PaperSize>("paper");
+        QTest::addColumn<QString>("pageSize");
+        QTest::newRow("A4") << PaperSize::A4 << QStringLiteral("595 x 842 pts (A4)");
+        QTest::newRow("Letter") << PaperSize::Letter << QStringLiteral("612 x 792 pts (letter)");
+    }
 
-    void sealReadBack_data();
-    void sealReadBack();
-    void tamperedSealIsRejected_data();
-    void tamperedSealIsRejected();
-    void sealInRewrittenFile();
-    void sealCheckNamesRows_data();
-    void sealCheckNamesRows();
+    void headerAndFooterOnEveryPage()
+    {
+        QFETCH(PaperSize, paper);
+        TempWorkDir dir;
+        const ReportData data = series(300);
+        int pageCount = 0;
+        QCOMPARE(write(data, QStringLiteral("report.pdf"), paper, &pageCount), QString());
 
-    void chartSeries_data();
-    void chartSeries();
-    void leadingNumber_data();
-    void leadingNumber();
-    void axisTicks_data();
-    void axisTicks();
+        QTEST(pdfInfo(QStringLiteral("report.pdf"), QStringLiteral("Page size")), "pageSize");
+        QCOMPARE(pdfInfo(QStringLiteral("report.pdf"), QStringLiteral("Pages")), QString::number(pageCount));
+        const QStringList pages = pagesOf(QStringLiteral("report.pdf"));
+        QCOMPARE(pages.size(), pageCount);
+        QVERIFY(pageCount >= 5);
 
-    void reportSettings_data();
-    void reportSettings();
+        const QStringList everyPage = {
+            kLab,
+            QStringLiteral("Weighing report"),
+            QStringLiteral("Series: S-2026-031"),
+            QStringLiteral("Veltrano 1.0.0"),
+            QStringLiteral("Balance: Waage Nord ID: WN-01 Maker: Mettler Toledo Model: XPR205 Serial: B123456789"),
+            QStringLiteral("Period: 2026-03-02 08:00:00 UTC+01:00 to 2026-03-02 17:30:00 UTC+01:00"),
+            QStringLiteral("Operator: A. Technician, B. Supervisor"),
+            QStringLiteral("Report made: 2026-03-03 09:15:07 UTC+01:00"),
+            QStringLiteral("Reviewed by: ______ Date: ______ Signature: ______"),
+            QStringLiteral("Chain head: ") + kHead,
+        };
+        const QRegularExpression pageMark(QStringLiteral("Page (\\d+) of (\\d+)"));
+        for (int i = 0; i < pages.size(); ++i) {
+            const QString page = pages[i].simplified();
+            for (const QString &text : everyPage)
+                QVERIFY2(page.contains(text), qPrintable(QStringLiteral("page %1 lacks: %2").arg(i + 1).arg(text)));
+            auto marks = pageMark.globalMatch(page);
+            QVERIFY(marks.hasNext());
+            const auto mark = marks.next();
+            QCOMPARE(mark.captured(1), QString::number(i + 1));
+            QCOMPARE(mark.captured(2), QString::number(pageCount));
+            QVERIFY2(!marks.hasNext(), "one page number a page");
+            // The header comes before the rows, the footer after them.
+            QVERIFY(page.indexOf(kLab) < page.indexOf(QStringLiteral("Reviewed by:")));
+        }
+        QVERIFY(pages.last().contains(QStringLiteral("End of report: 300 rows.")));
+    }
+
+    void everyRowInOrder_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("severalBalances");
+        QTest::addColumn<int>("fewestPages");
+        QTest::newRow("none") << 0 << false << 1;
+        QTest::newRow("one") << 1 << false << 1;
+        QTest::newRow("two balances") << 120 << true << 2;
+        // Some 60 rows a page.
+        QTest::newRow("10,000") << 10000 << false << 150;
+    }
+
+    void everyRowInOrder()
+    {
+        QFETCH(int, count);
+        QFETCH(bool, severalBalances);
+        QFETCH(int, fewestPages);
+        TempWorkDir dir;
+        ReportData data = series(count);
+        if (severalBalances) {
+            data.balances.append({QStringLiteral("Waage Süd"), QStringLiteral("WS-02"), {}, {}, {}});
+            for (int i = 1; i < data.rows.size(); i += 2)
+                data.rows[i].instrument = QStringLiteral("Waage Süd");
+        }
+        int pageCount = 0;
+        QCOMPARE(write(data, QStringLiteral("rows.pdf"), PaperSize::A4, &pageCount), QString());
+        QVERIFY2(pageCount >= fewestPages, qPrintable(QString::number(pageCount)));
+
+        const QStringList pages = pagesOf(QStringLiteral("rows.pdf"));
+        QCOMPARE(pages.size(), pageCount);
+        verifyRows(pages, data, severalBalances);
+        QVERIFY(pages.last().simplified().contains(QStringLiteral("End of report: %1 rows.").arg(count)));
+        if (count == 0)
+            QVERIFY(pages.first().contains(QStringLiteral("No rows.")));
+    }
+
+    void figuresVerdictAndChart()
+    {
+        TempWorkDir dir;
+        ReportData data = series(40);
+        data.coverage.kind = ReportCoverage::Check;
+        data.coverage.name = QStringLiteral("Repeatability, March");
+        data.verdict = ReportVerdict{QStringLiteral("Repeatability, 10 weighings"),
+                                     QStringLiteral("200 g E2, certificate 4711"),
+                                     QStringLiteral("s = 0.12 mg\nmean = 200.00004 g"),
+                                     QStringLiteral("s at most 0.20 mg"), QStringLiteral("passed")};
+        QCOMPARE(write(data, QStringLiteral("check.pdf")), QString());
+        const QString first = pagesOf(QStringLiteral("check.pdf")).first().simplified();
+
+        const QStringList expected = {
+            QStringLiteral("Check: Repeatability, March"),
+            QStringLiteral("Statistics and limits"),
+            QStringLiteral("n 40 Nominal 10.000 g Within 4287"),
+            QStringLiteral("Mean 10.0004 g T1 lower limit 9.955 g Warning 1429"),
+            QStringLiteral("Standard deviation 0.0354 g T1 upper limit 10.045 g Outside 1428"),
+            QStringLiteral("RSD 0.354 % T2 lower limit 9.910 g Below minimum 1428"),
+            QStringLiteral("Minimum 9.940 g T2 upper limit 10.090 g"),
+            QStringLiteral("Maximum 10.060 g"),
+            QStringLiteral("Range 0.120 g"),
+            QStringLiteral("Test Repeatability, 10 weighings"),
+            QStringLiteral("Test weight 200 g E2, certificate 4711"),
+            QStringLiteral("Figures s = 0.12 mg mean = 200.00004 g"),
+            QStringLiteral("Criterion s at most 0.20 mg"),
+            QStringLiteral("Verdict passed"),
+            QStringLiteral("Chart of the results"),
+            QStringLiteral("within warning outside below minimum no class nominal T1 T2"),
+        };
+        for (const QString &text : expected)
+            QVERIFY2(first.contains(text), qPrintable(QStringLiteral("lacks: %1\nin: %2").arg(text, first)));
+    }
+
+    void missingDetailsShownAsMissing()
+    {
+        TempWorkDir dir;
+        ReportData data = series(3);
+        data.lab.clear();
+        data.balances = {{QStringLiteral("Waage Nord"), {}, QStringLiteral("Sartorius"), {}, {}}};
+        data.operators.clear();
+        data.from = QDateTime();
+        data.chainHead.clear();
+        data.statistics.reset();
+        data.rows[1].sampleId = QStringLiteral("line\nbreak");
+        QCOMPARE(write(data, QStringLiteral("sparse.pdf")), QString());
+        const QString page = pagesOf(QStringLiteral("sparse.pdf")).first().simplified();
+        for (const QString &text : {QStringLiteral("Laboratory: —"),
+                                    QStringLiteral("Balance: Waage Nord ID: — Maker: Sartorius Model: — Serial: —"),
+                                    QStringLiteral("Period: the first row to 2026-03-02 17:30:00 UTC+01:00"),
+                                    QStringLiteral("Operator: —"), QStringLiteral("Chain head: — (the rows have no provenance)"),
+                                    QStringLiteral("1001 line break 2026-03-02")})
+            QVERIFY2(page.contains(text), qPrintable(QStringLiteral("lacks: %1\nin: %2").arg(text, page)));
+        QVERIFY(!page.contains(QStringLiteral("Statistics and limits")));
+    }
+
+    void manyBalancesListedInTheBody()
+    {
+        TempWorkDir dir;
+        ReportData data = series(5);
+        data.coverage = {ReportCoverage::Range, {}, {}};
+        data.balances.clear();
+        for (int i = 1; i <= 5; ++i)
+            data.balances.append({QStringLiteral("Balance %1").arg(i), QStringLiteral("B-%1").arg(i),
+                                  QStringLiteral("Maker %1").arg(i), QStringLiteral("Model %1").arg(i),
+                                  QStringLiteral("SN-%1").arg(i)});
+        QCOMPARE(write(data, QStringLiteral("balances.pdf")), QString());
+        const QString page = pagesOf(QStringLiteral("balances.pdf")).first().simplified();
+        QVERIFY(page.contains(QStringLiteral("Rows of every instrument")));
+        QVERIFY(page.contains(QStringLiteral("… and 3 more balances, listed on page 1")));
+        QVERIFY(page.contains(QStringLiteral("Balances (5)")));
+        for (int i = 1; i <= 5; ++i) {
+            const QString line = QStringLiteral("Balance %1 B-%1 Maker %1 Model %1 SN-%1").arg(i);
+            QVERIFY2(page.contains(line), qPrintable(line));
+        }
+    }
+
+    void writeFailureIsTold()
+    {
+        TempWorkDir dir;
+        QVERIFY(writeFile(QStringLiteral("kept.pdf"), "earlier report"));
+        const QString missing = dir.filePath(QStringLiteral("no such folder/report.pdf"));
+        const QString error = write(series(3), missing);
+        QVERIFY(error.contains(missing));
+        QVERIFY(!QFile::exists(missing));
+        // A file that is replaced is replaced whole.
+        QCOMPARE(write(series(3), QStringLiteral("kept.pdf")), QString());
+        QVERIFY(readFile(QStringLiteral("kept.pdf")).startsWith("%PDF-"));
+    }
+
+    void sealReadBack_data()
+    {
+        QTest::addColumn<QList<qint64>>("keys");
+        QTest::addColumn<bool>("withoutProvenance");
+        QTest::addColumn<QString>("head");
+        const auto run = [](qint64 first, int count) {
+            QList<qint64> keys;
+            for (int i = 0; i < count; ++i)
+                keys << first + i;
+            return keys;
+        };
+        QTest::newRow("no rows") << QList<qint64>() << false << kHead;
+        QTest::newRow("one row") << QList<qint64>{7} << false << kHead;
+        QTest::newRow("gaps and order of the report") << QList<qint64>{5, 6, 7, 12, 9, 10, 11, 3} << false << kHead;
+        QTest::newRow("rows without provenance") << QList<qint64>{1, 2, 3} << true << QString();
+        QTest::newRow("every hash listed") << run(1, ReportSeal::kFullListRows) << false << kHead;
+        QTest::newRow("hashes as tags") << run(1, ReportSeal::kFullListRows + 1) << false << kHead;
+        QTest::newRow("10,000 rows") << run(400000, 10000) << false << kHead.toUpper();
+    }
+
+    void sealReadBack()
+    {
+        QFETCH(QList<qint64>, keys);
+        QFETCH(bool, withoutProvenance);
+        QFETCH(QString, head);
+        TempWorkDir dir;
+        ReportData data = series(keys.size());
+        data.chainHead = head;
+        QStringList hashes;
+        for (int i = 0; i < keys.size(); ++i) {
+            data.rows[i].key = keys[i];
+            data.rows[i].hash = withoutProvenance ? QString() : hashOf(keys[i]);
+            hashes << data.rows[i].hash;
+        }
+        QCOMPARE(write(data, QStringLiteral("sealed.pdf")), QString());
+
+        QString error = QStringLiteral("not cleared");
+        const auto seal = readSeal(QStringLiteral("sealed.pdf"), &error);
+        QVERIFY2(seal, qPrintable(error));
+        QCOMPARE(error, QString());
+        QCOMPARE(seal->version, 1);
+        QCOMPARE(seal->chainHead, head.toLower());
+        QCOMPARE(seal->madeAt, QStringLiteral("2026-03-03T08:15:07Z"));
+        QCOMPARE(QList<qint64>(seal->keys.begin(), seal->keys.end()), keys);
+        QCOMPARE(seal->rowsDigest, rowsDigest(seal->keys, hashes));
+        QCOMPARE(seal->contentDigest, contentDigest(data.rows));
+        QCOMPARE(seal->hashes, keys.size() <= ReportSeal::kFullListRows ? hashes : QStringList());
+        QCOMPARE(seal->tags.size(), keys.size() * ReportSeal::kTagBytes);
+
+        QHash<qint64, QString> current;
+        for (int i = 0; i < keys.size(); ++i)
+            current.insert(keys[i], hashes[i]);
+        QVERIFY(checkSeal(*seal, current).unchanged);
+        if (keys.size() == 10000)
+            QVERIFY2(QFile(QStringLiteral("sealed.pdf")).size() < 4 * 1024 * 1024, "a 10,000-row report stays small");
+    }
+
+    void tamperedSealIsRejected_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QByteArray>("at");    // what is replaced by `with`, or the text the changed byte follows
+        QTest::addColumn<QByteArray>("with");
+        QTest::addColumn<QString>("reason");
+        const auto row = [](const char *name, int rows, const char *at, const char *with, const char *reason) {
+            QTest::newRow(name) << rows << QByteArray(at) << QByteArray(with) << QString(reason);
+        };
+        row("chain head", 20, "<vtseal:chainHead>", "", "digest does not match");
+        row("a key", 20, "<vtseal:keys>100", "", "damaged");
+        row("a row's hash", 20, "<vtseal:rowHashes>", "", "damaged");
+        row("a row's tag", 2000, "<vtseal:rowTags>", "", "digest does not match");
+        row("rows digest", 2000, "<vtseal:rowsDigest>", "", "digest does not match");
+        row("seal digest", 20, "<vtseal:sealDigest>", "", "digest does not match");
+        row("row count", 20, "<vtseal:rowCount>", "", "do not match the row count");
+        row("an element renamed", 20, "<vtseal:rowHashes>", "<vtseal:rowHashez>", "not readable XML");
+        row("format", 20, "<vtseal:version>1<", "<vtseal:version>2<", "format 2");
+        row("seal removed", 20, "http://veltrano.example.org/ns/report-seal/1.0/",
+            "http://veltrano.example.org/ns/report-sea1/1.0/", "holds no report seal");
+    }
+
+    void tamperedSealIsRejected()
+    {
+        QFETCH(int, rows);
+        QFETCH(QByteArray, at);
+        QFETCH(QByteArray, with);
+        QFETCH(QString, reason);
+        TempWorkDir dir;
+        QCOMPARE(write(series(rows), QStringLiteral("report.pdf")), QString());
+        QByteArray bytes = readFile(QStringLiteral("report.pdf"));
+        if (with.isEmpty()) {
+            QVERIFY(bytes.indexOf(at) > 0);
+            const int changed = bytes.indexOf(at) + at.size();
+            bytes[changed] = otherCharacter(bytes.at(changed));
+        } else {
+            QCOMPARE(bytes.count(at), 1);
+            bytes.replace(at, with);
+        }
+        QVERIFY(writeFile(QStringLiteral("tampered.pdf"), bytes));
+        QString error;
+        QVERIFY(!readSeal(QStringLiteral("tampered.pdf"), &error));
+        QVERIFY2(error.contains(reason), qPrintable(error));
+        QVERIFY(error.contains(QStringLiteral("tampered.pdf")));
+    }
+
+    // Another program that saves the report again may compress its metadata,
+    // or add a packet of its own after the report's.
+    void sealInRewrittenFile()
+    {
+        TempWorkDir dir;
+        QCOMPARE(write(series(30), QStringLiteral("report.pdf")), QString());
+        const QByteArray bytes = readFile(QStringLiteral("report.pdf"));
+        QString error;
+        const auto sealed = readSeal(QStringLiteral("report.pdf"), &error);
+        QVERIFY2(sealed, qPrintable(error));
+
+        const int type = bytes.indexOf("/Type /Metadata");
+        const int dictionary = bytes.lastIndexOf("<<", type);
+        const int start = bytes.indexOf("stream\n", type) + 7;
+        const int end = bytes.indexOf("endstream", start);
+        QVERIFY(dictionary > 0 && start > type && end > start);
+        const QByteArray packet = bytes.mid(start, end - start);
+        QByteArray compressed = bytes.left(dictionary);
+        compressed += "<< /Type /Metadata /Subtype /XML /Filter /FlateDecode /Length " +
+                      QByteArray::number(qCompress(packet).size() - 4) + " >>\nstream\n" + qCompress(packet).mid(4) +
+                      "\n" + bytes.mid(end);
+        QVERIFY(!compressed.contains("<vtseal:"));
+        QVERIFY(writeFile(QStringLiteral("compressed.pdf"), compressed));
+        auto seal = readSeal(QStringLiteral("compressed.pdf"), &error);
+        QVERIFY2(seal, qPrintable(error));
+        QCOMPARE(seal->keys, sealed->keys);
+        QCOMPARE(seal->hashes, sealed->hashes);
+
+        const QByteArray foreign = "\n99 0 obj\n<< /Type /Metadata /Subtype /XML /Length 60 >>\nstream\n"
+                                   "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"></x:xmpmeta>\nendstream\nendobj\n";
+        QVERIFY(writeFile(QStringLiteral("appended.pdf"), bytes + foreign));
+        seal = readSeal(QStringLiteral("appended.pdf"), &error);
+        QVERIFY2(seal, qPrintable(error));
+        QCOMPARE(seal->rowsDigest, sealed->rowsDigest);
+
+        // A later seal (a report written over it) is the one that counts.
+        ReportData other = series(2);
+        other.rows[0].key = 1;
+        const QByteArray later = sealXmp(makeSeal(other), QStringLiteral("other"), QStringLiteral("test"));
+        QVERIFY(writeFile(QStringLiteral("updated.pdf"), bytes + "\n99 0 obj\nstream\n" + later + "\nendstream\n"));
+        seal = readSeal(QStringLiteral("updated.pdf"), &error);
+        QVERIFY2(seal, qPrintable(error));
+        QCOMPARE(seal->keys, QVector<qint64>({1, 1001}));
+
+        QVERIFY(writeFile(QStringLiteral("plain.txt"), "not a report"));
+        QVERIFY(!readSeal(QStringLiteral("plain.txt"), &error));
+        QVERIFY(error.contains(QStringLiteral("not a PDF")));
+        QVERIFY(!readSeal(QStringLiteral("missing.pdf"), &error));
+        QVERIFY(error.contains(QStringLiteral("cannot be read")));
+    }
+
+    void sealCheckNamesRows_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QList<int>>("changed");  // places in the report
+        QTest::addColumn<QList<int>>("missing");
+        QTest::addColumn<bool>("upperCase");
+        for (const int rows : {10, 3000}) {
+            const QByteArray kind = rows <= ReportSeal::kFullListRows ? "hashes" : "tags";
+            const auto row = [&kind](const char *name) -> QTestData & { return QTest::newRow((kind + ": " + name).constData()); };
+            row("unchanged") << rows << QList<int>() << QList<int>() << false;
+            row("hashes in capitals") << rows << QList<int>() << QList<int>() << true;
+            row("first changed") << rows << QList<int>{0} << QList<int>() << false;
+            row("last missing") << rows << QList<int>() << QList<int>{rows - 1} << false;
+            row("changed and missing") << rows << QList<int>{2, 7} << QList<int>{5} << false;
+        }
+    }
+
+    void sealCheckNamesRows()
+    {
+        QFETCH(int, rows);
+        QFETCH(QList<int>, changed);
+        QFETCH(QList<int>, missing);
+        QFETCH(bool, upperCase);
+        ReportData data = series(rows);
+        data.rows[3].hash.clear();  // a row without provenance stays one
+        const ReportSeal seal = makeSeal(data);
+        QCOMPARE(seal.hashes.isEmpty(), rows > ReportSeal::kFullListRows);
+
+        QHash<qint64, QString> current;
+        for (const ReportRow &row : std::as_const(data.rows))
+            current.insert(row.key, upperCase ? row.hash.toUpper() : row.hash);
+        QVector<qint64> changedKeys, missingKeys;
+        for (const int i : changed) {
+            current[data.rows[i].key] = hashOf(-data.rows[i].key);
+            changedKeys << data.rows[i].key;
+        }
+        for (const int i : missing) {
+            current.remove(data.rows[i].key);
+            missingKeys << data.rows[i].key;
+        }
+        const SealCheck check = checkSeal(seal, current);
+        QCOMPARE(check.changed, changedKeys);
+        QCOMPARE(check.missing, missingKeys);
+        QCOMPARE(check.unchanged, changed.isEmpty() && missing.isEmpty());
+        QVERIFY(!check.changedUnlocated());
+        for (const qint64 key : changedKeys + missingKeys)
+            QVERIFY(check.summary().contains(QString::number(key)));
+        QVERIFY(check.summary().startsWith(check.unchanged ? QStringLiteral("unchanged") : QStringLiteral("changed")));
+    }
+
+    void chartSeries_data()
+    {
+        QTest::addColumn<QStringList>("results");
+        QTest::addColumn<QStringList>("units");
+        QTest::addColumn<QList<QPointF>>("points");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("every result") << QStringList{"10.01", "9.99", "+  10,02"} << QStringList{"g", "g", "g"}
+                                      << QList<QPointF>{{1, 10.01}, {2, 9.99}, {3, 10.02}} << QString();
+        QTest::newRow("a result that is no number keeps its place")
+            << QStringList{"10.01", "OL", "9.99"} << QStringList{"g", "g", "g"}
+            << QList<QPointF>{{1, 10.01}, {3, 9.99}} << QString();
+        QTest::newRow("no number") << QStringList{"OL", "UL"} << QStringList{"g", "g"} << QList<QPointF>()
+                                   << QStringLiteral("No result is a number");
+        QTest::newRow("several units") << QStringList{"10.01", "9990", "OL"} << QStringList{"g", "mg", "kg"}
+                                       << QList<QPointF>() << QStringLiteral("several units (g, mg)");
+    }
+
+    void chartSeries()
+    {
+        QFETCH(QStringList, results);
+        QFETCH(QStringList, units);
+        QFETCH(QList<QPointF>, points);
+        QFETCH(QString, why);
+        ReportData data = series(results.size());
+        for (int i = 0; i < results.size(); ++i) {
+            data.rows[i].result = results[i];
+            data.rows[i].unit = units[i];
+        }
+        data.statistics->t2Upper.clear();
+        const ReportChart::Series chart = ReportChart::seriesOf(data);
+        QCOMPARE(QList<QPointF>(chart.points.begin(), chart.points.end()), points);
+        QCOMPARE(chart.classes.size(), points.size());
+        QCOMPARE(chart.rowCount, results.size());
+        QVERIFY2(why.isEmpty() ? chart.why.isEmpty() : chart.why.contains(why), qPrintable(chart.why));
+        if (why.isEmpty()) {
+            QCOMPARE(chart.unit, QStringLiteral("g"));
+            QVERIFY(chart.nominal && chart.t1Lower);
+            QCOMPARE(*chart.nominal, 10.0);
+            QCOMPARE(*chart.t1Lower, 9.955);
+            QVERIFY(!chart.t2Upper);
+        }
+
+        // The chart draws whatever the series holds.
+        TempWorkDir dir;
+        QCOMPARE(write(data, QStringLiteral("chart.pdf")), QString());
+        const QString page = pagesOf(QStringLiteral("chart.pdf")).first();
+        QVERIFY(why.isEmpty() ? page.contains(QStringLiteral("Chart of the results")) : page.contains(why));
+    }
+
+    void leadingNumber_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("number");  // NaN: none
+        QTest::newRow("with unit") << QStringLiteral("10.000 g") << 10.0;
+        QTest::newRow("decimal comma, negative") << QStringLiteral("-0,5 mg") << -0.5;
+        QTest::newRow("sign apart") << QStringLiteral("+ 12.5") << 12.5;
+        QTest::newRow("point first") << QStringLiteral(".25 g") << 0.25;
+        QTest::newRow("unit first") << QStringLiteral("g 10") << qQNaN();
+        QTest::newRow("empty") << QString() << qQNaN();
+        QTest::newRow("dash") << QStringLiteral("\u2014") << qQNaN();
+    }
+
+    void leadingNumber()
+    {
+        QFETCH(QString, text);
+        QFETCH(double, number);
+        const auto found = ReportChart::leadingNumber(text);
+        QCOMPARE(bool(found), !std::isnan(number));
+        if (found)
+            QCOMPARE(*found, number);
+    }
+
+    void axisTicks_data()
+    {
+        QTest::addColumn<double>("low");
+        QTest::addColumn<double>("high");
+        QTest::addColumn<QList<double>>("ticks");
+        QTest::newRow("grams") << 9.9 << 10.1 << QList<double>{9.9, 9.95, 10.0, 10.05, 10.1};
+        QTest::newRow("rows") << 1.0 << 10000.0 << QList<double>{2000, 4000, 6000, 8000, 10000};
+        QTest::newRow("across zero") << -0.013 << 0.011 << QList<double>{-0.01, -0.005, 0, 0.005, 0.01};
+        QTest::newRow("empty range") << 5.0 << 5.0 << QList<double>();
+    }
+
+    void axisTicks()
+    {
+        QFETCH(double, low);
+        QFETCH(double, high);
+        QFETCH(QList<double>, ticks);
+        const QVector<double> found = ReportChart::axisTicks(low, high, 5);
+        QCOMPARE(found.size(), ticks.size());
+        for (int i = 0; i < ticks.size(); ++i)
+            QVERIFY2(std::abs(found[i] - ticks[i]) < 1e-9, qPrintable(QString::number(found[i], 'g', 17)));
+    }
+
+    void reportSettings_data()
+    {
+        QTest::addColumn<QByteArray>("content");  // empty: no file
+        QTest::addColumn<QString>("lab");
+        QTest::addColumn<PaperSize>("paper");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no file") << QByteArray() << QString() << PaperSize::A4 << QString();
+        QTest::newRow("lab") << QByteArray("[report]\nlab = QC Lab 4 \n") << QStringLiteral("QC Lab 4") << PaperSize::A4
+                             << QString();
+        QTest::newRow("letter") << QByteArray("[report]\npaper=letter\n") << QString() << PaperSize::Letter << QString();
+        QTest::newRow("unknown paper") << QByteArray("[report]\nlab=QC\npaper=A3\n") << QStringLiteral("QC")
+                                       << PaperSize::A4 << QStringLiteral("paper=A3");
+        QTest::newRow("typed in Latin-1") << QByteArray("[report]\nlab=Qualit\xe4tskontrolle\n")
+                                          << QStringLiteral("Qualitätskontrolle") << PaperSize::A4 << QString();
+        QTest::newRow("other section") << QByteArray("[general]\nlab=Elsewhere\n") << QString() << PaperSize::A4
+                                       << QString();
+    }
+
+    void reportSettings()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, error);
+        TempWorkDir dir;
+        if (!content.isEmpty())
+            QVERIFY(writeFile(QLatin1String(kReportIni), content));
+        QString found = QStringLiteral("not cleared");
+        const ReportSettings settings = readReportSettings(dir.filePath(QLatin1String(kReportIni)), &found);
+        QTEST(settings.lab, "lab");
+        QTEST(settings.paper, "paper");
+        QVERIFY2(error.isEmpty() ? found.isEmpty() : found.contains(error), qPrintable(found));
+    }
 };
-
-void TestReport::initTestCase()
-{
-    QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty(),
-             "pdftotext and pdfinfo (Debian package poppler-utils) read the reports back");
-}
-
-void TestReport::headerAndFooterOnEveryPage_data()
-{
-    QTest::addColumn<PaperSize>("paper");
-    QTest::addColumn<QString>("pageSize");
-    QTest::newRow("A4") << PaperSize::A4 << QStringLiteral("595 x 842 pts (A4)");
-    QTest::newRow("Letter") << PaperSize::Letter << QStringLiteral("612 x 792 pts (letter)");
-}
-
-void TestReport::headerAndFooterOnEveryPage()
-{
-    QFETCH(PaperSize, paper);
-    QFETCH(QString, pageSize);
-    TempWorkDir dir;
-    const ReportData data = series(300);
-    int pageCount = 0;
-    QCOMPARE(write(data, QStringLiteral("report.pdf"), paper, &pageCount), QString());
-
-    QCOMPARE(pdfInfo(QStringLiteral("report.pdf"), QStringLiteral("Page size")), pageSize);
-    QCOMPARE(pdfInfo(QStringLiteral("report.pdf"), QStringLiteral("Pages")), QString::number(pageCount));
-    const QStringList pages = pagesOf(QStringLiteral("report.pdf"));
-    QCOMPARE(pages.size(), pageCount);
-    QVERIFY(pageCount >= 5);
-
-    const QStringList everyPage = {
-        kLab,
-        QStringLiteral("Weighing report"),
-        QStringLiteral("Series: S-2026-031"),
-        QStringLiteral("Veltrano 1.0.0"),
-        QStringLiteral("Balance: Waage Nord ID: WN-01 Maker: Mettler Toledo Model: XPR205 Serial: B123456789"),
-        QStringLiteral("Period: 2026-03-02 08:00:00 UTC+01:00 to 2026-03-02 17:30:00 UTC+01:00"),
-        QStringLiteral("Operator: A. Technician, B. Supervisor"),
-        QStringLiteral("Report made: 2026-03-03 09:15:07 UTC+01:00"),
-        QStringLiteral("Reviewed by: ______ Date: ______ Signature: ______"),
-        QStringLiteral("Chain head: ") + kHead,
-    };
-    const QRegularExpression pageMark(QStringLiteral("Page (\\d+) of (\\d+)"));
-    for (int i = 0; i < pages.size(); ++i) {
-        const QString page = pages[i].simplified();
-        for (const QString &text : everyPage)
-            QVERIFY2(page.contains(text), qPrintable(QStringLiteral("page %1 lacks: %2").arg(i + 1).arg(text)));
-        auto marks = pageMark.globalMatch(page);
-        QVERIFY(marks.hasNext());
-        const auto mark = marks.next();
-        QCOMPARE(mark.captured(1), QString::number(i + 1));
-        QCOMPARE(mark.captured(2), QString::number(pageCount));
-        QVERIFY2(!marks.hasNext(), "one page number a page");
-        // The header comes before the rows, the footer after them.
-        QVERIFY(page.indexOf(kLab) < page.indexOf(QStringLiteral("Reviewed by:")));
-    }
-    QVERIFY(pages.last().contains(QStringLiteral("End of report: 300 rows.")));
-}
-
-void TestReport::everyRowInOrder_data()
-{
-    QTest::addColumn<int>("count");
-    QTest::addColumn<bool>("severalBalances");
-    QTest::addColumn<int>("fewestPages");
-    QTest::newRow("none") << 0 << false << 1;
-    QTest::newRow("one") << 1 << false << 1;
-    QTest::newRow("two balances") << 120 << true << 2;
-    // Some 60 rows a page.
-    QTest::newRow("10,000") << 10000 << false << 150;
-}
-
-void TestReport::everyRowInOrder()
-{
-    QFETCH(int, count);
-    QFETCH(bool, severalBalances);
-    QFETCH(int, fewestPages);
-    TempWorkDir dir;
-    ReportData data = series(count);
-    if (severalBalances) {
-        data.balances.append({QStringLiteral("Waage Süd"), QStringLiteral("WS-02"), {}, {}, {}});
-        for (int i = 1; i < data.rows.size(); i += 2)
-            data.rows[i].instrument = QStringLiteral("Waage Süd");
-    }
-    int pageCount = 0;
-    QCOMPARE(write(data, QStringLiteral("rows.pdf"), PaperSize::A4, &pageCount), QString());
-    QVERIFY2(pageCount >= fewestPages, qPrintable(QString::number(pageCount)));
-
-    const QStringList pages = pagesOf(QStringLiteral("rows.pdf"));
-    QCOMPARE(pages.size(), pageCount);
-    verifyRows(pages, data, severalBalances);
-    QVERIFY(pages.last().simplified().contains(QStringLiteral("End of report: %1 rows.").arg(count)));
-    if (count == 0)
-        QVERIFY(pages.first().contains(QStringLiteral("No rows.")));
-}
-
-void TestReport::figuresVerdictAndChart()
-{
-    TempWorkDir dir;
-    ReportData data = series(40);
-    data.coverage.kind = ReportCoverage::Check;
-    data.coverage.name = QStringLiteral("Repeatability, March");
-    data.verdict = ReportVerdict{QStringLiteral("Repeatability, 10 weighings"),
-                                 QStringLiteral("200 g E2, certificate 4711"),
-                                 QStringLiteral("s = 0.12 mg\nmean = 200.00004 g"),
-                                 QStringLiteral("s at most 0.20 mg"), QStringLiteral("passed")};
-    QCOMPARE(write(data, QStringLiteral("check.pdf")), QString());
-    const QString first = pagesOf(QStringLiteral("check.pdf")).first().simplified();
-
-    const QStringList expected = {
-        QStringLiteral("Check: Repeatability, March"),
-        QStringLiteral("Statistics and limits"),
-        QStringLiteral("n 40 Nominal 10.000 g Within 4287"),
-        QStringLiteral("Mean 10.0004 g T1 lower limit 9.955 g Warning 1429"),
-        QStringLiteral("Standard deviation 0.0354 g T1 upper limit 10.045 g Outside 1428"),
-        QStringLiteral("RSD 0.354 % T2 lower limit 9.910 g Below minimum 1428"),
-        QStringLiteral("Minimum 9.940 g T2 upper limit 10.090 g"),
-        QStringLiteral("Maximum 10.060 g"),
-        QStringLiteral("Range 0.120 g"),
-        QStringLiteral("Test Repeatability, 10 weighings"),
-        QStringLiteral("Test weight 200 g E2, certificate 4711"),
-        QStringLiteral("Figures s = 0.12 mg mean = 200.00004 g"),
-        QStringLiteral("Criterion s at most 0.20 mg"),
-        QStringLiteral("Verdict passed"),
-        QStringLiteral("Chart of the results"),
-        QStringLiteral("within warning outside below minimum no class nominal T1 T2"),
-    };
-    for (const QString &text : expected)
-        QVERIFY2(first.contains(text), qPrintable(QStringLiteral("lacks: %1\nin: %2").arg(text, first)));
-}
-
-void TestReport::missingDetailsShownAsMissing()
-{
-    TempWorkDir dir;
-    ReportData data = series(3);
-    data.lab.clear();
-    data.balances = {{QStringLiteral("Waage Nord"), {}, QStringLiteral("Sartorius"), {}, {}}};
-    data.operators.clear();
-    data.from = QDateTime();
-    data.chainHead.clear();
-    data.statistics.reset();
-    data.rows[1].sampleId = QStringLiteral("line\nbreak");
-    QCOMPARE(write(data, QStringLiteral("sparse.pdf")), QString());
-    const QString page = pagesOf(QStringLiteral("sparse.pdf")).first().simplified();
-    for (const QString &text : {QStringLiteral("Laboratory: —"),
-                                QStringLiteral("Balance: Waage Nord ID: — Maker: Sartorius Model: — Serial: —"),
-                                QStringLiteral("Period: the first row to 2026-03-02 17:30:00 UTC+01:00"),
-                                QStringLiteral("Operator: —"), QStringLiteral("Chain head: — (the rows have no provenance)"),
-                                QStringLiteral("1001 line break 2026-03-02")})
-        QVERIFY2(page.contains(text), qPrintable(QStringLiteral("lacks: %1\nin: %2").arg(text, page)));
-    QVERIFY(!page.contains(QStringLiteral("Statistics and limits")));
-}
-
-void TestReport::manyBalancesListedInTheBody()
-{
-    TempWorkDir dir;
-    ReportData data = series(5);
-    data.coverage = {ReportCoverage::Range, {}, {}};
-    data.balances.clear();
-    for (int i = 1; i <= 5; ++i)
-        data.balances.append({QStringLiteral("Balance %1").arg(i), QStringLiteral("B-%1").arg(i),
-                              QStringLiteral("Maker %1").arg(i), QStringLiteral("Model %1").arg(i),
-                              QStringLiteral("SN-%1").arg(i)});
-    QCOMPARE(write(data, QStringLiteral("balances.pdf")), QString());
-    const QString page = pagesOf(QStringLiteral("balances.pdf")).first().simplified();
-    QVERIFY(page.contains(QStringLiteral("Rows of every instrument")));
-    QVERIFY(page.contains(QStringLiteral("… and 3 more balances, listed on page 1")));
-    QVERIFY(page.contains(QStringLiteral("Balances (5)")));
-    for (int i = 1; i <= 5; ++i) {
-        const QString line = QStringLiteral("Balance %1 B-%1 Maker %1 Model %1 SN-%1").arg(i);
-        QVERIFY2(page.contains(line), qPrintable(line));
-    }
-}
-
-void TestReport::writeFailureIsTold()
-{
-    TempWorkDir dir;
-    QVERIFY(writeFile(QStringLiteral("kept.pdf"), "earlier report"));
-    const QString missing = dir.filePath(QStringLiteral("no such folder/report.pdf"));
-    const QString error = write(series(3), missing);
-    QVERIFY(error.contains(missing));
-    QVERIFY(!QFile::exists(missing));
-    // A file that is replaced is replaced whole.
-    QCOMPARE(write(series(3), QStringLiteral("kept.pdf")), QString());
-    QVERIFY(readFile(QStringLiteral("kept.pdf")).startsWith("%PDF-"));
-}
-
-void TestReport::sealReadBack_data()
-{
-    QTest::addColumn<QList<qint64>>("keys");
-    QTest::addColumn<bool>("withoutProvenance");
-    QTest::addColumn<QString>("head");
-    const auto run = [](qint64 first, int count) {
-        QList<qint64> keys;
-        for (int i = 0; i < count; ++i)
-            keys << first + i;
-        return keys;
-    };
-    QTest::newRow("no rows") << QList<qint64>() << false << kHead;
-    QTest::newRow("one row") << QList<qint64>{7} << false << kHead;
-    QTest::newRow("gaps and order of the report") << QList<qint64>{5, 6, 7, 12, 9, 10, 11, 3} << false << kHead;
-    QTest::newRow("rows without provenance") << QList<qint64>{1, 2, 3} << true << QString();
-    QTest::newRow("every hash listed") << run(1, ReportSeal::kFullListRows) << false << kHead;
-    QTest::newRow("hashes as tags") << run(1, ReportSeal::kFullListRows + 1) << false << kHead;
-    QTest::newRow("10,000 rows") << run(400000, 10000) << false << kHead.toUpper();
-}
-
-void TestReport::sealReadBack()
-{
-    QFETCH(QList<qint64>, keys);
-    QFETCH(bool, withoutProvenance);
-    QFETCH(QString, head);
-    TempWorkDir dir;
-    ReportData data = series(keys.size());
-    data.chainHead = head;
-    QStringList hashes;
-    for (int i = 0; i < keys.size(); ++i) {
-        data.rows[i].key = keys[i];
-        data.rows[i].hash = withoutProvenance ? QString() : hashOf(keys[i]);
-        hashes << data.rows[i].hash;
-    }
-    QCOMPARE(write(data, QStringLiteral("sealed.pdf")), QString());
-
-    QString error = QStringLiteral("not cleared");
-    const auto seal = readSeal(QStringLiteral("sealed.pdf"), &error);
-    QVERIFY2(seal, qPrintable(error));
-    QCOMPARE(error, QString());
-    QCOMPARE(seal->version, 1);
-    QCOMPARE(seal->chainHead, head.toLower());
-    QCOMPARE(seal->madeAt, QStringLiteral("2026-03-03T08:15:07Z"));
-    QCOMPARE(QList<qint64>(seal->keys.begin(), seal->keys.end()), keys);
-    QCOMPARE(seal->rowsDigest, rowsDigest(seal->keys, hashes));
-    QCOMPARE(seal->contentDigest, contentDigest(data.rows));
-    QCOMPARE(seal->hashes, keys.size() <= ReportSeal::kFullListRows ? hashes : QStringList());
-    QCOMPARE(seal->tags.size(), keys.size() * ReportSeal::kTagBytes);
-
-    QHash<qint64, QString> current;
-    for (int i = 0; i < keys.size(); ++i)
-        current.insert(keys[i], hashes[i]);
-    QVERIFY(checkSeal(*seal, current).unchanged);
-    if (keys.size() == 10000)
-        QVERIFY2(QFile(QStringLiteral("sealed.pdf")).size() < 4 * 1024 * 1024, "a 10,000-row report stays small");
-}
-
-void TestReport::tamperedSealIsRejected_data()
-{
-    QTest::addColumn<int>("rows");
-    QTest::addColumn<QByteArray>("after");  // the byte after this is changed
-    QTest::addColumn<QByteArray>("replace");  // or this is replaced by `with`
-    QTest::addColumn<QByteArray>("with");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("chain head") << 20 << QByteArray("<vtseal:chainHead>") << QByteArray() << QByteArray()
-                                << QStringLiteral("digest does not match");
-    QTest::newRow("a key") << 20 << QByteArray("<vtseal:keys>100") << QByteArray() << QByteArray()
-                           << QStringLiteral("damaged");
-    QTest::newRow("a row's hash") << 20 << QByteArray("<vtseal:rowHashes>") << QByteArray() << QByteArray()
-                                  << QStringLiteral("damaged");
-    QTest::newRow("a row's tag") << 2000 << QByteArray("<vtseal:rowTags>") << QByteArray() << QByteArray()
-                                 << QStringLiteral("digest does not match");
-    QTest::newRow("rows digest") << 2000 << QByteArray("<vtseal:rowsDigest>") << QByteArray() << QByteArray()
-                                 << QStringLiteral("digest does not match");
-    QTest::newRow("seal digest") << 20 << QByteArray("<vtseal:sealDigest>") << QByteArray() << QByteArray()
-                                 << QStringLiteral("digest does not match");
-    QTest::newRow("row count") << 20 << QByteArray("<vtseal:rowCount>") << QByteArray() << QByteArray()
-                               << QStringLiteral("do not match the row count");
-    QTest::newRow("an element renamed") << 20 << QByteArray() << QByteArray("<vtseal:rowHashes>")
-                                         << QByteArray("<vtseal:rowHashez>") << QStringLiteral("not readable XML");
-    QTest::newRow("format") << 20 << QByteArray() << QByteArray("<vtseal:version>1<")
-                            << QByteArray("<vtseal:version>2<") << QStringLiteral("format 2");
-    QTest::newRow("seal removed") << 20 << QByteArray() << QByteArray("http://veltrano.example.org/ns/report-seal/1.0/")
-                                  << QByteArray("http://veltrano.example.org/ns/report-sea1/1.0/")
-                                  << QStringLiteral("holds no report seal");
-}
-
-void TestReport::tamperedSealIsRejected()
-{
-    QFETCH(int, rows);
-    QFETCH(QByteArray, after);
-    QFETCH(QByteArray, replace);
-    QFETCH(QByteArray, with);
-    QFETCH(QString, reason);
-    TempWorkDir dir;
-    QCOMPARE(write(series(rows), QStringLiteral("report.pdf")), QString());
-    QByteArray bytes = readFile(QStringLiteral("report.pdf"));
-    if (!after.isEmpty()) {
-        const int at = bytes.indexOf(after);
-        QVERIFY(at > 0);
-        const int changed = at + after.size();
-        bytes[changed] = otherCharacter(bytes.at(changed));
-    } else {
-        QCOMPARE(bytes.count(replace), 1);
-        bytes.replace(replace, with);
-    }
-    QVERIFY(writeFile(QStringLiteral("tampered.pdf"), bytes));
-    QString error;
-    QVERIFY(!readSeal(QStringLiteral("tampered.pdf"), &error));
-    QVERIFY2(error.contains(reason), qPrintable(error));
-    QVERIFY(error.contains(QStringLiteral("tampered.pdf")));
-}
-
-// Another program that saves the report again may compress its metadata,
-// or add a packet of its own after the report's.
-void TestReport::sealInRewrittenFile()
-{
-    TempWorkDir dir;
-    QCOMPARE(write(series(30), QStringLiteral("report.pdf")), QString());
-    const QByteArray bytes = readFile(QStringLiteral("report.pdf"));
-    QString error;
-    const auto sealed = readSeal(QStringLiteral("report.pdf"), &error);
-    QVERIFY2(sealed, qPrintable(error));
-
-    const int type = bytes.indexOf("/Type /Metadata");
-    const int dictionary = bytes.lastIndexOf("<<", type);
-    const int start = bytes.indexOf("stream\n", type) + 7;
-    const int end = bytes.indexOf("endstream", start);
-    QVERIFY(dictionary > 0 && start > type && end > start);
-    const QByteArray packet = bytes.mid(start, end - start);
-    QByteArray compressed = bytes.left(dictionary);
-    compressed += "<< /Type /Metadata /Subtype /XML /Filter /FlateDecode /Length " +
-                  QByteArray::number(qCompress(packet).size() - 4) + " >>\nstream\n" + qCompress(packet).mid(4) +
-                  "\n" + bytes.mid(end);
-    QVERIFY(!compressed.contains("<vtseal:"));
-    QVERIFY(writeFile(QStringLiteral("compressed.pdf"), compressed));
-    auto seal = readSeal(QStringLiteral("compressed.pdf"), &error);
-    QVERIFY2(seal, qPrintable(error));
-    QCOMPARE(seal->keys, sealed->keys);
-    QCOMPARE(seal->hashes, sealed->hashes);
-
-    const QByteArray foreign = "\n99 0 obj\n<< /Type /Metadata /Subtype /XML /Length 60 >>\nstream\n"
-                               "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"></x:xmpmeta>\nendstream\nendobj\n";
-    QVERIFY(writeFile(QStringLiteral("appended.pdf"), bytes + foreign));
-    seal = readSeal(QStringLiteral("appended.pdf"), &error);
-    QVERIFY2(seal, qPrintable(error));
-    QCOMPARE(seal->rowsDigest, sealed->rowsDigest);
-
-    // A later seal (a report written over it) is the one that counts.
-    ReportData other = series(2);
-    other.rows[0].key = 1;
-    const QByteArray later = sealXmp(makeSeal(other), QStringLiteral("other"), QStringLiteral("test"));
-    QVERIFY(writeFile(QStringLiteral("updated.pdf"), bytes + "\n99 0 obj\nstream\n" + later + "\nendstream\n"));
-    seal = readSeal(QStringLiteral("updated.pdf"), &error);
-    QVERIFY2(seal, qPrintable(error));
-    QCOMPARE(seal->keys, QVector<qint64>({1, 1001}));
-
-    QVERIFY(writeFile(QStringLiteral("plain.txt"), "not a report"));
-    QVERIFY(!readSeal(QStringLiteral("plain.txt"), &error));
-    QVERIFY(error.contains(QStringLiteral("not a PDF")));
-    QVERIFY(!readSeal(QStringLiteral("missing.pdf"), &error));
-    QVERIFY(error.contains(QStringLiteral("cannot be read")));
-}
-
-void TestReport::sealCheckNamesRows_data()
-{
-    QTest::addColumn<int>("rows");
-    QTest::addColumn<QList<int>>("changed");  // places in the report
-    QTest::addColumn<QList<int>>("missing");
-    QTest::addColumn<bool>("upperCase");
-    for (const int rows : {10, 3000}) {
-        const QByteArray kind = rows <= ReportSeal::kFullListRows ? "hashes" : "tags";
-        const auto row = [&kind](const char *name) -> QTestData & { return QTest::newRow((kind + ": " + name).constData()); };
-        row("unchanged") << rows << QList<int>() << QList<int>() << false;
-        row("hashes in capitals") << rows << QList<int>() << QList<int>() << true;
-        row("first changed") << rows << QList<int>{0} << QList<int>() << false;
-        row("last missing") << rows << QList<int>() << QList<int>{rows - 1} << false;
-        row("changed and missing") << rows << QList<int>{2, 7} << QList<int>{5} << false;
-    }
-}
-
-void TestReport::sealCheckNamesRows()
-{
-    QFETCH(int, rows);
-    QFETCH(QList<int>, changed);
-    QFETCH(QList<int>, missing);
-    QFETCH(bool, upperCase);
-    ReportData data = series(rows);
-    data.rows[3].hash.clear();  // a row without provenance stays one
-    const ReportSeal seal = makeSeal(data);
-    QCOMPARE(seal.hashes.isEmpty(), rows > ReportSeal::kFullListRows);
-
-    QHash<qint64, QString> current;
-    for (const ReportRow &row : std::as_const(data.rows))
-        current.insert(row.key, upperCase ? row.hash.toUpper() : row.hash);
-    QVector<qint64> changedKeys, missingKeys;
-    for (const int i : changed) {
-        current[data.rows[i].key] = hashOf(-data.rows[i].key);
-        changedKeys << data.rows[i].key;
-    }
-    for (const int i : missing) {
-        current.remove(data.rows[i].key);
-        missingKeys << data.rows[i].key;
-    }
-    const SealCheck check = checkSeal(seal, current);
-    QCOMPARE(check.changed, changedKeys);
-    QCOMPARE(check.missing, missingKeys);
-    QCOMPARE(check.unchanged, changed.isEmpty() && missing.isEmpty());
-    QVERIFY(!check.changedUnlocated());
-    for (const qint64 key : changedKeys + missingKeys)
-        QVERIFY(check.summary().contains(QString::number(key)));
-    QVERIFY(check.summary().startsWith(check.unchanged ? QStringLiteral("unchanged") : QStringLiteral("changed")));
-}
-
-void TestReport::chartSeries_data()
-{
-    QTest::addColumn<QStringList>("results");
-    QTest::addColumn<QStringList>("units");
-    QTest::addColumn<QList<QPointF>>("points");
-    QTest::addColumn<QString>("why");
-    QTest::newRow("every result") << QStringList{"10.01", "9.99", "+  10,02"} << QStringList{"g", "g", "g"}
-                                  << QList<QPointF>{{1, 10.01}, {2, 9.99}, {3, 10.02}} << QString();
-    QTest::newRow("a result that is no number keeps its place")
-        << QStringList{"10.01", "OL", "9.99"} << QStringList{"g", "g", "g"}
-        << QList<QPointF>{{1, 10.01}, {3, 9.99}} << QString();
-    QTest::newRow("no number") << QStringList{"OL", "UL"} << QStringList{"g", "g"} << QList<QPointF>()
-                               << QStringLiteral("No result is a number");
-    QTest::newRow("several units") << QStringList{"10.01", "9990", "OL"} << QStringList{"g", "mg", "kg"}
-                                   << QList<QPointF>() << QStringLiteral("several units (g, mg)");
-}
-
-void TestReport::chartSeries()
-{
-    QFETCH(QStringList, results);
-    QFETCH(QStringList, units);
-    QFETCH(QList<QPointF>, points);
-    QFETCH(QString, why);
-    ReportData data = series(results.size());
-    for (int i = 0; i < results.size(); ++i) {
-        data.rows[i].result = results[i];
-        data.rows[i].unit = units[i];
-    }
-    data.statistics->t2Upper.clear();
-    const ReportChart::Series chart = ReportChart::seriesOf(data);
-    QCOMPARE(QList<QPointF>(chart.points.begin(), chart.points.end()), points);
-    QCOMPARE(chart.classes.size(), points.size());
-    QCOMPARE(chart.rowCount, results.size());
-    QVERIFY2(why.isEmpty() ? chart.why.isEmpty() : chart.why.contains(why), qPrintable(chart.why));
-    if (why.isEmpty()) {
-        QCOMPARE(chart.unit, QStringLiteral("g"));
-        QVERIFY(chart.nominal && chart.t1Lower);
-        QCOMPARE(*chart.nominal, 10.0);
-        QCOMPARE(*chart.t1Lower, 9.955);
-        QVERIFY(!chart.t2Upper);
-    }
-
-    // The chart draws whatever the series holds.
-    TempWorkDir dir;
-    QCOMPARE(write(data, QStringLiteral("chart.pdf")), QString());
-    const QString page = pagesOf(QStringLiteral("chart.pdf")).first();
-    QVERIFY(why.isEmpty() ? page.contains(QStringLiteral("Chart of the results")) : page.contains(why));
-}
-
-void TestReport::leadingNumber_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<double>("number");  // NaN: none
-    QTest::newRow("with unit") << QStringLiteral("10.000 g") << 10.0;
-    QTest::newRow("decimal comma, negative") << QStringLiteral("-0,5 mg") << -0.5;
-    QTest::newRow("sign apart") << QStringLiteral("+ 12.5") << 12.5;
-    QTest::newRow("point first") << QStringLiteral(".25 g") << 0.25;
-    QTest::newRow("unit first") << QStringLiteral("g 10") << qQNaN();
-    QTest::newRow("empty") << QString() << qQNaN();
-    QTest::newRow("dash") << QStringLiteral("\u2014") << qQNaN();
-}
-
-void TestReport::leadingNumber()
-{
-    QFETCH(QString, text);
-    QFETCH(double, number);
-    const auto found = ReportChart::leadingNumber(text);
-    QCOMPARE(bool(found), !std::isnan(number));
-    if (found)
-        QCOMPARE(*found, number);
-}
-
-void TestReport::axisTicks_data()
-{
-    QTest::addColumn<double>("low");
-    QTest::addColumn<double>("high");
-    QTest::addColumn<QList<double>>("ticks");
-    QTest::newRow("grams") << 9.9 << 10.1 << QList<double>{9.9, 9.95, 10.0, 10.05, 10.1};
-    QTest::newRow("rows") << 1.0 << 10000.0 << QList<double>{2000, 4000, 6000, 8000, 10000};
-    QTest::newRow("across zero") << -0.013 << 0.011 << QList<double>{-0.01, -0.005, 0, 0.005, 0.01};
-    QTest::newRow("empty range") << 5.0 << 5.0 << QList<double>();
-}
-
-void TestReport::axisTicks()
-{
-    QFETCH(double, low);
-    QFETCH(double, high);
-    QFETCH(QList<double>, ticks);
-    const QVector<double> found = ReportChart::axisTicks(low, high, 5);
-    QCOMPARE(found.size(), ticks.size());
-    for (int i = 0; i < ticks.size(); ++i)
-        QVERIFY2(std::abs(found[i] - ticks[i]) < 1e-9, qPrintable(QString::number(found[i], 'g', 17)));
-}
-
-void TestReport::reportSettings_data()
-{
-    QTest::addColumn<QByteArray>("content");  // empty: no file
-    QTest::addColumn<QString>("lab");
-    QTest::addColumn<PaperSize>("paper");
-    QTest::addColumn<QString>("error");
-    QTest::newRow("no file") << QByteArray() << QString() << PaperSize::A4 << QString();
-    QTest::newRow("lab") << QByteArray("[report]\nlab = QC Lab 4 \n") << QStringLiteral("QC Lab 4") << PaperSize::A4
-                         << QString();
-    QTest::newRow("letter") << QByteArray("[report]\npaper=letter\n") << QString() << PaperSize::Letter << QString();
-    QTest::newRow("A4 named") << QByteArray("[report]\npaper=A4\nlab=X\n") << QStringLiteral("X") << PaperSize::A4
-                              << QString();
-    QTest::newRow("unknown paper") << QByteArray("[report]\nlab=QC\npaper=A3\n") << QStringLiteral("QC")
-                                   << PaperSize::A4 << QStringLiteral("paper=A3");
-    QTest::newRow("typed in Latin-1") << QByteArray("[report]\nlab=Qualit\xe4tskontrolle\n")
-                                      << QStringLiteral("Qualitätskontrolle") << PaperSize::A4 << QString();
-    QTest::newRow("other section") << QByteArray("[general]\nlab=Elsewhere\n") << QString() << PaperSize::A4
-                                   << QString();
-}
-
-void TestReport::reportSettings()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(QString, lab);
-    QFETCH(PaperSize, paper);
-    QFETCH(QString, error);
-    TempWorkDir dir;
-    if (!content.isEmpty())
-        QVERIFY(writeFile(QLatin1String(kReportIni), content));
-    QString found = QStringLiteral("not cleared");
-    const ReportSettings settings = readReportSettings(dir.filePath(QLatin1String(kReportIni)), &found);
-    QCOMPARE(settings.lab, lab);
-    QCOMPARE(settings.paper, paper);
-    QVERIFY2(error.isEmpty() ? found.isEmpty() : found.contains(error), qPrintable(found));
-}
 
 QTEST_MAIN(TestReport)
 #include "tst_report.moc"

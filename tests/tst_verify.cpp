@@ -87,71 +87,65 @@ private slots:
         QTest::addColumn<QStringList>("changes");  // what another program did afterwards
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("lines");   // found in the output, in order
+        const auto row = [](const char *name, const char *history, const QStringList &changes, int status,
+                            const QStringList &lines) {
+            QTest::newRow(name) << QString(history) << changes << status << lines;
+        };
 
         const QString intact = "intact: 5 rows with provenance, 5 intact, 0 changed, 0 removed, 0 added outside the "
                                "program, 0 without provenance; 4 audit entries, 0 not fitting";  // "provenance began" first
-        QTest::newRow("untouched") << "rows" << QStringList() << 0 << QStringList{intact};
-        QTest::newRow("row edited") << "rows" << QStringList{"UPDATE data SET result = '+9.0' WHERE rowid = 3"} << 1
-                                    << QStringList{"row 3 (2026-12-07 08:00:03, B1): changed", "broken: 5 rows with "
-                                                   "provenance, 4 intact, 1 changed, 0 removed"};
-        QTest::newRow("row deleted") << "rows" << QStringList{"DELETE FROM data WHERE rowid = 2"} << 1
-                                     << QStringList{"row 2 (2026-12-07 08:00:02, instrument b1): removed",
-                                                    "broken: 4 rows with provenance, 4 intact, 0 changed, 1 removed"};
-        QTest::newRow("row inserted") << "rows"
-                                      << QStringList{"INSERT INTO data VALUES('2026-12-07', '09:00:00', 'B1', '', '+1.0', 'g')"}
-                                      << 1 << QStringList{"row 6 (2026-12-07 09:00:00, B1): added outside the program"};
-        QTest::newRow("provenance edited") << "rows" << QStringList{"UPDATE provenance SET state = 'live' WHERE row_key = 4"}
-                                           << 1 << QStringList{"row 4 (2026-12-07 08:00:04, B1): changed"};
-        QTest::newRow("row and provenance deleted")
-            << "rows" << QStringList{"DELETE FROM data WHERE rowid = 2", "DELETE FROM provenance WHERE row_key = 2"} << 1
-            << QStringList{"row 3 (2026-12-07 08:00:03, B1): 1 rows removed before it"};
+        row("untouched", "rows", {}, 0, {intact});
+        row("row edited", "rows", {"UPDATE data SET result = '+9.0' WHERE rowid = 3"}, 1,
+            {"row 3 (2026-12-07 08:00:03, B1): changed", "broken: 5 rows with provenance, 4 intact, 1 changed, 0 removed"});
+        row("row deleted", "rows", {"DELETE FROM data WHERE rowid = 2"}, 1,
+            {"row 2 (2026-12-07 08:00:02, instrument b1): removed",
+             "broken: 4 rows with provenance, 4 intact, 0 changed, 1 removed"});
+        row("row inserted", "rows", {"INSERT INTO data VALUES('2026-12-07', '09:00:00', 'B1', '', '+1.0', 'g')"}, 1,
+            {"row 6 (2026-12-07 09:00:00, B1): added outside the program"});
+        row("provenance edited", "rows", {"UPDATE provenance SET state = 'live' WHERE row_key = 4"}, 1,
+            {"row 4 (2026-12-07 08:00:04, B1): changed"});
+        row("row and provenance deleted",
+            "rows", {"DELETE FROM data WHERE rowid = 2", "DELETE FROM provenance WHERE row_key = 2"},
+            1, {"row 3 (2026-12-07 08:00:03, B1): 1 rows removed before it"});
         // Every missing row is counted, not the gap once.
-        QTest::newRow("last rows deleted with their provenance")
-            << "rows" << QStringList{"DELETE FROM data WHERE rowid > 2", "DELETE FROM provenance WHERE row_key > 2"} << 1
-            << QStringList{"the last 3 rows of", "(numbers 3 to 5)", "broken: 2 rows with provenance, 2 intact, 0 changed, "
-                                                                     "3 removed"};
-        QTest::newRow("audit entry removed") << "rows" << QStringList{"DELETE FROM audit WHERE kind = 'setting changed'"}
-                                             << 1 << QStringList{"collection stopped): 1 audit entries removed before it",
-                                                                 "3 audit entries, 1 not fitting"};
-        QTest::newRow("audit entry edited") << "rows"
-                                            << QStringList{"UPDATE audit SET details = '{}' WHERE kind = 'setting changed'"}
-                                            << 1 << QStringList{"setting changed): changed", "4 audit entries, 1 not fitting"};
+        row("last rows deleted with their provenance", "rows",
+            {"DELETE FROM data WHERE rowid > 2", "DELETE FROM provenance WHERE row_key > 2"}, 1,
+            {"the last 3 rows of", "(numbers 3 to 5)", "broken: 2 rows with provenance, 2 intact, 0 changed, 3 removed"});
+        row("audit entry removed", "rows", {"DELETE FROM audit WHERE kind = 'setting changed'"}, 1,
+            {"collection stopped): 1 audit entries removed before it", "3 audit entries, 1 not fitting"});
+        row("audit entry edited", "rows", {"UPDATE audit SET details = '{}' WHERE kind = 'setting changed'"}, 1,
+            {"setting changed): changed", "4 audit entries, 1 not fitting"});
         // A clear archives: the chain goes on across the archive.
-        QTest::newRow("cleared") << "rows clear" << QStringList() << 0
-                                 << QStringList{"intact: 5 rows with provenance (5 of them archived by a clear), 5 intact"};
-        QTest::newRow("cleared, then recorded again")
-            << "rows clear rows" << QStringList() << 0
-            << QStringList{"intact: 10 rows with provenance (5 of them archived by a clear), 10 intact, 0 changed, 0 removed"};
-        QTest::newRow("archived row edited")
-            << "rows clear rows" << QStringList{"UPDATE cleared_data SET result = '+9.0' WHERE row_key = 3"} << 1
-            << QStringList{"row 3 of clear 1 (2026-12-07 08:00:03, B1): changed", "9 intact, 1 changed"};
-        QTest::newRow("archived row deleted")
-            << "rows clear rows" << QStringList{"DELETE FROM cleared_data WHERE row_key = 2"} << 1
-            << QStringList{"row 2 of clear 1 (2026-12-07 08:00:02, instrument b1): removed"};
-        QTest::newRow("archived row deleted with its provenance")
-            << "rows clear" << QStringList{"DELETE FROM cleared_data WHERE row_key = 2", "DELETE FROM cleared_provenance WHERE row_key = 2"}
-            << 1 << QStringList{"row 3 of clear 1 (2026-12-07 08:00:03, B1): 1 rows removed before it"};
-        QTest::newRow("last archived rows deleted")
-            << "rows clear" << QStringList{"DELETE FROM cleared_data WHERE row_key > 3", "DELETE FROM cleared_provenance WHERE row_key > 3"}
-            << 1 << QStringList{"the last 2 rows of", "2 removed"};
-        QTest::newRow("row put into the archive")
-            << "rows clear" << QStringList{"INSERT INTO cleared_data VALUES(1, 9, '2026-12-07', '09:00:00', 'B1', '', '+1.0', 'g', 'x', 'y')"}
-            << 1 << QStringList{"clear 1: 1 archived rows without provenance added outside the program"};
-        QTest::newRow("rows from before the chains archived") << "old rows clear" << QStringList() << 0
-                                                              << QStringList{"intact: 5 rows with provenance", "2 without provenance"};
-        QTest::newRow("archived row from before the chains deleted")
-            << "old rows clear" << QStringList{"DELETE FROM cleared_data WHERE row_key = 1"} << 1
-            << QStringList{"clear 1: 1 archived rows from before the chains removed", "1 removed"};
-        QTest::newRow("from before the chains") << "old" << QStringList() << 0
-                                                << QStringList{"intact: 0 rows with provenance", "2 without provenance"};
-        QTest::newRow("from before, then recorded") << "old rows" << QStringList() << 0
-                                                    << QStringList{"intact: 5 rows with provenance, 5 intact, 0 changed, "
-                                                                   "0 removed, 0 added outside the program, 2 without "
-                                                                   "provenance"};
-        QTest::newRow("usage") << "rows" << QStringList{"--bogus"} << 2 << QStringList();
-        QTest::newRow("help") << "rows" << QStringList{"--help"} << 0 << QStringList{"Usage: veltrano-verify [--database FILE|URI]"};
-        QTest::newRow("version") << "rows" << QStringList{"--version"} << 0 << QStringList{"veltrano-verify "};
-        QTest::newRow("no such database") << "rows" << QStringList{"--database=missing.db"} << 1 << QStringList();
+        row("cleared", "rows clear", {}, 0,
+            {"intact: 5 rows with provenance (5 of them archived by a clear), 5 intact"});
+        row("cleared, then recorded again", "rows clear rows", {}, 0,
+            {"intact: 10 rows with provenance (5 of them archived by a clear), 10 intact, 0 changed, 0 removed"});
+        row("archived row edited", "rows clear rows", {"UPDATE cleared_data SET result = '+9.0' WHERE row_key = 3"}, 1,
+            {"row 3 of clear 1 (2026-12-07 08:00:03, B1): changed", "9 intact, 1 changed"});
+        row("archived row deleted", "rows clear rows", {"DELETE FROM cleared_data WHERE row_key = 2"}, 1,
+            {"row 2 of clear 1 (2026-12-07 08:00:02, instrument b1): removed"});
+        row("archived row deleted with its provenance", "rows clear",
+            {"DELETE FROM cleared_data WHERE row_key = 2", "DELETE FROM cleared_provenance WHERE row_key = 2"},
+            1, {"row 3 of clear 1 (2026-12-07 08:00:03, B1): 1 rows removed before it"});
+        row("last archived rows deleted", "rows clear",
+            {"DELETE FROM cleared_data WHERE row_key > 3", "DELETE FROM cleared_provenance WHERE row_key > 3"},
+            1, {"the last 2 rows of", "2 removed"});
+        row("row put into the archive", "rows clear",
+            {"INSERT INTO cleared_data VALUES(1, 9, '2026-12-07', '09:00:00', 'B1', '', '+1.0', 'g', 'x', 'y')"},
+            1, {"clear 1: 1 archived rows without provenance added outside the program"});
+        row("rows from before the chains archived", "old rows clear", {}, 0,
+            {"intact: 5 rows with provenance", "2 without provenance"});
+        row("archived row from before the chains deleted",
+            "old rows clear", {"DELETE FROM cleared_data WHERE row_key = 1"},
+            1, {"clear 1: 1 archived rows from before the chains removed", "1 removed"});
+        row("from before the chains", "old", {}, 0, {"intact: 0 rows with provenance", "2 without provenance"});
+        row("from before, then recorded", "old rows", {}, 0,
+            {"intact: 5 rows with provenance, 5 intact, 0 changed, 0 removed, 0 added outside the program, "
+             "2 without provenance"});
+        row("usage", "rows", {"--bogus"}, 2, {});
+        row("help", "rows", {"--help"}, 0, {"Usage: veltrano-verify [--database FILE|URI]"});
+        row("version", "rows", {"--version"}, 0, {"veltrano-verify "});
+        row("no such database", "rows", {"--database=missing.db"}, 1, {});
     }
 
     void verify()

@@ -1,13 +1,11 @@
 // Weighings: the settings that define them, which reading lines are one,
 // and the class of each against its limits and the minimum weight.
-#include "tempworkdir.h"
 #include "weighing/tolerance.h"
 #include "weighing/weighingdetector.h"
 #include "weighing/weighingsettings.h"
 
 #include <QtTest>
 
-#include <memory>
 
 using namespace Veltrano;
 
@@ -72,12 +70,7 @@ QVector<ScaleReading> streamOf(const QStringList &items)
 class TestWeighing : public QObject
 {
     Q_OBJECT
-    std::unique_ptr<TempWorkDir> m_dir;
-
 private slots:
-    void init() { m_dir = std::make_unique<TempWorkDir>(); }
-    void cleanup() { m_dir.reset(); }
-
     void reading_data()
     {
         QTest::addColumn<QString>("result");
@@ -98,11 +91,10 @@ private slots:
     {
         QFETCH(QString, result);
         QFETCH(QString, number);
-        QFETCH(int, decimals);
         const ScaleReading reading = ScaleReading::fromResult(result, QStringLiteral(" g "));
         QCOMPARE(reading.number, number);
         QCOMPARE(reading.hasValue(), !number.isEmpty());
-        QCOMPARE(reading.decimals, decimals);
+        QTEST(reading.decimals, "decimals");
         QCOMPARE(reading.unit, QStringLiteral("g"));
         QVERIFY(reading.value == (number.isEmpty() ? 0.0 : number.toDouble()));
         QCOMPARE(std::signbit(reading.value), number.startsWith('-'));
@@ -115,62 +107,56 @@ private slots:
         QTest::addColumn<QStringList>("errors");
 
         const QString defaults = "interval 3 false - - - - - 2";
-        QTest::newRow("nothing: the defaults") << "" << defaults << QStringList();
-        QTest::newRow("empty texts are absent") << "record= stableCount= nominal=" << defaults << QStringList();
-        QTest::newRow("every key")
-            << "record=stable stableCount=5 afterZero=TRUE zeroBand=0.002 nominal=250.0 warning=2% tolerance=5% "
-               "minimumWeight=0.082 minimumWeightFactor=3"
-            << "stable 5 true 0.002 250 2% 5% 0.082 3" << QStringList();
-        QTest::newRow("decimal comma, sign, unrelated keys")
-            << "record=print nominal=-0,25 warning=0,005 comPort=ttyS0" << "print 3 false - -0.25 0.005 - - 2"
-            << QStringList();
-        QTest::newRow("unknown record mode")
-            << "record=stabel" << defaults << QStringList{"record: \"stabel\" is not one of interval, print, stable"};
-        QTest::newRow("record mode is case-sensitive")
-            << "record=Stable" << defaults << QStringList{"record: \"Stable\" is not one of interval, print, stable"};
-        QTest::newRow("stable count below 2")
-            << "stableCount=1" << defaults << QStringList{"stableCount: \"1\" is not a whole number from 2 to 1000"};
-        QTest::newRow("stable count not whole")
-            << "stableCount=2.5" << defaults << QStringList{"stableCount: \"2.5\" is not a whole number from 2 to 1000"};
-        QTest::newRow("after zero neither true nor false")
-            << "afterZero=yes" << defaults << QStringList{"afterZero: \"yes\" is neither true nor false"};
-        QTest::newRow("negative zero band") << "zeroBand=-0.01" << defaults << QStringList{"zeroBand: \"-0.01\" is below 0"};
-        QTest::newRow("nominal with a unit") << "nominal=10g" << defaults << QStringList{"nominal: \"10g\" is not a number"};
-        QTest::newRow("nominal with an exponent")
-            << "nominal=1e3" << defaults << QStringList{"nominal: \"1e3\" is not a number"};
-        QTest::newRow("negative tolerance")
-            << "tolerance=-1%" << defaults
-            << QStringList{"tolerance: \"-1%\" is not an amount: give a number not below 0, or a percentage such as 2%"};
-        QTest::newRow("zero minimum weight")
-            << "minimumWeight=0" << defaults << QStringList{"minimumWeight: \"0\" is not above 0"};
-        QTest::newRow("factor below 1")
-            << "minimumWeightFactor=0.5" << defaults << QStringList{"minimumWeightFactor: \"0.5\" is below 1"};
-        QTest::newRow("each bad key told, the good ones kept")
-            << "record=x stableCount=4 nominal=y" << "interval 4 false - - - - - 2"
-            << QStringList{"record: \"x\" is not one of interval, print, stable", "nominal: \"y\" is not a number"};
-        QTest::newRow("warning beyond tolerance")
-            << "warning=0.2 tolerance=0.1" << "interval 3 false - - - 0.1 - 2"
-            << QStringList{"warning: 0.2 is larger than the tolerance 0.1; the warning limit is not used"};
-        QTest::newRow("warning beyond tolerance, percentages")
-            << "warning=3% tolerance=2%" << "interval 3 false - - - 2% - 2"
-            << QStringList{"warning: 3% is larger than the tolerance 2%; the warning limit is not used"};
-        QTest::newRow("warning beyond tolerance by the nominal")
-            << "nominal=10 warning=0.3 tolerance=2%" << "interval 3 false - 10 - 2% - 2"
-            << QStringList{"warning: 0.3 is larger than the tolerance 2%; the warning limit is not used"};
-        QTest::newRow("mixed limits without nominal wait for the worklist's")
-            << "warning=0.3 tolerance=2%" << "interval 3 false - - 0.3 2% - 2" << QStringList();
-        QTest::newRow("equal limits") << "warning=0.1 tolerance=0.1" << "interval 3 false - - 0.1 0.1 - 2" << QStringList();
+        const auto row = [](const char *name, const char *texts, const QString &settings, const QStringList &errors = {}) {
+            QTest::newRow(name) << QString(texts) << settings << errors;
+        };
+        // Read as the defaults, and told.
+        const auto refused = [&row, &defaults](const char *name, const char *texts, const char *error) {
+            row(name, texts, defaults, {error});
+        };
+        row("nothing: the defaults", "", defaults);
+        row("empty texts are absent", "record= stableCount= nominal=", defaults);
+        row("every key",
+            "record=stable stableCount=5 afterZero=TRUE zeroBand=0.002 nominal=250.0 warning=2% tolerance=5% "
+            "minimumWeight=0.082 minimumWeightFactor=3",
+            "stable 5 true 0.002 250 2% 5% 0.082 3");
+        row("decimal comma, sign, unrelated keys", "record=print nominal=-0,25 warning=0,005 comPort=ttyS0",
+            "print 3 false - -0.25 0.005 - - 2");
+        refused("unknown record mode", "record=stabel", "record: \"stabel\" is not one of interval, print, stable");
+        refused("record mode is case-sensitive", "record=Stable",
+            "record: \"Stable\" is not one of interval, print, stable");
+        refused("stable count below 2", "stableCount=1", "stableCount: \"1\" is not a whole number from 2 to 1000");
+        refused("stable count not whole", "stableCount=2.5",
+            "stableCount: \"2.5\" is not a whole number from 2 to 1000");
+        refused("after zero neither true nor false", "afterZero=yes", "afterZero: \"yes\" is neither true nor false");
+        refused("negative zero band", "zeroBand=-0.01", "zeroBand: \"-0.01\" is below 0");
+        refused("nominal with a unit", "nominal=10g", "nominal: \"10g\" is not a number");
+        refused("nominal with an exponent", "nominal=1e3", "nominal: \"1e3\" is not a number");
+        refused("negative tolerance", "tolerance=-1%",
+            "tolerance: \"-1%\" is not an amount: give a number not below 0, or a percentage such as 2%");
+        refused("zero minimum weight", "minimumWeight=0", "minimumWeight: \"0\" is not above 0");
+        refused("factor below 1", "minimumWeightFactor=0.5", "minimumWeightFactor: \"0.5\" is below 1");
+        row("each bad key told, the good ones kept", "record=x stableCount=4 nominal=y", "interval 4 false - - - - - 2",
+            {"record: \"x\" is not one of interval, print, stable", "nominal: \"y\" is not a number"});
+        row("warning beyond tolerance", "warning=0.2 tolerance=0.1", "interval 3 false - - - 0.1 - 2",
+            {"warning: 0.2 is larger than the tolerance 0.1; the warning limit is not used"});
+        row("warning beyond tolerance, percentages", "warning=3% tolerance=2%", "interval 3 false - - - 2% - 2",
+            {"warning: 3% is larger than the tolerance 2%; the warning limit is not used"});
+        row("warning beyond tolerance by the nominal",
+            "nominal=10 warning=0.3 tolerance=2%", "interval 3 false - 10 - 2% - 2",
+            {"warning: 0.3 is larger than the tolerance 2%; the warning limit is not used"});
+        row("mixed limits without nominal wait for the worklist's", "warning=0.3 tolerance=2%",
+            "interval 3 false - - 0.3 2% - 2");
+        row("equal limits", "warning=0.1 tolerance=0.1", "interval 3 false - - 0.1 0.1 - 2");
     }
 
     void settings()
     {
         QFETCH(QString, texts);
-        QFETCH(QString, settings);
-        QFETCH(QStringList, errors);
         QStringList told;
         const WeighingSettings read = WeighingSettings::fromTexts(keysOf(texts), &told);
-        QCOMPARE(told, errors);
-        QCOMPARE(summary(read), settings);
+        QTEST(told, "errors");
+        QTEST(summary(read), "settings");
     }
 
     void detector_data()
@@ -178,90 +164,63 @@ private slots:
         QTest::addColumn<QString>("texts");
         QTest::addColumn<QStringList>("stream");
         QTest::addColumn<QString>("weighings");  // indexes of the lines that are weighings
-        QTest::addColumn<QString>("trigger");
+        const auto row = [](const char *name, const QString &texts, const QStringList &stream, const char *weighings) {
+            QTest::newRow(name) << texts << stream << QString(weighings);
+        };
 
-        QTest::newRow("interval: never") << "" << QStringList{"12.50 g S *10", "0.00 g S", "7.00 g S"} << "" << "";
-        QTest::newRow("print: every line")
-            << "record=print" << QStringList{"12.50 g S", "12.50 g S", "0.00 g ?", "-3.10 _ U"} << "0,1,2,3" << "print";
-        QTest::newRow("print: a result without a number is none")
-            << "record=print" << QStringList{"12.50 g S", "H _ ?", "13.00 g S"} << "0,2" << "print";
+        row("interval: never", "", {"12.50 g S *10", "0.00 g S", "7.00 g S"}, "");
+        row("print: every line", "record=print", {"12.50 g S", "12.50 g S", "0.00 g ?", "-3.10 _ U"}, "0,1,2,3");
+        row("print: a result without a number is none", "record=print", {"12.50 g S", "H _ ?", "13.00 g S"}, "0,2");
 
         const QString stable = "record=stable";
-        QTest::newRow("marked: each settled load once")
-            << stable
-            << QStringList{"0.00 g S *5", "3.20 _ U", "12.47 _ U", "12.50 g S *50", "0.30 _ U", "0.00 g S *5",
-                           "7.81 _ U", "7.80 g S *10"}
-            << "7,64" << "stable";
-        QTest::newRow("marked: unstable again at the same load")
-            << stable << QStringList{"12.50 g S *3", "12.50 _ U", "12.50 g S *3"} << "0,4" << "stable";
-        QTest::newRow("marked: a settled reading wandering in the band")
-            << stable << QStringList{"12.50 g S", "12.51 g S", "12.45 g S", "12.55 g S", "12.52 g S"} << "0" << "stable";
-        QTest::newRow("marked: settled at a new load without unstable lines")
-            << stable << QStringList{"12.50 g S", "12.56 g S", "20.00 g S"} << "0,1,2" << "stable";
-        QTest::newRow("marked: near zero never")
-            << stable << QStringList{"0.04 g S *10", "-0.05 g S *3", "0.05 g S", "0.06 g S"} << "14" << "stable";
-        QTest::newRow("marked: drifts and never settles")
-            << stable << QStringList{"10.00..12.00 _ U", "12.00..10.00 _ U"} << "" << "";
-        QTest::newRow("marked: noise between weighings")
-            << stable
-            << QStringList{"12.50 g S *3", "3.17 _ U", "25.30 _ U", "0.91 _ U", "3.17 _ U", "20.00 g S *4"} << "0,7"
-            << "stable";
-        QTest::newRow("marked: one settled value for an hour")
-            << stable << QStringList{"0.00 g S *10", "12.50 _ U *3", "12.50 g S *36000"} << "13" << "stable";
+        row("marked: each settled load once", stable,
+            {"0.00 g S *5", "3.20 _ U", "12.47 _ U", "12.50 g S *50", "0.30 _ U", "0.00 g S *5", "7.81 _ U", "7.80 g S *10"},
+            "7,64");
+        row("marked: unstable again at the same load", stable, {"12.50 g S *3", "12.50 _ U", "12.50 g S *3"}, "0,4");
+        row("marked: a settled reading wandering in the band", stable,
+            {"12.50 g S", "12.51 g S", "12.45 g S", "12.55 g S", "12.52 g S"}, "0");
+        row("marked: settled at a new load without unstable lines", stable, {"12.50 g S", "12.56 g S", "20.00 g S"},
+            "0,1,2");
+        row("marked: near zero never", stable, {"0.04 g S *10", "-0.05 g S *3", "0.05 g S", "0.06 g S"}, "14");
+        row("marked: drifts and never settles", stable, {"10.00..12.00 _ U", "12.00..10.00 _ U"}, "");
+        row("marked: noise between weighings", stable,
+            {"12.50 g S *3", "3.17 _ U", "25.30 _ U", "0.91 _ U", "3.17 _ U", "20.00 g S *4"}, "0,7");
+        row("marked: one settled value for an hour", stable, {"0.00 g S *10", "12.50 _ U *3", "12.50 g S *36000"},
+            "13");
 
-        QTest::newRow("counted: three equal readings")
-            << stable
-            << QStringList{"0.00 g ? *4", "8.12 g ?", "12.40 g ?", "12.50 g ? *100", "0.00 g ? *3", "12.61 g ? *3"}
-            << "8,111" << "stable";
-        QTest::newRow("counted: five equal readings")
-            << "record=stable stableCount=5"
-            << QStringList{"8.12 g ?", "12.50 g ? *4", "12.49 g ?", "12.50 g ? *5"} << "10" << "stable";
-        QTest::newRow("counted: a load on the pan from the start")
-            << stable << QStringList{"12.50 g ? *36000"} << "2" << "stable";
-        QTest::newRow("counted: drifts and never settles")
-            << stable << QStringList{"10.00..12.00 g ?"} << "" << "";
-        QTest::newRow("counted: drifts, then settles")
-            << stable << QStringList{"10.00..10.50 g ?", "10.50 g ? *2", "10.51 g ? *3"} << "52" << "stable";
-        QTest::newRow("counted: noise between weighings")
-            << stable
-            << QStringList{"12.50 g ? *3", "3.17 g ?", "8.02 g ?", "3.17 g ?", "8.02 g ? *2", "0.91 g ?",
-                           "20.00 g ? *3"}
-            << "2,11" << "stable";
-        QTest::newRow("counted: a flicker of the last digit")
-            << stable << QStringList{"12.50 g ? *3", "12.51 g ?", "12.50 g ? *3", "12.51 g ? *3"} << "2" << "stable";
-        QTest::newRow("counted: another unit is another reading")
-            << stable << QStringList{"12.50 g ? *2", "12.50 ct ?", "12.50 g ? *3", "0.4409 oz ? *3"} << "5,8"
-            << "stable";
-        QTest::newRow("counted: an overload breaks the run")
-            << stable << QStringList{"12.50 g ? *2", "H _ ?", "12.50 g ? *2", "12.50 g ?"} << "5" << "stable";
-        QTest::newRow("negative loads taken off after taring")
-            << stable << QStringList{"0.0000 g ? *3", "-0.2531 g ? *3", "-0.2530 g ? *5", "-0.5062 g S"} << "5,11"
-            << "stable";
-        QTest::newRow("zero band from the decimals")
-            << stable << QStringList{"0.0005 g S", "0.0006 g S", "0.0 g S", "0.5 g S", "0.6 g S", "-0.6 g S"}
-            << "1,4,5" << "stable";
-        QTest::newRow("zero band set")
-            << "record=stable zeroBand=1" << QStringList{"0.80 g S", "1.00 g S", "1.01 g S", "1.99 g S", "2.02 g S"}
-            << "2,4" << "stable";
-        QTest::newRow("without after zero an overload re-arms")
-            << stable << QStringList{"12.50 g S", "H _ ?", "12.50 g S"} << "0,2" << "stable";
+        row("counted: three equal readings", stable,
+            {"0.00 g ? *4", "8.12 g ?", "12.40 g ?", "12.50 g ? *100", "0.00 g ? *3", "12.61 g ? *3"}, "8,111");
+        row("counted: five equal readings", "record=stable stableCount=5",
+            {"8.12 g ?", "12.50 g ? *4", "12.49 g ?", "12.50 g ? *5"}, "10");
+        row("counted: a load on the pan from the start", stable, {"12.50 g ? *36000"}, "2");
+        row("counted: drifts and never settles", stable, {"10.00..12.00 g ?"}, "");
+        row("counted: drifts, then settles", stable, {"10.00..10.50 g ?", "10.50 g ? *2", "10.51 g ? *3"}, "52");
+        row("counted: noise between weighings", stable,
+            {"12.50 g ? *3", "3.17 g ?", "8.02 g ?", "3.17 g ?", "8.02 g ? *2", "0.91 g ?", "20.00 g ? *3"}, "2,11");
+        row("counted: a flicker of the last digit", stable,
+            {"12.50 g ? *3", "12.51 g ?", "12.50 g ? *3", "12.51 g ? *3"}, "2");
+        row("counted: another unit is another reading", stable,
+            {"12.50 g ? *2", "12.50 ct ?", "12.50 g ? *3", "0.4409 oz ? *3"}, "5,8");
+        row("counted: an overload breaks the run", stable, {"12.50 g ? *2", "H _ ?", "12.50 g ? *2", "12.50 g ?"}, "5");
+        row("negative loads taken off after taring", stable,
+            {"0.0000 g ? *3", "-0.2531 g ? *3", "-0.2530 g ? *5", "-0.5062 g S"}, "5,11");
+        row("zero band from the decimals", stable,
+            {"0.0005 g S", "0.0006 g S", "0.0 g S", "0.5 g S", "0.6 g S", "-0.6 g S"}, "1,4,5");
+        row("zero band set", "record=stable zeroBand=1", {"0.80 g S", "1.00 g S", "1.01 g S", "1.99 g S", "2.02 g S"},
+            "2,4");
+        row("without after zero an overload re-arms", stable, {"12.50 g S", "H _ ?", "12.50 g S"}, "0,2");
 
         const QString afterZero = "record=stable afterZero=true";
-        QTest::newRow("after zero: only once the load is off")
-            << afterZero
-            << QStringList{"12.50 g S *3", "12.50 _ U", "12.50 g S *3", "20.00 g S *3", "0.02 _ U", "20.00 g S"}
-            << "0,11" << "stable";
-        QTest::newRow("after zero: an overload does not re-arm")
-            << afterZero << QStringList{"12.50 g S", "H _ ?", "12.50 g S", "0.00 g S", "12.50 g S"} << "0,4"
-            << "stable";
-        QTest::newRow("after zero: counted")
-            << afterZero << QStringList{"12.50 g ? *3", "30.00 g ? *3", "0.01 g ?", "30.00 g ? *3"} << "2,9"
-            << "stable";
-        QTest::newRow("after zero: another unit is not enough")
-            << afterZero << QStringList{"12.50 g ? *3", "0.4409 oz ? *3", "0.0000 oz ?", "0.4409 oz ? *3"} << "2,9"
-            << "stable";
-        QTest::newRow("after zero: one settled value for an hour")
-            << afterZero << QStringList{"12.50 g S *36000", "0.00 g S", "12.50 g S *36000"} << "0,36001" << "stable";
+        row("after zero: only once the load is off", afterZero,
+            {"12.50 g S *3", "12.50 _ U", "12.50 g S *3", "20.00 g S *3", "0.02 _ U", "20.00 g S"}, "0,11");
+        row("after zero: an overload does not re-arm", afterZero,
+            {"12.50 g S", "H _ ?", "12.50 g S", "0.00 g S", "12.50 g S"}, "0,4");
+        row("after zero: counted", afterZero, {"12.50 g ? *3", "30.00 g ? *3", "0.01 g ?", "30.00 g ? *3"}, "2,9");
+        row("after zero: another unit is not enough", afterZero,
+            {"12.50 g ? *3", "0.4409 oz ? *3", "0.0000 oz ?", "0.4409 oz ? *3"}, "2,9");
+        row("after zero: one settled value for an hour", afterZero,
+            {"12.50 g S *36000", "0.00 g S", "12.50 g S *36000"}, "0,36001");
+
     }
 
     void detector()
@@ -269,7 +228,6 @@ private slots:
         QFETCH(QString, texts);
         QFETCH(QStringList, stream);
         QFETCH(QString, weighings);
-        QFETCH(QString, trigger);
         QStringList errors;
         WeighingDetector detector(WeighingSettings::fromTexts(keysOf(texts), &errors));
         QCOMPARE(errors, QStringList());
@@ -283,8 +241,9 @@ private slots:
             }
         }
         QCOMPARE(found.join(','), weighings);
+        // Each weighing is told as one of the way of recording's.
         triggers.removeDuplicates();
-        QCOMPARE(triggers.join(','), trigger);
+        QCOMPARE(triggers.join(','), weighings.isEmpty() ? "" : texts.contains("print") ? "print" : "stable");
     }
 
     // A reset (reconnect, new settings) arms the detector again.
@@ -307,6 +266,10 @@ private slots:
         QTest::addColumn<QString>("reading");          // "value kind": N, G, T or ? for none
         QTest::addColumn<QString>("checkedMinimum");   // the last repeatability test's minimum weight
         QTest::addColumn<QString>("expected");
+        const auto row = [](const char *name, const QString &texts, const char *reading, const char *expected,
+                            const char *nominal = "", const char *checked = "") {
+            QTest::newRow(name) << texts << QString(nominal) << QString(reading) << QString(checked) << QString(expected);
+        };
 
         const QString absolute = "nominal=10.00 warning=0.05 tolerance=0.10";
         const struct
@@ -315,8 +278,8 @@ private slots:
         } around10[] = {{"10.00", "within"}, {"10.05", "within"},   {"10.06", "warning"}, {"10.10", "warning"},
                         {"10.11", "outside"}, {"9.95", "within"},   {"9.94", "warning"},  {"9.90", "warning"},
                         {"9.89", "outside"},  {"-10.00", "outside"}};
-        for (const auto &row : around10)
-            QTest::addRow("absolute %s", row.value) << absolute << "" << QString(row.value) + " N" << "" << row.expected;
+        for (const auto &at : around10)
+            QTest::addRow("absolute %s", at.value) << absolute << "" << QString(at.value) + " N" << "" << at.expected;
 
         const QString percent = "nominal=250.0 warning=2% tolerance=5%";
         const struct
@@ -324,46 +287,37 @@ private slots:
             const char *value, *expected;
         } around250[] = {{"255.0", "within"}, {"255.1", "warning"}, {"262.5", "warning"}, {"262.6", "outside"},
                          {"245.0", "within"}, {"237.5", "warning"}, {"237.4", "outside"}};
-        for (const auto &row : around250)
-            QTest::addRow("percent %s", row.value) << percent << "" << QString(row.value) + " N" << "" << row.expected;
+        for (const auto &at : around250)
+            QTest::addRow("percent %s", at.value) << percent << "" << QString(at.value) + " N" << "" << at.expected;
 
-        QTest::newRow("tolerance alone, at it") << "nominal=10 tolerance=0.1" << "" << "10.10 N" << "" << "within";
-        QTest::newRow("tolerance alone, beyond") << "nominal=10 tolerance=0.1" << "" << "10.11 N" << "" << "outside";
-        QTest::newRow("warning alone never outside") << "nominal=10 warning=0.1" << "" << "20.00 N" << "" << "warning";
-        QTest::newRow("no nominal: no class") << "warning=0.1 tolerance=0.2" << "" << "10.00 N" << "" << "";
-        QTest::newRow("no limits: no class") << "nominal=10" << "" << "10.00 N" << "" << "";
-        QTest::newRow("worklist nominal over the instrument's")
-            << "nominal=10 tolerance=2%" << "20.0" << "20.40 N" << "" << "within";
-        QTest::newRow("worklist nominal, the instrument's far off")
-            << "nominal=10 tolerance=2%" << "20.0" << "10.00 N" << "" << "outside";
-        QTest::newRow("worklist nominal with the instrument's percentages")
-            << "warning=1% tolerance=2%" << "0.5000" << "0.5060 N" << "" << "warning";
-        QTest::newRow("negative nominal, percentage of its magnitude")
-            << "nominal=-0.2500 tolerance=2%" << "" << "-0.2550 N" << "" << "within";
-        QTest::newRow("negative nominal, beyond") << "nominal=-0.2500 tolerance=2%" << "" << "-0.2551 N" << "" << "outside";
+        row("tolerance alone, at it", "nominal=10 tolerance=0.1", "10.10 N", "within");
+        row("tolerance alone, beyond", "nominal=10 tolerance=0.1", "10.11 N", "outside");
+        row("warning alone never outside", "nominal=10 warning=0.1", "20.00 N", "warning");
+        row("no nominal: no class", "warning=0.1 tolerance=0.2", "10.00 N", "");
+        row("no limits: no class", "nominal=10", "10.00 N", "");
+        row("worklist nominal over the instrument's", "nominal=10 tolerance=2%", "20.40 N", "within", "20.0");
+        row("worklist nominal, the instrument's far off", "nominal=10 tolerance=2%", "10.00 N", "outside", "20.0");
+        row("worklist nominal with the instrument's percentages", "warning=1% tolerance=2%", "0.5060 N", "warning",
+            "0.5000");
+        row("negative nominal, percentage of its magnitude", "nominal=-0.2500 tolerance=2%", "-0.2550 N", "within");
+        row("negative nominal, beyond", "nominal=-0.2500 tolerance=2%", "-0.2551 N", "outside");
 
         const QString minimum = "nominal=0.5 tolerance=10% minimumWeight=0.5";
-        QTest::newRow("net below the minimum") << minimum << "" << "0.4999 N" << "" << "below minimum";
-        QTest::newRow("net at the minimum") << minimum << "" << "0.5000 N" << "" << "within";
-        QTest::newRow("unmarked weight is what the display shows net")
-            << minimum << "" << "0.4999 ?" << "" << "below minimum";
-        QTest::newRow("negative net below the minimum") << minimum << "" << "-0.4000 N" << "" << "below minimum";
-        QTest::newRow("gross is not held to it") << minimum << "" << "0.4999 G" << "" << "within";
-        QTest::newRow("tare is not held to it") << minimum << "" << "0.1000 T" << "" << "outside";
-        QTest::newRow("below minimum wins over outside")
-            << "nominal=10 tolerance=0.1 minimumWeight=0.5" << "" << "0.1000 N" << "" << "below minimum";
-        QTest::newRow("below minimum without limits") << "minimumWeight=0.5" << "" << "0.1000 N" << "" << "below minimum";
-        QTest::newRow("checked minimum times the default factor")
-            << "" << "" << "0.1639 N" << "0.082" << "below minimum";
-        QTest::newRow("checked minimum times the default factor, at it")
-            << "" << "" << "0.1640 N" << "0.082" << "";
-        QTest::newRow("checked minimum times a factor of 3")
-            << "minimumWeightFactor=3" << "" << "0.2459 N" << "0.082" << "below minimum";
-        QTest::newRow("the larger minimum: the setting")
-            << "minimumWeight=0.3" << "" << "0.2900 N" << "0.082" << "below minimum";
-        QTest::newRow("the larger minimum: the check")
-            << "minimumWeight=0.1" << "" << "0.1500 N" << "0.082" << "below minimum";
-        QTest::newRow("no number, no class") << minimum << "" << "H N" << "" << "";
+        row("net below the minimum", minimum, "0.4999 N", "below minimum");
+        row("net at the minimum", minimum, "0.5000 N", "within");
+        row("unmarked weight is what the display shows net", minimum, "0.4999 ?", "below minimum");
+        row("negative net below the minimum", minimum, "-0.4000 N", "below minimum");
+        row("gross is not held to it", minimum, "0.4999 G", "within");
+        row("tare is not held to it", minimum, "0.1000 T", "outside");
+        row("below minimum wins over outside", "nominal=10 tolerance=0.1 minimumWeight=0.5", "0.1000 N",
+            "below minimum");
+        row("below minimum without limits", "minimumWeight=0.5", "0.1000 N", "below minimum");
+        row("checked minimum times the default factor", "", "0.1639 N", "below minimum", "", "0.082");
+        row("checked minimum times the default factor, at it", "", "0.1640 N", "", "", "0.082");
+        row("checked minimum times a factor of 3", "minimumWeightFactor=3", "0.2459 N", "below minimum", "", "0.082");
+        row("the larger minimum: the setting", "minimumWeight=0.3", "0.2900 N", "below minimum", "", "0.082");
+        row("the larger minimum: the check", "minimumWeight=0.1", "0.1500 N", "below minimum", "", "0.082");
+        row("no number, no class", minimum, "H N", "");
     }
 
     void classes()
@@ -404,8 +358,7 @@ private slots:
     {
         QFETCH(double, sd);
         QFETCH(double, readability);
-        QFETCH(double, minimum);
-        QCOMPARE(repeatabilityMinimumWeight(sd, readability), minimum);
+        QTEST(repeatabilityMinimumWeight(sd, readability), "minimum");
     }
 };
 

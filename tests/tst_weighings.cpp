@@ -83,7 +83,6 @@ private slots:
         QFETCH(QString, record);
         QFETCH(QStringList, steps);
         QFETCH(QStringList, weighings);
-        QFETCH(int, shown);
         PseudoTerminal balance, scanner;
         QVERIFY(balance.open());
         QVERIFY(scanner.open());
@@ -145,7 +144,7 @@ private slots:
         QCOMPARE(count("data"), weighings.size());
         // The window lists those of the current series, newest on top.
         auto *table = child<QTableWidget>(&weighingWindow, "uWeighings");
-        QCOMPARE(table->rowCount(), shown);
+        QTEST(table->rowCount(), "shown");
         QCOMPARE(table->item(0, 0)->text(), weighings.last().section('|', 1, 1));
         // In the chain: the side rows too.
         QStringList findings;
