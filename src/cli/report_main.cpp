@@ -5,6 +5,7 @@
 #include "reportsource.h"
 #include "store/database.h"
 #include "store/databaseconfig.h"
+#include "store/rowsource.h"
 #include "support/commandline.h"
 
 #include <QCommandLineParser>
@@ -137,13 +138,25 @@ int run(const ReportCommand &command)
                        .arg(DatabaseConfig::displayName(command.database), opened.error));
         return 1;
     }
+    const QSqlDatabase db = QSqlDatabase::database(QLatin1String(kConnection), false);
+    // Names that match no recorded row are told, as a likely slip of the pen.
+    QString error;
+    for (const DataRows::Unmatched &missing : DataRows::unmatchedInstruments(db, command.request.instruments, &error))
+        printError(QStringLiteral("warning: no row of the instrument \"%1\" is recorded (names are case-sensitive%2)")
+                       .arg(missing.name,
+                            missing.otherCase.isEmpty()
+                                ? QString()
+                                : QStringLiteral(", recorded: \"%1\"").arg(missing.otherCase.join(QStringLiteral("\", \"")))));
+    if (!error.isEmpty()) {
+        printError(QStringLiteral("cannot read the recorded rows: %1").arg(error));
+        return 1;
+    }
     ReportData data;
     data.lab = settings.lab;
     data.version = QCoreApplication::applicationVersion();
     data.madeAt = QDateTime::currentDateTime();
     QStringList warnings;
-    const QString error = ReportSource::read(QSqlDatabase::database(QLatin1String(kConnection), false), command.request,
-                                             QLatin1String(kSettingsIni), &data, &warnings);
+    error = ReportSource::read(db, command.request, QLatin1String(kSettingsIni), &data, &warnings);
     for (const QString &warning : warnings)
         printError(QStringLiteral("warning: %1").arg(warning));
     if (!error.isEmpty()) {
