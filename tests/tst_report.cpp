@@ -1,6 +1,7 @@
 // The weighing report: its PDF read back as a reader would (pdftotext,
 // pdfinfo), its seal read back from the file's bytes and checked against
-// rows that changed, and report.ini.
+// rows that changed, report.ini, and veltrano-report and
+// veltrano-verify --report run on a recorded database.
 
 #include "tempworkdir.h"
 
@@ -8,10 +9,14 @@
 #include "report/reportseal.h"
 #include "report/reportsettings.h"
 #include "report/reportwriter.h"
+#include "store/database.h"
+#include "store/measurementdb.h"
 #include "support/sha256.h"
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include <cmath>
@@ -689,6 +694,104 @@ private slots:
         QTEST(settings.lab, "lab");
         QTEST(settings.paper, "paper");
         QVERIFY2(error.isEmpty() ? found.isEmpty() : found.contains(error), qPrintable(found));
+    }
+
+    void programs_data()
+    {
+        QTest::addColumn<QStringList>("arguments");  // veltrano-report's, before OUTPUT
+        QTest::addColumn<QString>("output");         // its output, or the start of it
+        QTest::addColumn<QStringList>("shown");      // texts the PDF holds
+        QTest::addColumn<QString>("change");         // SQL run on the database after the report
+        QTest::addColumn<int>("status");             // veltrano-verify --report's
+        QTest::addColumn<QString>("verdict");        // the start of its output
+        const QStringList samples = {"S-001", "S-002", "S-003", "S-004"};
+        const QStringList header = {"Lab Four", "Balance: Waage Nord ID: wn1", "Operator: a.tech", "Page 1 of 1"};
+        QTest::newRow("series, a hash changed")
+            << QStringList{"--series", "S-1"} << "wrote 4 rows to r.pdf (1 page)\n"
+            << header + samples + QStringList{"Series: S-1", "10.130 g", "9.95 g", "10.10 g", "End of report: 4 rows."}
+            << "UPDATE provenance SET hash = '0' || substr(hash, 2) WHERE row_key = 2" << 1
+            << "changed: rows 1 changed (keys 2)";
+        QTest::newRow("series, untouched")
+            << QStringList{"--quiet", "--paper", "letter", "--series", "S-2"} << "" << QStringList{"S-101", "Waage Süd"}
+            << "UPDATE data SET result = '1' WHERE rowid = 1" << 0 << "unchanged:";
+        QTest::newRow("a day of one balance, a row deleted")
+            << QStringList{"--from", "2026-03-02", "--to", "2026-03-02", "--instrument", "Waage Nord"}
+            << "wrote 6 rows to r.pdf (1 page)\n" << header + samples + QStringList{"Rows of Waage Nord", "End of report: 6 rows."}
+            << "DELETE FROM data WHERE rowid = 5" << 1 << "changed: rows 1 no longer in the database (keys 5)";
+        QTest::newRow("a series without weighings")
+            << QStringList{"--series", "S-9"} << "veltrano-report: no weighings of the series \"S-9\" are recorded\n"
+            << QStringList() << "" << 1 << "veltrano-verify: r.pdf holds no report seal: ";
+        QTest::newRow("a series and a period") << QStringList{"--series", "S-1", "--from", "10:00"}
+                                               << "veltrano-report: --series shows the whole series: not with --from"
+                                               << QStringList() << "" << 1 << "veltrano-verify: r.pdf holds no report seal: ";
+    }
+
+    // Series S-1 of four weighings on Waage Nord, two rows of its time series,
+    // S-2 of one weighing on Waage Süd the day after; then the report's seal
+    // checked after the database was changed.
+    void programs()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, output);
+        QFETCH(QStringList, shown);
+        QFETCH(QString, change);
+        QFETCH(int, status);
+        QFETCH(QString, verdict);
+        TempWorkDir dir;
+        QVERIFY(writeFile(QStringLiteral("report.ini"), "[report]\nlab=Lab Four\n"));
+        QVERIFY(writeFile(QStringLiteral("settings.ini"),
+                          "[wn1]\nname=Waage Nord\nnominal=10\nwarning=0.05\ntolerance=0.1\n[ws2]\nname=Waage Süd\n"));
+        QVector<Row> rows;
+        const char *results[] = {"+ 10.01", "+ 10.03", "+  9.98", "+ 10.50", "+ 10.02", "+ 10.02", "+ 20.00"};
+        for (int i = 0; i < 7; ++i) {
+            Row row(i < 6 ? "2026-03-02" : "2026-03-03", QStringLiteral("08:00:0%1").arg(i), i < 6 ? "Waage Nord" : "Waage Süd",
+                    "", results[i], "g");
+            if (i < 4 || i == 6)
+                row.weighing = Weighing{i < 4 ? QStringLiteral("S-00%1").arg(i + 1) : QStringLiteral("S-101"),
+                                        i < 4 ? "S-1" : "S-2", "stable", "net", "a.tech", i == 3 ? "outside" : "within", "10"};
+            rows << row;
+        }
+        {
+            QVERIFY(Database::open(QStringLiteral("sqlite.db"), Database::Mode::Record).usable());
+            QString error;
+            int failedAt = 0;
+            QVERIFY2(MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
+            QSqlDatabase::database().close();
+        }
+        QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+
+        const auto started = [](const QString &program, const QStringList &arguments) {
+            QProcess process;
+            process.setProcessChannelMode(QProcess::MergedChannels);
+            process.start(program, arguments);
+            if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+                return qMakePair(-1, QString());
+            return qMakePair(process.exitCode(), QString::fromUtf8(process.readAll()));
+        };
+        const auto report = started(QStringLiteral(VELTRANO_REPORT), arguments + QStringList{"r.pdf"});
+        QVERIFY2(output.isEmpty() ? report.second.isEmpty() : report.second.startsWith(output), qPrintable(report.second));
+        QCOMPARE(report.first, output.startsWith("veltrano-report: --") ? 2 : output.startsWith("veltrano") ? 1 : 0);
+        QCOMPARE(QFile::exists(QStringLiteral("r.pdf")), report.first == 0);
+        const QString text = shown.isEmpty() ? QString() : pagesOf(QStringLiteral("r.pdf")).join(QLatin1Char('\n')).simplified();
+        for (const QString &expected : shown)
+            QVERIFY2(text.contains(expected), qPrintable(expected + QLatin1String(" not in:\n") + text));
+
+        const QStringList verify = {"--report", "r.pdf"};
+        if (!change.isEmpty()) {
+            QCOMPARE(started(QStringLiteral(VELTRANO_VERIFY), verify),
+                     qMakePair(0, QStringLiteral("unchanged: every row the report shows is as it was sealed\n")));
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("change"));
+            db.setDatabaseName(QStringLiteral("sqlite.db"));
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            QVERIFY2(query.exec(change) && query.numRowsAffected() == 1, qPrintable(query.lastError().text()));
+            query = QSqlQuery();
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("change"));
+        const auto checked = started(QStringLiteral(VELTRANO_VERIFY), verify);
+        QVERIFY2(checked.second.startsWith(verdict), qPrintable(checked.second));
+        QCOMPARE(checked.first, status);
     }
 };
 

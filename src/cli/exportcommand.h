@@ -22,9 +22,3 @@ struct ExportCommand
 private:
     QString m_usage;
 };
-
-// A date or a date and time of the command line: YYYY-MM-DD,
-// YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (a space for the T), or HH:MM[:SS]
-// on `today`. A date or a minute stands for its first second, or with
-// `endOfDay` for its last. Invalid when malformed.
-QDateTime parseWhen(const QString &text, bool endOfDay, const QDate &today);

@@ -1,10 +1,31 @@
 #include "support/commandline.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <cstdio>
 
 namespace Veltrano::CommandLine {
+
+QDateTime parseWhen(const QString &text, bool endOfDay, const QDate &today)
+{
+    static const QRegularExpression form(QStringLiteral(
+        "^(?:(\\d{4}-\\d{2}-\\d{2})(?:[T ](\\d{2}:\\d{2})(:\\d{2})?)?|(\\d{2}:\\d{2})(:\\d{2})?)$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return {};
+    const bool bareTime = match.capturedLength(4) > 0;
+    const QDate date = bareTime ? today : QDate::fromString(match.captured(1), Qt::ISODate);
+    const QString minute = match.captured(bareTime ? 4 : 2);
+    QString seconds = match.captured(bareTime ? 5 : 3);
+    if (seconds.isEmpty())
+        seconds = QLatin1String(endOfDay ? ":59" : ":00");
+    const QTime time = minute.isEmpty() ? (endOfDay ? QTime(23, 59, 59) : QTime(0, 0))
+                                        : QTime::fromString(minute + seconds, QStringLiteral("HH:mm:ss"));
+    if (!date.isValid() || !time.isValid())
+        return {};
+    return QDateTime(date, time);
+}
 
 QString namedUsage(const char *program, const QString &help)
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QDate>
+#include <QDateTime>
 #include <QString>
 
 namespace Veltrano::CommandLine {
@@ -20,5 +22,11 @@ int answer(const char *program, Outcome outcome, const QString &help, const QStr
 // `help` with the first word of its "Usage:" line, the program as started
 // (QCommandLineParser writes the whole path there), replaced by `program`.
 QString namedUsage(const char *program, const QString &help);
+
+// A date or a date and time of the command line: YYYY-MM-DD,
+// YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (a space for the T), or HH:MM[:SS]
+// on `today`. A date or a minute stands for its first second, or with
+// `endOfDay` for its last. Invalid when malformed.
+QDateTime parseWhen(const QString &text, bool endOfDay, const QDate &today);
 
 } // namespace Veltrano::CommandLine

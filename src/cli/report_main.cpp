@@ -1,0 +1,217 @@
+// veltrano-report: the weighings of a series, or the rows of a period, as a
+// sealed PDF report.
+#include "report/reportsettings.h"
+#include "report/reportwriter.h"
+#include "reportsource.h"
+#include "store/database.h"
+#include "store/databaseconfig.h"
+#include "store/rowsource.h"
+#include "support/commandline.h"
+
+#include <QCommandLineParser>
+#include <QGuiApplication>
+#include <QLoggingCategory>
+#include <QSqlDatabase>
+
+#include <cstdio>
+
+using namespace Veltrano;
+using namespace Veltrano::CommandLine;
+
+namespace {
+
+constexpr char kConnection[] = "report";
+constexpr char kSettingsIni[] = "settings.ini";
+
+void printError(const QString &text)
+{
+    std::fprintf(stderr, "veltrano-report: %s\n", text.toLocal8Bit().constData());
+}
+
+struct ReportCommand
+{
+    QString database = QStringLiteral("sqlite.db");
+    QString output;
+    bool quiet = false;
+    std::optional<PaperSize> paper;  // nothing: report.ini's
+    ReportSource::Request request;
+    QString usage;
+
+    Outcome parse(const QStringList &arguments, QString *error);
+};
+
+Outcome ReportCommand::parse(const QStringList &arguments, QString *error)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Writes the weighings of a series, or the rows of a period, as a PDF report that carries a seal "
+                       "of its rows (veltrano-verify --report checks it). The lab's name and the paper come from "
+                       "report.ini, the balances' ids from settings.ini, both in the working folder."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    QCommandLineOption databaseOption =
+        DatabaseConfig::commandLineOption(QStringLiteral("read"), QStringLiteral("sqlite.db here"));
+    databaseOption.setDefaultValue(database);
+    const QCommandLineOption seriesOption(QStringLiteral("series"),
+                                          QStringLiteral("The weighings of the series NAME, whenever they were made."),
+                                          QStringLiteral("NAME"));
+    const QCommandLineOption fromOption(
+        QStringLiteral("from"), QStringLiteral("First moment shown: YYYY-MM-DD, YYYY-MM-DDTHH:MM[:SS], or HH:MM[:SS] "
+                                               "for today."),
+        QStringLiteral("WHEN"));
+    const QCommandLineOption toOption(QStringLiteral("to"),
+                                      QStringLiteral("Last moment shown, as --from (a date or a minute: through its "
+                                                     "last second)."),
+                                      QStringLiteral("WHEN"));
+    const QCommandLineOption instrumentOption(
+        QStringLiteral("instrument"),
+        QStringLiteral("An instrument's name, exactly as recorded (case counts); may be repeated. Without it: all."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption paperOption(QStringLiteral("paper"),
+                                         QStringLiteral("A4 or Letter (default: report.ini's, else A4)."),
+                                         QStringLiteral("SIZE"));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("No summary line."));
+    parser.addOptions({databaseOption, seriesOption, fromOption, toOption, instrumentOption, paperOption, quietOption});
+    parser.addPositionalArgument(QStringLiteral("OUTPUT"), QStringLiteral("The PDF file to write."));
+    usage = parser.helpText();
+
+    auto usageError = [error](const QString &reason) {
+        *error = reason;
+        return UsageError;
+    };
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(help))
+        return Help;
+    if (parser.isSet(version))
+        return Version;
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return usageError(positional.isEmpty() ? QStringLiteral("no OUTPUT given")
+                                               : QStringLiteral("more than one OUTPUT given"));
+    output = positional.first();
+    database = parser.value(databaseOption);
+    quiet = parser.isSet(quietOption);
+
+    request.series = parser.value(seriesOption);
+    if (parser.isSet(seriesOption) && request.series.isEmpty())
+        return usageError(QStringLiteral("--series needs a name"));
+    if (parser.isSet(seriesOption)
+        && (parser.isSet(fromOption) || parser.isSet(toOption) || parser.isSet(instrumentOption)))
+        return usageError(QStringLiteral("--series shows the whole series: not with --from, --to or --instrument"));
+    for (const auto &[option, endOfDay] : {std::pair(&fromOption, false), std::pair(&toOption, true)}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QDateTime when = parseWhen(parser.value(*option), endOfDay, QDate::currentDate());
+        if (!when.isValid())
+            return usageError(QStringLiteral("--%1: not a date or date and time: %2")
+                                  .arg(option->names().first(), parser.value(*option)));
+        (endOfDay ? request.to : request.from) = when;
+    }
+    if (request.from.isValid() && request.to.isValid() && request.from > request.to)
+        return usageError(QStringLiteral("--from is after --to"));
+    request.instruments = parser.values(instrumentOption);
+
+    if (parser.isSet(paperOption)) {
+        const QString size = parser.value(paperOption).toLower();
+        if (size == QLatin1String("a4"))
+            paper = PaperSize::A4;
+        else if (size == QLatin1String("letter"))
+            paper = PaperSize::Letter;
+        else
+            return usageError(QStringLiteral("--paper: not A4 or Letter: %1").arg(parser.value(paperOption)));
+    }
+    return Run;
+}
+
+int run(const ReportCommand &command)
+{
+    QString problem;
+    const ReportSettings settings = readReportSettings(QLatin1String(kReportIni), &problem);
+    if (!problem.isEmpty())
+        printError(QStringLiteral("warning: %1").arg(problem));
+
+    const Database::Opened opened = Database::open(command.database, Database::Mode::ReadOnly, QLatin1String(kConnection));
+    if (!opened.usable()) {
+        printError(QStringLiteral("cannot open the database %1: %2")
+                       .arg(DatabaseConfig::displayName(command.database), opened.error));
+        return 1;
+    }
+    const QSqlDatabase db = QSqlDatabase::database(QLatin1String(kConnection), false);
+    // Names that match no recorded row are told, as a likely slip of the pen.
+    QString error;
+    for (const DataRows::Unmatched &missing : DataRows::unmatchedInstruments(db, command.request.instruments, &error))
+        printError(QStringLiteral("warning: no row of the instrument \"%1\" is recorded (names are case-sensitive%2)")
+                       .arg(missing.name,
+                            missing.otherCase.isEmpty()
+                                ? QString()
+                                : QStringLiteral(", recorded: \"%1\"").arg(missing.otherCase.join(QStringLiteral("\", \"")))));
+    if (!error.isEmpty()) {
+        printError(QStringLiteral("cannot read the recorded rows: %1").arg(error));
+        return 1;
+    }
+    ReportData data;
+    data.lab = settings.lab;
+    data.version = QCoreApplication::applicationVersion();
+    data.madeAt = QDateTime::currentDateTime();
+    QStringList warnings;
+    error = ReportSource::read(db, command.request, QLatin1String(kSettingsIni), &data, &warnings);
+    for (const QString &warning : warnings)
+        printError(QStringLiteral("warning: %1").arg(warning));
+    if (!error.isEmpty()) {
+        printError(error);
+        return 1;
+    }
+    const qsizetype rows = data.rows.size();
+    ReportWriter writer(std::move(data));
+    writer.setPaperSize(command.paper.value_or(settings.paper));
+    const QString failure = writer.write(command.output);
+    if (!failure.isEmpty()) {
+        printError(failure);
+        return 1;
+    }
+    if (!command.quiet)
+        std::printf("%s\n", QStringLiteral("wrote %1 %2 to %3 (%4 %5)")
+                                .arg(rows)
+                                .arg(QLatin1String(rows == 1 ? "row" : "rows"), command.output)
+                                .arg(writer.pageCount())
+                                .arg(QLatin1String(writer.pageCount() == 1 ? "page" : "pages"))
+                                .toLocal8Bit()
+                                .constData());
+    return 0;
+}
+
+// Qt's own warnings go to standard error as usual, but for the one that
+// drawing without a screen brings on every run (no XDG_RUNTIME_DIR).
+QtMessageHandler qtHandler = nullptr;
+
+void handleMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR")))
+        return;
+    qtHandler(type, context, message);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // The PDF is drawn without a screen: no display is needed.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qtHandler = qInstallMessageHandler(handleMessage);
+    QGuiApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("veltrano-report"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
+    QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, false);
+
+    ReportCommand command;
+    QString error;
+    const Outcome outcome = command.parse(QCoreApplication::arguments(), &error);
+    if (outcome != Run)
+        return answer("veltrano-report", outcome, command.usage, error);
+    const int status = run(command);
+    QSqlDatabase::removeDatabase(QLatin1String(kConnection));
+    return status;
+}

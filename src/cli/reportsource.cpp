@@ -1,0 +1,317 @@
+#include "reportsource.h"
+
+#include "store/sqlbackend.h"
+#include "support/inifile.h"
+#include "support/row.h"
+#include "weighing/scalereading.h"
+#include "weighing/seriesstats.h"
+#include "weighing/tolerance.h"
+#include "weighing/weighingsettings.h"
+
+#include <QSettings>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <memory>
+#include <set>
+
+namespace Veltrano::ReportSource {
+
+namespace {
+
+WeightKind weightKindOf(const QString &text)
+{
+    if (text == QLatin1String(Weighing::kGross))
+        return WeightKind::Gross;
+    if (text == QLatin1String(Weighing::kNet))
+        return WeightKind::Net;
+    if (text == QLatin1String(Weighing::kTare))
+        return WeightKind::Tare;
+    return WeightKind::Unknown;
+}
+
+ResultClass resultClassOf(ToleranceClass toleranceClass)
+{
+    switch (toleranceClass) {
+    case ToleranceClass::Within:
+        return ResultClass::Within;
+    case ToleranceClass::Warning:
+        return ResultClass::Warning;
+    case ToleranceClass::Outside:
+        return ResultClass::Outside;
+    case ToleranceClass::BelowMinimum:
+        return ResultClass::BelowMinimum;
+    case ToleranceClass::None:
+        break;
+    }
+    return ResultClass::None;
+}
+
+// settings.ini: the id of the instrument called `name`, and the keys of its
+// section. A name given as a list (an unquoted comma) reads as empty.
+struct Instruments
+{
+    explicit Instruments(const QString &path) : m_settings(IniFile::open(path)) {}
+
+    QString idOf(const QString &name) const
+    {
+        const QStringList groups = m_settings->childGroups();
+        for (const QString &group : groups) {
+            const QVariant value = m_settings->value(group + QLatin1String("/name"));
+            if (value.userType() == QMetaType::QString && value.toString() == name)
+                return group;
+        }
+        return {};
+    }
+
+    QMap<QString, QString> keys(const QString &id) const
+    {
+        QMap<QString, QString> keys;
+        m_settings->beginGroup(id);
+        for (const QString &key : m_settings->childKeys()) {
+            const QVariant value = m_settings->value(key);
+            keys.insert(key, value.userType() == QMetaType::QString ? value.toString() : QString());
+        }
+        m_settings->endGroup();
+        return keys;
+    }
+
+private:
+    std::unique_ptr<QSettings> m_settings;
+};
+
+QString amountText(double value, int decimals, const QString &unit)
+{
+    return QString::number(value, 'f', decimals) + QLatin1Char(' ') + unit;
+}
+
+// The figures of the series' rows; the limits those of the one balance they
+// come from, around the nominal they were weighed against.
+ReportStatistics statisticsOf(const QVector<ReportRow> &rows, const QString &nominalText,
+                              const std::optional<WeighingSettings> &settings)
+{
+    SeriesStats stats;
+    QString unit;
+    for (const ReportRow &row : rows) {
+        const ScaleReading reading = ScaleReading::fromResult(row.result, row.unit, Stability::Unknown, row.kind);
+        const std::optional<ToleranceClass> toleranceClass = toleranceClassOf(resultClassText(row.resultClass));
+        stats.add(reading, toleranceClass.value_or(ToleranceClass::None));
+        if (unit.isEmpty())
+            unit = reading.unit;
+    }
+    const int decimals = stats.decimals();
+    const auto withUnit = [&unit](const QString &figure) {
+        return figure.isEmpty() ? figure : figure + QLatin1Char(' ') + unit;
+    };
+    ReportStatistics figures;
+    figures.n = QString::number(stats.count());
+    figures.mean = withUnit(formatted(stats.mean(), decimals));
+    figures.sd = withUnit(formatted(stats.sd(), decimals));
+    const QString rsd = formattedPercent(stats.rsdPercent());
+    figures.rsd = rsd.isEmpty() ? rsd : rsd + QLatin1String(" %");
+    if (stats.count() > 0) {
+        figures.min = amountText(*stats.minimum(), decimals, unit);
+        figures.max = amountText(*stats.maximum(), decimals, unit);
+        figures.range = amountText(*stats.range(), decimals, unit);
+    }
+    figures.within = QString::number(stats.count(ToleranceClass::Within));
+    figures.warning = QString::number(stats.count(ToleranceClass::Warning));
+    figures.outside = QString::number(stats.count(ToleranceClass::Outside));
+    figures.belowMinimum = QString::number(stats.count(ToleranceClass::BelowMinimum));
+
+    std::optional<double> nominal;
+    if (!nominalText.isEmpty())
+        nominal = parseNumber(nominalText, nullptr);
+    const ToleranceLimits limits = ToleranceLimits::of(settings.value_or(WeighingSettings()), nominal);
+    if (limits.nominal)
+        figures.nominal = amountText(*limits.nominal, decimals, unit);
+    if (const std::optional<double> t1 = limits.warningAmount()) {
+        figures.t1Lower = amountText(*limits.nominal - *t1, decimals, unit);
+        figures.t1Upper = amountText(*limits.nominal + *t1, decimals, unit);
+    }
+    if (const std::optional<double> t2 = limits.toleranceAmount()) {
+        figures.t2Lower = amountText(*limits.nominal - *t2, decimals, unit);
+        figures.t2Upper = amountText(*limits.nominal + *t2, decimals, unit);
+    }
+    return figures;
+}
+
+QDateTime momentOf(const ReportRow &row)
+{
+    return QDateTime(QDate::fromString(row.date, Qt::ISODate), QTime::fromString(row.time, QStringLiteral("HH:mm:ss")));
+}
+
+QString failed(const QString &what, const QSqlQuery &query)
+{
+    return QStringLiteral("cannot read %1: %2").arg(what, query.lastError().text());
+}
+
+QString readRows(const QSqlDatabase &db, const Request &request, const QString &settingsPath, ReportData *data,
+                 QStringList *warnings)
+{
+    const QString key = SqlBackend::keyColumn(db);
+    const bool provenance = SqlBackend::tableExists(db, QStringLiteral("provenance"));
+    const bool weighing = SqlBackend::tableExists(db, QLatin1String("weighing"));
+    if (!request.series.isEmpty() && !weighing)
+        return QStringLiteral("no weighings of the series \"%1\" are recorded").arg(request.series);
+
+    QString sql = QStringLiteral("SELECT d.%1, d.sampling_date, d.sampling_time, d.instrument_id, d.result, d.unit, %2, %3 "
+                                 "FROM data d")
+                      .arg(key, QLatin1String(provenance ? "p.hash" : "NULL"),
+                           QLatin1String(weighing ? "w.sample, w.kind, w.operator, w.class, w.nominal"
+                                                  : "NULL, NULL, NULL, NULL, NULL"));
+    if (provenance)
+        sql += QStringLiteral(" LEFT JOIN provenance p ON p.row_key = d.%1").arg(key);
+    if (weighing)
+        sql += QStringLiteral(" LEFT JOIN weighing w ON w.row_key = d.%1").arg(key);
+    QStringList conditions;
+    QVariantList values;
+    if (!request.series.isEmpty()) {
+        conditions << QStringLiteral("w.series = ?");
+        values << request.series;
+    } else {
+        if (request.from.isValid()) {
+            conditions << QStringLiteral("(d.sampling_date, d.sampling_time) >= (?, ?)");
+            values << request.from.date().toString(Qt::ISODate) << request.from.time().toString(QStringLiteral("HH:mm:ss"));
+        }
+        if (request.to.isValid()) {
+            conditions << QStringLiteral("(d.sampling_date, d.sampling_time) <= (?, ?)");
+            values << request.to.date().toString(Qt::ISODate) << request.to.time().toString(QStringLiteral("HH:mm:ss"));
+        }
+        if (!request.instruments.isEmpty()) {
+            QStringList marks;
+            for (const QString &name : request.instruments) {
+                marks << QStringLiteral("?");
+                values << name;
+            }
+            conditions << QStringLiteral("d.instrument_id IN (%1)").arg(marks.join(QLatin1Char(',')));
+        }
+    }
+    if (!conditions.isEmpty())
+        sql += QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
+    sql += QStringLiteral(" ORDER BY d.sampling_date, d.sampling_time, d.%1").arg(key);
+
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.prepare(sql))
+        return failed(QStringLiteral("the recorded rows"), query);
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    if (!query.exec())
+        return failed(QStringLiteral("the recorded rows"), query);
+
+    std::set<QString> operators;
+    QStringList names;
+    QString nominal;
+    while (query.next()) {
+        ReportRow row;
+        row.key = query.value(0).toLongLong();
+        row.date = query.value(1).toString();
+        row.time = query.value(2).toString();
+        row.instrument = query.value(3).toString();
+        row.result = query.value(4).toString();
+        row.unit = query.value(5).toString();
+        row.hash = query.value(6).toString();
+        row.sampleId = query.value(7).toString();
+        row.kind = weightKindOf(query.value(8).toString());
+        const QString operatorName = query.value(9).toString();
+        if (!operatorName.isEmpty())
+            operators.insert(operatorName);
+        row.resultClass = resultClassOf(toleranceClassOf(query.value(10).toString()).value_or(ToleranceClass::None));
+        if (nominal.isEmpty())
+            nominal = query.value(11).toString();
+        if (!names.contains(row.instrument))
+            names << row.instrument;
+        data->rows.append(row);
+    }
+    if (query.lastError().isValid())
+        return failed(QStringLiteral("the recorded rows"), query);
+    if (!request.series.isEmpty() && data->rows.isEmpty())
+        return QStringLiteral("no weighings of the series \"%1\" are recorded").arg(request.series);
+
+    const Instruments instruments(settingsPath);
+    for (const QString &name : names)
+        data->balances.append({name, instruments.idOf(name), {}, {}, {}});
+    data->operators = QStringList(operators.begin(), operators.end());
+    data->from = request.from;
+    data->to = request.to;
+    if (!data->rows.isEmpty()) {
+        if (!data->from.isValid() || !request.series.isEmpty())
+            data->from = momentOf(data->rows.first());
+        if (!data->to.isValid() || !request.series.isEmpty())
+            data->to = momentOf(data->rows.last());
+    }
+    data->coverage.kind = request.series.isEmpty() ? ReportCoverage::Range : ReportCoverage::Series;
+    data->coverage.name = request.series;
+    data->coverage.instruments = request.instruments;
+
+    if (!request.series.isEmpty()) {
+        std::optional<WeighingSettings> settings;
+        const QString id = data->balances.size() == 1 ? data->balances.first().id : QString();
+        if (!id.isEmpty()) {
+            QStringList errors;
+            settings = WeighingSettings::fromTexts(instruments.keys(id), &errors);
+            for (const QString &error : errors)
+                *warnings << QStringLiteral("settings.ini [%1]: %2").arg(id, error);
+        }
+        data->statistics = statisticsOf(data->rows, nominal, settings);
+    }
+
+    if (provenance) {
+        QSqlQuery head(db);
+        if (!head.exec(QStringLiteral("SELECT hash FROM provenance ORDER BY row_key DESC LIMIT 1;")))
+            return failed(QStringLiteral("the chain head"), head);
+        data->chainHead = head.next() ? head.value(0).toString() : QString();
+    }
+    return {};
+}
+
+} // namespace
+
+QString read(const QSqlDatabase &db, const Request &request, const QString &settingsPath, ReportData *data,
+             QStringList *warnings)
+{
+    // The rows and the chain head as of one moment.
+    QSqlDatabase connection = db;
+    if (!connection.transaction())
+        return QStringLiteral("cannot read the recorded rows: %1").arg(connection.lastError().text());
+    const QString error = readRows(db, request, settingsPath, data, warnings);
+    connection.rollback();
+    return error;
+}
+
+QHash<qint64, QString> currentHashes(const QSqlDatabase &db, const QVector<QPair<qint64, qint64>> &keyRanges,
+                                     QString *error)
+{
+    constexpr int kRangesPerStatement = 200;
+    const QString key = SqlBackend::keyColumn(db);
+    const bool provenance = SqlBackend::tableExists(db, QStringLiteral("provenance"));
+    const QString select =
+        provenance ? QStringLiteral("SELECT d.%1, p.hash FROM data d LEFT JOIN provenance p ON p.row_key = d.%1 WHERE ")
+                   : QStringLiteral("SELECT d.%1, NULL FROM data d WHERE ");
+    QHash<qint64, QString> hashes;
+    error->clear();
+    for (int first = 0; first < keyRanges.size(); first += kRangesPerStatement) {
+        const int count = qMin(kRangesPerStatement, int(keyRanges.size()) - first);
+        QStringList conditions;
+        for (int i = 0; i < count; ++i)
+            conditions << QStringLiteral("d.%1 BETWEEN ? AND ?").arg(key);
+        QSqlQuery query(db);
+        query.setForwardOnly(true);
+        bool ok = query.prepare(select.arg(key) + conditions.join(QStringLiteral(" OR ")));
+        for (int i = first; i < first + count; ++i) {
+            query.addBindValue(keyRanges[i].first);
+            query.addBindValue(keyRanges[i].second);
+        }
+        ok = ok && query.exec();
+        while (ok && query.next())
+            hashes.insert(query.value(0).toLongLong(), query.value(1).toString());
+        if (!ok || query.lastError().isValid()) {
+            *error = failed(QStringLiteral("the recorded rows"), query);
+            return {};
+        }
+    }
+    return hashes;
+}
+
+} // namespace Veltrano::ReportSource

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "report/reportdata.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// The rows a report shows, read out of the database: those of one series, or
+// those of a period (both ends inclusive to the second, an invalid end open)
+// from some instruments (none: all), oldest first by date, time and key.
+namespace Veltrano::ReportSource {
+
+struct Request
+{
+    QString series;  // not empty: the series' weighings, whatever the period
+    QDateTime from;
+    QDateTime to;
+    QStringList instruments;
+};
+
+// Fills `data` with the rows, the balances they come from (their ids from the
+// sections of `settingsPath` of the same name), the operators, the period,
+// the statistics of a series (its limits from its balance's section) and the
+// chain head, all read in one transaction. `data`'s lab, version and madeAt
+// are left as they are. Empty on success, else what went wrong; a series
+// without weighings is an error. What of settings.ini cannot be used for
+// the limits goes to `warnings`.
+QString read(const QSqlDatabase &db, const Request &request, const QString &settingsPath, ReportData *data,
+             QStringList *warnings);
+
+// The hash each of `keys` has in the database now (empty: a row without
+// provenance); keys that `data` no longer holds are left out.
+QHash<qint64, QString> currentHashes(const QSqlDatabase &db, const QVector<QPair<qint64, qint64>> &keyRanges,
+                                     QString *error);
+
+} // namespace Veltrano::ReportSource
