@@ -185,9 +185,9 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");
         QTest::addColumn<int>("columns");
-        QTest::newRow("csv") << QStringList{"--weighings", "out.csv"} << 0 << 11;
-        QTest::newRow("xlsx, one instrument") << QStringList{"--weighings", "--instrument", "B2", "out.xlsx"} << 0 << 11;
-        QTest::newRow("with provenance after") << QStringList{"--weighings", "--provenance", "out.csv"} << 0 << 15;
+        QTest::newRow("csv") << QStringList{"--weighings", "out.csv"} << 0 << 12;
+        QTest::newRow("xlsx, one instrument") << QStringList{"--weighings", "--instrument", "B2", "out.xlsx"} << 0 << 12;
+        QTest::newRow("with provenance after") << QStringList{"--weighings", "--provenance", "out.csv"} << 0 << 16;
         QTest::newRow("xls keeps its five columns") << QStringList{"--weighings", "out.xls"} << 2 << 0;
         QTest::newRow("no value to put a comma in") << QStringList{"--weighings", "--decimal-comma", "out.csv"} << 2 << 0;
         QTest::newRow("not from the archive") << QStringList{"--weighings", "--cleared", "out.csv"} << 2 << 0;
@@ -202,7 +202,7 @@ private slots:
                                     {"2026-01-01", "10:00:05", "B1", "N", "+2.50", "g"},
                                     {"2026-01-01", "10:00:07", "B2", "", "+3", "g"},
                                     {"2026-01-01", "10:00:09", "B2", "T", "-0.5", "g"}};
-        rows[1].weighing = Veltrano::Weighing{"S-0001, \"vial\"", "B1 2026-01-01 09:00", "print", "net", "anna", "", ""};
+        rows[1].weighing = Veltrano::Weighing{"S-0001, \"vial\"", "B1 2026-01-01 09:00", "print", "net", "anna", "outside", "10"};
         rows[3].weighing = Veltrano::Weighing{"", "B2 2026-01-01 09:00", "immediate", "tare", "bob", "", ""};
         for (Veltrano::Row &row : rows)
             row.provenance.state = "live";
@@ -216,22 +216,22 @@ private slots:
         if (status)
             return;
         const Rows sheet = readXls(arguments.last()).sheets.value(0);
-        QCOMPARE(sheet.value(0).mid(0, 11), QStringList({"sampling_date", "sampling_time", "instrument_id", "header",
+        QCOMPARE(sheet.value(0).mid(0, 12), QStringList({"sampling_date", "sampling_time", "instrument_id", "header",
                                                          "result", "unit", "sample", "series", "trigger", "kind",
-                                                         "operator"}));
+                                                         "operator", "class"}));
         Rows expected{{"2026-01-01", "10:00:05", "B1", "N", "+2.50", "g", "S-0001, \"vial\"", "B1 2026-01-01 09:00",
-                       "print", "net", "anna"},
+                       "print", "net", "anna", "outside"},
                       {"2026-01-01", "10:00:09", "B2", "T", "-0.5", "g", "", "B2 2026-01-01 09:00", "immediate", "tare",
-                       "bob"}};
+                       "bob", ""}};
         if (arguments.contains("B2"))
             expected.removeFirst();
         QCOMPARE(sheet.size(), expected.size() + 1);
         for (int i = 0; i < expected.size(); ++i) {
             QCOMPARE(sheet.at(i + 1).size(), columns);
-            QCOMPARE(sheet.at(i + 1).mid(0, 11), expected.at(i));
+            QCOMPARE(sheet.at(i + 1).mid(0, 12), expected.at(i));
         }
-        if (columns > 11)
-            QCOMPARE(sheet.value(1).value(11), QString("live"));
+        if (columns > 12)
+            QCOMPARE(sheet.value(1).value(12), QString("live"));
     }
 
     void cancelled()

@@ -46,7 +46,7 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
     const QCommandLineOption weighingsOption(
         QStringLiteral("weighings"),
         QStringLiteral("CSV and xlsx: only the rows that are weighings, one per line, with their header, sample, "
-                       "series, trigger, kind and operator."));
+                       "series, trigger, kind, operator and class."));
     const QCommandLineOption clearedOption(
         QStringLiteral("cleared"),
         QStringLiteral("CSV: the rows Clear moved into the archive instead, each with when and by whom it was cleared "

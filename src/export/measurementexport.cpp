@@ -461,7 +461,7 @@ QString fileHash(const Request &request)
 QStringList weighingColumnNames()
 {
     return {QStringLiteral("header"), QStringLiteral("sample"), QStringLiteral("series"), QStringLiteral("trigger"),
-            QStringLiteral("kind"), QStringLiteral("operator")};
+            QStringLiteral("kind"), QStringLiteral("operator"), QStringLiteral("class")};
 }
 
 QStringList provenanceColumnNames()

@@ -42,7 +42,7 @@ QStringList columnNames();
 QStringList provenanceColumnNames();
 // What a weighings export (CSV and .xlsx) has besides: the stored header,
 // written before the result, and the weighing's sample, series, trigger,
-// kind and operator after the unit, in place of the value.
+// kind, operator and class after the unit, in place of the value.
 QStringList weighingColumnNames();
 
 enum class Format { Csv, Xlsx, Xls };

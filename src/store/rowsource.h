@@ -19,8 +19,8 @@ namespace Veltrano::DataRows {
 enum Column { DateColumn, TimeColumn, NameColumn, ResultColumn, UnitColumn, ColumnCount };
 inline constexpr int kProvenanceColumnCount = 4;
 // Rows that are weighings can give, after the five columns, the stored
-// header and the weighing's sample, series, trigger, kind and operator.
-enum WeighingColumn { HeaderColumn, SampleColumn, SeriesColumn, TriggerColumn, KindColumn, OperatorColumn,
+// header and the weighing's sample, series, trigger, kind, operator and class.
+enum WeighingColumn { HeaderColumn, SampleColumn, SeriesColumn, TriggerColumn, KindColumn, OperatorColumn, ClassColumn,
                       WeighingColumnCount };
 
 // Which rows go out: both ends inclusive to the second, an invalid end is
