@@ -80,7 +80,7 @@ bool writeCsv(const ReportData &data, const QString &fileName)
         fields[3] = row.time;
         fields[4] = row.result;
         fields[5] = row.unit;
-        fields[6] = weightKindText(row.kind);
+        fields[6] = shownKindText(row.kind);
         fields[7] = resultClassText(row.resultClass);
         if (!csv.appendRow(fields, 8))
             return false;

@@ -122,7 +122,7 @@ QString rowLine(const ReportRow &row, bool instrument)
     QStringList words = {QString::number(row.key)};
     if (instrument)
         words << row.instrument;
-    words << row.sampleId << row.date << row.time << row.result << row.unit << weightKindText(row.kind)
+    words << row.sampleId << row.date << row.time << row.result << row.unit << shownKindText(row.kind)
           << resultClassText(row.resultClass);
     return words.join(QLatin1Char(' ')).simplified();
 }

@@ -19,19 +19,9 @@ QString resultClassText(ResultClass resultClass)
     return {};
 }
 
-QString weightKindText(WeightKind kind)
+QString shownKindText(WeightKind kind)
 {
-    switch (kind) {
-    case WeightKind::Gross:
-        return QStringLiteral("gross");
-    case WeightKind::Net:
-        return QStringLiteral("net");
-    case WeightKind::Tare:
-        return QStringLiteral("tare");
-    case WeightKind::Unknown:
-        break;
-    }
-    return {};
+    return kind == WeightKind::Unknown ? QString() : weightKindText(kind);
 }
 
 } // namespace Veltrano

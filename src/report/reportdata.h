@@ -19,9 +19,10 @@ namespace Veltrano {
 enum class ResultClass { None, Within, Warning, Outside, BelowMinimum };
 
 // The words the report prints: "within", "warning", "outside",
-// "below minimum"; "gross", "net", "tare". Empty for None and Unknown.
+// "below minimum"; "gross", "net", "tare" (the stored words, see
+// weightKindText()). Empty for None and Unknown.
 QString resultClassText(ResultClass resultClass);
-QString weightKindText(WeightKind kind);
+QString shownKindText(WeightKind kind);
 
 // One instrument as the report names it; any text may be empty.
 struct ReportBalance

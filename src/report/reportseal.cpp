@@ -235,7 +235,7 @@ QString contentDigest(const QVector<ReportRow> &rows)
     for (const ReportRow &row : rows) {
         addKey(hash, row.key);
         for (const QString &text : {row.instrument, row.sampleId, row.date, row.time, row.result, row.unit,
-                                    weightKindText(row.kind), resultClassText(row.resultClass)})
+                                    shownKindText(row.kind), resultClassText(row.resultClass)})
             addText(hash, text);
     }
     return hex(hash);

@@ -578,7 +578,7 @@ void Composer::rows()
             *values++ = row.date + QLatin1Char(' ') + row.time;
             *values++ = row.result;
             *values++ = row.unit;
-            *values++ = weightKindText(row.kind);
+            *values++ = shownKindText(row.kind);
             *values++ = resultClassText(row.resultClass);
         },
         [this](int i) { return m_data.rows[i].resultClass; });

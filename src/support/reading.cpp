@@ -1,5 +1,7 @@
 #include "support/reading.h"
 
+#include "support/row.h"
+
 namespace Veltrano {
 
 QString numericValue(QStringView result)
@@ -32,4 +34,19 @@ QString numericValue(QStringView result)
         number.chop(1);
     return number;
 }
+QString weightKindText(WeightKind kind)
+{
+    switch (kind) {
+    case WeightKind::Gross:
+        return QLatin1String(Weighing::kGross);
+    case WeightKind::Net:
+        return QLatin1String(Weighing::kNet);
+    case WeightKind::Tare:
+        return QLatin1String(Weighing::kTare);
+    case WeightKind::Unknown:
+        break;
+    }
+    return QLatin1String(Weighing::kUnknown);
+}
+
 } // namespace Veltrano

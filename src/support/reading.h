@@ -16,6 +16,8 @@ enum class Load { Normal, Overload, Underload };
 // What the weight is, where the line's header says it: gross (G, GS), net
 // (N, NT) or tare (T, TR). Unknown where the layout carries no such mark.
 enum class WeightKind { Unknown, Gross, Net, Tare };
+// The stored text of a weight kind: "gross", "net", "tare" or "unknown".
+QString weightKindText(WeightKind kind);
 
 // The result text as a plain number: sign joined to the digits, blanks
 // dropped, a decimal point ("+   12,50" gives "12.50"); empty when the text is

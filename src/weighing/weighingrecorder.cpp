@@ -28,21 +28,6 @@ std::optional<NextSample> ListedWorklist::takeSample(QString *)
     return next;
 }
 
-QString weightKindText(WeightKind kind)
-{
-    switch (kind) {
-    case WeightKind::Gross:
-        return QLatin1String(Weighing::kGross);
-    case WeightKind::Net:
-        return QLatin1String(Weighing::kNet);
-    case WeightKind::Tare:
-        return QLatin1String(Weighing::kTare);
-    case WeightKind::Unknown:
-        break;
-    }
-    return QLatin1String(Weighing::kUnknown);
-}
-
 WeighingRecorder::WeighingRecorder(const WeighingSettings &settings, const QString &series, const QString &operatorName)
     : m_settings(settings)
     , m_detector(settings)

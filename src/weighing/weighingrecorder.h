@@ -39,9 +39,6 @@ private:
     int m_taken = 0;
 };
 
-// The stored text of a weight kind: gross, net, tare or unknown.
-QString weightKindText(WeightKind kind);
-
 class WeighingRecorder
 {
 public:
