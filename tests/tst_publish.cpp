@@ -318,7 +318,6 @@ private slots:
         row("password from its file", "[mqtt]\nurl=mqtt://b\nuser=collector\npasswordFile=secret\n",
             {"user=collector", "password=s3cr3t,;x"});
         row("drop json", "[drop]\ndir=out\nformat=JSON\n", {"mqtt=0", "drop=1", "dir=out", "json=1"});
-        row("drop csv by default", "[drop]\ndir=/srv/lims\n", {"dir=/srv/lims", "json=0"});
         refused("scheme", "[mqtt]\nurl=http://b:80\n", "not mqtt://host:port");
         refused("no url", "[mqtt]\ntopic=x/\n", "url= is missing");
         refused("mqtts without cafile", "[mqtt]\nurl=mqtts://b\n", "mqtts needs cafile=");
@@ -327,13 +326,10 @@ private slots:
         refused("password in publish.ini", "[mqtt]\nurl=mqtt://b\nuser=u\npassword=s3cr3t,;x\n",
             "must not be written here");
         refused("password in the url", "[mqtt]\nurl=mqtt://u:s3cr3t@b\n", "must not carry a password");
-        refused("password file unreadable", "[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=gone\n",
-            "/gone cannot be read");
         refused("password file empty", "[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=ca.pem\n", "holds no password");
         refused("password file without user", "[mqtt]\nurl=mqtt://b\npasswordFile=secret\n", "needs user=");
         refused("wildcard in topic", "[mqtt]\nurl=mqtt://b\ntopic=lab/+/\n", "must not hold + or #");
         refused("typo", "[mqtt]\nurl=mqtt://b\npasswrodFile=secret\n", "unknown key passwrodFile");
-        refused("unknown section", "[kafka]\nurl=x\n", "unknown section [kafka]");
         refused("drop format", "[drop]\ndir=out\nformat=xml\n", "neither csv nor json");
         refused("drop without dir", "[drop]\nformat=csv\n", "dir= is missing");
         refused("bad drop, good mqtt", "[mqtt]\nurl=mqtt://b\nuser=u\npasswordFile=secret\n[drop]\nformat=json\n",
@@ -407,8 +403,6 @@ private slots:
                           R"("header":"N","result":"10.0030","unit":"g","sample":"A3","hash":"h3"})");
         QTest::newRow("stable") << "stable" << QByteArray(R"({"instrument":"b1","name":"Balance 1","result":"+1.5",)"
                                                           R"("unit":"g","stable":true,"at":"2026-12-07T08:00:00.100Z"})");
-        QTest::newRow("unstable") << "unstable" << QByteArray(R"({"instrument":"b1","name":"Balance 1","result":"+1.5",)"
-                                                              R"("unit":"g","stable":false,"at":"2026-12-07T08:00:00.100Z"})");
         QTest::newRow("stability unknown") << "unknown" << QByteArray(R"({"instrument":"b1","name":"Balance 1","result":"+1.5",)"
                                                                       R"("unit":"g","stable":null,"at":"2026-12-07T08:00:00.100Z"})");
     }
@@ -421,7 +415,7 @@ private slots:
         if (kind == "bare weighing")
             published.weighing = PublishedWeighing{QStringLiteral("A3"), {}, {}, {}, {}, {}};
         const LiveReading reading{"b1", "Balance 1", "+1.5", "g",
-                                  kind == "stable" ? Stability::Stable : kind == "unstable" ? Stability::Unstable : Stability::Unknown,
+                                  kind == "stable" ? Stability::Stable : Stability::Unknown,
                                   "2026-12-07T08:00:00.100Z"};
         const Message message = kind == "row"                 ? Messages::row("p/", published)
                                 : kind.endsWith("weighing") ? Messages::weighing("p/", published)
@@ -443,8 +437,6 @@ private slots:
             tenPerSecond << QStringLiteral("a@%1").arg(ms);
         QTest::newRow("10 a second") << tenPerSecond
                                      << QStringList{"a@0->0", "a@900->1000", "a@1900->2000", "a@2400->3000"};
-        QTest::newRow("slower than the interval") << QStringList{"a@0", "a@1500", "a@4000"}
-                                                  << QStringList{"a@0->0", "a@1500->1500", "a@4000->4000"};
         QTest::newRow("burst, then silence") << QStringList{"a@0", "a@10", "a@20", "a@30"}
                                              << QStringList{"a@0->0", "a@30->1000"};
         QTest::newRow("each instrument its own")
@@ -477,7 +469,8 @@ private slots:
     }
 
     // What an outbox left by an earlier run gives back: torn, garbage,
-    // acknowledged, bounded in memory.
+    // acknowledged (out of order too), bounded in memory. Acknowledgements
+    // that never reached the disk send those messages again; others, never.
     void outboxReopened_data()
     {
         QTest::addColumn<int>("loadedBound");
@@ -501,13 +494,21 @@ private slots:
         QFETCH(bool, torn);
         const QString path = m_dir->filePath("outbox");
         {
-            Outbox outbox(path);
+            Outbox outbox(path, loadedBound);
             QCOMPARE(outbox.open().waiting, 0);
             QString error;
             for (int i = 1; i <= 10; ++i)
                 QVERIFY(outbox.append({message(i)}, &error));
-            for (int i = 0; i < 4; ++i)
+            QCOMPARE(messageLines(path), 10);
+            // Out of order: 2 is taken before 1; only the run from the first counts.
+            const qint64 first = outbox.next()->seq;
+            outbox.acknowledge(outbox.next()->seq);
+            QCOMPARE(outbox.waiting(), 10);
+            outbox.acknowledge(first);
+            QCOMPARE(outbox.waiting(), 8);
+            for (int i = 0; i < 2; ++i)
                 outbox.acknowledge(outbox.next()->seq);
+            QCOMPARE(outbox.firstWaitingSeq(), 5);
             outbox.next();  // handed out, never acknowledged: it goes again
         }
         QFile file(path);
@@ -528,37 +529,9 @@ private slots:
         QCOMPARE(outbox.waiting(), 8);
         outbox.restartSending();
         QCOMPARE(drain(outbox, true), payloads(5, 12));
+        QCOMPARE(outbox.lastSeq(), 12);
         QCOMPARE(outbox.waiting(), 0);
         QCOMPARE(QFileInfo(path).size(), 0);  // all went: emptied
-    }
-
-    // A restart after acknowledgements that never reached the disk sends
-    // those messages again; one after those that did, never.
-    void outboxAcknowledgements()
-    {
-        const QString path = m_dir->filePath("outbox");
-        {
-            Outbox outbox(path, 4);
-            outbox.open();
-            QString error;
-            for (int i = 1; i <= 20; ++i)
-                QVERIFY(outbox.append({message(i)}, &error));
-            QCOMPARE(messageLines(path), 20);
-            // Out of order: 2 is taken before 1; only the run from the first counts.
-            const qint64 first = outbox.next()->seq;
-            const qint64 second = outbox.next()->seq;
-            outbox.acknowledge(second);
-            QCOMPARE(outbox.waiting(), 20);
-            outbox.acknowledge(first);
-            QCOMPARE(outbox.waiting(), 18);
-            for (int i = 3; i <= 15; ++i)
-                outbox.acknowledge(outbox.next()->seq);
-            QCOMPARE(outbox.firstWaitingSeq(), 16);
-        }
-        Outbox again(path);
-        QCOMPARE(again.open().waiting, 5);
-        QCOMPARE(drain(again, true), payloads(16, 20));
-        QCOMPARE(again.lastSeq(), 20);
     }
 
     // A disk that takes no more: messages wait in memory, then go into the
@@ -729,28 +702,25 @@ private slots:
         now->store(0);
         publisher.publishReading(reading("b/1", 0));
         QTRY_COMPARE(subscriber.count(), 1);
-        // Three readings in the second half of each second; the newest goes when the second is over.
-        for (int second = 1; second <= 3; ++second) {
-            now->store(second * 1000 - 500);
-            for (int i = 1; i <= 3; ++i)
-                publisher.publishReading(reading("b/1", second * 10 + i));
-            now->store(second * 1000);
-            QTRY_COMPARE(subscriber.count(), second + 1);
-        }
+        // Three readings in the second half of the second; the newest goes when the second is over.
+        now->store(500);
+        for (int i = 1; i <= 3; ++i)
+            publisher.publishReading(reading("b/1", 10 + i));
+        now->store(1000);
+        QTRY_COMPARE(subscriber.count(), 2);
         // One of another instrument goes at once, and after the others.
         publisher.publishReading(reading("b2", 99));
-        QTRY_COMPARE(subscriber.count(), 5);
+        QTRY_COMPARE(subscriber.count(), 3);
         QStringList results;
         for (const Subscriber::Received &message : subscriber.received())
             results << QString::fromUtf8(message.topic) + '=' + QJsonDocument::fromJson(message.payload).object().value("result").toString();
-        QCOMPARE(results, QStringList({"lab/pc1/b%2F1/reading=0", "lab/pc1/b%2F1/reading=13", "lab/pc1/b%2F1/reading=23",
-                                       "lab/pc1/b%2F1/reading=33", "lab/pc1/b2/reading=99"}));
+        QCOMPARE(results, QStringList({"lab/pc1/b%2F1/reading=0", "lab/pc1/b%2F1/reading=13", "lab/pc1/b2/reading=99"}));
         // Retained: a subscriber that comes later gets the newest at once.
         Subscriber later(m_broker->port(), "lab/pc1/b%2F1/reading");
         QVERIFY(later.connect());
         QTRY_COMPARE(later.count(), 1);
         QVERIFY(later.received().first().retained);
-        QCOMPARE(QJsonDocument::fromJson(later.received().first().payload).object().value("result").toString(), QString("33"));
+        QCOMPARE(QJsonDocument::fromJson(later.received().first().payload).object().value("result").toString(), QString("13"));
     }
 
     // An outbox on a full disk: told once; the rows still go, from memory,
@@ -847,14 +817,6 @@ private slots:
                           "\r\nfigure,value\r\nfirst,2026-12-07 08:00:00\r\nlast,2026-12-07 08:05:00\r\nunit,g\r\n"
                           "n,2\r\nmean,10.0045\r\nsd,0.0029\r\nrsd,0.029 %\r\nmin,10.0000\r\nmax,10.0090\r\n"
                           "range,0.0090\r\nnominal,10.0000\r\nclass E2,2\r\nclass out,0\r\n");
-        QTest::newRow("series json")
-            << false << true << "b_1_S-1_x_20261207-080500.json"
-            << QByteArray(R"({"type":"series","instrument":"b/1","name":"Balance 1","series":"S-1,x",)"
-                          R"("first":"2026-12-07 08:00:00","last":"2026-12-07 08:05:00","unit":"g","weighings":[)"
-                          R"({"sample":"A0","date":"2026-12-07","time":"08:00:00","result":"10.000","unit":"g","kind":"net","class":"E2","hash":"h0"},)"
-                          R"({"sample":"A1","date":"2026-12-07","time":"08:00:01","result":"10.001","unit":"g","kind":"net","class":"E2","hash":"h1"}],)"
-                          R"("summary":{"n":"2","mean":"10.0045","sd":"0.0029","rsd":"0.029 %","min":"10.0000",)"
-                          R"("max":"10.0090","range":"0.0090","nominal":"10.0000","classes":{"E2":"2","out":"0"}}})");
         QTest::newRow("check csv")
             << true << false << "b_1_check_daily_20261207-080500.csv"
             << QByteArray("instrument,test,date,time,operator,weight,nominal,n,mean,sd,deviation,criterion,verdict\r\n"
@@ -960,8 +922,6 @@ private slots:
             order << signal.first().toString().section('_', -3, -2);
         QCOMPARE(order, QStringList({"1_S1", "check_daily", "1_S3", "1_S4"}));
         QCOMPARE(QDir("publish-spool").entryList(QDir::Files | QDir::Hidden).size(), 0);
-        const QJsonObject check = QJsonDocument::fromJson(readFile("drop/" + written.at(1).first().toString())).object();
-        QCOMPARE(check.value("verdict").toString(), QString("passed"));
     }
 
     // A file of the same name in the folder is never replaced: the same

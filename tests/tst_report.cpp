@@ -188,27 +188,44 @@ private slots:
                  "pdftotext and pdfinfo (Debian package poppler-utils) read the reports back");
     }
 
-    void headerAndFooterOnEveryPage_data()
+    void everyPage_data()
     {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("severalBalances");
         QTest::addColumn<PaperSize>("paper");
         QTest::addColumn<QString>("pageSize");
-        QTest::newRow("A4") << PaperSize::A4 << QStringLiteral("595 x 842 pts (A4)");
-        QTest::newRow("Letter") << PaperSize::Letter << QStringLiteral("612 x 792 pts (letter)");
+        QTest::addColumn<int>("fewestPages");
+        const QString a4 = QStringLiteral("595 x 842 pts (A4)");
+        QTest::newRow("none") << 0 << false << PaperSize::A4 << a4 << 1;
+        QTest::newRow("two balances") << 120 << true << PaperSize::A4 << a4 << 2;
+        QTest::newRow("A4") << 300 << false << PaperSize::A4 << a4 << 5;
+        QTest::newRow("Letter") << 300 << false << PaperSize::Letter << QStringLiteral("612 x 792 pts (letter)") << 5;
+        // Some 60 rows a page.
+        QTest::newRow("10,000") << 10000 << false << PaperSize::A4 << a4 << 150;
     }
 
-    void headerAndFooterOnEveryPage()
+    // Every page has the header and the footer with its page number; the table
+    // holds every row in order; the end tells how many.
+    void everyPage()
     {
+        QFETCH(int, count);
+        QFETCH(bool, severalBalances);
         QFETCH(PaperSize, paper);
+        QFETCH(int, fewestPages);
         TempWorkDir dir;
-        const ReportData data = series(300);
+        ReportData data = series(count);
+        if (severalBalances) {
+            data.balances.append({QStringLiteral("Waage Süd"), QStringLiteral("WS-02"), {}, {}, {}});
+            for (int i = 1; i < data.rows.size(); i += 2)
+                data.rows[i].instrument = QStringLiteral("Waage Süd");
+        }
         int pageCount = 0;
         QCOMPARE(write(data, QStringLiteral("report.pdf"), paper, &pageCount), QString());
-
+        QVERIFY2(pageCount >= fewestPages, qPrintable(QString::number(pageCount)));
         QTEST(pdfInfo(QStringLiteral("report.pdf"), QStringLiteral("Page size")), "pageSize");
         QCOMPARE(pdfInfo(QStringLiteral("report.pdf"), QStringLiteral("Pages")), QString::number(pageCount));
         const QStringList pages = pagesOf(QStringLiteral("report.pdf"));
         QCOMPARE(pages.size(), pageCount);
-        QVERIFY(pageCount >= 5);
 
         const QStringList everyPage = {
             kLab,
@@ -236,121 +253,69 @@ private slots:
             // The header comes before the rows, the footer after them.
             QVERIFY(page.indexOf(kLab) < page.indexOf(QStringLiteral("Reviewed by:")));
         }
-        QVERIFY(pages.last().contains(QStringLiteral("End of report: 300 rows.")));
-    }
-
-    void everyRowInOrder_data()
-    {
-        QTest::addColumn<int>("count");
-        QTest::addColumn<bool>("severalBalances");
-        QTest::addColumn<int>("fewestPages");
-        QTest::newRow("none") << 0 << false << 1;
-        QTest::newRow("one") << 1 << false << 1;
-        QTest::newRow("two balances") << 120 << true << 2;
-        // Some 60 rows a page.
-        QTest::newRow("10,000") << 10000 << false << 150;
-    }
-
-    void everyRowInOrder()
-    {
-        QFETCH(int, count);
-        QFETCH(bool, severalBalances);
-        QFETCH(int, fewestPages);
-        TempWorkDir dir;
-        ReportData data = series(count);
-        if (severalBalances) {
-            data.balances.append({QStringLiteral("Waage Süd"), QStringLiteral("WS-02"), {}, {}, {}});
-            for (int i = 1; i < data.rows.size(); i += 2)
-                data.rows[i].instrument = QStringLiteral("Waage Süd");
-        }
-        int pageCount = 0;
-        QCOMPARE(write(data, QStringLiteral("rows.pdf"), PaperSize::A4, &pageCount), QString());
-        QVERIFY2(pageCount >= fewestPages, qPrintable(QString::number(pageCount)));
-
-        const QStringList pages = pagesOf(QStringLiteral("rows.pdf"));
-        QCOMPARE(pages.size(), pageCount);
         verifyRows(pages, data, severalBalances);
         QVERIFY(pages.last().simplified().contains(QStringLiteral("End of report: %1 rows.").arg(count)));
         if (count == 0)
             QVERIFY(pages.first().contains(QStringLiteral("No rows.")));
     }
 
-    void figuresVerdictAndChart()
+    void firstPage_data()
     {
-        TempWorkDir dir;
-        ReportData data = series(40);
-        data.coverage.kind = ReportCoverage::Check;
-        data.coverage.name = QStringLiteral("Repeatability, March");
-        data.verdict = ReportVerdict{QStringLiteral("Repeatability, 10 weighings"),
-                                     QStringLiteral("200 g E2, certificate 4711"),
-                                     QStringLiteral("s = 0.12 mg\nmean = 200.00004 g"),
-                                     QStringLiteral("s at most 0.20 mg"), QStringLiteral("passed")};
-        QCOMPARE(write(data, QStringLiteral("check.pdf")), QString());
-        const QString first = pagesOf(QStringLiteral("check.pdf")).first().simplified();
-
-        const QStringList expected = {
-            QStringLiteral("Check: Repeatability, March"),
-            QStringLiteral("Statistics and limits"),
-            QStringLiteral("n 40 Nominal 10.000 g Within 4287"),
-            QStringLiteral("Mean 10.0004 g T1 lower limit 9.955 g Warning 1429"),
-            QStringLiteral("Standard deviation 0.0354 g T1 upper limit 10.045 g Outside 1428"),
-            QStringLiteral("RSD 0.354 % T2 lower limit 9.910 g Below minimum 1428"),
-            QStringLiteral("Minimum 9.940 g T2 upper limit 10.090 g"),
-            QStringLiteral("Maximum 10.060 g"),
-            QStringLiteral("Range 0.120 g"),
-            QStringLiteral("Test Repeatability, 10 weighings"),
-            QStringLiteral("Test weight 200 g E2, certificate 4711"),
-            QStringLiteral("Figures s = 0.12 mg mean = 200.00004 g"),
-            QStringLiteral("Criterion s at most 0.20 mg"),
-            QStringLiteral("Verdict passed"),
-            QStringLiteral("Chart of the results"),
-            QStringLiteral("within warning outside below minimum no class nominal T1 T2"),
-        };
-        for (const QString &text : expected)
-            QVERIFY2(first.contains(text), qPrintable(QStringLiteral("lacks: %1\nin: %2").arg(text, first)));
+        QTest::addColumn<QString>("details");  // what the series is given or lacks
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("check with verdict")
+            << "check" << QStringList{"Check: Repeatability, March", "Statistics and limits",
+                                      "n 40 Nominal 10.000 g Within 4287", "Mean 10.0004 g T1 lower limit 9.955 g Warning 1429",
+                                      "Standard deviation 0.0354 g T1 upper limit 10.045 g Outside 1428",
+                                      "RSD 0.354 % T2 lower limit 9.910 g Below minimum 1428",
+                                      "Minimum 9.940 g T2 upper limit 10.090 g", "Maximum 10.060 g", "Range 0.120 g",
+                                      "Test Repeatability, 10 weighings", "Test weight 200 g E2, certificate 4711",
+                                      "Figures s = 0.12 mg mean = 200.00004 g", "Criterion s at most 0.20 mg",
+                                      "Verdict passed", "Chart of the results",
+                                      "within warning outside below minimum no class nominal T1 T2"};
+        QTest::newRow("details missing")
+            << "sparse" << QStringList{"Laboratory: —", "Balance: Waage Nord ID: — Maker: Sartorius Model: — Serial: —",
+                                       "Period: the first row to 2026-03-02 17:30:00 UTC+01:00", "Operator: —",
+                                       "Chain head: — (the rows have no provenance)", "1001 line break 2026-03-02"};
+        QTest::newRow("many balances")
+            << "balances" << QStringList{"Rows of every instrument", "… and 3 more balances, listed on page 1", "Balances (5)",
+                                         "Balance 1 B-1 Maker 1 Model 1 SN-1", "Balance 5 B-5 Maker 5 Model 5 SN-5"};
     }
 
-    void missingDetailsShownAsMissing()
+    // What the first page tells of the data, and says where a detail is missing.
+    void firstPage()
     {
+        QFETCH(QString, details);
         TempWorkDir dir;
-        ReportData data = series(3);
-        data.lab.clear();
-        data.balances = {{QStringLiteral("Waage Nord"), {}, QStringLiteral("Sartorius"), {}, {}}};
-        data.operators.clear();
-        data.from = QDateTime();
-        data.chainHead.clear();
-        data.statistics.reset();
-        data.rows[1].sampleId = QStringLiteral("line\nbreak");
-        QCOMPARE(write(data, QStringLiteral("sparse.pdf")), QString());
-        const QString page = pagesOf(QStringLiteral("sparse.pdf")).first().simplified();
-        for (const QString &text : {QStringLiteral("Laboratory: —"),
-                                    QStringLiteral("Balance: Waage Nord ID: — Maker: Sartorius Model: — Serial: —"),
-                                    QStringLiteral("Period: the first row to 2026-03-02 17:30:00 UTC+01:00"),
-                                    QStringLiteral("Operator: —"), QStringLiteral("Chain head: — (the rows have no provenance)"),
-                                    QStringLiteral("1001 line break 2026-03-02")})
-            QVERIFY2(page.contains(text), qPrintable(QStringLiteral("lacks: %1\nin: %2").arg(text, page)));
-        QVERIFY(!page.contains(QStringLiteral("Statistics and limits")));
-    }
-
-    void manyBalancesListedInTheBody()
-    {
-        TempWorkDir dir;
-        ReportData data = series(5);
-        data.coverage = {ReportCoverage::Range, {}, {}};
-        data.balances.clear();
-        for (int i = 1; i <= 5; ++i)
-            data.balances.append({QStringLiteral("Balance %1").arg(i), QStringLiteral("B-%1").arg(i),
-                                  QStringLiteral("Maker %1").arg(i), QStringLiteral("Model %1").arg(i),
-                                  QStringLiteral("SN-%1").arg(i)});
-        QCOMPARE(write(data, QStringLiteral("balances.pdf")), QString());
-        const QString page = pagesOf(QStringLiteral("balances.pdf")).first().simplified();
-        QVERIFY(page.contains(QStringLiteral("Rows of every instrument")));
-        QVERIFY(page.contains(QStringLiteral("… and 3 more balances, listed on page 1")));
-        QVERIFY(page.contains(QStringLiteral("Balances (5)")));
-        for (int i = 1; i <= 5; ++i) {
-            const QString line = QStringLiteral("Balance %1 B-%1 Maker %1 Model %1 SN-%1").arg(i);
-            QVERIFY2(page.contains(line), qPrintable(line));
+        ReportData data = series(details == "check" ? 40 : details == "sparse" ? 3 : 5);
+        if (details == "check") {
+            data.coverage = {ReportCoverage::Check, QStringLiteral("Repeatability, March"), {}};
+            data.verdict = ReportVerdict{QStringLiteral("Repeatability, 10 weighings"),
+                                         QStringLiteral("200 g E2, certificate 4711"),
+                                         QStringLiteral("s = 0.12 mg\nmean = 200.00004 g"),
+                                         QStringLiteral("s at most 0.20 mg"), QStringLiteral("passed")};
+        } else if (details == "sparse") {
+            data.lab.clear();
+            data.balances = {{QStringLiteral("Waage Nord"), {}, QStringLiteral("Sartorius"), {}, {}}};
+            data.operators.clear();
+            data.from = QDateTime();
+            data.chainHead.clear();
+            data.statistics.reset();
+            data.rows[1].sampleId = QStringLiteral("line\nbreak");
+        } else {
+            data.coverage = {ReportCoverage::Range, {}, {}};
+            data.balances.clear();
+            for (int i = 1; i <= 5; ++i)
+                data.balances.append({QStringLiteral("Balance %1").arg(i), QStringLiteral("B-%1").arg(i),
+                                      QStringLiteral("Maker %1").arg(i), QStringLiteral("Model %1").arg(i),
+                                      QStringLiteral("SN-%1").arg(i)});
         }
+        QCOMPARE(write(data, QStringLiteral("first.pdf")), QString());
+        const QString page = pagesOf(QStringLiteral("first.pdf")).first().simplified();
+        QFETCH(QStringList, shown);
+        for (const QString &text : shown)
+            QVERIFY2(page.contains(text), qPrintable(QStringLiteral("lacks: %1\nin: %2").arg(text, page)));
+        QCOMPARE(page.contains(QStringLiteral("Statistics and limits")), details != "sparse");
     }
 
     void writeFailureIsTold()
@@ -619,29 +584,6 @@ private slots:
         QVERIFY(why.isEmpty() ? page.contains(QStringLiteral("Chart of the results")) : page.contains(why));
     }
 
-    void leadingNumber_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<double>("number");  // NaN: none
-        QTest::newRow("with unit") << QStringLiteral("10.000 g") << 10.0;
-        QTest::newRow("decimal comma, negative") << QStringLiteral("-0,5 mg") << -0.5;
-        QTest::newRow("sign apart") << QStringLiteral("+ 12.5") << 12.5;
-        QTest::newRow("point first") << QStringLiteral(".25 g") << 0.25;
-        QTest::newRow("unit first") << QStringLiteral("g 10") << qQNaN();
-        QTest::newRow("empty") << QString() << qQNaN();
-        QTest::newRow("dash") << QStringLiteral("\u2014") << qQNaN();
-    }
-
-    void leadingNumber()
-    {
-        QFETCH(QString, text);
-        QFETCH(double, number);
-        const auto found = ReportChart::leadingNumber(text);
-        QCOMPARE(bool(found), !std::isnan(number));
-        if (found)
-            QCOMPARE(*found, number);
-    }
-
     void axisTicks_data()
     {
         QTest::addColumn<double>("low");
@@ -678,8 +620,6 @@ private slots:
                                        << PaperSize::A4 << QStringLiteral("paper=A3");
         QTest::newRow("typed in Latin-1") << QByteArray("[report]\nlab=Qualit\xe4tskontrolle\n")
                                           << QStringLiteral("Qualitätskontrolle") << PaperSize::A4 << QString();
-        QTest::newRow("other section") << QByteArray("[general]\nlab=Elsewhere\n") << QString() << PaperSize::A4
-                                       << QString();
     }
 
     void reportSettings()
