@@ -77,7 +77,7 @@ const int kRegistered = [] {
     return 0;
 }();
 
-CheckRegistrar c1(15, speedup("tick of 16 instruments: settings.ini read per tick / channels",
+CheckRegistrar c1(15, speedup("tick of 16: ini read per tick / channels",
                               name("tick16", Variant::Ours, kInstruments),
                               name("tick16", Variant::Reference, kInstruments)));
 CheckRegistrar c2(16, figure("tick of 16 instruments, ours", name("tick16", Variant::Ours, kInstruments),
