@@ -27,6 +27,9 @@ def read_csv(path):
 TEXT = (str, 'General', 0)
 KINDS = {'sampling_date': (datetime.datetime, 'yyyy-mm-dd', 11), 'sampling_time': (datetime.time, 'hh:mm:ss', 9),
          'value': ((int, float), r'0(\.0+)?', 0)}
+# The figures of the series sheet are numbers too.
+KINDS.update({name: KINDS['value'] for name in
+              ('n', 'mean', 'sd', 'rsd', 'min', 'max', 'range', 'within', 'warning', 'outside', 'below_minimum')})
 
 
 def xlsx_text(v, number_format):

@@ -234,6 +234,55 @@ private slots:
             QCOMPARE(sheet.value(1).value(12), QString("live"));
     }
 
+    // One line per series with its figures, in the order the series began.
+    void series_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("decimal");
+        QTest::newRow("csv") << QStringList{"--series", "out.csv"} << ".";
+        QTest::newRow("xlsx") << QStringList{"--series", "out.xlsx"} << ".";
+        QTest::newRow("decimal comma") << QStringList{"--series", "--decimal-comma", "out.csv"} << ",";
+    }
+
+    void series()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, decimal);
+        QVector<Veltrano::Row> rows{{"2026-01-01", "10:00:00", "B1", "", "+10.01", "g"},
+                                    {"2026-01-01", "10:00:01", "B2", "", "+5.5", "g"},
+                                    {"2026-01-01", "10:00:02", "B1", "", "+10.03", "g"},
+                                    {"2026-01-01", "10:00:03", "B1", "", "+1", "g"},
+                                    {"2026-01-01", "10:00:04", "B1", "", "+9.98", "g"}};
+        const char *classes[] = {"within", "", "warning", "", "outside"};
+        for (int i : {0, 1, 2, 4})
+            rows[i].weighing = Veltrano::Weighing{"", i == 1 ? "S2" : "S1", "print", "net", "anna", classes[i], i == 1 ? "" : "10"};
+        QString error;
+        int failedAt = 0;
+        QVERIFY2(Veltrano::MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
+        QProcess process;
+        process.start(VELTRANO_EXPORT, arguments);
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), 0);
+        const XlsContent content = readXls(arguments.last());
+        QCOMPARE(content.problems + content.sheetNames, QStringList{arguments.last().endsWith(".xlsx") ? "series" : ""});
+        Rows expected{{"series", "instrument_id", "first", "last", "n", "mean", "sd", "rsd", "min", "max", "range", "unit",
+                       "nominal", "within", "warning", "outside", "below_minimum"},
+                      {"S1", "B1", "2026-01-01 10:00:00", "2026-01-01 10:00:04", "3", "10.007", "0.025", "0.25", "9.980",
+                       "10.030", "0.050", "g", "10", "1", "1", "1", "0"},
+                      {"S2", "B2", "2026-01-01 10:00:01", "2026-01-01 10:00:01", "1", "5.50", "", "", "5.50", "5.50",
+                       "0.00", "g", "", "0", "0", "0", "0"}};
+        if (arguments.last().endsWith(".xlsx")) {  // numbers read back as numbers
+            for (QStringList &line : expected.mid(1)) {
+                for (int c : {5, 8, 9, 10})
+                    line[c] = QString::number(line[c].toDouble());
+            }
+        }
+        for (QStringList &line : expected)
+            for (int c : {5, 6, 7, 8, 9, 10})
+                line[c].replace('.', decimal);
+        QCOMPARE(content.sheets.value(0), expected);
+    }
+
     void cancelled()
     {
         QVERIFY(insertTestRows(QVector<QStringList>(3000, kRow).toList()));

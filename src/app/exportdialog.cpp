@@ -127,12 +127,14 @@ void ExportDialog::setFormat(Format format)
     }
     ui->uProvenance->setEnabled(format != Format::Xls);
     ui->uWeighings->setEnabled(format != Format::Xls);
+    ui->uSeries->setEnabled(format != Format::Xls);
 }
 
 void ExportDialog::formatChosen()
 {
     ui->uProvenance->setEnabled(format() != Format::Xls);
     ui->uWeighings->setEnabled(format() != Format::Xls);
+    ui->uSeries->setEnabled(format() != Format::Xls);
     // The file name follows the format.
     QString fileName = ui->uFile->text();
     if (!namesFile(fileName))
@@ -229,6 +231,7 @@ void ExportDialog::accept()
     }
     request.provenance = ui->uProvenance->isEnabled() && ui->uProvenance->isChecked();
     request.weighings = ui->uWeighings->isEnabled() && ui->uWeighings->isChecked();
+    request.series = ui->uSeries->isEnabled() && ui->uSeries->isChecked();
     request.selection.from = ui->uFrom->dateTime();
     if (m_toChosen)
         request.selection.to = ui->uTo->dateTime();

@@ -47,6 +47,11 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
         QStringLiteral("weighings"),
         QStringLiteral("CSV and xlsx: only the rows that are weighings, one per line, with their header, sample, "
                        "series, trigger, kind, operator and class."));
+    const QCommandLineOption seriesOption(
+        QStringLiteral("series"),
+        QStringLiteral("CSV and xlsx: one line per series of weighings with its figures (series, instrument_id, "
+                       "first, last, n, mean, sd, rsd, min, max, range, unit, nominal, within, warning, outside, "
+                       "below_minimum)."));
     const QCommandLineOption clearedOption(
         QStringLiteral("cleared"),
         QStringLiteral("CSV: the rows Clear moved into the archive instead, each with when and by whom it was cleared "
@@ -54,7 +59,7 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("No progress bar and no summary line on a terminal."));
     parser.addOptions({databaseOption, fromOption, toOption, instrumentOption, formatOption, separatorOption,
-                       decimalCommaOption, provenanceOption, weighingsOption, clearedOption, quietOption});
+                       decimalCommaOption, provenanceOption, weighingsOption, seriesOption, clearedOption, quietOption});
     parser.addPositionalArgument(QStringLiteral("OUTPUT"),
                                  QStringLiteral("The file to write, or - for CSV on standard output."));
     m_usage = parser.helpText();
@@ -120,13 +125,18 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
         return usageError(QStringLiteral("--weighings is for CSV and xlsx only: xls keeps its five columns"));
     if (request.weighings && request.decimalComma)
         return usageError(QStringLiteral("--decimal-comma is for the value column, which --weighings has not"));
+    request.series = parser.isSet(seriesOption);
+    if (request.series && request.format == Format::Xls)
+        return usageError(QStringLiteral("--series is for CSV and xlsx only"));
+    if (request.series && (request.weighings || request.provenance))
+        return usageError(QStringLiteral("--series writes a line per series: not with --weighings or --provenance"));
     cleared = parser.isSet(clearedOption);
     if (cleared && request.format != Format::Csv)
         return usageError(QStringLiteral("--cleared is for CSV only"));
     if (cleared && (parser.isSet(fromOption) || parser.isSet(toOption) || parser.isSet(instrumentOption)
-                    || request.provenance || request.weighings))
+                    || request.provenance || request.weighings || request.series))
         return usageError(QStringLiteral("--cleared exports the whole archive: not with --from, --to, --instrument, "
-                                         "--provenance or --weighings"));
+                                         "--provenance, --weighings or --series"));
     request.fileName = output;
     return Run;
 }

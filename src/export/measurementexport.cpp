@@ -1,6 +1,7 @@
 #include "export/measurementexport.h"
 
 #include "export/csvwriter.h"
+#include "export/seriessummary.h"
 #include "support/sha256.h"
 #include "export/xlsworkbook.h"
 #include "support/reading.h"
@@ -163,8 +164,9 @@ private:
 class XlsxSink : public Sink
 {
 public:
-    XlsxSink(const QString &fileName, const QVector<XlsxBook::Column> &columns)
-        : m_book(fileName, QString::fromLatin1(kSheetName), columns)
+    XlsxSink(const QString &fileName, const QVector<XlsxBook::Column> &columns,
+             const QString &sheet = QString::fromLatin1(kSheetName))
+        : m_book(fileName, sheet, columns)
         , m_cells(columns.size())
     {
     }
@@ -370,8 +372,9 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
         return stop(Result::OpenTarget, target.errorString());
 
     // The defined .xls workbook keeps its five columns.
-    const bool provenance = request.provenance && request.format != Format::Xls;
-    const bool weighings = request.weighings && request.format != Format::Xls;
+    const bool series = request.series && request.format != Format::Xls;
+    const bool provenance = request.provenance && request.format != Format::Xls && !series;
+    const bool weighings = (request.weighings || series) && request.format != Format::Xls;
     RowSource source(db, request.selection, provenance, weighings);
     qint64 total = 0;
     if (progress) {
@@ -382,7 +385,13 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
             return stop(Result::Cancelled, QString());
     }
 
-    const QVector<XlsxBook::Column> columns = writtenColumns(provenance, weighings);
+    QVector<XlsxBook::Column> columns = writtenColumns(provenance, weighings);
+    if (series) {
+        columns.clear();
+        const QStringList names = SeriesSummary::columnNames();
+        for (int c = 0; c < names.size(); ++c)
+            columns.append({names.at(c), SeriesSummary::isNumber(c) ? XlsxBook::Number : XlsxBook::Text});
+    }
     std::unique_ptr<Sink> sink;
     switch (request.format) {
     case Format::Csv:
@@ -392,24 +401,49 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
         sink = std::make_unique<XlsSink>(target.device());
         break;
     case Format::Xlsx:
-        sink = std::make_unique<XlsxSink>(target.bookPath(), columns);
+        sink = std::make_unique<XlsxSink>(target.bookPath(), columns,
+                                          series ? QStringLiteral("series") : QString::fromLatin1(kSheetName));
         break;
     }
 
     // Read: the five columns, the weighing's, then the provenance; written
     // as writtenColumns() says (the age in seconds).
-    constexpr int kMostCells = ColumnCount + 1 + DataRows::WeighingColumnCount + kProvenanceColumnCount;
+    constexpr int kMostCells = std::max(ColumnCount + 1 + DataRows::WeighingColumnCount + kProvenanceColumnCount,
+                                        SeriesSummary::kColumnCount);
     QString read[kMostCells];
     QString cells[kMostCells];
     const int provenanceRead = ColumnCount + (weighings ? DataRows::WeighingColumnCount : 0);
     const int provenanceWritten = columns.size() - (provenance ? kProvenanceColumnCount : 0);
-    while (source.next(read)) {
+    SeriesSummary summary;
+    qint64 weighed = 0;
+    while (series && source.next(read)) {
+        const QString *w = read + ColumnCount;
+        summary.add(w[DataRows::SeriesColumn], read[NameColumn], read[DateColumn], read[TimeColumn], read[ResultColumn],
+                    read[UnitColumn], w[DataRows::ClassColumn], w[DataRows::NominalColumn]);
+        if (progress && ++weighed % kProgressStep == 0 && !progress(weighed, qMax(total, weighed)))
+            return stop(Result::Cancelled, QString());
+    }
+    for (int i = 0; i < summary.size(); ++i) {
+        const QStringList line = summary.line(i);
+        std::copy(line.cbegin(), line.cend(), cells);
+        if (request.decimalComma) {
+            for (int c = 0; c < line.size(); ++c) {
+                if (SeriesSummary::isNumber(c))
+                    cells[c].replace(QLatin1Char('.'), QLatin1Char(','));
+            }
+        }
+        if (!sink->append(cells))
+            return stop(Result::WriteFile, sink->errorString());
+        ++result.rows;
+    }
+    while (!series && source.next(read)) {
         if (weighings) {
             std::copy(read, read + ResultColumn, cells);
             cells[ResultColumn] = read[ColumnCount + DataRows::HeaderColumn];
             cells[ResultColumn + 1] = read[ResultColumn];
             cells[ResultColumn + 2] = read[UnitColumn];
-            std::copy(read + ColumnCount + DataRows::SampleColumn, read + provenanceRead, cells + ColumnCount + 1);
+            std::copy(read + ColumnCount + DataRows::SampleColumn, read + ColumnCount + DataRows::NominalColumn,
+                      cells + ColumnCount + 1);
         } else {
             std::copy(read, read + ColumnCount, cells);
             cells[ColumnCount] = numericValue(cells[ResultColumn]);
@@ -474,15 +508,22 @@ QJsonObject auditDetails(const Request &request, const Result &result)
     const auto moment = [](const QDateTime &end) {
         return end.isValid() ? QJsonValue(end.toString(Qt::ISODate)) : QJsonValue();
     };
-    return {{QStringLiteral("file"), request.device ? QStringLiteral("-") : QFileInfo(request.fileName).absoluteFilePath()},
+    QJsonObject details{{QStringLiteral("file"), request.device ? QStringLiteral("-") : QFileInfo(request.fileName).absoluteFilePath()},
             {QStringLiteral("format"), fileSuffix(request.format)},
             {QStringLiteral("from"), moment(request.selection.from)},
             {QStringLiteral("to"), moment(request.selection.to)},
             {QStringLiteral("instruments"), QJsonArray::fromStringList(request.selection.instruments)},
             {QStringLiteral("provenance"), request.provenance && request.format != Format::Xls},
-            {QStringLiteral("weighings"), request.weighings && request.format != Format::Xls},
             {QStringLiteral("rows"), result.rows},
             {QStringLiteral("sha256"), result.sha256}};
+    // Only where chosen: the entries of plain exports keep their keys.
+    if (request.format != Format::Xls) {
+        if (request.series)
+            details.insert(QStringLiteral("series"), true);
+        else if (request.weighings)
+            details.insert(QStringLiteral("weighings"), true);
+    }
+    return details;
 }
 
 } // namespace Veltrano::MeasurementExport

@@ -73,6 +73,9 @@ struct Request
     std::function<void(const QString &path)> temporaryFile;
     bool provenance = false;  // CSV and .xlsx: the provenance columns too
     bool weighings = false;   // CSV and .xlsx: only the weighings, with their columns
+    // CSV and .xlsx (a sheet "series"): one line per series of weighings
+    // instead, with its figures (see SeriesSummary); `rows` counts the lines.
+    bool series = false;
 };
 
 struct Result

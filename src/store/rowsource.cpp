@@ -220,7 +220,7 @@ bool RowSource::next(QString *values)
                 : m_provenanceTable ? QStringLiteral("p.state, p.received_utc, p.age_ms, p.hash, ")
                                     : QStringLiteral("NULL, NULL, NULL, NULL, ");
             const QString weighing = m_weighings ? QStringLiteral("header, w.sample, w.series, w.trigger, w.kind, "
-                                                                  "w.operator, w.class, ")
+                                                                  "w.operator, w.class, w.nominal, ")
                                                  : QString();
             const QString sql = QStringLiteral("SELECT sampling_date, sampling_time, instrument_id, result, unit, %4%5%1 "
                                                "FROM %6%2 ORDER BY sampling_date, sampling_time, %1 LIMIT %3")

@@ -19,9 +19,10 @@ namespace Veltrano::DataRows {
 enum Column { DateColumn, TimeColumn, NameColumn, ResultColumn, UnitColumn, ColumnCount };
 inline constexpr int kProvenanceColumnCount = 4;
 // Rows that are weighings can give, after the five columns, the stored
-// header and the weighing's sample, series, trigger, kind, operator and class.
+// header and the weighing's sample, series, trigger, kind, operator, class
+// and the nominal it was checked against.
 enum WeighingColumn { HeaderColumn, SampleColumn, SeriesColumn, TriggerColumn, KindColumn, OperatorColumn, ClassColumn,
-                      WeighingColumnCount };
+                      NominalColumn, WeighingColumnCount };
 
 // Which rows go out: both ends inclusive to the second, an invalid end is
 // open; no names means every instrument, otherwise exact stored names.

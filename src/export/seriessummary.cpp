@@ -1,0 +1,63 @@
+#include "export/seriessummary.h"
+
+#include "weighing/scalereading.h"
+
+namespace Veltrano {
+
+QStringList SeriesSummary::columnNames()
+{
+    return {QStringLiteral("series"), QStringLiteral("instrument_id"), QStringLiteral("first"), QStringLiteral("last"),
+            QStringLiteral("n"),      QStringLiteral("mean"),          QStringLiteral("sd"),    QStringLiteral("rsd"),
+            QStringLiteral("min"),    QStringLiteral("max"),           QStringLiteral("range"), QStringLiteral("unit"),
+            QStringLiteral("nominal"), QStringLiteral("within"),       QStringLiteral("warning"),
+            QStringLiteral("outside"), QStringLiteral("below_minimum")};
+}
+
+bool SeriesSummary::isNumber(int column)
+{
+    return (column >= 4 && column <= 10) || column >= 13;
+}
+
+void SeriesSummary::add(const QString &series, const QString &instrument, const QString &date, const QString &time,
+                        const QString &result, const QString &unit, const QString &toleranceClass,
+                        const QString &nominal)
+{
+    const QString key = instrument + QChar(0x1f) + series;
+    auto found = m_index.constFind(key);
+    if (found == m_index.constEnd()) {
+        found = m_index.insert(key, int(m_series.size()));
+        m_series.append(Series{series, instrument, date + QLatin1Char(' ') + time, {}, unit.trimmed(), {}, {}});
+    }
+    Series &entry = m_series[*found];
+    entry.last = date + QLatin1Char(' ') + time;
+    if (entry.nominal.isEmpty())
+        entry.nominal = nominal;
+    entry.stats.add(ScaleReading::fromResult(result, unit),
+                    toleranceClassOf(toleranceClass).value_or(ToleranceClass::None));
+}
+
+QStringList SeriesSummary::line(int index) const
+{
+    const Series &entry = m_series.at(index);
+    const SeriesStats &stats = entry.stats;
+    const int decimals = stats.decimals();
+    return {entry.name,
+            entry.instrument,
+            entry.first,
+            entry.last,
+            QString::number(stats.count()),
+            formatted(stats.mean(), decimals),
+            formatted(stats.sd(), decimals),
+            formattedPercent(stats.rsdPercent()),
+            formatted(stats.minimum(), decimals),
+            formatted(stats.maximum(), decimals),
+            formatted(stats.range(), decimals),
+            entry.unit,
+            entry.nominal,
+            QString::number(stats.count(ToleranceClass::Within)),
+            QString::number(stats.count(ToleranceClass::Warning)),
+            QString::number(stats.count(ToleranceClass::Outside)),
+            QString::number(stats.count(ToleranceClass::BelowMinimum))};
+}
+
+} // namespace Veltrano
