@@ -5,10 +5,16 @@
 #include "pseudoterminal.h"
 #include "store/chainverifier.h"
 #include "store/sqlbackend.h"
+#include "reportdialog.h"
+#include "store/measurementdb.h"
 #include "weighingwindow.h"
 #include "windowtestcase.h"
 
+#include <QComboBox>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QSqlQuery>
@@ -151,6 +157,56 @@ private slots:
         const Veltrano::ChainVerifier::Report report =
             Veltrano::ChainVerifier::verify(QSqlDatabase::database(), [&findings](const QString &line) { findings << line; });
         QVERIFY2(!report.broken() && report.intact == weighings.size(), qPrintable(report.summary() + findings.join('\n')));
+    }
+
+    // Report... writes the chosen series, or a period's rows, as a PDF; a
+    // choice that cannot be made is told and the dialog stays open.
+    void report_data()
+    {
+        QTest::addColumn<QString>("choice");  // "series", "period", "no instrument"
+        QTest::addColumn<QStringList>("shown");
+        QTest::addColumn<QString>("told");    // the start of the box's text
+        QTest::newRow("the series") << "series" << QStringList{"Series: S-2", "C-1", "C-2"} << "Wrote 2 rows to";
+        QTest::newRow("a period") << "period" << QStringList{"Rows of", "A-1", "C-2"} << "Wrote 4 rows to";
+        QTest::newRow("no instrument checked") << "no instrument" << QStringList() << "Check at least one instrument.";
+    }
+
+    void report()
+    {
+        QFETCH(QString, choice);
+        QFETCH(QStringList, shown);
+        QFETCH(QString, told);
+        QVector<Veltrano::Row> rows;
+        for (int i = 0; i < 4; ++i) {
+            Veltrano::Row row("2026-03-02", QStringLiteral("08:00:0%1").arg(i), "Balance", "", "+1.0" + QString::number(i), "g");
+            row.weighing = Veltrano::Weighing{QStringLiteral("%1-%2").arg(i < 2 ? "A" : "C").arg(i % 2 + 1),
+                                              i < 2 ? "S-1" : "S-2", "print", "net", "anna", "", ""};
+            rows << row;
+        }
+        QString error;
+        int failedAt = 0;
+        QVERIFY2(Veltrano::MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
+        ReportDialog dialog;
+        QCOMPARE(child<QComboBox>(&dialog, "uSeries")->currentText(), QString("S-2"));  // the newest first
+        if (choice != "series")
+            child<QRadioButton>(&dialog, "uPeriodChoice")->setChecked(true);
+        if (choice == "no instrument")
+            child<QListWidget>(&dialog, "uInstruments")->item(0)->setCheckState(Qt::Unchecked);
+        child<QLineEdit>(&dialog, "uFile")->setText("r");
+        dialog.show();
+        dialog.accept();
+        QTRY_COMPARE(m_boxes->count(), 1);
+        QVERIFY2(m_boxes->texts().first().startsWith(told), qPrintable(m_boxes->texts().first()));
+        QCOMPARE(dialog.result(), shown.isEmpty() ? int(QDialog::Rejected) : int(QDialog::Accepted));
+        QCOMPARE(QFile::exists("r.pdf"), !shown.isEmpty());
+        if (shown.isEmpty())
+            return;
+        QProcess text;
+        text.start("pdftotext", {"-layout", "r.pdf", "-"});
+        QVERIFY(text.waitForFinished(30000));
+        const QString pdf = QString::fromUtf8(text.readAllStandardOutput()).simplified();
+        for (const QString &expected : shown)
+            QVERIFY2(pdf.contains(expected), qPrintable(expected + " not in: " + pdf));
     }
 };
 

@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "reportdialog.h"
 #include "ui_mainwindow.h"
 
 #include "collect/instrumentconfig.h"
@@ -70,6 +71,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->uRead, &QPushButton::clicked, this, &MainWindow::storeImmediately);
     connect(ui->actionLiveReadings, &QAction::triggered, this, &MainWindow::showLiveReadings);
     connect(ui->actionWeighing, &QAction::triggered, this, &MainWindow::showWeighing);
+    connect(ui->actionReport, &QAction::triggered, this, &MainWindow::makeReport);
     connect(&session, &Veltrano::RecordingSession::problem, this, &MainWindow::tell);
     connect(&session, &Veltrano::RecordingSession::rowsWritten, this, &MainWindow::showNewRows);
     connect(&session, &Veltrano::RecordingSession::cleared, this, &MainWindow::cleared);
@@ -166,6 +168,13 @@ void MainWindow::showWeighing()
     weighingWindow->show();
     weighingWindow->raise();
     weighingWindow->activateWindow();
+}
+
+void MainWindow::makeReport()
+{
+    VTRACE;
+    ReportDialog dialog(this);
+    dialog.exec();
 }
 
 void MainWindow::exitFromApplication()

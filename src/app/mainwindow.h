@@ -40,6 +40,7 @@ public slots:
     void storeImmediately();
     void showLiveReadings();
     void showWeighing();
+    void makeReport();
 
 protected:
     // During a collection the window asks first, and goes on recording

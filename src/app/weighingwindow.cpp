@@ -1,4 +1,5 @@
 #include "weighingwindow.h"
+#include "reportdialog.h"
 #include "ui_weighingwindow.h"
 
 #include "weighing/tolerance.h"
@@ -56,6 +57,7 @@ WeighingWindow::WeighingWindow(Veltrano::RecordingSession *session, QWidget *par
     connect(ui->uPattern, &QLineEdit::editingFinished, this, &WeighingWindow::setPattern);
     connect(ui->uNewSeries, &QPushButton::clicked, this, &WeighingWindow::newSeries);
     connect(ui->uOpenWorklist, &QPushButton::clicked, this, &WeighingWindow::openWorklist);
+    connect(ui->uReport, &QPushButton::clicked, this, &WeighingWindow::makeReport);
     connect(session, &Veltrano::RecordingSession::sampled, this, &WeighingWindow::weighed);
     connect(session, &Veltrano::RecordingSession::nextSample, this, &WeighingWindow::nextSampleChanged);
     connect(session, &Veltrano::RecordingSession::runningChanged, this, &WeighingWindow::refresh);
@@ -130,7 +132,7 @@ void WeighingWindow::showNext()
     ui->uNext->setText(next.sampleId.isEmpty() ? tr("no sample ID (type or scan one)")
                                                : QStringLiteral("%1 (%2)").arg(next.sampleId, sourceText(next.source)));
     const int count = m_weighings.value(found.key()).size();
-    ui->uSeries->setText(tr("%1, %n weighing(s)", nullptr, count).arg(next.series));
+    ui->uSeries->setText(tr("%1, %2 %3").arg(next.series).arg(count).arg(count == 1 ? tr("weighing") : tr("weighings")));
 }
 
 void WeighingWindow::insertRow(int at, const Veltrano::Row &row)
@@ -216,6 +218,14 @@ void WeighingWindow::newSeries()
     if (!ok || name.isEmpty())
         return;
     m_session->startSeries(id, name);
+}
+
+// A report of the instrument's current series, or of any other recorded one.
+void WeighingWindow::makeReport()
+{
+    ReportDialog dialog(this);
+    dialog.chooseSeries(m_instruments.value(currentInstrument()).next.series);
+    dialog.exec();
 }
 
 void WeighingWindow::openWorklist()

@@ -44,6 +44,7 @@ private:
     void setPattern();
     void newSeries();
     void openWorklist();
+    void makeReport();
     void insertRow(int at, const Veltrano::Row &row);
 
     Ui::WeighingWindow *ui;

@@ -2,7 +2,7 @@
 // sealed PDF report.
 #include "report/reportsettings.h"
 #include "report/reportwriter.h"
-#include "reportsource.h"
+#include "report/reportsource.h"
 #include "store/database.h"
 #include "store/databaseconfig.h"
 #include "store/rowsource.h"
@@ -21,7 +21,6 @@ using namespace Veltrano::CommandLine;
 namespace {
 
 constexpr char kConnection[] = "report";
-constexpr char kSettingsIni[] = "settings.ini";
 
 void printError(const QString &text)
 {
@@ -127,11 +126,6 @@ Outcome ReportCommand::parse(const QStringList &arguments, QString *error)
 
 int run(const ReportCommand &command)
 {
-    QString problem;
-    const ReportSettings settings = readReportSettings(QLatin1String(kReportIni), &problem);
-    if (!problem.isEmpty())
-        printError(QStringLiteral("warning: %1").arg(problem));
-
     const Database::Opened opened = Database::open(command.database, Database::Mode::ReadOnly, QLatin1String(kConnection));
     if (!opened.usable()) {
         printError(QStringLiteral("cannot open the database %1: %2")
@@ -151,32 +145,20 @@ int run(const ReportCommand &command)
         printError(QStringLiteral("cannot read the recorded rows: %1").arg(error));
         return 1;
     }
-    ReportData data;
-    data.lab = settings.lab;
-    data.version = QCoreApplication::applicationVersion();
-    data.madeAt = QDateTime::currentDateTime();
-    QStringList warnings;
-    error = ReportSource::read(db, command.request, QLatin1String(kSettingsIni), &data, &warnings);
-    for (const QString &warning : warnings)
+    ReportSource::Written written;
+    error = ReportSource::writeReport(db, command.request, command.paper, command.output, &written);
+    for (const QString &warning : qAsConst(written.warnings))
         printError(QStringLiteral("warning: %1").arg(warning));
     if (!error.isEmpty()) {
         printError(error);
         return 1;
     }
-    const qsizetype rows = data.rows.size();
-    ReportWriter writer(std::move(data));
-    writer.setPaperSize(command.paper.value_or(settings.paper));
-    const QString failure = writer.write(command.output);
-    if (!failure.isEmpty()) {
-        printError(failure);
-        return 1;
-    }
     if (!command.quiet)
         std::printf("%s\n", QStringLiteral("wrote %1 %2 to %3 (%4 %5)")
-                                .arg(rows)
-                                .arg(QLatin1String(rows == 1 ? "row" : "rows"), command.output)
-                                .arg(writer.pageCount())
-                                .arg(QLatin1String(writer.pageCount() == 1 ? "page" : "pages"))
+                                .arg(written.rows)
+                                .arg(QLatin1String(written.rows == 1 ? "row" : "rows"), command.output)
+                                .arg(written.pages)
+                                .arg(QLatin1String(written.pages == 1 ? "page" : "pages"))
                                 .toLocal8Bit()
                                 .constData());
     return 0;

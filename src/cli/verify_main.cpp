@@ -2,7 +2,7 @@
 // trail, and tells what was changed, removed or added outside the program;
 // or checks the rows of a report against the seal it carries.
 #include "report/reportseal.h"
-#include "reportsource.h"
+#include "report/reportsource.h"
 #include "store/chainverifier.h"
 #include "store/database.h"
 #include "store/databaseconfig.h"

@@ -1,4 +1,6 @@
-#include "reportsource.h"
+#include "report/reportsource.h"
+
+#include "report/reportwriter.h"
 
 #include "store/sqlbackend.h"
 #include "support/inifile.h"
@@ -8,6 +10,7 @@
 #include "weighing/tolerance.h"
 #include "weighing/weighingsettings.h"
 
+#include <QCoreApplication>
 #include <QSettings>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -312,6 +315,28 @@ QHash<qint64, QString> currentHashes(const QSqlDatabase &db, const QVector<QPair
         }
     }
     return hashes;
+}
+
+QString writeReport(const QSqlDatabase &db, const Request &request, std::optional<PaperSize> paper,
+                    const QString &output, Written *written)
+{
+    QString problem;
+    const ReportSettings settings = readReportSettings(QLatin1String(kReportIni), &problem);
+    if (!problem.isEmpty())
+        written->warnings << problem;
+    ReportData data;
+    data.lab = settings.lab;
+    data.version = QCoreApplication::applicationVersion();
+    data.madeAt = QDateTime::currentDateTime();
+    const QString error = read(db, request, QStringLiteral("settings.ini"), &data, &written->warnings);
+    if (!error.isEmpty())
+        return error;
+    written->rows = data.rows.size();
+    ReportWriter writer(std::move(data));
+    writer.setPaperSize(paper.value_or(settings.paper));
+    const QString failure = writer.write(output);
+    written->pages = writer.pageCount();
+    return failure;
 }
 
 } // namespace Veltrano::ReportSource

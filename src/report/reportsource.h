@@ -1,6 +1,7 @@
 #pragma once
 
 #include "report/reportdata.h"
+#include "report/reportsettings.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -8,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 #include <QVector>
+
+#include <optional>
 
 // The rows a report shows, read out of the database: those of one series, or
 // those of a period (both ends inclusive to the second, an invalid end open)
@@ -36,5 +39,21 @@ QString read(const QSqlDatabase &db, const Request &request, const QString &sett
 // provenance); keys that `data` no longer holds are left out.
 QHash<qint64, QString> currentHashes(const QSqlDatabase &db, const QVector<QPair<qint64, qint64>> &keyRanges,
                                      QString *error);
+
+// What writeReport() made.
+struct Written
+{
+    qsizetype rows = 0;
+    int pages = 0;
+    QStringList warnings;  // what of report.ini or settings.ini could not be used
+};
+
+// The report of `request` written to `output` (replacing a file there only
+// once complete): the lab and the paper from report.ini in the working
+// folder (`paper`, when given, wins), the balances' ids and limits from its
+// settings.ini, the application's version, made now. Empty on success, else
+// what went wrong.
+QString writeReport(const QSqlDatabase &db, const Request &request, std::optional<PaperSize> paper,
+                    const QString &output, Written *written);
 
 } // namespace Veltrano::ReportSource
