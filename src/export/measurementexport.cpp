@@ -1,7 +1,7 @@
 #include "export/measurementexport.h"
 
 #include "export/csvwriter.h"
-#include "export/seriessummary.h"
+#include "export/serieslines.h"
 #include "support/sha256.h"
 #include "export/xlsworkbook.h"
 #include "support/reading.h"
@@ -388,9 +388,9 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
     QVector<XlsxBook::Column> columns = writtenColumns(provenance, weighings);
     if (series) {
         columns.clear();
-        const QStringList names = SeriesSummary::columnNames();
+        const QStringList names = SeriesLines::columnNames();
         for (int c = 0; c < names.size(); ++c)
-            columns.append({names.at(c), SeriesSummary::isNumber(c) ? XlsxBook::Number : XlsxBook::Text});
+            columns.append({names.at(c), SeriesLines::isNumber(c) ? XlsxBook::Number : XlsxBook::Text});
     }
     std::unique_ptr<Sink> sink;
     switch (request.format) {
@@ -409,12 +409,12 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
     // Read: the five columns, the weighing's, then the provenance; written
     // as writtenColumns() says (the age in seconds).
     constexpr int kMostCells = std::max(ColumnCount + 1 + DataRows::WeighingColumnCount + kProvenanceColumnCount,
-                                        SeriesSummary::kColumnCount);
+                                        SeriesLines::kColumnCount);
     QString read[kMostCells];
     QString cells[kMostCells];
     const int provenanceRead = ColumnCount + (weighings ? DataRows::WeighingColumnCount : 0);
     const int provenanceWritten = columns.size() - (provenance ? kProvenanceColumnCount : 0);
-    SeriesSummary summary;
+    SeriesLines summary;
     qint64 weighed = 0;
     while (series && source.next(read)) {
         const QString *w = read + ColumnCount;
@@ -428,7 +428,7 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
         std::copy(line.cbegin(), line.cend(), cells);
         if (request.decimalComma) {
             for (int c = 0; c < line.size(); ++c) {
-                if (SeriesSummary::isNumber(c))
+                if (SeriesLines::isNumber(c))
                     cells[c].replace(QLatin1Char('.'), QLatin1Char(','));
             }
         }

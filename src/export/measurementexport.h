@@ -74,7 +74,7 @@ struct Request
     bool provenance = false;  // CSV and .xlsx: the provenance columns too
     bool weighings = false;   // CSV and .xlsx: only the weighings, with their columns
     // CSV and .xlsx (a sheet "series"): one line per series of weighings
-    // instead, with its figures (see SeriesSummary); `rows` counts the lines.
+    // instead, with its figures (see SeriesLines); `rows` counts the lines.
     bool series = false;
 };
 

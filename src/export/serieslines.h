@@ -12,7 +12,7 @@
 // instrument) listed where its first weighing came.
 namespace Veltrano {
 
-class SeriesSummary
+class SeriesLines
 {
 public:
     // The columns of a line, in order.

@@ -1,10 +1,10 @@
-#include "export/seriessummary.h"
+#include "export/serieslines.h"
 
 #include "weighing/scalereading.h"
 
 namespace Veltrano {
 
-QStringList SeriesSummary::columnNames()
+QStringList SeriesLines::columnNames()
 {
     return {QStringLiteral("series"), QStringLiteral("instrument_id"), QStringLiteral("first"), QStringLiteral("last"),
             QStringLiteral("n"),      QStringLiteral("mean"),          QStringLiteral("sd"),    QStringLiteral("rsd"),
@@ -13,12 +13,12 @@ QStringList SeriesSummary::columnNames()
             QStringLiteral("outside"), QStringLiteral("below_minimum")};
 }
 
-bool SeriesSummary::isNumber(int column)
+bool SeriesLines::isNumber(int column)
 {
     return (column >= 4 && column <= 10) || column >= 13;
 }
 
-void SeriesSummary::add(const QString &series, const QString &instrument, const QString &date, const QString &time,
+void SeriesLines::add(const QString &series, const QString &instrument, const QString &date, const QString &time,
                         const QString &result, const QString &unit, const QString &toleranceClass,
                         const QString &nominal)
 {
@@ -36,7 +36,7 @@ void SeriesSummary::add(const QString &series, const QString &instrument, const 
                     toleranceClassOf(toleranceClass).value_or(ToleranceClass::None));
 }
 
-QStringList SeriesSummary::line(int index) const
+QStringList SeriesLines::line(int index) const
 {
     const Series &entry = m_series.at(index);
     const SeriesStats &stats = entry.stats;
