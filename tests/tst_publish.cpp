@@ -10,11 +10,14 @@
 #include "publish/publishconfig.h"
 #include "publish/readingthrottle.h"
 #include "mosquittobroker.h"
+#include "pseudoterminal.h"
 #include "tempworkdir.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <mosquitto.h>
@@ -721,6 +724,48 @@ private slots:
         QTRY_COMPARE(later.count(), 1);
         QVERIFY(later.received().first().retained);
         QCOMPARE(QJsonDocument::fromJson(later.received().first().payload).object().value("result").toString(), QString("13"));
+    }
+
+    // veltrano-collect as publish.ini asks: each weighing of a balance that
+    // prints on its key goes out as its row and its weighing, with the row's
+    // key and hash, and the balance's reading as it comes.
+    void mqttFromTheCollector()
+    {
+        QVERIFY2(m_broker->start(), qPrintable(m_broker->error()));
+        Subscriber subscriber(m_broker->port(), "lab/pc1/#");
+        QVERIFY(subscriber.connect());
+        Sim::PseudoTerminal balance;
+        QVERIFY(balance.open());
+        QVERIFY(writeFile("settings.ini", "[W1]\nname=Waage\ntype=automatic\nrecord=print\ndataBits=8\nparity=none\n"
+                                          "stopBits=1\ntransmissionRate=9600\ncomPort=" + balance.devicePath().toUtf8() + "\n"));
+        QVERIFY(writeFile("publish.ini", "[mqtt]\nurl=" + m_broker->url().toUtf8() + "\ntopic=lab/pc1/\n"));
+        QProcess collector;
+        collector.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        collector.start(QStringLiteral(VELTRANO_COLLECT), QStringList());
+        QVERIFY(collector.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("veltrano-status.json"), 30000);
+        QVERIFY(balance.write("+1.25 g\r\n+2.50 g\r\n"));
+        const auto topics = [&subscriber] {
+            QStringList found;
+            for (const Subscriber::Received &message : subscriber.received())
+                found << QString::fromUtf8(message.topic).section('/', 3) + '='
+                             + QJsonDocument::fromJson(message.payload).object().value("result").toString();
+            return found;
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(topics().filter(QRegularExpression("^(row|weighing)=")).size() == 4,
+                                  qPrintable(topics().join(' ')), 30000);
+        QCOMPARE(topics().filter(QRegularExpression("^(row|weighing)=")),
+                 QStringList({"row=+1.25", "weighing=+1.25", "row=+2.50", "weighing=+2.50"}));
+        QTRY_VERIFY_WITH_TIMEOUT(topics().contains("reading=+2.50"), 30000);
+        ::kill(pid_t(collector.processId()), SIGTERM);
+        QVERIFY(collector.waitForFinished(30000));
+        QCOMPARE(collector.exitCode(), 0);
+        for (const Subscriber::Received &message : subscriber.received()) {
+            const QJsonObject object = QJsonDocument::fromJson(message.payload).object();
+            if (message.topic.endsWith("/row"))
+                QVERIFY2(object.value("hash").toString().size() == 64 && object.value("key").toInt() > 0,
+                         message.payload.constData());
+        }
     }
 
     // An outbox on a full disk: told once; the rows still go, from memory,

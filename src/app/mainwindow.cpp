@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QJsonObject>
@@ -79,6 +80,11 @@ MainWindow::MainWindow(QWidget *parent)
     // Rows a previous run could not write come in as the storage writes them.
     // A server that did not answer at start-up was told of then.
     const QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
+    const QString publishing = session.setPublishing(QDir::currentPath());
+    if (!publishing.isEmpty())
+        tell(Veltrano::OperatorMessage::general(Veltrano::OperatorMessage::Kind::Publishing,
+                                                QStringLiteral("publish.ini: %1; nothing is published").arg(publishing),
+                                                publishing));
     session.openStorage(Veltrano::SqlBackend::isServer(db) && !db.isOpen());
     model.reload();
     othersRows.setInterval(2000);

@@ -2,6 +2,7 @@
 
 #include "collect/instrumentconfig.h"
 #include "collect/statusfile.h"
+#include "publish/publishconfig.h"
 #include "store/database.h"
 #include "store/databaseconfig.h"
 
@@ -76,6 +77,9 @@ int Collector::start(const QString &uri)
     connect(m_session.get(), &RecordingSession::reconnected, this, [instrument](const QString &id, const QString &port) {
         log(instrument(id, port) + QStringLiteral(": reconnected"));
     });
+    const QString publishing = m_session->setPublishing(QDir::currentPath());
+    if (!publishing.isEmpty())
+        log(QStringLiteral("%1: %2; nothing is published").arg(QLatin1String(Veltrano::PublishConfig::kFileName), publishing));
     m_session->openStorage(opened.outcome == Opened::ServerAway);
     m_session->setGatherMs(kGatherMs);
     m_session->setWorklistFolder(QDir::currentPath());

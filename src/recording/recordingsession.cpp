@@ -1,11 +1,14 @@
 #include "recording/recordingsession.h"
 
 #include "collect/instrumentconfig.h"
+#include "publish/publishconfig.h"
 #include "store/audit.h"
 #include "support/inifile.h"
 #include "support/trace.h"
 
 #include <QAbstractEventDispatcher>
+#include <QDateTime>
+#include <QDir>
 #include <QJsonArray>
 #include <QSettings>
 
@@ -41,11 +44,65 @@ RecordingSession::~RecordingSession()
 {
     if (m_running)
         stop();
+    m_readingTimer.stop();
     onEngine([](CollectionEngine &engine) { delete &engine; });
     m_engineThread.quit();
     m_engineThread.wait();
-    // The storage goes last: it writes what it was handed, or keeps it.
+    // The storage goes last: it writes what it was handed, or keeps it; the
+    // publisher after it, with the rows it told.
     m_storage.reset();
+    if (m_publisher)
+        m_publisher->stop();
+}
+
+QString RecordingSession::setPublishing(const QString &folder)
+{
+    PublishConfig config;
+    const QString error = readPublishConfig(QDir(folder).filePath(QLatin1String(PublishConfig::kFileName)), &config);
+    if (!error.isEmpty() || !config.mqtt.enabled)
+        return error;
+    m_publisher = std::make_unique<MqttPublisher>(config.mqtt, config.outboxPath());
+    const auto tell = [this](const QString &text) {
+        emit problem(OperatorMessage::general(OperatorMessage::Kind::Publishing, (VLINE << text).text(), text));
+    };
+    connect(m_publisher.get(), &MqttPublisher::problem, this, tell);
+    connect(m_publisher.get(), &MqttPublisher::outageBegan, this, [tell, url = config.mqtt.url](const QString &reason) {
+        tell(QStringLiteral("the MQTT broker %1 does not take the results: %2; they wait in the outbox").arg(url, reason));
+    });
+    m_storage->setTellStored(true);
+    // Straight from the storage thread: rows written while the program ends
+    // are told too (the publisher queues them and returns).
+    connect(m_storage.get(), &Storage::rowsStored, this, &RecordingSession::publishRows, Qt::DirectConnection);
+    m_readingTimer.setInterval(1000);
+    connect(&m_readingTimer, &QTimer::timeout, this, &RecordingSession::publishReadings);
+    m_readingTimer.start();
+    m_publisher->start();
+    return QString();
+}
+
+void RecordingSession::publishRows(const QVector<MeasurementDb::StoredRow> &rows)
+{
+    for (const MeasurementDb::StoredRow &stored : rows) {
+        PublishedRow published{stored.row.provenance.instrument, stored.row, stored.key, stored.hash, std::nullopt};
+        if (const std::optional<Weighing> &w = stored.row.weighing)
+            published.weighing = PublishedWeighing{w->sample, w->series, w->trigger, w->kind, w->operatorName, w->weighingClass};
+        m_publisher->publishRow(published);
+    }
+}
+
+// Each instrument's reading once a second when a new line came.
+void RecordingSession::publishReadings()
+{
+    const QMap<QString, InstrumentState> states = this->states().states();
+    for (auto it = states.cbegin(); it != states.cend(); ++it) {
+        if (!it->hasReading() || m_publishedLines.value(it.key(), -1) == it->lines())
+            continue;
+        m_publishedLines.insert(it.key(), it->lines());
+        LiveReading reading{it.key(), it->name(), it->result(), it->unit(),
+                            it->stable() ? Stability::Stable : Stability::Unstable,
+                            QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)};
+        m_publisher->publishReading(reading);
+    }
 }
 
 void RecordingSession::onEngine(const std::function<void(CollectionEngine &)> &job) const

@@ -2,6 +2,7 @@
 
 #include "collect/collectionengine.h"
 #include "collect/collectorlock.h"
+#include "publish/mqttpublisher.h"
 #include "store/storage.h"
 #include "support/operatormessage.h"
 
@@ -10,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -70,6 +72,14 @@ public:
     // (an unattended collector of many balances: far fewer wake-ups).
     void setGatherMs(int ms);
 
+    // Hand-off to the lab's systems as publish.ini in `folder` asks (before
+    // openStorage()): every written row and weighing, and each instrument's
+    // live reading, to an MQTT broker, through an outbox that keeps them
+    // while the broker is away. Empty when the file is usable (or missing),
+    // else what is wrong with it; then nothing is published.
+    QString setPublishing(const QString &folder);
+    bool isPublishing() const { return m_publisher != nullptr; }
+
     // Weighings. The collector's worklists come from the folder "worklists"
     // in `folder` (set before start); the window sets the next sample of an
     // instrument, its numbering pattern, a new series or a worklist. None of
@@ -123,6 +133,11 @@ private:
     bool m_running = false;
     QStringList m_instruments;
     QString m_settingsFile;
+    void publishRows(const QVector<MeasurementDb::StoredRow> &rows);
+    void publishReadings();
+    std::unique_ptr<MqttPublisher> m_publisher;
+    QTimer m_readingTimer;
+    QMap<QString, int> m_publishedLines;  // of each instrument, at its last published reading
 };
 
 } // namespace Veltrano

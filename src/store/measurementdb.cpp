@@ -143,9 +143,8 @@ const char kLost[] = "the connection to the server is lost";
 
 // One insert, with its provenance, on the connection as it is.
 bool insertOne(const Row &row, QSqlQuery &query, Chain::RowLinker &linker, WeighingTable::Writer &weighings,
-               QString *error, const QSqlDatabase &db)
+               QString *error, const QSqlDatabase &db, QVariant &key)
 {
-    QVariant key;
     if (!db.isOpen()) {
         *error = QString::fromLatin1(kLost);
         return false;
@@ -168,7 +167,8 @@ bool insertRow(const Row &row, QString *error, const QSqlDatabase &db)
     return insertRows({row}, error ? error : &ignored, &failedAt, db);
 }
 
-bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const QSqlDatabase &db)
+bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const QSqlDatabase &db,
+                QVector<StoredRow> *stored)
 {
     QSqlDatabase connection = db;
     *failedAt = 0;
@@ -195,14 +195,21 @@ bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt, const Q
     }
     QSqlQuery query(db);
     WeighingTable::Writer weighings(db);
+    QVector<StoredRow> taken;
     for (const Row &row : rows) {
-        if (!insertOne(row, query, linker, weighings, error, db))
+        QVariant key;
+        if (!insertOne(row, query, linker, weighings, error, db, key))
             return fail(*error);
+        if (stored)
+            taken.append(StoredRow{row, key.toLongLong(), linker.head()});
         ++*failedAt;
     }
     *failedAt = rows.size() - 1;
-    if (watched(connection, [&connection] { return connection.commit(); }))
+    if (watched(connection, [&connection] { return connection.commit(); })) {
+        if (stored)
+            *stored += taken;
         return true;
+    }
     return fail(connection.lastError().text());
 }
 

@@ -2,6 +2,7 @@
 
 #include "support/row.h"
 
+#include <QMetaType>
 #include <QSqlDatabase>
 #include <QString>
 #include <QVector>
@@ -70,12 +71,22 @@ inline constexpr int kSlowConnectMs = 1000;
 inline constexpr int kReconnectGapMs = 10000;
 bool reconnectIfLost(const QSqlDatabase &db = QSqlDatabase::database());
 
+// A row as the database took it: its key and its hash in the chain.
+struct StoredRow
+{
+    Row row;
+    qint64 key = 0;
+    QString hash;
+};
+
 // Writes `rows` in their order, in one transaction: all or none, each with
 // its provenance, linked into this collector's chain (see provenance.h).
 // On failure `error` receives the driver's text and `failedAt` the index of
 // the row whose insert failed (that of the last row when the commit did).
+// `stored`, when given, receives each row with its key and hash once the
+// transaction is committed.
 bool insertRows(const QVector<Row> &rows, QString *error, int *failedAt,
-                const QSqlDatabase &db = QSqlDatabase::database());
+                const QSqlDatabase &db = QSqlDatabase::database(), QVector<StoredRow> *stored = nullptr);
 
 // The insert as an operator reads it in an error report: the statement with
 // each value written between single quotes. Never executed.
@@ -108,3 +119,5 @@ bool ensureSideTables(const QSqlDatabase &db, QString *error);
 bool clearRows(const QSqlDatabase &db, QString *error);
 
 } // namespace Veltrano::MeasurementDb
+
+Q_DECLARE_METATYPE(Veltrano::MeasurementDb::StoredRow)

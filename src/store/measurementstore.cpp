@@ -115,7 +115,13 @@ bool MeasurementStore::insert(const QVector<MeasurementDb::Row> &rows, QString *
             return false;
         m_tableChecked = true;
     }
-    return MeasurementDb::insertRows(rows, error, failedAt, db);
+    if (!m_tellStored)
+        return MeasurementDb::insertRows(rows, error, failedAt, db);
+    QVector<MeasurementDb::StoredRow> stored;
+    if (!MeasurementDb::insertRows(rows, error, failedAt, db, &stored))
+        return false;
+    emit rowsStored(stored);
+    return true;
 }
 
 void MeasurementStore::clear()

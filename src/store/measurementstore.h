@@ -59,10 +59,14 @@ public:
     int keptCount() const { return m_kept.size(); }
     bool inOutage() const { return m_outage; }
     void setMemoryBound(int rows) { m_memoryBound = qMax(1, rows); }
+    // Whether rowsStored() tells each written row with its key and hash.
+    void setTellStored(bool tell) { m_tellStored = tell; }
 
 signals:
     // Rows reached the database.
     void rowsWritten(int count);
+    // The same rows with their keys and hashes, when asked for.
+    void rowsStored(const QVector<Veltrano::MeasurementDb::StoredRow> &rows);
     // Something the operator must know: a trace line with its prefix.
     void problem(const Veltrano::OperatorMessage &message);
     // The database refused rows for the first time since it last took them,
@@ -92,6 +96,7 @@ private:
     bool m_tableChecked = false;
     QTimer m_retry;
     QElapsedTimer m_lastAttempt;
+    bool m_tellStored = false;
 };
 
 } // namespace Veltrano

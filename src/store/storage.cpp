@@ -32,7 +32,7 @@ public:
         m_connection = QStringLiteral("storage-%1").arg(serial.fetchAndAddRelaxed(1));
     }
 
-    void open(bool serverAway)
+    void open(bool serverAway, bool tellStored)
     {
         m_recording = std::make_unique<Log::RecordingScope>();
         SqlBackend::watchStatements(m_watch);
@@ -41,6 +41,8 @@ public:
             VTRACE << "the database does not open yet:" << db.lastError().text();
         m_store = std::make_unique<MeasurementStore>(DatabaseConfig::pendingFileName(db), m_connection);
         connect(m_store.get(), &MeasurementStore::rowsWritten, m_storage, &Storage::rowsWritten);
+        connect(m_store.get(), &MeasurementStore::rowsStored, m_storage, &Storage::rowsStored);
+        m_store->setTellStored(tellStored);
         connect(m_store.get(), &MeasurementStore::problem, m_storage, &Storage::problem);
         connect(m_store.get(), &MeasurementStore::outageBegan, m_storage, &Storage::outageBegan);
         connect(m_store.get(), &MeasurementStore::outageEnded, m_storage, &Storage::outageEnded);
@@ -198,7 +200,8 @@ void Storage::start(bool serverAway)
     m_worker->moveToThread(&m_thread);
     m_thread.start();
     m_watchTimer.start();
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker, serverAway] { worker->open(serverAway); },
+    qRegisterMetaType<QVector<Veltrano::MeasurementDb::StoredRow>>();
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, serverAway, tell = m_tellStored] { worker->open(serverAway, tell); },
                               Qt::QueuedConnection);
 }
 

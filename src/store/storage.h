@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/connectionwatch.h"
+#include "store/measurementdb.h"
 #include "support/operatormessage.h"
 #include "support/row.h"
 
@@ -44,6 +45,8 @@ public:
     // pending-rows file. `serverAway`: the operator was told at start-up that
     // the server does not answer; its first refused row is not told again.
     void start(bool serverAway = false);
+    // Before start(): whether rowsStored() tells each written row.
+    void setTellStored(bool tell) { m_tellStored = tell; }
     // Queues a row for writing; returns at once.
     void store(const Veltrano::Row &row);
     // Moves every row of the table into the archive (see Archive), after
@@ -60,6 +63,8 @@ public:
 
 signals:
     void rowsWritten(int count);
+    // Each written row with its key and hash in the chain (see setTellStored()).
+    void rowsStored(const QVector<Veltrano::MeasurementDb::StoredRow> &rows);
     void problem(const Veltrano::OperatorMessage &message);
     void outageBegan(const QString &reason);
     void outageEnded(int keptRowsWritten);
@@ -68,6 +73,7 @@ signals:
 
 private:
     QString m_source;
+    bool m_tellStored = false;
     QThread m_thread;
     // Cuts the storage thread's server connection when a statement hangs.
     ConnectionWatch m_watch;

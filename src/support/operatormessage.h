@@ -20,6 +20,7 @@ struct OperatorMessage
         RowRefused,        // the database refused a row (the outage is told beside it)
         Storage,           // rows or audit entries could not be kept or written
         Worklist,          // a worklist cannot be used, or its progress kept
+        Publishing,        // results cannot be handed to the lab's systems yet
         Internal,          // the program met what it cannot explain
     };
 
