@@ -189,7 +189,8 @@ cmd_install_check() {
     for program in veltrano veltrano-collect veltrano-export veltrano-report veltrano-verify veltrano-balance-sim; do
         QT_QPA_PLATFORM=offscreen "/usr/bin/$program" --version
     done
-    dpkg-deb -c "$deb" | grep -q ' ./usr/share/man/man5/settings.ini.5.gz$'
+    # The whole listing is read: grep -q would stop it early, and pipefail take the broken pipe.
+    dpkg-deb -c "$deb" | grep ' ./usr/share/man/man5/settings.ini.5.gz$' >/dev/null
     unit=$(mktemp -d)/veltrano-collect@lab1.service
     cp /lib/systemd/system/veltrano-collect@.service "$unit" 2>/dev/null \
         || cp /usr/lib/systemd/system/veltrano-collect@.service "$unit"
