@@ -649,7 +649,10 @@ private slots:
         QTest::newRow("series, a hash changed")
             << QStringList{"--series", "S-1"} << "wrote 4 rows to r.pdf (1 page)\n"
             << header + samples + QStringList{"Series: S-1", "10.130 g", "9.95 g", "10.10 g", "End of report: 4 rows."}
-            << "UPDATE provenance SET hash = '0' || substr(hash, 2) WHERE row_key = 2" << 1
+            // The first digit flipped, whatever it was.
+            << "UPDATE provenance SET hash = CASE WHEN hash LIKE '0%' THEN '1' ELSE '0' END || substr(hash, 2) "
+               "WHERE row_key = 2"
+            << 1
             << "changed: rows 1 changed (keys 2)";
         QTest::newRow("series, untouched")
             << QStringList{"--quiet", "--paper", "letter", "--series", "S-2"} << "" << QStringList{"S-101", "Waage Süd"}
