@@ -13,8 +13,8 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Exports the rows Veltrano recorded, oldest first, to CSV, .xlsx or .xls."));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
+    parser.addHelpOption();
+    parser.addVersionOption();
     QCommandLineOption databaseOption =
         Veltrano::DatabaseConfig::commandLineOption(QStringLiteral("read"), QStringLiteral("sqlite.db here"));
     databaseOption.setDefaultValue(database);
@@ -68,18 +68,8 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
         *error = reason;
         return UsageError;
     };
-    if (!parser.parse(arguments))
-        return usageError(parser.errorText());
-    if (parser.isSet(help))
-        return Help;
-    if (parser.isSet(version))
-        return Version;
-
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 1)
-        return usageError(positional.isEmpty() ? QStringLiteral("no OUTPUT given")
-                                               : QStringLiteral("more than one OUTPUT given"));
-    output = positional.first();
+    if (const Outcome parsed = parseWithOutput(parser, arguments, &output, error); parsed != Run)
+        return parsed;
     database = parser.value(databaseOption);
     quiet = parser.isSet(quietOption);
 

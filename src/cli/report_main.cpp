@@ -46,8 +46,8 @@ Outcome ReportCommand::parse(const QStringList &arguments, QString *error)
         QStringLiteral("Writes the weighings of a series, or the rows of a period, as a PDF report that carries a seal "
                        "of its rows (veltrano-verify --report checks it). The lab's name and the paper come from "
                        "report.ini, the balances' ids from settings.ini, both in the working folder."));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
+    parser.addHelpOption();
+    parser.addVersionOption();
     QCommandLineOption databaseOption =
         DatabaseConfig::commandLineOption(QStringLiteral("read"), QStringLiteral("sqlite.db here"));
     databaseOption.setDefaultValue(database);
@@ -78,18 +78,8 @@ Outcome ReportCommand::parse(const QStringList &arguments, QString *error)
         *error = reason;
         return UsageError;
     };
-    if (!parser.parse(arguments))
-        return usageError(parser.errorText());
-    if (parser.isSet(help))
-        return Help;
-    if (parser.isSet(version))
-        return Version;
-
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 1)
-        return usageError(positional.isEmpty() ? QStringLiteral("no OUTPUT given")
-                                               : QStringLiteral("more than one OUTPUT given"));
-    output = positional.first();
+    if (const Outcome parsed = parseWithOutput(parser, arguments, &output, error); parsed != Run)
+        return parsed;
     database = parser.value(databaseOption);
     quiet = parser.isSet(quietOption);
 

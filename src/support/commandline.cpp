@@ -1,11 +1,31 @@
 #include "support/commandline.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QRegularExpression>
 
 #include <cstdio>
 
 namespace Veltrano::CommandLine {
+
+Outcome parseWithOutput(QCommandLineParser &parser, const QStringList &arguments, QString *output, QString *error)
+{
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return UsageError;
+    }
+    if (parser.isSet(QStringLiteral("help")))
+        return Help;
+    if (parser.isSet(QStringLiteral("version")))
+        return Version;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1) {
+        *error = positional.isEmpty() ? QStringLiteral("no OUTPUT given") : QStringLiteral("more than one OUTPUT given");
+        return UsageError;
+    }
+    *output = positional.first();
+    return Run;
+}
 
 QDateTime parseWhen(const QString &text, bool endOfDay, const QDate &today)
 {

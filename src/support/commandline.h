@@ -3,6 +3,9 @@
 #include <QDate>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
+
+class QCommandLineParser;
 
 namespace Veltrano::CommandLine {
 
@@ -22,6 +25,11 @@ int answer(const char *program, Outcome outcome, const QString &help, const QStr
 // `help` with the first word of its "Usage:" line, the program as started
 // (QCommandLineParser writes the whole path there), replaced by `program`.
 QString namedUsage(const char *program, const QString &help);
+
+// Parses `arguments` with `parser` (given its help and version options) for
+// a program that writes one OUTPUT: Run with it in `output`, Help, Version,
+// or UsageError with the reason in `error`.
+Outcome parseWithOutput(QCommandLineParser &parser, const QStringList &arguments, QString *output, QString *error);
 
 // A date or a date and time of the command line: YYYY-MM-DD,
 // YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (a space for the T), or HH:MM[:SS]
