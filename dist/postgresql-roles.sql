@@ -8,10 +8,13 @@
 --
 -- veltrano_collector  records and reads: inserts and selects rows, their
 --                     provenance and weighings, and audit entries; reads the
---                     archive. It may not update or delete anything.
+--                     archive; records balance checks (check_record) and
+--                     reads the registers of balances and reference weights.
+--                     It may not update or delete anything.
 -- veltrano_supervisor a collector who may also Clear: only through the
 --                     function veltrano_clear, which moves every row with its
---                     provenance and weighing into the archive.
+--                     provenance and weighing into the archive; and edits the
+--                     registers of balances and reference weights.
 -- Changing or deleting a recorded row then needs the database's owner, and
 -- veltrano-verify finds it. Running this file again changes nothing.
 --
@@ -62,13 +65,26 @@ CREATE TABLE IF NOT EXISTS cleared_provenance(clear_id bigint NOT NULL, row_key 
 CREATE INDEX IF NOT EXISTS cleared_provenance_chain ON cleared_provenance(collector, seq);
 CREATE TABLE IF NOT EXISTS cleared_weighing(clear_id bigint NOT NULL, row_key bigint NOT NULL, sample text,
     series text, trigger text, kind text, operator text, class text, nominal text, PRIMARY KEY(clear_id, row_key));
+CREATE TABLE IF NOT EXISTS balance(instrument_id text PRIMARY KEY, maker text, model text, serial text,
+    capacity double precision, readability double precision, location text, intervals text,
+    eccentricity_limit double precision, changed_at text, changed_by text);
+CREATE TABLE IF NOT EXISTS reference_weight(id text PRIMARY KEY, nominal double precision, unit text,
+    class text, certificate text, due text, changed_at text, changed_by text);
+CREATE TABLE IF NOT EXISTS check_record(id bigserial PRIMARY KEY, instrument_id text, test text,
+    date text COLLATE "C", time text COLLATE "C", operator text, weight_id text, nominal double precision,
+    n integer, mean double precision, sd double precision, deviation double precision, criterion text,
+    verdict text, reason text, row_keys text, minimum_weight double precision);
+CREATE INDEX IF NOT EXISTS check_record_instrument ON check_record(instrument_id, date, time);
 
-REVOKE ALL ON data, provenance, audit, weighing, clears, cleared_data, cleared_provenance, cleared_weighing FROM PUBLIC;
-REVOKE ALL ON data, provenance, audit, weighing, clears, cleared_data, cleared_provenance, cleared_weighing
-    FROM veltrano_collector, veltrano_supervisor;
-GRANT SELECT, INSERT ON data, provenance, audit, weighing TO veltrano_collector;
-GRANT SELECT ON clears, cleared_data, cleared_provenance, cleared_weighing TO veltrano_collector;
-GRANT USAGE ON SEQUENCE data_id_seq, audit_id_seq TO veltrano_collector;
+REVOKE ALL ON data, provenance, audit, weighing, clears, cleared_data, cleared_provenance, cleared_weighing,
+    balance, reference_weight, check_record FROM PUBLIC;
+REVOKE ALL ON data, provenance, audit, weighing, clears, cleared_data, cleared_provenance, cleared_weighing,
+    balance, reference_weight, check_record FROM veltrano_collector, veltrano_supervisor;
+GRANT SELECT, INSERT ON data, provenance, audit, weighing, check_record TO veltrano_collector;
+GRANT SELECT ON clears, cleared_data, cleared_provenance, cleared_weighing, balance, reference_weight
+    TO veltrano_collector;
+GRANT USAGE ON SEQUENCE data_id_seq, audit_id_seq, check_record_id_seq TO veltrano_collector;
+GRANT INSERT, UPDATE ON balance, reference_weight TO veltrano_supervisor;
 
 -- Clear: every row of data, with its provenance and weighing, into the
 -- archive under a new clear number, with when and by whom (the operating

@@ -1,0 +1,295 @@
+// The balance checks beyond their rules: the registers in SQLite and on a
+// server with its roles, the status through time, and veltrano-check as run.
+#include "checks/checkregister.h"
+#include "checks/checkstatus.h"
+#include "store/database.h"
+
+#include "pgserver.h"
+#include "tempworkdir.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <optional>
+
+using namespace Veltrano;
+using namespace Veltrano::Checks;
+
+namespace {
+
+constexpr char kConnection[] = "checks";
+
+BalanceEntry balanceB1()
+{
+    BalanceEntry entry;
+    entry.instrumentId = QStringLiteral("B1");
+    entry.maker = QStringLiteral("Mettler Toledo");
+    entry.model = QStringLiteral("XPR205");
+    entry.serial = QStringLiteral("B'12\"34");
+    entry.capacity = 220;
+    entry.readability = 0.00001;
+    entry.location = QStringLiteral("Lab 2");
+    entry.intervals = {{Check::Repeatability, 7 * kDaySeconds}, {Check::Accuracy, kDaySeconds}};
+    return entry;
+}
+
+// "test verdict date time" as a record of B1.
+CheckRecord recordOf(const QString &text)
+{
+    const QStringList parts = text.split(' ');
+    CheckRecord record;
+    record.instrumentId = QStringLiteral("B1");
+    record.test = *checkFromText(parts.at(0));
+    record.verdict = parts.at(1) == "pass" ? Verdict::Pass : parts.at(1) == "fail" ? Verdict::Fail : Verdict::Refused;
+    record.date = parts.at(2);
+    record.time = parts.at(3);
+    return record;
+}
+
+QStringList auditKinds(const QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    QStringList kinds;
+    if (query.exec("SELECT kind FROM audit ORDER BY id"))
+        while (query.next())
+            kinds << query.value(0).toString();
+    return kinds;
+}
+
+} // namespace
+
+class TestChecks : public QObject
+{
+    Q_OBJECT
+
+    std::optional<PgServer> m_server;
+    std::optional<TempWorkDir> m_dir;
+
+    // The database of `backend` ("sqlite" or "server") under kConnection, as
+    // `login` on a server.
+    bool openDatabase(const QString &backend, const QString &login = QStringLiteral("veltrano"))
+    {
+        QString uri = QStringLiteral("sqlite.db");
+        if (backend == "server") {
+            if (!m_server)
+                m_server.emplace();
+            if (!m_server->psql("DROP TABLE IF EXISTS data, provenance, audit, weighing, balance, reference_weight, "
+                                "check_record"))
+                return false;
+            uri = m_server->uri().replace("veltrano@", login + '@');
+        }
+        return Database::open(uri, Database::Mode::Record, kConnection).usable();
+    }
+
+private slots:
+    void init() { m_dir.emplace(); }
+    void cleanup()
+    {
+        QSqlDatabase::removeDatabase(kConnection);
+        m_dir.reset();
+    }
+
+    void intervals_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("written");  // or the error's start
+        QTest::newRow("two tests") << "repeatability=7d,accuracy=1d" << "repeatability=7d,accuracy=1d";
+        QTest::newRow("blanks, largest unit") << " accuracy = 24h , eccentricity=14d" << "accuracy=1d,eccentricity=14d";
+        QTest::newRow("hours") << "accuracy=36h" << "accuracy=36h";
+        QTest::newRow("none") << "" << "";
+        QTest::newRow("unknown test") << "linearity=7d" << "unknown test \"linearity\"";
+        QTest::newRow("no unit") << "repeatability=7" << "not a test=interval";
+        QTest::newRow("twice") << "accuracy=1d,accuracy=2d" << "the test accuracy is given twice";
+        QTest::newRow("zero") << "accuracy=0d" << "the interval of accuracy is 0";
+    }
+    void intervals()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, written);
+        Intervals intervals;
+        const QString error = parseIntervals(text, &intervals);
+        if (error.isEmpty())
+            QCOMPARE(intervalsText(intervals), written);
+        else
+            QVERIFY2(error.startsWith(written), qPrintable(error));
+    }
+
+    // The status of B1 (repeatability every 7 days, accuracy every 12 hours
+    // unless the row says otherwise) at moments around its records.
+    void status_data()
+    {
+        QTest::addColumn<QString>("intervals");
+        QTest::addColumn<QStringList>("records");
+        QTest::addColumn<QString>("now");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("provenance");
+        const QString weekly = "repeatability=7d";
+        const QStringList passed{"repeatability pass 2026-12-10 09:00:00"};
+        QTest::newRow("just checked") << weekly << passed << "2026-12-10T09:05:00" << "qualified until 2026-12-16" << "";
+        QTest::newRow("last day before due") << weekly << passed << "2026-12-16T23:59:00" << "qualified until 2026-12-16"
+                                             << "";
+        QTest::newRow("due today") << weekly << passed << "2026-12-17T08:00:00" << "due today" << "";
+        QTest::newRow("overdue") << weekly << passed << "2026-12-18T00:01:00" << "overdue since 2026-12-18" << "overdue";
+        QTest::newRow("never passed") << weekly << QStringList() << "2026-12-10T09:00:00" << "overdue, never passed"
+                                      << "overdue";
+        const QStringList failed = passed + QStringList{"repeatability fail 2026-12-11 10:00:00"};
+        QTest::newRow("failed") << weekly << failed << "2026-12-11T10:30:00" << "failed since 2026-12-11 10:00" << "failed";
+        QTest::newRow("failed, before the failure") << weekly << failed << "2026-12-11T09:59:00"
+                                                    << "qualified until 2026-12-16" << "";
+        QTest::newRow("failed then passed again")
+            << weekly << failed + QStringList{"repeatability pass 2026-12-11 11:00:00"} << "2026-12-11T12:00:00"
+            << "qualified until 2026-12-17" << "";
+        QTest::newRow("refused decides nothing")
+            << weekly << passed + QStringList{"repeatability refused 2026-12-11 10:00:00"} << "2026-12-11T12:00:00"
+            << "qualified until 2026-12-16" << "";
+        QTest::newRow("test without interval")
+            << weekly << passed + QStringList{"accuracy fail 2026-12-11 10:00:00"} << "2026-12-11T12:00:00"
+            << "qualified until 2026-12-16" << "";
+        QTest::newRow("no interval: no status") << "" << failed << "2026-12-11T12:00:00" << "" << "";
+        const QStringList both = passed + QStringList{"accuracy pass 2026-12-10 08:00:00"};
+        const QString twice = "repeatability=7d,accuracy=12h";
+        QTest::newRow("hours: the earliest until") << twice << both << "2026-12-10T19:59:00"
+                                                   << "qualified until 2026-12-10 20:00" << "";
+        QTest::newRow("hours: overdue at the moment") << twice << both << "2026-12-10T20:00:00"
+                                                      << "overdue since 2026-12-10 20:00" << "overdue";
+        QTest::newRow("failed outranks overdue")
+            << twice << both + QStringList{"repeatability fail 2026-12-11 07:00:00"} << "2026-12-11T08:00:00"
+            << "failed since 2026-12-11 07:00" << "failed";
+    }
+    void status()
+    {
+        QFETCH(QString, intervals);
+        QFETCH(QStringList, records);
+        QFETCH(QString, now);
+        BalanceEntry balance = balanceB1();
+        QVERIFY(parseIntervals(intervals, &balance.intervals).isEmpty());
+        QVector<CheckRecord> entries;
+        // Newest first, and one of another balance: order and balance are the status's own.
+        for (const QString &record : records)
+            entries.prepend(recordOf(record));
+        CheckRecord other = recordOf("repeatability pass 2026-12-11 11:00:00");
+        other.instrumentId = "B2";
+        entries << other;
+        const BalanceStatus status = balanceStatus(&balance, entries, QDateTime::fromString(now, Qt::ISODate));
+        QTEST(describe(status.state, status.until, status.since), "shown");
+        QTEST(status.provenanceCheck(), "provenance");
+        QCOMPARE(status.tests.size(), balance.intervals.size());
+        QCOMPARE(balanceStatus(nullptr, entries, QDateTime::currentDateTime()).state, CheckState::NotRegistered);
+    }
+
+    void registers_data()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::newRow("SQLite") << "sqlite";
+        QTest::newRow("PostgreSQL") << "server";
+    }
+    // What is saved reads back as saved, an update replaces, and every write
+    // is in the audit trail; a database without the tables has empty registers.
+    void registers()
+    {
+        QFETCH(QString, backend);
+        if (backend == "server" && !PgServer::available())
+            QSKIP("the PostgreSQL server binaries are not installed");
+        QVERIFY2(openDatabase(backend), m_server ? qPrintable(m_server->error()) : "");
+        const QSqlDatabase db = QSqlDatabase::database(kConnection);
+        QVector<BalanceEntry> balanceList{balanceB1()};
+        QVector<WeightEntry> weightList{{}};
+        QVector<CheckRecord> recordList{{}};
+        QCOMPARE(balances(db, &balanceList), QString());
+        QCOMPARE(weights(db, &weightList), QString());
+        QCOMPARE(records(db, &recordList), QString());
+        QVERIFY(balanceList.isEmpty() && weightList.isEmpty() && recordList.isEmpty());
+
+        BalanceEntry b1 = balanceB1();
+        QCOMPARE(saveBalance(db, b1), QString());
+        b1.location = "Lab 3";
+        b1.eccentricityLimit = 0.0003;
+        QCOMPARE(saveBalance(db, b1), QString());
+        BalanceEntry b0;
+        b0.instrumentId = "B0";
+        QCOMPARE(saveBalance(db, b0), QString());
+        QCOMPARE(balances(db, &balanceList), QString());
+        QCOMPARE(balanceList.size(), 2);
+        const BalanceEntry &read = balanceList.at(1);
+        QCOMPARE(read.serial, b1.serial);
+        QCOMPARE(read.location, "Lab 3");
+        QCOMPARE(read.readability, b1.readability);
+        QCOMPARE(read.eccentricityLimit, b1.eccentricityLimit);
+        QCOMPARE(read.intervals, b1.intervals);
+        QVERIFY(!read.changedAt.isEmpty() && !read.changedBy.isEmpty());
+        QVERIFY(!balanceList.at(0).capacity && balanceList.at(0).intervals.isEmpty());
+
+        const WeightEntry w1{"W-100", 100, "g", "E2", "DKD 4711", QDate(2027, 6, 30), {}, {}};
+        QCOMPARE(saveWeight(db, w1), QString());
+        QVERIFY(saveWeight(db, {"W-2", 100, "g", "E3", "", QDate(2027, 6, 30), {}, {}}).startsWith("not an OIML weight class"));
+        QCOMPARE(weights(db, &weightList), QString());
+        QCOMPARE(weightList.size(), 1);
+        QCOMPARE(weightList.at(0).due, w1.due);
+        QCOMPARE(weightList.at(0).certificate, w1.certificate);
+
+        CheckResult result;
+        result.check = Check::Repeatability;
+        result.verdict = Verdict::Pass;
+        result.n = 10;
+        result.mean = 100.00002;
+        result.sd = 0.000012;
+        result.minimumWeight = 0.024;
+        qint64 id = 0;
+        QCOMPARE(addRecord(db, CheckRecord::of(result, "B1", w1, "2026-12-10", "09:00:00", "anna", {7, 8, 9}), &id), QString());
+        QVERIFY(id > 0);
+        QCOMPARE(addRecord(db, recordOf("accuracy fail 2026-12-09 08:00:00")), QString());
+        QCOMPARE(records(db, &recordList, "B1"), QString());
+        QCOMPARE(recordList.size(), 2);
+        const CheckRecord &stored = recordList.at(1);
+        QCOMPARE(stored.id, id);
+        QCOMPARE(stored.mean, result.mean);
+        QCOMPARE(stored.sd, result.sd);
+        QVERIFY(!stored.deviation);
+        QCOMPARE(stored.rowKeys, QVector<qint64>({7, 8, 9}));
+        QCOMPARE(stored.weightId, "W-100");
+        QCOMPARE(recordList.at(0).verdict, Verdict::Fail);
+        QCOMPARE(records(db, &recordList, "B9"), QString());
+        QVERIFY(recordList.isEmpty());
+        QCOMPARE(auditKinds(db).mid(1), QStringList({"balance", "balance", "balance", "reference weight", "check", "check"}));
+    }
+
+    // On a server with the administrator's roles: a collector records tests
+    // and reads the registers, only a supervisor edits them.
+    void roles_data()
+    {
+        QTest::addColumn<QString>("login");
+        QTest::newRow("collector") << "anna";
+        QTest::newRow("supervisor") << "ben";
+    }
+    void roles()
+    {
+        QFETCH(QString, login);
+        if (!PgServer::available())
+            QSKIP("the PostgreSQL server binaries are not installed");
+        QVERIFY2(openDatabase("server"), m_server ? qPrintable(m_server->error()) : "");
+        QCOMPARE(saveBalance(QSqlDatabase::database(kConnection), balanceB1()), QString());
+        QSqlDatabase::removeDatabase(kConnection);
+        QFile roles(qEnvironmentVariable("VELTRANO_SOURCE_DIR") + "/dist/postgresql-roles.sql");
+        QVERIFY(roles.open(QIODevice::ReadOnly));
+        QVERIFY2(m_server->psql(QString::fromUtf8(roles.readAll())), qPrintable(m_server->error()));
+        QVERIFY2(m_server->psql("DROP ROLE IF EXISTS anna, ben; CREATE ROLE anna LOGIN IN ROLE veltrano_collector; "
+                                "CREATE ROLE ben LOGIN IN ROLE veltrano_supervisor"),
+                 qPrintable(m_server->error()));
+        const QString uri = m_server->uri().replace("veltrano@", login + '@');
+        QVERIFY(Database::open(uri, Database::Mode::Record, kConnection).usable());
+        const QSqlDatabase db = QSqlDatabase::database(kConnection);
+        QVector<BalanceEntry> balanceList;
+        QCOMPARE(balances(db, &balanceList), QString());
+        QCOMPARE(balanceList.size(), 1);
+        QCOMPARE(addRecord(db, recordOf("repeatability pass 2026-12-10 09:00:00")), QString());
+        const QString edited = saveBalance(db, balanceB1());
+        QVERIFY2(login == "ben" ? edited.isEmpty() : edited.contains("permission denied"), qPrintable(edited));
+        QVERIFY(saveWeight(db, {"W-1", 1, "g", "E2", "", QDate(2027, 1, 1), {}, {}}).isEmpty() == (login == "ben"));
+        QSqlQuery query(db);
+        QVERIFY(!query.exec("DELETE FROM check_record"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestChecks)
+#include "tst_checks.moc"
