@@ -28,7 +28,7 @@
 
 namespace {
 
-enum Column { Name, Port, State, Result, Unit, Stability, Load, Lines, Rows, LastRow, ColumnCount };
+enum Column { Name, Port, State, Result, Unit, Stability, Load, Lines, Rows, LastRow, Checks, ColumnCount };
 enum RawColumn { RawAt, RawLine, RawOutcome };
 
 // The chart spans of the span box, in its order; 0: the whole collection.
@@ -56,7 +56,8 @@ int preferredColour(const QString &id)
 
 // Texts as wide as a column usually gets: its width never falls below them.
 const char *const kWidest[ColumnCount] = {"Balance 00", "/dev/ttyUSB0", "waiting for the first line", "-000000.000",
-                                          "Unit", "unstable", "underload", "000000", "000000", "0000-00-00 00:00:00"};
+                                          "Unit", "unstable", "underload", "000000", "000000", "0000-00-00 00:00:00",
+                                          "qualified until 0000-00-00"};
 
 void setCell(QTableWidget *table, int row, int column, const QString &text)
 {
@@ -319,6 +320,7 @@ void LiveReadingsWindow::refreshTable(qint64 now)
         setCell(table, row, LastRow,
                 state.lastRowAt() ? QDateTime::fromMSecsSinceEpoch(state.lastRowAt()).toString(kTimeFormat)
                                   : QString());
+        setCell(table, row, Checks, state.checks());
         ++row;
     }
     // Columns only widen during a collection, so they do not jump as texts

@@ -391,6 +391,14 @@ void InstrumentChannel::openWorklist(std::unique_ptr<ListedWorklist> list)
     tellNextSample();
 }
 
+void InstrumentChannel::setQualification(const QString &check, const QString &status,
+                                         std::optional<double> checkedMinimumWeight)
+{
+    m_check = check;
+    m_states->setChecks(id(), status);
+    m_weighings.setCheckedMinimumWeight(checkedMinimumWeight);
+}
+
 void InstrumentChannel::setWorklistSource(WorklistSource *source)
 {
     m_weighings.setWorklistSource(source);
@@ -405,6 +413,7 @@ Provenance InstrumentChannel::provenanceAt(const QDateTime &now, bool immediate)
     provenance.instrument = id();
     provenance.tickUtc = utcText(now);
     provenance.offsetSeconds = now.offsetFromUtc();
+    provenance.check = m_check;
     // An immediate read leaves the sampling ticks' rhythm alone.
     const quint64 takenAtLastTick = immediate ? m_takenAtLastTick : std::exchange(m_takenAtLastTick, m_latest.serial);
     if (m_latest.present) {

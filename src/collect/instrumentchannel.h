@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 namespace Veltrano {
 
@@ -95,6 +96,12 @@ public:
     void setWorklistSource(WorklistSource *source);
     // Tells nextSampleChanged() when the next sample is not what was told last.
     void tellNextSample();
+    // Whether the balance's routine checks are current, as every row and
+    // weighing from now on carries it (Provenance::check: empty, overdue or
+    // failed), the status as the operator reads it (its live state), and
+    // the minimum weight its last repeatability test gave.
+    void setQualification(const QString &check, const QString &status, std::optional<double> checkedMinimumWeight);
+    QString qualification() const { return m_check; }
 
 signals:
     void sampled(const Veltrano::Row &row);
@@ -139,6 +146,7 @@ private:
     bool m_reconnecting = false;  // the link is closed and being reopened
     bool m_failureTold = false;   // told since the last line came through
     QSet<int> m_errorsTold;       // port error codes told in this run
+    QString m_check;              // Provenance::check of the rows it makes
 };
 
 } // namespace Veltrano

@@ -502,6 +502,11 @@ void InstrumentStates::changeLink(const QString &id, Change change)
     emit changed();
 }
 
+void InstrumentStates::setChecks(const QString &id, const QString &text)
+{
+    changeLink(id, [&](InstrumentState &state) { state.setChecks(text); });
+}
+
 void InstrumentStates::portFailed(const QString &id, const QString &reason)
 {
     changeLink(id, [&](InstrumentState &state) { state.portFailed(reason); });

@@ -62,6 +62,11 @@ public:
     int lines() const { return m_lines; }
     int rows() const { return m_rows; }
     qint64 lastRowAt() const { return m_lastRowAt; }  // 0: none yet
+    // Whether the balance's routine checks are current, as the operator
+    // reads it ("qualified until 2026-12-17", "overdue", ...); empty: the
+    // balance is not in the register.
+    QString checks() const { return m_checks; }
+    void setChecks(const QString &text) { m_checks = text; }
 
     // The last lines the balance sent, oldest first, at most kRawLines.
     struct RawLine
@@ -94,6 +99,7 @@ private:
     int m_lines = 0;
     int m_rows = 0;
     qint64 m_lastRowAt = 0;
+    QString m_checks;
     QVector<RawLine> m_raw;
 };
 
@@ -173,6 +179,7 @@ public:
     void reconnectFailed(const QString &id, const QString &reason);
     void reconnected(const QString &id);
     void rowStored(const QString &id);
+    void setChecks(const QString &id, const QString &text);
 
     QMap<QString, InstrumentState> states() const;
     InstrumentState state(const QString &id) const;

@@ -35,6 +35,7 @@ struct StatusFields
         field("lines", state.m_lines);
         field("rows", state.m_rows);
         field("lastRowAt", state.m_lastRowAt);
+        field("checks", state.m_checks);
     }
 
     static QJsonObject write(const InstrumentState &state)

@@ -18,6 +18,7 @@ RecordingSession::RecordingSession(const QString &source, QObject *parent)
     : QObject(parent)
     , m_storage(std::make_unique<Storage>(source))
     , m_engine(new CollectionEngine)
+    , m_qualificationWatch(source)
 {
     m_engineThread.setObjectName(QStringLiteral("collection"));
     m_engine->moveToThread(&m_engineThread);
@@ -38,6 +39,13 @@ RecordingSession::RecordingSession(const QString &source, QObject *parent)
     connect(storage, &Storage::outageBegan, this, &RecordingSession::outageBegan);
     connect(storage, &Storage::outageEnded, this, &RecordingSession::outageEnded);
     connect(storage, &Storage::cleared, this, &RecordingSession::cleared);
+    connect(&m_qualificationWatch, &QualificationWatch::qualified, this, &RecordingSession::setQualification);
+    connect(&m_qualificationWatch, &QualificationWatch::unreadable, this, [this](const QString &error) {
+        if (error.isEmpty())
+            return;
+        const QString text = QStringLiteral("The register of balance checks cannot be read: ") + error;
+        emit problem(OperatorMessage::general(OperatorMessage::Kind::Checks, (VLINE << text).text(), text));
+    });
 }
 
 RecordingSession::~RecordingSession()
@@ -126,6 +134,28 @@ void RecordingSession::onChannel(const QString &instrumentId, std::function<void
         Qt::QueuedConnection);
 }
 
+void RecordingSession::setQualification(const QString &instrumentId, const Qualification &qualification)
+{
+    m_qualifications.insert(instrumentId, qualification);
+    emit qualificationChanged(instrumentId, qualification);
+    onChannel(instrumentId, [qualification](InstrumentChannel &channel) {
+        channel.setQualification(qualification.check, qualification.status, qualification.checkedMinimumWeight);
+    });
+}
+
+void RecordingSession::refreshQualifications()
+{
+    m_qualificationWatch.refresh();
+}
+
+void RecordingSession::applyQualifications(CollectionEngine &engine) const
+{
+    for (auto it = m_qualifications.cbegin(); it != m_qualifications.cend(); ++it) {
+        if (InstrumentChannel *channel = engine.channel(it.key()))
+            channel->setQualification(it->check, it->status, it->checkedMinimumWeight);
+    }
+}
+
 void RecordingSession::setWorklistFolder(const QString &folder)
 {
     onEngine([&](CollectionEngine &engine) { engine.setWorklistFolder(folder); });
@@ -197,10 +227,12 @@ bool RecordingSession::start(const QString &settingsFile, QString *holder)
     QStringList instruments;
     onEngine([&](CollectionEngine &engine) {
         engine.start(settingsFile);
+        applyQualifications(engine);
         instruments = engine.instruments();
     });
     m_instruments = instruments;
     m_running = true;
+    m_qualificationWatch.start(instruments);
     m_storage->audit(QLatin1String(Audit::kStarted), {{QStringLiteral("instruments"), QJsonArray::fromStringList(instruments)}});
     emit runningChanged(true);
     return true;
@@ -212,6 +244,7 @@ void RecordingSession::stop()
     if (!m_running)
         return;
     onEngine([](CollectionEngine &engine) { engine.stop(); });
+    m_qualificationWatch.stop();
     m_running = false;
     m_storage->audit(QLatin1String(Audit::kStopped),
                      {{QStringLiteral("instruments"), QJsonArray::fromStringList(m_instruments)}});
@@ -231,9 +264,11 @@ CollectionEngine::Reload RecordingSession::reload()
     QStringList instruments;
     onEngine([&](CollectionEngine &engine) {
         changes = engine.reload();
+        applyQualifications(engine);
         instruments = engine.instruments();
     });
     m_instruments = instruments;
+    m_qualificationWatch.start(instruments);
     auditSettingsChange(before, settingsKeys(m_settingsFile));
     emit runningChanged(true);
     return changes;

@@ -3,6 +3,7 @@
 #include "collect/collectionengine.h"
 #include "collect/collectorlock.h"
 #include "publish/mqttpublisher.h"
+#include "recording/qualificationwatch.h"
 #include "store/storage.h"
 #include "support/operatormessage.h"
 
@@ -15,6 +16,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace Veltrano {
 
@@ -92,6 +94,15 @@ public:
     void startSeries(const QString &instrumentId, const QString &series);
     void openWorklist(const QString &instrumentId, const Worklist &list, const QString &series);
 
+    // Whether an instrument's routine checks are current: what its rows and
+    // weighings carry from the next one on, kept across starts and reloads.
+    // Queued, never waits. The session's own watch of the registers sets it
+    // while it records (see QualificationWatch); refreshQualifications()
+    // has them read again now (a test was just stored).
+    void setQualification(const QString &instrumentId, const Qualification &qualification);
+    void refreshQualifications();
+    Qualification qualification(const QString &instrumentId) const { return m_qualifications.value(instrumentId); }
+
     // The instruments that record weighings, as the engine knows them now
     // (asks the engine's thread and waits for its answer).
     struct WeighingInstrument
@@ -122,9 +133,13 @@ signals:
     void nextSample(const QString &instrumentId, const Veltrano::NextSample &next);
     // A collection started or ended.
     void runningChanged(bool running);
+    // What the registers of the balance checks say of a recorded instrument changed.
+    void qualificationChanged(const QString &instrumentId, const Veltrano::Qualification &qualification);
 
 private:
     void onChannel(const QString &instrumentId, std::function<void(InstrumentChannel &)> job);
+    // On the engine's thread, after its channels were made.
+    void applyQualifications(CollectionEngine &engine) const;
 
     CollectorLock m_lock;
     std::unique_ptr<Storage> m_storage;
@@ -137,6 +152,8 @@ private:
     void publishReadings();
     std::unique_ptr<MqttPublisher> m_publisher;
     QTimer m_readingTimer;
+    QMap<QString, Qualification> m_qualifications;  // read on the engine's thread only inside onEngine()
+    QualificationWatch m_qualificationWatch;
     QMap<QString, int> m_publishedLines;  // of each instrument, at its last published reading
 };
 

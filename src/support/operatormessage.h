@@ -21,6 +21,7 @@ struct OperatorMessage
         Storage,           // rows or audit entries could not be kept or written
         Worklist,          // a worklist cannot be used, or its progress kept
         Publishing,        // results cannot be handed to the lab's systems yet
+        Checks,            // the register of balance checks cannot be read
         Internal,          // the program met what it cannot explain
     };
 

@@ -1,0 +1,130 @@
+// Rows and weighings say whether their balance was qualified when they were
+// recorded: a balance whose last test failed, then passed again, recorded
+// through a real serial line while its register is read beside the recording.
+#include "checks/checkregister.h"
+#include "collectionprobe.h"
+#include "pseudoterminal.h"
+#include "recording/qualificationwatch.h"
+#include "windowtestcase.h"
+
+#include <QSqlQuery>
+
+using Veltrano::Sim::PseudoTerminal;
+namespace Checks = Veltrano::Checks;
+
+namespace {
+
+constexpr int kPatience = 15000;  // ms; generous for a loaded machine
+
+Checks::CheckRecord repeatability(Checks::Verdict verdict, double minimumWeight, const QDateTime &at)
+{
+    Checks::CheckRecord record;
+    record.instrumentId = QStringLiteral("B1");
+    record.test = Checks::Check::Repeatability;
+    record.date = at.date().toString(Qt::ISODate);
+    record.time = at.time().toString(QStringLiteral("HH:mm:ss"));
+    record.operatorName = QStringLiteral("anna");
+    record.weightId = QStringLiteral("W-100");
+    record.nominal = 100;
+    record.n = 10;
+    record.verdict = verdict;
+    record.minimumWeight = minimumWeight;
+    return record;
+}
+
+// Each weighing stored: "result|check|class", in order.
+QStringList recorded()
+{
+    QStringList found;
+    for (QSqlQuery query("SELECT d.result, COALESCE(p.\"check\", ''), w.class FROM data d JOIN provenance p ON "
+                         "p.row_key = d.rowid JOIN weighing w ON w.row_key = d.rowid ORDER BY d.rowid");
+         query.next();)
+        found << QStringList{query.value(0).toString(), query.value(1).toString(), query.value(2).toString()}.join('|');
+    return found;
+}
+
+} // namespace
+
+class TestQualification : public WindowTestCase
+{
+    Q_OBJECT
+private slots:
+    // What the registers give an instrument, moment by moment.
+    void of_data()
+    {
+        QTest::addColumn<QStringList>("verdicts");  // of repeatability tests, a day apart, the last one today
+        QTest::addColumn<QString>("check");
+        QTest::addColumn<QString>("status");  // its start
+        QTest::addColumn<double>("minimum");  // 0: none
+        QTest::newRow("not registered") << QStringList{"unregistered"} << "" << "" << 0.0;
+        QTest::newRow("never tested") << QStringList() << "overdue" << "overdue" << 0.0;
+        QTest::newRow("passed today") << QStringList{"pass"} << "" << "qualified until" << 1.0;
+        QTest::newRow("failed after a pass") << QStringList{"pass", "fail"} << "failed" << "failed since" << 2.0;
+        QTest::newRow("passed again") << QStringList{"fail", "pass"} << "" << "qualified until" << 2.0;
+        QTest::newRow("refused decides nothing") << QStringList{"pass", "refused"} << "" << "qualified until" << 1.0;
+    }
+    void of()
+    {
+        QFETCH(QStringList, verdicts);
+        QVector<Checks::BalanceEntry> balances(1);
+        balances[0].instrumentId = verdicts.value(0) == "unregistered" ? "B9" : "B1";
+        Checks::parseIntervals("repeatability=7d", &balances[0].intervals);
+        const QDateTime now = QDateTime::currentDateTime();
+        QVector<Checks::CheckRecord> records;
+        for (int i = 0; i < verdicts.size() && balances[0].instrumentId == "B1"; ++i) {
+            const Checks::Verdict verdict = verdicts[i] == "pass" ? Checks::Verdict::Pass
+                                            : verdicts[i] == "fail" ? Checks::Verdict::Fail
+                                                                    : Checks::Verdict::Refused;
+            // Each test's minimum weight is its number: the latest judged one counts.
+            records << repeatability(verdict, i + 1.0, now.addSecs(-60).addDays(i + 1 - verdicts.size()));
+        }
+        const Veltrano::Qualification q = Veltrano::Qualification::of("B1", balances, records, now);
+        QTEST(q.check, "check");
+        QFETCH(QString, status);
+        QVERIFY2(status.isEmpty() ? q.status.isEmpty() : q.status.startsWith(status), qPrintable(q.status));
+        QFETCH(double, minimum);
+        QCOMPARE(q.checkedMinimumWeight.value_or(0), minimum);
+    }
+
+    // A failed test marks every weighing after it, and its minimum weight
+    // classes a light one; a pass stored by another program meanwhile
+    // clears the mark from the next weighing on.
+    void weighingsCarryTheStatus()
+    {
+        PseudoTerminal balance;
+        QVERIFY(balance.open());
+        writeSettings({"B1/name=Balance", "B1/type=automatic", "B1/comPort=" + balance.devicePath(), "B1/dataBits=8",
+                       "B1/parity=none", "B1/stopBits=1", "B1/transmissionRate=9600", "B1/samplingInterval=1",
+                       "B1/record=print"});
+        Checks::BalanceEntry entry;
+        entry.instrumentId = "B1";
+        entry.readability = 0.01;
+        QCOMPARE(Checks::parseIntervals("repeatability=7d", &entry.intervals), QString());
+        const QSqlDatabase db = QSqlDatabase::database();
+        QCOMPARE(Checks::saveBalance(db, entry), QString());
+        const QDateTime before = QDateTime::currentDateTime().addSecs(-120);
+        QCOMPARE(Checks::addRecord(db, repeatability(Checks::Verdict::Fail, 1.0, before)), QString());
+
+        MainWindow window;
+        MainWindowProbe probe(window);
+        Veltrano::RecordingSession &session = probe.session();
+        QSignalSpy sampled(&session, &Veltrano::RecordingSession::sampled);
+        window.startToCollect();
+        QTRY_VERIFY_WITH_TIMEOUT(session.states().state("B1").checks().startsWith("failed since"), kPatience);
+        QVERIFY(balance.write("+1.50 g\r\n"));  // below 2 x 1.00 g
+        QTRY_COMPARE_WITH_TIMEOUT(sampled.count(), 1, kPatience);
+
+        QCOMPARE(Checks::addRecord(db, repeatability(Checks::Verdict::Pass, 0.5, before.addSecs(60))), QString());
+        session.refreshQualifications();
+        QTRY_VERIFY_WITH_TIMEOUT(session.states().state("B1").checks().startsWith("qualified until"), kPatience);
+        QVERIFY(balance.write("+1.50 g\r\n"));  // above 2 x 0.50 g
+        QTRY_COMPARE_WITH_TIMEOUT(sampled.count(), 2, kPatience);
+        QVERIFY(probe.drain());
+        window.stopToCollect();
+        QCOMPARE(recorded(), QStringList({"+1.50|failed|below minimum", "+1.50||"}));
+        QCOMPARE(m_boxes->count(), 0);
+    }
+};
+
+QTEST_MAIN(TestQualification)
+#include "tst_qualification.moc"
