@@ -39,37 +39,40 @@ constexpr int kNotMadeStatus = 2;
 constexpr int kPollMs = 500;
 constexpr int kDefaultTimeoutSeconds = 300;
 
-const char kDescription[] =
+const char kHelp[] =
+    "Usage: veltrano-check [--database FILE|URI] balance ID [--maker M] [--model M] [--serial S] [--capacity C] "
+    "[--readability D] [--location L] [--every TEST=INTERVAL,...] [--eccentricity-limit X]\n"
+    "       veltrano-check [--database FILE|URI] balance list\n"
+    "       veltrano-check [--database FILE|URI] weight add ID --nominal N --unit U --class C [--certificate C] "
+    "--due YYYY-MM-DD\n"
+    "       veltrano-check [--database FILE|URI] weight list\n"
+    "       veltrano-check [--database FILE|URI] status\n"
+    "       veltrano-check [--database FILE|URI] run ID TEST --weight W [--replicates N] [--timeout S] "
+    "[--operator NAME]\n"
+    "\n"
     "Keeps the registers of the balances and reference weights in the database and\n"
     "tells whether each balance's routine tests (repeatability, accuracy,\n"
     "eccentricity, after USP <41> and <1251>) are current; makes a test on the\n"
     "weighings that the collector stores meanwhile.\n"
     "\n"
-    "Commands:\n"
-    "  balance ID [--maker M] [--model M] [--serial S] [--capacity C]\n"
-    "      [--readability D] [--location L] [--every TEST=INTERVAL,...]\n"
-    "      [--eccentricity-limit X]\n"
-    "                  registers the balance whose rows are named ID, or changes\n"
+    "  balance ID      registers the balance whose rows are named ID, or changes\n"
     "                  the options given (the others keep their values)\n"
     "  balance list    the registered balances, tab-separated\n"
-    "  weight add ID --nominal N --unit U --class C [--certificate C] --due DATE\n"
-    "                  registers a reference weight (OIML class E1 to M3, due:\n"
-    "                  the last day of its calibration), or changes one\n"
+    "  weight add ID   registers a reference weight, or changes the options given\n"
     "  weight list     the registered weights, tab-separated\n"
     "  status          one line per balance: its status and each test's\n"
-    "  run ID TEST --weight W [--replicates N] [--timeout S] [--operator NAME]\n"
-    "                  makes TEST (repeatability, accuracy, eccentricity) on\n"
-    "                  balance ID with weight W: says what to put on the pan,\n"
-    "                  takes the balance's next weighings as the collector\n"
-    "                  stores them, prints the figures and the verdict and keeps\n"
-    "                  the record\n"
+    "  run ID TEST     makes TEST (repeatability, accuracy or eccentricity) on\n"
+    "                  balance ID: says what to put on the pan, takes the\n"
+    "                  balance's next weighings as the collector stores them,\n"
+    "                  prints the figures and the verdict and keeps the record\n"
     "\n"
-    "Intervals: a number and h (hours) or d (days), such as repeatability=7d,\n"
-    "accuracy=1d.\n"
+    "Intervals: a number and h (hours) or d (days) per test, such as\n"
+    "repeatability=7d,accuracy=1d.\n"
     "\n"
     "Exit status: 0 done, the test passed, or no balance overdue or failed; 1 the\n"
     "test failed, or a balance is overdue or failed; 2 wrong usage, a test refused\n"
-    "or not completed in time, or the database cannot be read or written.";
+    "or not completed in time, or the database cannot be read or written.\n"
+    "\n";
 
 void printError(const QString &text)
 {
@@ -108,7 +111,6 @@ struct CheckCommand
 Outcome CheckCommand::parse(const QStringList &arguments, QString *error)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption databaseOption = DatabaseConfig::commandLineOption(
@@ -142,9 +144,9 @@ Outcome CheckCommand::parse(const QStringList &arguments, QString *error)
     };
     parser.addOption(databaseOption);
     parser.addOptions(balanceOptions + weightOptions + runOptions);
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("balance, weight, status or run, see above."),
-                                 QStringLiteral("command [arguments]"));
-    usage = parser.helpText();
+    // The usage lines and the commands by hand, the options as the parser lists them.
+    const QString options = parser.helpText();
+    usage = QString::fromLatin1(kHelp) + options.mid(options.indexOf(QLatin1String("Options:")));
 
     auto usageError = [error](const QString &reason) {
         *error = reason;
