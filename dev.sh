@@ -186,7 +186,7 @@ cmd_install_check() {
     # What an earlier, interrupted run recorded is no lab's data.
     as_root rm -rf /var/lib/veltrano/check
     package_step "$logs/install" apt-get install -y --no-install-recommends "$deb"
-    for program in veltrano veltrano-collect veltrano-export veltrano-report veltrano-verify veltrano-balance-sim; do
+    for program in veltrano veltrano-collect veltrano-export veltrano-report veltrano-verify veltrano-check veltrano-balance-sim; do
         QT_QPA_PLATFORM=offscreen "/usr/bin/$program" --version
     done
     # The whole listing is read: grep -q would stop it early, and pipefail take the broken pipe.

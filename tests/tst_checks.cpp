@@ -3,10 +3,12 @@
 #include "checks/checkregister.h"
 #include "checks/checkstatus.h"
 #include "store/database.h"
+#include "store/measurementdb.h"
 
 #include "pgserver.h"
 #include "tempworkdir.h"
 
+#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
@@ -45,6 +47,24 @@ CheckRecord recordOf(const QString &text)
     record.date = parts.at(2);
     record.time = parts.at(3);
     return record;
+}
+
+// Runs veltrano-check with `arguments` in the working folder: its exit
+// status and what it wrote, both channels.
+QPair<int, QString> runCheck(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(VELTRANO_CHECK, arguments);
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+        return {-1, QString()};
+    return {process.exitCode(), QString::fromUtf8(process.readAll())};
+}
+
+int count(const QSqlDatabase &db, const char *table)
+{
+    QSqlQuery query(db);
+    return query.exec(QStringLiteral("SELECT count(*) FROM ") + table) && query.next() ? query.value(0).toInt() : -1;
 }
 
 QStringList auditKinds(const QSqlDatabase &db)
@@ -288,6 +308,133 @@ private slots:
         QVERIFY(saveWeight(db, {"W-1", 1, "g", "E2", "", QDate(2027, 1, 1), {}, {}}).isEmpty() == (login == "ben"));
         QSqlQuery query(db);
         QVERIFY(!query.exec("DELETE FROM check_record"));
+    }
+
+    // The registers of the folder: B1 tested weekly, B2 without readability
+    // or interval, W1 calibrated, W0 past its calibration; B1's records as the
+    // row gives them, "test verdict days-ago".
+    void program_data()
+    {
+        QTest::addColumn<QStringList>("records");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("output");  // its start
+        const QStringList none;
+        const QString refused = "veltrano-check: refused: ";
+        QTest::newRow("status: qualified") << QStringList{"repeatability pass 1"} << QStringList{"status"} << 0
+                                           << "B1: qualified until " + QDate::currentDate().addDays(5).toString(Qt::ISODate)
+                                                  + " (repeatability: qualified until";
+        QTest::newRow("status: overdue") << QStringList{"repeatability pass 8"} << QStringList{"status"} << 1
+                                         << "B1: overdue since " + QDate::currentDate().toString(Qt::ISODate);
+        QTest::newRow("status: failed") << QStringList{"repeatability pass 3", "repeatability fail 2"}
+                                        << QStringList{"status"} << 1 << "B1: failed since ";
+        QTest::newRow("unknown command") << none << QStringList{"check"} << 2 << "veltrano-check: unknown command \"check\"";
+        QTest::newRow("unknown test") << none << QStringList{"run", "B1", "linearity", "--weight", "W1"} << 2
+                                      << "veltrano-check: unknown test \"linearity\"";
+        QTest::newRow("unknown balance") << none << QStringList{"run", "B9", "repeatability", "--weight", "W1"} << 2
+                                         << refused + "balance B9 is not registered";
+        QTest::newRow("unknown weight") << none << QStringList{"run", "B1", "repeatability", "--weight", "W9"} << 2
+                                        << refused + "weight W9 is not registered";
+        QTest::newRow("weight past due") << none << QStringList{"run", "B1", "accuracy", "--weight", "W0"} << 2
+                                         << refused + "weight W0 was due for calibration on 2020-01-31";
+        QTest::newRow("no readability") << none << QStringList{"run", "B2", "repeatability", "--weight", "W1"} << 2
+                                        << refused + "balance B2 has no readability";
+        QTest::newRow("another command's option") << none << QStringList{"status", "--weight", "W1"} << 2
+                                                  << "veltrano-check: --weight is not an option of status";
+        QTest::newRow("unknown test to repeat") << none << QStringList{"balance", "B1", "--every", "linearity=7d"} << 2
+                                                << "veltrano-check: --every: unknown test \"linearity\"";
+        QTest::newRow("no weight class")
+            << none << QStringList{"weight", "add", "W5", "--nominal", "1", "--unit", "g", "--class", "E3", "--due", "2027-01-01"}
+            << 2 << "veltrano-check: weight W5 not saved: not an OIML weight class";
+        QTest::newRow("update keeps the rest") << none << QStringList{"balance", "B1", "--location", "Lab 9"} << 0
+                                               << "changed balance B1\n";
+    }
+    void program()
+    {
+        QFETCH(QStringList, records);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, output);
+        QVERIFY(openDatabase("sqlite"));
+        const QSqlDatabase db = QSqlDatabase::database(kConnection);
+        BalanceEntry b1 = balanceB1();
+        b1.intervals.remove(Check::Accuracy);
+        QCOMPARE(saveBalance(db, b1), QString());
+        BalanceEntry b2;
+        b2.instrumentId = "B2";
+        QCOMPARE(saveBalance(db, b2), QString());
+        QCOMPARE(saveWeight(db, {"W1", 100, "g", "E2", "", QDate(2099, 1, 1), {}, {}}), QString());
+        QCOMPARE(saveWeight(db, {"W0", 100, "g", "E2", "", QDate(2020, 1, 31), {}, {}}), QString());
+        for (const QString &text : records) {
+            CheckRecord record = recordOf(text.section(' ', 0, 1) + " 2000-01-01 09:00:00");
+            record.date = QDate::currentDate().addDays(-text.section(' ', 2).toInt()).toString(Qt::ISODate);
+            QCOMPARE(addRecord(db, record), QString());
+        }
+        const int recorded = count(db, "check_record");
+        const QPair<int, QString> result = runCheck(arguments);
+        QVERIFY2(result.second.startsWith(output), qPrintable(result.second));
+        QTEST(result.first, "status");
+        QCOMPARE(count(db, "check_record"), recorded);
+        QVector<BalanceEntry> entries;
+        QCOMPARE(balances(db, &entries), QString());
+        QCOMPARE(entries.at(0).readability, balanceB1().readability);
+    }
+
+    // A repeatability test on the weighings stored while it waits: the rows of
+    // other balances and those before it started are not taken.
+    void run_data()
+    {
+        QTest::addColumn<QStringList>("results");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("verdict");  // empty: nothing recorded
+        QStringList steady;
+        QStringList spread;
+        for (int i = 0; i < 10; ++i) {
+            steady << QStringLiteral("100.0000%1").arg(i % 2);
+            spread << QStringLiteral("100.%1").arg(i * 7 % 10);
+        }
+        QTest::newRow("passes") << steady << 0 << "pass";
+        QTest::newRow("fails") << spread << 1 << "fail";
+        QTest::newRow("times out") << QStringList(steady.mid(0, 3)) << 2 << "";
+    }
+    void run()
+    {
+        QFETCH(QStringList, results);
+        QFETCH(QString, verdict);
+        QVERIFY(openDatabase("sqlite"));
+        const QSqlDatabase db = QSqlDatabase::database(kConnection);
+        QCOMPARE(saveBalance(db, balanceB1()), QString());
+        QCOMPARE(saveWeight(db, {"W1", 100, "g", "E2", "", QDate(2099, 1, 1), {}, {}}), QString());
+        const auto weighings = [&db](const QString &instrument, const QStringList &values) {
+            QVector<Row> rows;
+            for (const QString &value : values) {
+                Row row("2026-12-10", "09:00:00", instrument, "", "+" + value, "g");
+                row.weighing = Weighing{"", "", "stable", "net", "anna", "", ""};
+                rows << row;
+            }
+            QString error;
+            int failedAt = 0;
+            return MeasurementDb::insertRows(rows, &error, &failedAt, db) ? QString() : error;
+        };
+        QCOMPARE(weighings("B1", {"99.0"}), QString());
+        QProcess process;
+        process.start(VELTRANO_CHECK, {"run", "B1", "repeatability", "--weight", "W1", "--timeout", "2"});
+        QByteArray shown;
+        QTRY_VERIFY((shown += process.readAllStandardOutput()).contains("Put W1 (100 g) on the centre"));
+        QCOMPARE(weighings("B2", {"1.0"}), QString());
+        QCOMPARE(weighings("B1", results), QString());
+        QVERIFY(process.waitForFinished(30000));
+        shown += process.readAllStandardOutput();
+        QVERIFY2(shown.contains("weighing " + QByteArray::number(results.size())), shown.constData());
+        QTEST(process.exitCode(), "status");
+        QVector<CheckRecord> made;
+        QCOMPARE(records(db, &made), QString());
+        QCOMPARE(made.size(), verdict.isEmpty() ? 0 : 1);
+        if (verdict.isEmpty())
+            return;
+        QCOMPARE(verdictText(made.at(0).verdict), verdict);
+        QCOMPARE(made.at(0).rowKeys, QVector<qint64>({3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+        QVERIFY(shown.contains("verdict: " + verdict.toUtf8()));
+        QCOMPARE(auditKinds(db).last(), "check");
     }
 };
 

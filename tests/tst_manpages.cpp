@@ -113,7 +113,7 @@ QString seeAlsoSection(const QString &name)
 const QStringList kPages = {
     QStringLiteral("veltrano.1"),         QStringLiteral("veltrano-collect.h2m"),
     QStringLiteral("veltrano-export.h2m"), QStringLiteral("veltrano-verify.h2m"),
-    QStringLiteral("veltrano-report.h2m"),
+    QStringLiteral("veltrano-report.h2m"),       QStringLiteral("veltrano-check.h2m"),
     QStringLiteral("veltrano-balance-sim.h2m"), QStringLiteral("settings.ini.5"),
 };
 

@@ -4,6 +4,7 @@
 #include "store/chainhash.h"
 #include "store/measurementdb.h"
 #include "store/sqlbackend.h"
+#include "support/row.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -337,6 +338,31 @@ QString records(const QSqlDatabase &db, QVector<CheckRecord> *entries, const QSt
                         parseRowKeys(query.value(15).toString(), &record.rowKeys);
                         record.minimumWeight = optionalNumber(query.value(16));
                         entries->append(record);
+                    });
+}
+
+QString newestRowKey(const QSqlDatabase &db, qint64 *key)
+{
+    *key = 0;
+    return readRows(db, "data", QStringLiteral("SELECT max(%1) FROM data;").arg(SqlBackend::keyColumn(db)), {},
+                    [key](const QSqlQuery &query) { *key = query.value(0).toLongLong(); });
+}
+
+QString weighingsAfter(const QSqlDatabase &db, const QString &instrumentId, qint64 afterKey, int count,
+                       QVector<TakenWeighing> *weighings)
+{
+    weighings->clear();
+    const QString key = SqlBackend::keyColumn(db);
+    return readRows(db, "weighing",
+                    QStringLiteral("SELECT d.%1, d.sampling_date, d.sampling_time, d.result, d.unit FROM data d JOIN "
+                                   "weighing w ON w.row_key = d.%1 WHERE d.instrument_id = ? AND d.%1 > ? AND "
+                                   "(w.kind IS NULL OR w.kind <> ?) ORDER BY d.%1 LIMIT ?;")
+                        .arg(key),
+                    {instrumentId, afterKey, QString::fromLatin1(Weighing::kTare), count},
+                    [weighings](const QSqlQuery &query) {
+                        weighings->append({query.value(0).toLongLong(), query.value(1).toString(),
+                                           query.value(2).toString(),
+                                           ScaleReading::fromResult(query.value(3).toString(), query.value(4).toString().trimmed())});
                     });
 }
 

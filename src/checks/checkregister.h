@@ -71,3 +71,24 @@ QString addRecord(const QSqlDatabase &db, const CheckRecord &record, qint64 *id 
 QString records(const QSqlDatabase &db, QVector<CheckRecord> *entries, const QString &instrumentId = QString());
 
 } // namespace Veltrano::Checks
+
+namespace Veltrano::Checks {
+
+// A weighing of `data` (a row with its `weighing`) as a test takes it.
+struct TakenWeighing
+{
+    qint64 key = 0;
+    QString date;
+    QString time;
+    ScaleReading reading;
+};
+
+// The newest key of `data` (0 when empty), the place a test starts waiting from.
+QString newestRowKey(const QSqlDatabase &db, qint64 *key);
+// Up to `count` weighings of `instrumentId` stored after the row `afterKey`,
+// oldest first; tares are no weighing of a test weight and are left out.
+// Read only.
+QString weighingsAfter(const QSqlDatabase &db, const QString &instrumentId, qint64 afterKey, int count,
+                       QVector<TakenWeighing> *weighings);
+
+} // namespace Veltrano::Checks
