@@ -2,12 +2,20 @@
 // recorded: a balance whose last test failed, then passed again, recorded
 // through a real serial line while its register is read beside the recording.
 #include "checks/checkregister.h"
+#include "checkswindow.h"
 #include "collectionprobe.h"
 #include "pseudoterminal.h"
 #include "recording/qualificationwatch.h"
 #include "windowtestcase.h"
 
+#include <QComboBox>
+#include <QDateEdit>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
 #include <QSqlQuery>
+#include <QTableWidget>
 
 using Veltrano::Sim::PseudoTerminal;
 namespace Checks = Veltrano::Checks;
@@ -122,6 +130,69 @@ private slots:
         QVERIFY(probe.drain());
         window.stopToCollect();
         QCOMPARE(recorded(), QStringList({"+1.50|failed|below minimum", "+1.50||"}));
+        QCOMPARE(m_boxes->count(), 0);
+    }
+
+    // The window registers a balance and a weight, and a repeatability test
+    // made on the weighings its own collection records is kept: the
+    // balance is qualified, and told so to the recording at once.
+    void windowMakesATest_data()
+    {
+        QTest::addColumn<QString>("spread");  // the readings' last digits, one per weighing
+        QTest::addColumn<QString>("verdict");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("steady: passes") << "1,2,1,2,1,2,1,2,1,2" << "pass" << "qualified until";
+        QTest::newRow("scattered: fails") << "0,2000,0,2000,0,2000,0,2000,0,2000" << "fail" << "failed since";
+    }
+    void windowMakesATest()
+    {
+        PseudoTerminal balance;
+        QVERIFY(balance.open());
+        writeSettings({"B1/name=Balance", "B1/type=automatic", "B1/comPort=" + balance.devicePath(), "B1/dataBits=8",
+                       "B1/parity=none", "B1/stopBits=1", "B1/transmissionRate=9600", "B1/samplingInterval=1",
+                       "B1/record=print"});
+        MainWindow window;
+        MainWindowProbe probe(window);
+        ChecksWindow checks(&probe.session());
+        child<QComboBox>(&checks, "uBalanceId")->setCurrentText("B1");
+        child<QLineEdit>(&checks, "uCapacity")->setText("220");
+        child<QLineEdit>(&checks, "uReadability")->setText("0.0001");
+        child<QLineEdit>(&checks, "uIntervals")->setText("repeatability=7d");
+        child<QPushButton>(&checks, "uSaveBalance")->click();
+        child<QLineEdit>(&checks, "uWeightId")->setText("W-100");
+        child<QLineEdit>(&checks, "uNominal")->setText("100");
+        child<QLineEdit>(&checks, "uUnit")->setText("g");
+        child<QPushButton>(&checks, "uSaveWeight")->click();
+        QCOMPARE(m_boxes->count(), 0);
+        auto *balances = child<QTableWidget>(&checks, "uBalances");
+        QCOMPARE(balances->rowCount(), 1);
+        QCOMPARE(balances->item(0, 8)->text(), QString("overdue, never passed"));
+
+        window.startToCollect();
+        QTRY_VERIFY_WITH_TIMEOUT(probe.session().states().state("B1").checks().startsWith("overdue"), kPatience);
+        child<QPushButton>(&checks, "uStartTest")->click();
+        QCOMPARE(m_boxes->count(), 0);
+        auto *instruction = child<QLabel>(&checks, "uInstruction");
+        QVERIFY2(instruction->text().startsWith("Put W-100 (100 g) on the centre"), qPrintable(instruction->text()));
+        QFETCH(QString, spread);
+        const QStringList digits = spread.split(',');
+        auto *taken = child<QListWidget>(&checks, "uTaken");
+        for (int i = 0; i < digits.size(); ++i) {
+            QVERIFY(balance.write(QStringLiteral("+%1 g\r\n").arg(100 + digits[i].toInt() * 0.0001, 0, 'f', 4).toLatin1()));
+            QTRY_COMPARE_WITH_TIMEOUT(taken->count(), i + 1, kPatience);
+        }
+        auto *verdictLabel = child<QLabel>(&checks, "uVerdict");
+        QFETCH(QString, verdict);
+        QTRY_VERIFY_WITH_TIMEOUT(verdictLabel->text().startsWith(verdict.toUpper() + ":"), kPatience);
+        QVector<Checks::CheckRecord> kept;
+        QCOMPARE(Checks::records(QSqlDatabase::database(), &kept), QString());
+        QCOMPARE(kept.size(), 1);
+        QCOMPARE(Checks::verdictText(kept[0].verdict), verdict);
+        QCOMPARE(kept[0].rowKeys.size(), digits.size());
+        QFETCH(QString, status);
+        QVERIFY2(balances->item(0, 8)->text().startsWith(status), qPrintable(balances->item(0, 8)->text()));
+        QTRY_VERIFY_WITH_TIMEOUT(probe.session().states().state("B1").checks().startsWith(status), kPatience);
+        window.stopToCollect();
         QCOMPARE(m_boxes->count(), 0);
     }
 };

@@ -8,6 +8,7 @@
 #include "exportdialog.h"
 #include "livereadingswindow.h"
 #include "weighingwindow.h"
+#include "checkswindow.h"
 #include "settings.h"
 #include "support/trace.h"
 #include "viewpositionkeeper.h"
@@ -73,6 +74,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionLiveReadings, &QAction::triggered, this, &MainWindow::showLiveReadings);
     connect(ui->actionWeighing, &QAction::triggered, this, &MainWindow::showWeighing);
     connect(ui->actionReport, &QAction::triggered, this, &MainWindow::makeReport);
+    connect(ui->actionChecks, &QAction::triggered, this, &MainWindow::showChecks);
     connect(&session, &Veltrano::RecordingSession::problem, this, &MainWindow::tell);
     connect(&session, &Veltrano::RecordingSession::rowsWritten, this, &MainWindow::showNewRows);
     connect(&session, &Veltrano::RecordingSession::cleared, this, &MainWindow::cleared);
@@ -124,6 +126,7 @@ MainWindow::~MainWindow()
     // The window shows the engine's states: it goes before they do.
     delete liveWindow;
     delete weighingWindow;
+    delete checksWindow;
     delete ui;
 }
 
@@ -174,6 +177,18 @@ void MainWindow::showWeighing()
     weighingWindow->show();
     weighingWindow->raise();
     weighingWindow->activateWindow();
+}
+
+void MainWindow::showChecks()
+{
+    VTRACE;
+    if (!checksWindow)
+        checksWindow = new ChecksWindow(&session, this);
+    else
+        checksWindow->refresh();
+    checksWindow->show();
+    checksWindow->raise();
+    checksWindow->activateWindow();
 }
 
 void MainWindow::makeReport()

@@ -10,6 +10,7 @@
 
 class LiveReadingsWindow;
 class WeighingWindow;
+class ChecksWindow;
 class QMessageBox;
 
 namespace Ui {
@@ -40,6 +41,7 @@ public slots:
     void storeImmediately();
     void showLiveReadings();
     void showWeighing();
+    void showChecks();
     void makeReport();
 
 protected:
@@ -71,6 +73,7 @@ private:
 
     QPointer<LiveReadingsWindow> liveWindow;
     QPointer<WeighingWindow> weighingWindow;
+    QPointer<ChecksWindow> checksWindow;
     // The question of a close during a collection, while it is shown.
     QPointer<QMessageBox> quitQuestion;
     // Told that Start has nothing to collect, while it is shown.

@@ -354,9 +354,11 @@ QString weighingsAfter(const QSqlDatabase &db, const QString &instrumentId, qint
     weighings->clear();
     const QString key = SqlBackend::keyColumn(db);
     return readRows(db, "weighing",
+                    // `data` names an instrument by its display name; its provenance by its id.
                     QStringLiteral("SELECT d.%1, d.sampling_date, d.sampling_time, d.result, d.unit FROM data d JOIN "
-                                   "weighing w ON w.row_key = d.%1 WHERE d.instrument_id = ? AND d.%1 > ? AND "
-                                   "(w.kind IS NULL OR w.kind <> ?) ORDER BY d.%1 LIMIT ?;")
+                                   "weighing w ON w.row_key = d.%1 JOIN provenance p ON p.row_key = d.%1 WHERE "
+                                   "p.instrument = ? AND d.%1 > ? AND (w.kind IS NULL OR w.kind <> ?) ORDER BY d.%1 "
+                                   "LIMIT ?;")
                         .arg(key),
                     {instrumentId, afterKey, QString::fromLatin1(Weighing::kTare), count},
                     [weighings](const QSqlQuery &query) {
