@@ -51,6 +51,14 @@ QStringList recorded()
     return found;
 }
 
+// B1, a balance that prints a weighing per line on `line`.
+void writeBalanceSettings(const PseudoTerminal &line)
+{
+    writeSettings({"B1/name=Balance", "B1/type=automatic", "B1/comPort=" + line.devicePath(), "B1/dataBits=8",
+                   "B1/parity=none", "B1/stopBits=1", "B1/transmissionRate=9600", "B1/samplingInterval=1",
+                   "B1/record=print"});
+}
+
 } // namespace
 
 class TestQualification : public WindowTestCase
@@ -101,9 +109,7 @@ private slots:
     {
         PseudoTerminal balance;
         QVERIFY(balance.open());
-        writeSettings({"B1/name=Balance", "B1/type=automatic", "B1/comPort=" + balance.devicePath(), "B1/dataBits=8",
-                       "B1/parity=none", "B1/stopBits=1", "B1/transmissionRate=9600", "B1/samplingInterval=1",
-                       "B1/record=print"});
+        writeBalanceSettings(balance);
         Checks::BalanceEntry entry;
         entry.instrumentId = "B1";
         entry.readability = 0.01;
@@ -148,9 +154,7 @@ private slots:
     {
         PseudoTerminal balance;
         QVERIFY(balance.open());
-        writeSettings({"B1/name=Balance", "B1/type=automatic", "B1/comPort=" + balance.devicePath(), "B1/dataBits=8",
-                       "B1/parity=none", "B1/stopBits=1", "B1/transmissionRate=9600", "B1/samplingInterval=1",
-                       "B1/record=print"});
+        writeBalanceSettings(balance);
         MainWindow window;
         MainWindowProbe probe(window);
         ChecksWindow checks(&probe.session());
