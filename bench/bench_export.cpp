@@ -7,6 +7,7 @@
 #include "harness.h"
 #include "export/measurementexport.h"
 #include "export/xlsworkbook.h"
+#include "store/weighingtable.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -140,12 +141,47 @@ void exportDay(benchmark::State &state, Variant variant, qint64 rows)
     closeDefaultConnection();
 }
 
+// Every row made a weighing, in series of 20 (a lab's usual tray), classed.
+bool makeWeighings()
+{
+    QSqlQuery query;
+    for (const char *statement : Veltrano::WeighingTable::kSqliteTable) {
+        if (!query.exec(QString::fromLatin1(statement)))
+            return false;
+    }
+    return query.exec(QStringLiteral(
+        "INSERT INTO weighing(row_key, sample, series, trigger, kind, operator, class, nominal) SELECT rowid, "
+        "'S-' || rowid, 'tray-' || (rowid / 20), 'print', 'net', 'anna', 'within', '' FROM data;"));
+}
+
+// One line per series with its figures, against the plain CSV of the same rows.
+void exportSeries(benchmark::State &state, Variant variant, qint64 rows)
+{
+    WorkDir dir(rows, true);
+    openDefaultConnection();
+    if (!makeWeighings()) {
+        state.SkipWithError("weighings not made");
+        closeDefaultConnection();
+        return;
+    }
+    const QString fileName = dir.path() + QStringLiteral("/series.csv");
+    timeExport(state, fileName, [&] {
+        Request request;
+        request.format = Format::Csv;
+        request.fileName = fileName;
+        request.series = variant == Variant::Ours;
+        return exportRows(QSqlDatabase::database(), request).step == Result::Done;
+    });
+    closeDefaultConnection();
+}
+
 const int kRegistered = [] {
     registerPair("export", {65535}, 5, exportXls);
     registerPair("export", {1000000}, 2, exportXls);
     registerPair("export_csv", {1000000}, 3, exportCsv);
     registerOurs("export_xlsx", {1000000}, 1, exportXlsx);
     registerPair("export_day", {86400}, 5, exportDay);
+    registerPair("export_series", {1000000}, 3, exportSeries);
     return 0;
 }();
 
@@ -167,6 +203,9 @@ CheckRegistrar c9(38, atMost(".xlsx of 1e6 rows, peak above idle", name("export_
 CheckRegistrar c10(39, growth("one day of 1e6 rows against a table of that day only",
                               name("export_day", Variant::Ours, 86400), name("export_day", Variant::Reference, 86400),
                               1.2));
+CheckRegistrar c11(39, growth("--series of 1e6 weighings against the plain CSV of the same rows",
+                              name("export_series", Variant::Ours, 1000000),
+                              name("export_series", Variant::Reference, 1000000), 1.5));
 
 } // namespace
 } // namespace Bench
