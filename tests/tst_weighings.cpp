@@ -254,6 +254,60 @@ private slots:
         window.stopToCollect();
     }
 
+    // The chart's scale: every weighing and limit on it, but those below the
+    // minimum weight, which are drawn on its edge unless nothing else is charted.
+    void chartScale_data()
+    {
+        QTest::addColumn<QStringList>("weighings");  // "value class" ("none": no class), in order
+        QTest::addColumn<bool>("limits");            // nominal 10, T1 0.03, T2 1%
+        QTest::addColumn<bool>("belowMinimumOnScale");
+        QTest::newRow("an empty pan does not squeeze the rest")
+            << QStringList{"10.02 within", "0.00 below minimum", "9.98 within"} << true << false;
+        QTest::newRow("below minimum alone sets the scale")
+            << QStringList{"0.40 below minimum", "0.55 below minimum"} << false << true;
+        QTest::newRow("then the others take it over")
+            << QStringList{"0.40 below minimum", "12.00 below minimum", "10.00 none", "10.30 none"} << false << false;
+        QTest::newRow("a point beyond the scale moves it")
+            << QStringList{"10.00 within", "25.00 outside", "-3.00 outside"} << true << true;
+    }
+
+    void chartScale()
+    {
+        QFETCH(QStringList, weighings);
+        QFETCH(bool, limits);
+        QFETCH(bool, belowMinimumOnScale);
+        QChartView view;
+        SeriesChart chart(&view);
+        Veltrano::ToleranceLimits set;
+        if (limits)
+            set = {10.0, Veltrano::Amount{0.03, false}, Veltrano::Amount{1, true}};
+        chart.reset("g", set);
+        QVector<QPointF> below;
+        for (int i = 0; i < weighings.size(); ++i) {
+            const double value = weighings.at(i).section(' ', 0, 0).toDouble();
+            const auto toleranceClass = Veltrano::toleranceClassOf(weighings.at(i).section(' ', 1));
+            chart.append(i + 1, value, toleranceClass.value_or(Veltrano::ToleranceClass::None));
+            if (toleranceClass == Veltrano::ToleranceClass::BelowMinimum)
+                below << QPointF(i + 1, value);
+        }
+        const auto *y = qobject_cast<QValueAxis *>(view.chart()->axes(Qt::Vertical).first());
+        const auto onScale = [y](double value) { return value >= y->min() && value <= y->max(); };
+        for (QAbstractSeries *series : view.chart()->series()) {
+            auto *points = qobject_cast<QXYSeries *>(series);
+            for (int i = 0; i < points->count(); ++i) {
+                QVERIFY2(onScale(points->at(i).y()), qPrintable(series->name()));
+                if (series->name() == "below minimum") {
+                    QCOMPARE(points->at(i).x(), below.at(i).x());
+                    QCOMPARE(points->at(i).y(), std::clamp(below.at(i).y(), y->min(), y->max()));
+                }
+            }
+        }
+        for (const QPointF &point : qAsConst(below))
+            QCOMPARE(onScale(point.y()), belowMinimumOnScale);
+        if (limits)
+            QVERIFY(onScale(9.9) && onScale(10.1));
+    }
+
     // Report... writes the chosen series, or a period's rows, as a PDF; a
     // choice that cannot be made is told and the dialog stays open.
     void report_data()
