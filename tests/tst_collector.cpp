@@ -76,6 +76,14 @@ int rowCount(const QString &instrument = QStringLiteral(""))
     return query.exec() && query.next() ? query.value(0).toInt() : -1;
 }
 
+// What `veltrano-collect --status` prints for the working folder; empty when it fails.
+QByteArray statusText()
+{
+    QProcess status;
+    status.start(QStringLiteral(VELTRANO_COLLECT), {"--status"});
+    return status.waitForFinished(kPatience) && status.exitCode() == 0 ? status.readAllStandardOutput() : QByteArray();
+}
+
 } // namespace
 
 class TestCollector : public WindowTestCase
@@ -151,7 +159,8 @@ private slots:
     {
         addBalance("W1");
         // A balance whose port is gone is named, with its port, in the log.
-        writeSettings({"W1/record=print", "W1/type=automatic", "G/name=Gone", "G/comPort=/nonexistent/ttyS9"});
+        writeSettings({"W1/record=print", "W1/type=automatic", "W1/nominal=2.5", "W1/warning=1", "W1/tolerance=1.3",
+                       "G/name=Gone", "G/comPort=/nonexistent/ttyS9"});
         QVERIFY(QDir().mkpath("worklists") && writeFile("worklists/W1.csv", "S-1\nS-2\nS-3\n"));
         CollectorProcess collector;
         const auto statusSays = [](const QString &next) {
@@ -170,6 +179,12 @@ private slots:
         QVERIFY(collector.waitFor([&] { return statusSays("S-2"); }));
         QVERIFY(m_lines.back()->write("+2.50 g\r\n"));
         QVERIFY(collector.waitFor([&] { return statusSays("S-3"); }));
+        // The figures of the series so far, while the database is away.
+        const QByteArray status = statusText();
+        QVERIFY2(status.contains("W1: next sample S-3; series W1.csv")
+                     && status.contains("\n  n 2, mean 1.875 g, SD 0.884 g, RSD 47.14 %; within 1, warning 1, outside 0, "
+                                        "below minimum 0\n"),
+                 status.constData());
         QVERIFY(m_lines.back()->write("+3.75 g\r\n"));
         QVERIFY(collector.waitFor([] { return QFile::exists("worklists/W1.csv.done"); }));
         locker.close();
@@ -198,10 +213,7 @@ private slots:
         QCOMPARE(second.process().exitCode(), 3);
         QVERIFY(second.log().contains("another collector records in this folder: veltrano-collect (process " + pid + ")"));
 
-        QProcess status;
-        status.start(QStringLiteral(VELTRANO_COLLECT), {"--status"});
-        QVERIFY(status.waitForFinished(kPatience) && status.exitCode() == 0);
-        QVERIFY(status.readAllStandardOutput().contains("process " + pid));
+        QVERIFY(statusText().contains("process " + pid));
 
         // A window on the folder shows the collector's rows as they come, and refuses Start.
         MainWindow window;

@@ -6,11 +6,13 @@
 #include "store/chainverifier.h"
 #include "store/sqlbackend.h"
 #include "reportdialog.h"
+#include "serieschart.h"
 #include "store/measurementdb.h"
 #include "weighingwindow.h"
 #include "windowtestcase.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
@@ -20,6 +22,7 @@
 #include <QSqlQuery>
 
 #include <memory>
+#include <set>
 
 using Veltrano::Sim::PseudoTerminal;
 
@@ -157,6 +160,152 @@ private slots:
         const Veltrano::ChainVerifier::Report report =
             Veltrano::ChainVerifier::verify(QSqlDatabase::database(), [&findings](const QString &line) { findings << line; });
         QVERIFY2(!report.broken() && report.intact == weighings.size(), qPrintable(report.summary() + findings.join('\n')));
+    }
+
+    // The figures, the class of each row and the chart of the current series,
+    // after a few weighings and again after a new series is started.
+    void figures_data()
+    {
+        QTest::addColumn<QStringList>("results");
+        QTest::addColumn<QStringList>("classes");  // oldest first
+        // n, mean, SD, RSD, min, max, range; within, warning, outside, below minimum.
+        QTest::addColumn<QStringList>("figures");
+        QTest::newRow("one of each class")
+            << QStringList{"10.00", "10.05", "10.20", "0.41"}
+            << QStringList{"within", "warning", "outside", "below minimum"}
+            << QStringList{"4", "7.665 g", "4.837 g", "63.11 %", "0.41 g", "10.20 g", "9.79 g", "1", "1", "1", "1"};
+        QTest::newRow("all within")
+            << QStringList{"10.01", "9.99", "10.02"} << QStringList{"within", "within", "within"}
+            << QStringList{"3", "10.007 g", "0.015 g", "0.15 %", "9.99 g", "10.02 g", "0.03 g", "3", "0", "0", "0"};
+    }
+
+    void figures()
+    {
+        QFETCH(QStringList, results);
+        QFETCH(QStringList, classes);
+        QFETCH(QStringList, figures);
+        PseudoTerminal balance;
+        QVERIFY(balance.open());
+        writeSettings({"B1/name=Balance", "B1/type=automatic", "B1/comPort=" + balance.devicePath(), "B1/dataBits=8",
+                       "B1/parity=none", "B1/stopBits=1", "B1/transmissionRate=9600", "B1/samplingInterval=1",
+                       "B1/record=print", "B1/nominal=10", "B1/warning=0.03", "B1/tolerance=1%", "B1/minimumWeight=1"});
+        MainWindow window;
+        MainWindowProbe probe(window);
+        Veltrano::RecordingSession &session = probe.session();
+        QSignalSpy sampled(&session, &Veltrano::RecordingSession::sampled);
+        window.startToCollect();
+        WeighingWindow weighingWindow(&session);
+        const auto weigh = [&](const QString &result) {
+            const int before = sampled.count();
+            return balance.write("+" + result.toLatin1() + " g\r\n") && QTest::qWaitFor([&] { return sampled.count() > before; }, kPatience);
+        };
+        for (const QString &result : results)
+            QVERIFY(weigh(result));
+        QTRY_COMPARE(child<QTableWidget>(&weighingWindow, "uWeighings")->rowCount(), results.size());
+        const auto shown = [&](std::initializer_list<const char *> names) {
+            QStringList texts;
+            for (const char *name : names)
+                texts << child<QLabel>(&weighingWindow, name)->text();
+            return texts;
+        };
+        const std::initializer_list<const char *> figureLabels = {
+            "uN", "uMean", "uSd", "uRsd", "uMin", "uMax", "uRange", "uWithin", "uWarning", "uOutside", "uBelowMinimum"};
+        QCOMPARE(shown(figureLabels), figures);
+        QCOMPARE(shown({"uNominal", "uT1", "uT2"}), QStringList({"10.00 g", "9.97 g to 10.03 g", "9.90 g to 10.10 g"}));
+
+        // The class in words, on a row tinted by it: one tint per class.
+        auto *table = child<QTableWidget>(&weighingWindow, "uWeighings");
+        QMap<QString, QColor> tints;
+        for (int i = 0; i < classes.size(); ++i) {
+            const QTableWidgetItem *cell = table->item(classes.size() - 1 - i, 4);
+            QCOMPARE(cell->text(), classes.at(i));
+            QVERIFY(cell->background().color() != Qt::white && cell->background().style() != Qt::NoBrush);
+            QVERIFY(!tints.contains(cell->text()) || tints.value(cell->text()) == cell->background().color());
+            tints.insert(cell->text(), cell->background().color());
+        }
+        std::set<QRgb> distinct;
+        for (const QColor &tint : qAsConst(tints))
+            distinct.insert(tint.rgb());
+        QCOMPARE(int(distinct.size()), tints.size());
+
+        // One point per weighing, in its class's series.
+        const auto points = [&] {
+            QMap<QString, int> found;
+            for (QAbstractSeries *series : child<QChartView>(&weighingWindow, "uChart")->chart()->series()) {
+                if (auto *scatter = qobject_cast<QScatterSeries *>(series); scatter && scatter->count() > 0)
+                    found.insert(scatter->name(), scatter->count());
+            }
+            return found;
+        };
+        QMap<QString, int> expected;
+        for (const QString &weighingClass : classes)
+            ++expected[weighingClass];
+        QCOMPARE(points(), expected);
+
+        // A new series starts empty, before its first weighing and after it.
+        session.startSeries("B1", "S-2");
+        QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 0, kPatience);
+        QCOMPARE(shown(figureLabels), QStringList({"0", "-", "-", "-", "-", "-", "-", "0", "0", "0", "0"}));
+        QVERIFY(points().isEmpty());
+        QVERIFY(weigh("10.00"));
+        QTRY_COMPARE(table->rowCount(), 1);
+        QCOMPARE(shown(figureLabels), QStringList({"1", "10.000 g", "-", "-", "10.00 g", "10.00 g", "0.00 g", "1", "0", "0", "0"}));
+        QCOMPARE(points(), (QMap<QString, int>{{"within", 1}}));
+        window.stopToCollect();
+    }
+
+    // The chart's scale: every weighing and limit on it, but those below the
+    // minimum weight, which are drawn on its edge unless nothing else is charted.
+    void chartScale_data()
+    {
+        QTest::addColumn<QStringList>("weighings");  // "value class" ("none": no class), in order
+        QTest::addColumn<bool>("limits");            // nominal 10, T1 0.03, T2 1%
+        QTest::addColumn<bool>("belowMinimumOnScale");
+        QTest::newRow("an empty pan does not squeeze the rest")
+            << QStringList{"10.02 within", "0.00 below minimum", "9.98 within"} << true << false;
+        QTest::newRow("below minimum alone sets the scale")
+            << QStringList{"0.40 below minimum", "0.55 below minimum"} << false << true;
+        QTest::newRow("then the others take it over")
+            << QStringList{"0.40 below minimum", "12.00 below minimum", "10.00 none", "10.30 none"} << false << false;
+        QTest::newRow("a point beyond the scale moves it")
+            << QStringList{"10.00 within", "25.00 outside", "-3.00 outside"} << true << true;
+    }
+
+    void chartScale()
+    {
+        QFETCH(QStringList, weighings);
+        QFETCH(bool, limits);
+        QFETCH(bool, belowMinimumOnScale);
+        QChartView view;
+        SeriesChart chart(&view);
+        Veltrano::ToleranceLimits set;
+        if (limits)
+            set = {10.0, Veltrano::Amount{0.03, false}, Veltrano::Amount{1, true}};
+        chart.reset("g", set);
+        QVector<QPointF> below;
+        for (int i = 0; i < weighings.size(); ++i) {
+            const double value = weighings.at(i).section(' ', 0, 0).toDouble();
+            const auto toleranceClass = Veltrano::toleranceClassOf(weighings.at(i).section(' ', 1));
+            chart.append(i + 1, value, toleranceClass.value_or(Veltrano::ToleranceClass::None));
+            if (toleranceClass == Veltrano::ToleranceClass::BelowMinimum)
+                below << QPointF(i + 1, value);
+        }
+        const auto *y = qobject_cast<QValueAxis *>(view.chart()->axes(Qt::Vertical).first());
+        const auto onScale = [y](double value) { return value >= y->min() && value <= y->max(); };
+        for (QAbstractSeries *series : view.chart()->series()) {
+            auto *points = qobject_cast<QXYSeries *>(series);
+            for (int i = 0; i < points->count(); ++i) {
+                QVERIFY2(onScale(points->at(i).y()), qPrintable(series->name()));
+                if (series->name() == "below minimum") {
+                    QCOMPARE(points->at(i).x(), below.at(i).x());
+                    QCOMPARE(points->at(i).y(), std::clamp(below.at(i).y(), y->min(), y->max()));
+                }
+            }
+        }
+        for (const QPointF &point : qAsConst(below))
+            QCOMPARE(onScale(point.y()), belowMinimumOnScale);
+        if (limits)
+            QVERIFY(onScale(9.9) && onScale(10.1));
     }
 
     // Report... writes the chosen series, or a period's rows, as a PDF; a

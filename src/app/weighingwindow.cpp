@@ -1,7 +1,11 @@
 #include "weighingwindow.h"
 #include "reportdialog.h"
+#include "serieschart.h"
 #include "ui_weighingwindow.h"
 
+#include "report/reportchart.h"
+#include "report/reportdata.h"
+#include "weighing/scalereading.h"
 #include "weighing/tolerance.h"
 #include "weighing/worklist.h"
 
@@ -31,15 +35,25 @@ QString sourceText(Veltrano::NextSample::Source source)
     return QString();
 }
 
-// Classes that need a look are marked by a colour beside their text.
-QColor classColour(const QString &weighingClass)
+Veltrano::ToleranceClass classOf(const Veltrano::Weighing &weighing)
 {
-    using namespace Veltrano::ToleranceText;
-    if (weighingClass == QLatin1String(warning))
-        return QColor(255, 236, 179);
-    if (weighingClass == QLatin1String(outside) || weighingClass == QLatin1String(belowMinimum))
-        return QColor(255, 205, 210);
-    return QColor();
+    return Veltrano::toleranceClassOf(weighing.weighingClass).value_or(Veltrano::ToleranceClass::None);
+}
+
+// A row is tinted by its class, in a pale shade of the colour that marks it
+// on the chart and in the report; a weighing without a class is not.
+QColor classTint(Veltrano::ToleranceClass toleranceClass)
+{
+    if (toleranceClass == Veltrano::ToleranceClass::None)
+        return QColor();
+    const QColor colour = Veltrano::ReportChart::classColour(Veltrano::resultClassOf(toleranceClass));
+    const auto pale = [](int channel) { return 255 - (255 - channel) * 22 / 100; };
+    return QColor(pale(colour.red()), pale(colour.green()), pale(colour.blue()));
+}
+
+QString orDash(const QString &figure)
+{
+    return figure.isEmpty() ? QStringLiteral("-") : figure;
 }
 
 } // namespace
@@ -50,8 +64,13 @@ WeighingWindow::WeighingWindow(Veltrano::RecordingSession *session, QWidget *par
     , m_session(session)
 {
     ui->setupUi(this);
+    m_chart = std::make_unique<SeriesChart>(ui->uChart);
+    ui->uSplitter->setStretchFactor(0, 1);
     ui->uWeighings->setColumnCount(ColumnCount);
     ui->uWeighings->setHorizontalHeaderLabels({tr("Sample ID"), tr("Result"), tr("Unit"), tr("Kind"), tr("Class"), tr("Time")});
+    // Every class in words, "below minimum" too.
+    const QString longest = Veltrano::toleranceText(Veltrano::ToleranceClass::BelowMinimum);
+    ui->uWeighings->setColumnWidth(ClassColumn, ui->uWeighings->fontMetrics().horizontalAdvance(longest) + 16);
     connect(ui->uInstrument, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &WeighingWindow::showInstrument);
     connect(ui->uSampleId, &QLineEdit::returnPressed, this, &WeighingWindow::setSampleId);
     connect(ui->uPattern, &QLineEdit::editingFinished, this, &WeighingWindow::setPattern);
@@ -90,6 +109,8 @@ void WeighingWindow::refresh()
         m_instruments = m_session->weighingInstruments();
         for (auto it = m_weighings.begin(); it != m_weighings.end();)
             it = m_instruments.contains(it.key()) ? std::next(it) : m_weighings.erase(it);
+        for (auto it = m_series.begin(); it != m_series.end();)
+            it = m_instruments.contains(it.key()) ? std::next(it) : m_series.erase(it);
     }
     {
         const QSignalBlocker blocker(ui->uInstrument);
@@ -118,6 +139,63 @@ void WeighingWindow::showInstrument()
     ui->uWeighings->setRowCount(rows.size());
     for (int i = 0; i < rows.size(); ++i)
         insertRow(rows.size() - 1 - i, rows.at(i));
+    const Series series = m_series.value(id);
+    m_chart->reset(series.unit, limitsOf(id));
+    // The listed weighings are the newest of the series.
+    const int first = series.weighings - int(rows.size()) + 1;
+    for (int i = 0; i < rows.size(); ++i)
+        chart(first + i, rows.at(i));
+    showFigures();
+}
+
+// The instrument's limits, around the nominal its series was checked against.
+Veltrano::ToleranceLimits WeighingWindow::limitsOf(const QString &instrumentId) const
+{
+    Veltrano::ToleranceLimits limits = m_instruments.value(instrumentId).limits;
+    const QString nominal = m_series.value(instrumentId).nominal;
+    if (!nominal.isEmpty())
+        limits.nominal = Veltrano::parseNumber(nominal, nullptr);
+    return limits;
+}
+
+void WeighingWindow::chart(int number, const Veltrano::Row &row)
+{
+    const Veltrano::ScaleReading reading = Veltrano::ScaleReading::fromResult(row.result, row.unit);
+    if (reading.hasValue())
+        m_chart->append(number, reading.value, classOf(*row.weighing));
+}
+
+void WeighingWindow::showFigures()
+{
+    const QString id = currentInstrument();
+    const Veltrano::ReportStatistics figures =
+        Veltrano::seriesFigures(m_series.value(id).stats, m_series.value(id).unit, limitsOf(id));
+    const bool any = m_instruments.contains(id);
+    const std::pair<QLabel *, QString> shown[] = {
+        {ui->uN, figures.n},
+        {ui->uMean, orDash(figures.mean)},
+        {ui->uSd, orDash(figures.sd)},
+        {ui->uRsd, orDash(figures.rsd)},
+        {ui->uMin, orDash(figures.min)},
+        {ui->uMax, orDash(figures.max)},
+        {ui->uRange, orDash(figures.range)},
+        {ui->uNominal, figures.nominal},
+        {ui->uT1, figures.t1Lower.isEmpty() ? QString() : tr("%1 to %2").arg(figures.t1Lower, figures.t1Upper)},
+        {ui->uT2, figures.t2Lower.isEmpty() ? QString() : tr("%1 to %2").arg(figures.t2Lower, figures.t2Upper)},
+        {ui->uWithin, figures.within},
+        {ui->uWarning, figures.warning},
+        {ui->uOutside, figures.outside},
+        {ui->uBelowMinimum, figures.belowMinimum},
+    };
+    for (const auto &figure : shown)
+        figure.first->setText(any ? figure.second : QString());
+    // The nominal and the limits only where they are set.
+    const std::pair<QLabel *, QLabel *> limits[] = {
+        {ui->uNominalLabel, ui->uNominal}, {ui->uT1Label, ui->uT1}, {ui->uT2Label, ui->uT2}};
+    for (const auto &limit : limits) {
+        limit.first->setVisible(!limit.second->text().isEmpty());
+        limit.second->setVisible(!limit.second->text().isEmpty());
+    }
 }
 
 void WeighingWindow::showNext()
@@ -140,7 +218,7 @@ void WeighingWindow::insertRow(int at, const Veltrano::Row &row)
     const Veltrano::Weighing &weighing = *row.weighing;
     const QStringList cells{weighing.sample, row.result, row.unit.trimmed(), weighing.kind, weighing.weighingClass,
                             row.date + QLatin1Char(' ') + row.time};
-    const QColor colour = classColour(weighing.weighingClass);
+    const QColor colour = classTint(classOf(weighing));
     for (int column = 0; column < ColumnCount; ++column) {
         auto *item = new QTableWidgetItem(cells.at(column));
         if (colour.isValid())
@@ -156,14 +234,26 @@ void WeighingWindow::weighed(const QString &instrumentId, const Veltrano::Row &r
     QVector<Veltrano::Row> &rows = m_weighings[instrumentId];
     // A new series starts a list of its own.
     const bool newSeries = !rows.isEmpty() && rows.constLast().weighing->series != row.weighing->series;
-    if (newSeries)
+    Series &series = m_series[instrumentId];
+    if (newSeries) {
         rows.clear();
+        series = Series();
+    }
     if (rows.size() >= kMaxShown)
         rows.removeFirst();
     rows.append(row);
+    const Veltrano::ScaleReading reading = Veltrano::ScaleReading::fromResult(row.result, row.unit);
+    series.stats.add(reading, classOf(*row.weighing));
+    ++series.weighings;
+    // The first unit and nominal of the series set its chart's scale and lines.
+    const bool drawAgain = (series.unit.isEmpty() && reading.hasValue()) || (series.nominal.isEmpty() && !row.weighing->nominal.isEmpty());
+    if (series.unit.isEmpty() && reading.hasValue())
+        series.unit = reading.unit;
+    if (series.nominal.isEmpty())
+        series.nominal = row.weighing->nominal;
     if (instrumentId != currentInstrument())
         return;
-    if (newSeries) {
+    if (newSeries || drawAgain) {
         showInstrument();
         return;
     }
@@ -171,6 +261,8 @@ void WeighingWindow::weighed(const QString &instrumentId, const Veltrano::Row &r
         ui->uWeighings->removeRow(ui->uWeighings->rowCount() - 1);
     ui->uWeighings->insertRow(0);
     insertRow(0, row);
+    chart(series.weighings, row);
+    showFigures();
     showNext();
 }
 
@@ -180,7 +272,18 @@ void WeighingWindow::nextSampleChanged(const QString &instrumentId, const Veltra
     if (found == m_instruments.end())
         return;
     found->next = next;
-    if (instrumentId == currentInstrument())
+    // A new series begins with nothing listed, before its first weighing.
+    QVector<Veltrano::Row> &rows = m_weighings[instrumentId];
+    const bool newSeries = !rows.isEmpty() && rows.constLast().weighing->series != next.series;
+    if (newSeries) {
+        rows.clear();
+        m_series.remove(instrumentId);
+    }
+    if (instrumentId != currentInstrument())
+        return;
+    if (newSeries)
+        showInstrument();
+    else
         showNext();
 }
 

@@ -1,10 +1,15 @@
 #pragma once
 
 #include "recording/recordingsession.h"
+#include "weighing/seriesstats.h"
 
 #include <QMap>
 #include <QVector>
 #include <QWidget>
+
+#include <memory>
+
+class SeriesChart;
 
 namespace Ui {
 class WeighingWindow;
@@ -14,7 +19,8 @@ class WeighingWindow;
 // sample ID its next weighing takes (typed, scanned by a barcode scanner that
 // types like a keyboard and ends with Enter, numbered by a pattern, or the
 // next line of a worklist) and the weighings of its current series as they
-// arrive, newest on top. Whatever it sets is queued to the collection; the
+// arrive, newest on top, their class in words on a row tinted by it, with
+// the series' figures and its chart. Whatever it sets is queued to the collection; the
 // collection never waits for it, and a weighing with no sample ID waiting is
 // recorded with an empty one.
 class WeighingWindow : public QWidget
@@ -46,9 +52,23 @@ private:
     void openWorklist();
     void makeReport();
     void insertRow(int at, const Veltrano::Row &row);
+    Veltrano::ToleranceLimits limitsOf(const QString &instrumentId) const;
+    void showFigures();
+    void chart(int number, const Veltrano::Row &row);
 
     Ui::WeighingWindow *ui;
     Veltrano::RecordingSession *m_session;
     QMap<QString, Veltrano::RecordingSession::WeighingInstrument> m_instruments;
     QMap<QString, QVector<Veltrano::Row>> m_weighings;  // oldest first
+    // The current series of each instrument, over every weighing of it
+    // this window was told of (those no longer listed too).
+    struct Series
+    {
+        Veltrano::SeriesStats stats;
+        QString unit;     // of its first weighing with a number
+        QString nominal;  // the first its weighings were checked against
+        int weighings = 0;
+    };
+    QMap<QString, Series> m_series;
+    std::unique_ptr<SeriesChart> m_chart;
 };

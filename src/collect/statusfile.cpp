@@ -89,6 +89,34 @@ const std::pair<const char *, const char *> kColumns[] = {
     {"reading", "Reading"}, {"load", "Load"}, {"lines", "Lines"}, {"rows", "Rows"},     {"lastRow", "Last row"},
 };
 
+// The figures of a series as `addWeighing` wrote them, in one line; empty
+// before its first weighing with a number.
+QString figuresLine(const QJsonObject &weighing)
+{
+    const qint64 n = qint64(weighing.value(QLatin1String("n")).toDouble());
+    if (n <= 0)
+        return {};
+    const int decimals = weighing.value(QLatin1String("decimals")).toInt();
+    const QString unit = weighing.value(QLatin1String("unit")).toString();
+    const auto figure = [&](const char *key) -> std::optional<double> {
+        const QJsonValue value = weighing.value(QLatin1String(key));
+        return value.isDouble() ? std::optional<double>(value.toDouble()) : std::nullopt;
+    };
+    const auto amount = [&](const char *key) {
+        const QString text = formatted(figure(key), decimals);
+        return text.isEmpty() ? QStringLiteral("-") : (text + QLatin1Char(' ') + unit).trimmed();
+    };
+    const QString rsd = formattedPercent(figure("rsd"));
+    const auto count = [&](const char *key) { return qint64(weighing.value(QLatin1String(key)).toDouble()); };
+    return QStringLiteral("  n %1, mean %2, SD %3, RSD %4; within %5, warning %6, outside %7, below minimum %8")
+        .arg(n)
+        .arg(amount("mean"), amount("sd"), rsd.isEmpty() ? QStringLiteral("-") : rsd + QLatin1String(" %"))
+        .arg(count("within"))
+        .arg(count("warning"))
+        .arg(count("outside"))
+        .arg(count("belowMinimum"));
+}
+
 } // namespace
 
 QJsonObject describe(const InstrumentStates &states, const QString &program, qint64 since, qint64 now)
@@ -121,15 +149,30 @@ QJsonObject describe(const InstrumentStates &states, const QString &program, qin
 }
 
 void addWeighing(QJsonObject &status, const QString &instrumentId, const QString &nextSample, const QString &series,
-                 int weighings)
+                 int weighings, const SeriesStats &stats, const QString &unit)
 {
+    QJsonObject weighing{{"nextSample", nextSample},
+                         {"series", series},
+                         {"weighings", weighings},
+                         {"n", double(stats.count())},
+                         {"unit", unit},
+                         {"decimals", stats.decimals()},
+                         {"within", double(stats.count(ToleranceClass::Within))},
+                         {"warning", double(stats.count(ToleranceClass::Warning))},
+                         {"outside", double(stats.count(ToleranceClass::Outside))},
+                         {"belowMinimum", double(stats.count(ToleranceClass::BelowMinimum))}};
+    const std::pair<const char *, std::optional<double>> figures[] = {
+        {"mean", stats.mean()}, {"sd", stats.sd()}, {"rsd", stats.rsdPercent()}};
+    for (const auto &figure : figures) {
+        if (figure.second)
+            weighing.insert(QLatin1String(figure.first), *figure.second);
+    }
     QJsonArray instruments = status.value(QLatin1String("instruments")).toArray();
     for (int i = 0; i < instruments.size(); ++i) {
         QJsonObject instrument = instruments.at(i).toObject();
         if (instrument.value(QLatin1String("id")).toString() != instrumentId)
             continue;
-        instrument.insert(QLatin1String(kWeighing),
-                          QJsonObject{{"nextSample", nextSample}, {"series", series}, {"weighings", weighings}});
+        instrument.insert(QLatin1String(kWeighing), weighing);
         instruments.replace(i, instrument);
     }
     status.insert(QLatin1String("instruments"), instruments);
@@ -206,6 +249,8 @@ QString table(const QJsonObject &status)
                               weighing.value(QLatin1String("series")).toString())
                          .arg(count)
                          .arg(count == 1 ? QLatin1String("weighing") : QLatin1String("weighings"));
+        if (const QString figures = figuresLine(weighing); !figures.isEmpty())
+            weighings << figures;
     }
     QString text = QStringLiteral("%1, process %2, since %3; updated %4\n")
                        .arg(status.value(QLatin1String("program")).toString())

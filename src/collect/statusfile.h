@@ -1,6 +1,7 @@
 #pragma once
 
 #include "collect/instrumentstate.h"
+#include "weighing/seriesstats.h"
 
 #include <QJsonObject>
 #include <QMap>
@@ -24,10 +25,14 @@ inline constexpr int kIntervalMs = 2000;
 QJsonObject describe(const InstrumentStates &states, const QString &program, qint64 since, qint64 now);
 
 // Adds to the instrument `instrumentId` of `status` what its weighings are
-// at: the sample ID the next one takes, the series and its weighings so far.
+// at: the sample ID the next one takes, the series and its weighings so far,
+// and the series' figures (`stats` of the weighings with a number, in `unit`):
+// "n", "unit", "decimals" (the readings'), "mean", "sd", "rsd" (in %; each
+// left out where there is none) and the counts "within", "warning",
+// "outside", "belowMinimum".
 inline constexpr char kWeighing[] = "weighing";
 void addWeighing(QJsonObject &status, const QString &instrumentId, const QString &nextSample, const QString &series,
-                 int weighings);
+                 int weighings, const SeriesStats &stats, const QString &unit);
 
 // What a status tells, read back: its collector and each instrument's state
 // as the collector knew it when it wrote the status.
@@ -48,7 +53,9 @@ bool write(const QString &path, const QJsonObject &status, QString *error);
 // The status in the file at `path`; nothing when there is none or it is no status.
 std::optional<QJsonObject> read(const QString &path);
 
-// The status as a table for a terminal: a header line, then one line per instrument.
+// The status as a table for a terminal: a header line, then one line per
+// instrument; then each instrument's weighings, with its series' figures
+// under them once it has one with a number.
 QString table(const QJsonObject &status);
 
 } // namespace StatusFile

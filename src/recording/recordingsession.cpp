@@ -199,6 +199,9 @@ QMap<QString, RecordingSession::WeighingInstrument> RecordingSession::weighingIn
             instrument.next = channel->weighings().next();
             instrument.pattern = channel->weighings().samples().pattern();
             instrument.inSeries = channel->weighings().weighingsInSeries();
+            instrument.stats = channel->weighings().seriesStats();
+            instrument.unit = channel->weighings().seriesUnit();
+            instrument.limits = ToleranceLimits::of(channel->weighings().settings());
             if (const ListedWorklist *list = channel->weighings().openedWorklist()) {
                 instrument.worklistTaken = list->taken();
                 instrument.worklistSize = list->size();

@@ -6,6 +6,8 @@
 #include "recording/qualificationwatch.h"
 #include "store/storage.h"
 #include "support/operatormessage.h"
+#include "weighing/seriesstats.h"
+#include "weighing/tolerance.h"
 
 #include <QMap>
 #include <QObject>
@@ -113,6 +115,9 @@ public:
         int inSeries = 0;
         int worklistTaken = 0;  // of a worklist opened in the window
         int worklistSize = 0;
+        SeriesStats stats;  // of the current series' weighings
+        QString unit;       // theirs
+        ToleranceLimits limits;  // the instrument's own, before a worklist's nominal
     };
     QMap<QString, WeighingInstrument> weighingInstruments() const;
 

@@ -14,6 +14,19 @@ namespace Veltrano::ReportChart {
 
 namespace {
 
+int decimalsFor(double step)
+{
+    return std::max(0, int(-std::floor(std::log10(step) + 1e-9)));
+}
+
+struct Line
+{
+    std::optional<double> value;
+    QPen pen;
+};
+
+} // namespace
+
 QColor classColour(ResultClass resultClass)
 {
     switch (resultClass) {
@@ -30,19 +43,6 @@ QColor classColour(ResultClass resultClass)
     }
     return QColor(0x61, 0x61, 0x61);
 }
-
-int decimalsFor(double step)
-{
-    return std::max(0, int(-std::floor(std::log10(step) + 1e-9)));
-}
-
-struct Line
-{
-    std::optional<double> value;
-    QPen pen;
-};
-
-} // namespace
 
 std::optional<double> leadingNumber(const QString &text)
 {

@@ -2,6 +2,7 @@
 
 #include "report/reportdata.h"
 
+#include <QColor>
 #include <QPointF>
 #include <QString>
 #include <QVector>
@@ -32,6 +33,9 @@ struct Series
 // What the chart of `data` shows: the rows whose result is a number, and
 // nothing (with the reason) when there is none or they are in several units.
 Series seriesOf(const ReportData &data);
+
+// The colour that marks a class, on the page and on the screen.
+QColor classColour(ResultClass resultClass);
 
 // The number a text starts with ("10.000 g" gives 10), or nothing.
 std::optional<double> leadingNumber(const QString &text);

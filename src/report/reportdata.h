@@ -1,6 +1,8 @@
 #pragma once
 
 #include "support/reading.h"
+#include "weighing/seriesstats.h"
+#include "weighing/tolerance.h"
 
 #include <QDateTime>
 #include <QString>
@@ -23,6 +25,7 @@ enum class ResultClass { None, Within, Warning, Outside, BelowMinimum };
 // weightKindText()). Empty for None and Unknown.
 QString resultClassText(ResultClass resultClass);
 QString shownKindText(WeightKind kind);
+ResultClass resultClassOf(ToleranceClass toleranceClass);
 
 // One instrument as the report names it; any text may be empty.
 struct ReportBalance
@@ -71,6 +74,11 @@ struct ReportStatistics
     QString outside;
     QString belowMinimum;
 };
+
+// The figures of `stats`, in `unit`: the mean and SD with the readings'
+// decimals plus one, the RSD with two, min, max and range with the readings'
+// decimals, and the nominal and the T1 and T2 limits of `limits` where set.
+ReportStatistics seriesFigures(const SeriesStats &stats, const QString &unit, const ToleranceLimits &limits);
 
 // The outcome of a check of the balance (repeatability, eccentricity, a
 // test weight): what was tested, with what, the figures found (lines), the

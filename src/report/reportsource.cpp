@@ -33,23 +33,6 @@ WeightKind weightKindOf(const QString &text)
     return WeightKind::Unknown;
 }
 
-ResultClass resultClassOf(ToleranceClass toleranceClass)
-{
-    switch (toleranceClass) {
-    case ToleranceClass::Within:
-        return ResultClass::Within;
-    case ToleranceClass::Warning:
-        return ResultClass::Warning;
-    case ToleranceClass::Outside:
-        return ResultClass::Outside;
-    case ToleranceClass::BelowMinimum:
-        return ResultClass::BelowMinimum;
-    case ToleranceClass::None:
-        break;
-    }
-    return ResultClass::None;
-}
-
 // settings.ini: the id of the instrument called `name`, and the keys of its
 // section. A name given as a list (an unquoted comma) reads as empty.
 struct Instruments
@@ -83,11 +66,6 @@ private:
     std::unique_ptr<QSettings> m_settings;
 };
 
-QString amountText(double value, int decimals, const QString &unit)
-{
-    return QString::number(value, 'f', decimals) + QLatin1Char(' ') + unit;
-}
-
 // The figures of the series' rows; the limits those of the one balance they
 // come from, around the nominal they were weighed against.
 ReportStatistics statisticsOf(const QVector<ReportRow> &rows, const QString &nominalText,
@@ -102,41 +80,10 @@ ReportStatistics statisticsOf(const QVector<ReportRow> &rows, const QString &nom
         if (unit.isEmpty())
             unit = reading.unit;
     }
-    const int decimals = stats.decimals();
-    const auto withUnit = [&unit](const QString &figure) {
-        return figure.isEmpty() ? figure : figure + QLatin1Char(' ') + unit;
-    };
-    ReportStatistics figures;
-    figures.n = QString::number(stats.count());
-    figures.mean = withUnit(formatted(stats.mean(), decimals));
-    figures.sd = withUnit(formatted(stats.sd(), decimals));
-    const QString rsd = formattedPercent(stats.rsdPercent());
-    figures.rsd = rsd.isEmpty() ? rsd : rsd + QLatin1String(" %");
-    if (stats.count() > 0) {
-        figures.min = amountText(*stats.minimum(), decimals, unit);
-        figures.max = amountText(*stats.maximum(), decimals, unit);
-        figures.range = amountText(*stats.range(), decimals, unit);
-    }
-    figures.within = QString::number(stats.count(ToleranceClass::Within));
-    figures.warning = QString::number(stats.count(ToleranceClass::Warning));
-    figures.outside = QString::number(stats.count(ToleranceClass::Outside));
-    figures.belowMinimum = QString::number(stats.count(ToleranceClass::BelowMinimum));
-
     std::optional<double> nominal;
     if (!nominalText.isEmpty())
         nominal = parseNumber(nominalText, nullptr);
-    const ToleranceLimits limits = ToleranceLimits::of(settings.value_or(WeighingSettings()), nominal);
-    if (limits.nominal)
-        figures.nominal = amountText(*limits.nominal, decimals, unit);
-    if (const std::optional<double> t1 = limits.warningAmount()) {
-        figures.t1Lower = amountText(*limits.nominal - *t1, decimals, unit);
-        figures.t1Upper = amountText(*limits.nominal + *t1, decimals, unit);
-    }
-    if (const std::optional<double> t2 = limits.toleranceAmount()) {
-        figures.t2Lower = amountText(*limits.nominal - *t2, decimals, unit);
-        figures.t2Upper = amountText(*limits.nominal + *t2, decimals, unit);
-    }
-    return figures;
+    return seriesFigures(stats, unit, ToleranceLimits::of(settings.value_or(WeighingSettings()), nominal));
 }
 
 QDateTime momentOf(const ReportRow &row)

@@ -84,13 +84,19 @@ Weighing WeighingRecorder::make(const char *trigger, const ScaleReading &reading
     const ToleranceLimits limits = ToleranceLimits::of(m_settings, sample.nominal);
     if (limits.nominal && !limits.isEmpty())
         weighing.nominal = QString::number(*limits.nominal, 'g', 15);
-    weighing.weighingClass =
-        toleranceText(classifyWeighing(reading, limits, effectiveMinimumWeight(m_settings, m_checkedMinimum)));
+    const ToleranceClass toleranceClass =
+        classifyWeighing(reading, limits, effectiveMinimumWeight(m_settings, m_checkedMinimum));
+    weighing.weighingClass = toleranceText(toleranceClass);
     if (weighing.series != m_lastSeries) {
         m_lastSeries = weighing.series;
         m_inSeries = 0;
+        m_stats = SeriesStats();
+        m_unit.clear();
     }
     ++m_inSeries;
+    m_stats.add(reading, toleranceClass);
+    if (m_unit.isEmpty() && reading.hasValue())
+        m_unit = reading.unit;
     return weighing;
 }
 

@@ -3,6 +3,7 @@
 #include "support/row.h"
 #include "weighing/sampleids.h"
 #include "weighing/scalereading.h"
+#include "weighing/seriesstats.h"
 #include "weighing/weighingdetector.h"
 #include "weighing/weighingsettings.h"
 #include "weighing/worklist.h"
@@ -76,6 +77,10 @@ public:
 
     // Weighings made in the current series.
     int weighingsInSeries() const { return next().series == m_lastSeries ? m_inSeries : 0; }
+    // The statistics of the current series' weighings, with their classes,
+    // and the unit of its first weighing with a number.
+    SeriesStats seriesStats() const { return next().series == m_lastSeries ? m_stats : SeriesStats(); }
+    QString seriesUnit() const { return next().series == m_lastSeries ? m_unit : QString(); }
 
 private:
     Weighing make(const char *trigger, const ScaleReading &reading, QString *error);
@@ -90,6 +95,8 @@ private:
     std::optional<double> m_checkedMinimum;
     QString m_lastSeries;
     int m_inSeries = 0;
+    SeriesStats m_stats;
+    QString m_unit;
 };
 
 } // namespace Veltrano
