@@ -3,6 +3,8 @@
 // through a real serial line while its register is read beside the recording.
 #include "checks/checkregister.h"
 #include "checkswindow.h"
+#include "collect/statusfile.h"
+#include "weighingwindow.h"
 #include "collectionprobe.h"
 #include "pseudoterminal.h"
 #include "recording/qualificationwatch.h"
@@ -124,13 +126,21 @@ private slots:
         Veltrano::RecordingSession &session = probe.session();
         QSignalSpy sampled(&session, &Veltrano::RecordingSession::sampled);
         window.startToCollect();
+        WeighingWindow weighing(&session);
+        auto *shown = child<QLabel>(&weighing, "uChecks");
         QTRY_VERIFY_WITH_TIMEOUT(session.states().state("B1").checks().startsWith("failed since"), kPatience);
+        QVERIFY2(shown->text().startsWith("failed since"), qPrintable(shown->text()));
+        // veltrano-collect --status says it too.
+        const QString status = Veltrano::StatusFile::table(
+            Veltrano::StatusFile::describe(session.states(), "veltrano", 0, QDateTime::currentMSecsSinceEpoch()));
+        QVERIFY2(status.contains("B1: balance checks failed since"), qPrintable(status));
         QVERIFY(balance.write("+1.50 g\r\n"));  // below 2 x 1.00 g
         QTRY_COMPARE_WITH_TIMEOUT(sampled.count(), 1, kPatience);
 
         QCOMPARE(Checks::addRecord(db, repeatability(Checks::Verdict::Pass, 0.5, before.addSecs(60))), QString());
         session.refreshQualifications();
         QTRY_VERIFY_WITH_TIMEOUT(session.states().state("B1").checks().startsWith("qualified until"), kPatience);
+        QVERIFY2(shown->text().startsWith("qualified until"), qPrintable(shown->text()));
         QVERIFY(balance.write("+1.50 g\r\n"));  // above 2 x 0.50 g
         QTRY_COMPARE_WITH_TIMEOUT(sampled.count(), 2, kPatience);
         QVERIFY(probe.drain());

@@ -80,6 +80,7 @@ WeighingWindow::WeighingWindow(Veltrano::RecordingSession *session, QWidget *par
     connect(session, &Veltrano::RecordingSession::sampled, this, &WeighingWindow::weighed);
     connect(session, &Veltrano::RecordingSession::nextSample, this, &WeighingWindow::nextSampleChanged);
     connect(session, &Veltrano::RecordingSession::runningChanged, this, &WeighingWindow::refresh);
+    connect(session, &Veltrano::RecordingSession::qualificationChanged, this, &WeighingWindow::showChecks);
     refresh();
 }
 
@@ -146,6 +147,16 @@ void WeighingWindow::showInstrument()
     for (int i = 0; i < rows.size(); ++i)
         chart(first + i, rows.at(i));
     showFigures();
+    showChecks();
+}
+
+// Whether the balance's routine checks are current: its weighings carry it.
+void WeighingWindow::showChecks()
+{
+    const Veltrano::Qualification qualification = m_session->qualification(currentInstrument());
+    ui->uChecks->setText(qualification.status.isEmpty() ? tr("not registered (Data > Balances and checks)")
+                                                        : qualification.status);
+    ui->uChecks->setStyleSheet(qualification.check.isEmpty() ? QString() : QStringLiteral("color: #b71c1c; font-weight: bold;"));
 }
 
 // The instrument's limits, around the nominal its series was checked against.

@@ -46,6 +46,7 @@ private:
     void nextSampleChanged(const QString &instrumentId, const Veltrano::NextSample &next);
     void showInstrument();
     void showNext();
+    void showChecks();
     void setSampleId();
     void setPattern();
     void newSeries();

@@ -136,6 +136,7 @@ QJsonObject describe(const InstrumentStates &states, const QString &program, qin
             {"lines", state.lines()},
             {"rows", state.rows()},
             {"lastRow", clock(state.lastRowAt())},
+            {"checks", state.checks()},
             {"fields", StatusFields::write(state)},
         });
     }
@@ -238,6 +239,8 @@ QString table(const QJsonObject &status)
     QStringList weighings;
     for (const QJsonValue &value : status.value(QLatin1String("instruments")).toArray()) {
         const QJsonObject instrument = value.toObject();
+        if (const QString checks = instrument.value(QLatin1String("checks")).toString(); !checks.isEmpty())
+            weighings << QStringLiteral("%1: balance checks %2").arg(instrument.value(QLatin1String("id")).toString(), checks);
         const QJsonObject weighing = instrument.value(QLatin1String(kWeighing)).toObject();
         if (weighing.isEmpty())
             continue;
