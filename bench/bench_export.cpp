@@ -141,7 +141,8 @@ void exportDay(benchmark::State &state, Variant variant, qint64 rows)
     closeDefaultConnection();
 }
 
-// Every row made a weighing, in series of 20 (a lab's usual tray), classed.
+// Every row made a weighing, each balance's in series of 20 (a lab's usual
+// tray: the 16 balances take turns, so 320 rows hold one tray of each), classed.
 bool makeWeighings()
 {
     QSqlQuery query;
@@ -151,7 +152,7 @@ bool makeWeighings()
     }
     return query.exec(QStringLiteral(
         "INSERT INTO weighing(row_key, sample, series, trigger, kind, operator, class, nominal) SELECT rowid, "
-        "'S-' || rowid, 'tray-' || (rowid / 20), 'print', 'net', 'anna', 'within', '' FROM data;"));
+        "'S-' || rowid, 'tray-' || ((rowid - 1) / 320), 'print', 'net', 'anna', 'within', '' FROM data;"));
 }
 
 // One line per series with its figures, against the plain CSV of the same rows.

@@ -22,14 +22,23 @@ void SeriesLines::add(const QString &series, const QString &instrument, const QS
                         const QString &result, const QString &unit, const QString &toleranceClass,
                         const QString &nominal)
 {
-    const QString key = instrument + QChar(0x1f) + series;
-    auto found = m_index.constFind(key);
-    if (found == m_index.constEnd()) {
-        found = m_index.insert(key, int(m_series.size()));
-        m_series.append(Series{series, instrument, date + QLatin1Char(' ') + time, {}, unit.trimmed(), {}, {}});
+    // Most weighings belong to the series their instrument weighed last:
+    // found without making the key.
+    int index = m_latest.value(instrument, -1);
+    if (index < 0 || m_series.at(index).name != series) {
+        const QString key = instrument + QChar(0x1f) + series;
+        auto found = m_index.constFind(key);
+        if (found == m_index.constEnd()) {
+            found = m_index.insert(key, int(m_series.size()));
+            m_series.append(Series{series, instrument, date + QLatin1Char(' ') + time, {}, {}, unit.trimmed(), {}, {}});
+        }
+        index = *found;
+        m_latest.insert(instrument, index);
     }
-    Series &entry = m_series[*found];
-    entry.last = date + QLatin1Char(' ') + time;
+    Series &entry = m_series[index];
+    // Shared, not copied: joined when the line is made.
+    entry.lastDate = date;
+    entry.lastTime = time;
     if (entry.nominal.isEmpty())
         entry.nominal = nominal;
     entry.stats.add(ScaleReading::fromResult(result, unit),
@@ -44,7 +53,7 @@ QStringList SeriesLines::line(int index) const
     return {entry.name,
             entry.instrument,
             entry.first,
-            entry.last,
+            entry.lastDate + QLatin1Char(' ') + entry.lastTime,
             QString::number(stats.count()),
             formatted(stats.mean(), decimals),
             formatted(stats.sd(), decimals),

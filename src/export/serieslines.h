@@ -37,13 +37,15 @@ private:
         QString name;
         QString instrument;
         QString first;
-        QString last;
+        QString lastDate;
+        QString lastTime;
         QString unit;
         QString nominal;
         SeriesStats stats;
     };
     QVector<Series> m_series;
     QHash<QString, int> m_index;  // by instrument and series
+    QHash<QString, int> m_latest;  // each instrument's last series
 };
 
 } // namespace Veltrano
