@@ -51,11 +51,11 @@ CheckRecord recordOf(const QString &text)
 
 // Runs veltrano-check with `arguments` in the working folder: its exit
 // status and what it wrote, both channels.
-QPair<int, QString> runCheck(const QStringList &arguments)
+QPair<int, QString> runCheck(const QStringList &arguments, const char *program = VELTRANO_CHECK)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(VELTRANO_CHECK, arguments);
+    process.start(program, arguments);
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
         return {-1, QString()};
     return {process.exitCode(), QString::fromUtf8(process.readAll())};
@@ -435,6 +435,31 @@ private slots:
         QCOMPARE(made.at(0).rowKeys, QVector<qint64>({3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
         QVERIFY(shown.contains("verdict: " + verdict.toUtf8()));
         QCOMPARE(auditKinds(db).last(), "check");
+    }
+
+    // veltrano-export --checks: the records of the balances chosen, in their columns.
+    void exportChecks()
+    {
+        QVERIFY(openDatabase("sqlite"));
+        const QSqlDatabase db = QSqlDatabase::database(kConnection);
+        CheckRecord record = recordOf("eccentricity fail 2026-12-10 09:00:00");
+        record.operatorName = "anna";
+        record.weightId = "W-100";
+        record.nominal = 100;
+        record.n = 5;
+        record.mean = 100.00018;
+        record.deviation = -0.0003;
+        record.criterion = "largest |position − centre| ≤ the limit";
+        QCOMPARE(addRecord(db, record), QString());
+        record.instrumentId = "B2";
+        QCOMPARE(addRecord(db, record), QString());
+        const QPair<int, QString> exported =
+            runCheck({"--checks", "--instrument", "B1", "--decimal-comma", "checks.csv"}, VELTRANO_EXPORT);
+        QCOMPARE(exported, qMakePair(0, QString()));
+        QCOMPARE(QString::fromUtf8(readFile("checks.csv")),
+                 "\uFEFFinstrument_id;test;date;time;operator;weight;nominal;n;mean;sd;deviation;criterion;verdict\r\n"
+                 "B1;eccentricity;2026-12-10;09:00:00;anna;W-100;100;5;100,00018;;-0,0003;"
+                 "largest |position − centre| ≤ the limit;fail\r\n");
     }
 };
 
