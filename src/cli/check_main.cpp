@@ -6,6 +6,7 @@
 #include "checks/checkstatus.h"
 #include "store/database.h"
 #include "store/databaseconfig.h"
+#include "store/rowsource.h"
 #include "support/commandline.h"
 #include "support/osuser.h"
 
@@ -324,6 +325,15 @@ bool told(const QString &error, const QString &what)
     return error.isEmpty();
 }
 
+// A balance whose id no recorded row carries is told, as a likely slip of
+// the pen: its tests would wait for weighings that never come.
+void warnUnrecorded(const QSqlDatabase &db, const QString &instrumentId)
+{
+    QString error;
+    for (const DataRows::Unmatched &missing : DataRows::unmatchedInstruments(db, {instrumentId}, &error))
+        printError(QStringLiteral("warning: ") + missing.warning());
+}
+
 int saveBalance(const CheckCommand &command)
 {
     if (!openDatabase(command, Database::Mode::Record, kWriter))
@@ -338,6 +348,8 @@ int saveBalance(const CheckCommand &command)
     if (!told(saveBalance(db, entry), QStringLiteral("balance %1 not saved").arg(command.id)))
         return kNotMadeStatus;
     printLine(QStringLiteral("%1 balance %2").arg(QLatin1String(found ? "changed" : "registered"), command.id));
+    if (!found)
+        warnUnrecorded(db, command.id);
     return 0;
 }
 
@@ -496,6 +508,7 @@ int runTest(const CheckCommand &command)
     qint64 after = 0;
     if (!told(newestRowKey(db, &after), QStringLiteral("cannot read the recorded rows")))
         return kNotMadeStatus;
+    warnUnrecorded(db, command.id);
     const int count = weighingsNeeded(command.test, command.replicates);
     printLine(QStringLiteral("%1 test of %2 with %3: %4 %5, waiting for the weighings as they are stored")
                   .arg(checkText(command.test), command.id, command.weightId)
