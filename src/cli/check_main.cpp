@@ -86,11 +86,6 @@ void printLine(const QString &text)
     std::fflush(stdout);
 }
 
-QString figure(const std::optional<double> &value)
-{
-    return value ? QString::number(*value, 'g', 12) : QString();
-}
-
 struct CheckCommand
 {
     enum Kind { SaveBalance, ListBalances, AddWeight, ListWeights, Status, RunTest } kind = Status;
@@ -383,9 +378,9 @@ int list(const CheckCommand &command)
         printLine(QStringLiteral("instrument_id\tmaker\tmodel\tserial\tcapacity\treadability\tlocation\tintervals\t"
                                  "eccentricity_limit\tchanged_at\tchanged_by"));
         for (const BalanceEntry &entry : entries)
-            printLine(QStringList{entry.instrumentId, entry.maker, entry.model, entry.serial, figure(entry.capacity),
-                                  figure(entry.readability), entry.location, intervalsText(entry.intervals),
-                                  figure(entry.eccentricityLimit), entry.changedAt, entry.changedBy}
+            printLine(QStringList{entry.instrumentId, entry.maker, entry.model, entry.serial, figureText(entry.capacity),
+                                  figureText(entry.readability), entry.location, intervalsText(entry.intervals),
+                                  figureText(entry.eccentricityLimit), entry.changedAt, entry.changedBy}
                           .join(tab));
         return 0;
     }
@@ -394,7 +389,7 @@ int list(const CheckCommand &command)
         return kNotMadeStatus;
     printLine(QStringLiteral("id\tnominal\tunit\tclass\tcertificate\tdue\tchanged_at\tchanged_by"));
     for (const WeightEntry &entry : entries)
-        printLine(QStringList{entry.id, figure(entry.nominal), entry.unit, entry.weightClass, entry.certificate,
+        printLine(QStringList{entry.id, figureText(entry.nominal), entry.unit, entry.weightClass, entry.certificate,
                               entry.due.toString(Qt::ISODate), entry.changedAt, entry.changedBy}
                       .join(tab));
     return 0;

@@ -164,20 +164,6 @@ Result exportCleared(const QSqlDatabase &db, const ExportCommand &command)
     return result;
 }
 
-// A figure of a check record as the table writes it: plain decimals, no
-// exponent, no trailing zeros.
-QString checkFigure(const std::optional<double> &value)
-{
-    if (!value)
-        return QString();
-    QString text = QString::number(*value, 'f', 10);
-    while (text.endsWith(QLatin1Char('0')))
-        text.chop(1);
-    if (text.endsWith(QLatin1Char('.')))
-        text.chop(1);
-    return text;
-}
-
 // The records of the balance checks, those of the chosen instruments and
 // period, oldest first.
 Result exportChecks(const QSqlDatabase &db, const ExportCommand &command)
@@ -208,8 +194,8 @@ Result exportChecks(const QSqlDatabase &db, const ExportCommand &command)
             || (!selection.instruments.isEmpty() && !selection.instruments.contains(record.instrumentId)))
             continue;
         rows.append({record.instrumentId, Veltrano::Checks::checkText(record.test), record.date, record.time,
-                     record.operatorName, record.weightId, checkFigure(record.nominal), QString::number(record.n),
-                     checkFigure(record.mean), checkFigure(record.sd), checkFigure(record.deviation), record.criterion,
+                     record.operatorName, record.weightId, Veltrano::Checks::figureText(record.nominal), QString::number(record.n),
+                     Veltrano::Checks::figureText(record.mean), Veltrano::Checks::figureText(record.sd), Veltrano::Checks::figureText(record.deviation), record.criterion,
                      Veltrano::Checks::verdictText(record.verdict)});
     }
     return exportTable(command.request, QStringLiteral("checks"), columns, rows);
