@@ -6,6 +6,7 @@
 #include "store/measurementdb.h"
 
 #include "pgserver.h"
+#include "pseudoterminal.h"
 #include "tempworkdir.h"
 
 #include <QProcess>
@@ -13,6 +14,7 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#include <csignal>
 #include <optional>
 
 using namespace Veltrano;
@@ -51,11 +53,11 @@ CheckRecord recordOf(const QString &text)
 
 // Runs veltrano-check with `arguments` in the working folder: its exit
 // status and what it wrote, both channels.
-QPair<int, QString> runCheck(const QStringList &arguments)
+QPair<int, QString> runCheck(const QStringList &arguments, const char *program = VELTRANO_CHECK)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(VELTRANO_CHECK, arguments);
+    process.start(program, arguments);
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
         return {-1, QString()};
     return {process.exitCode(), QString::fromUtf8(process.readAll())};
@@ -422,7 +424,7 @@ private slots:
         QTRY_VERIFY((shown += process.readAllStandardOutput()).contains("Put W1 (100 g) on the centre"));
         QCOMPARE(weighings("B2", {"1.0"}), QString());
         QCOMPARE(weighings("B1", results), QString());
-        QVERIFY(process.waitForFinished(30000));
+        QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(30000));
         shown += process.readAllStandardOutput();
         QVERIFY2(shown.contains("weighing " + QByteArray::number(results.size())), shown.constData());
         QTEST(process.exitCode(), "status");
@@ -435,6 +437,71 @@ private slots:
         QCOMPARE(made.at(0).rowKeys, QVector<qint64>({3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
         QVERIFY(shown.contains("verdict: " + verdict.toUtf8()));
         QCOMPARE(auditKinds(db).last(), "check");
+    }
+
+    // The same through veltrano-collect, fed by a balance on a pseudo-terminal
+    // that prints each weighing: the test takes what the collector stores.
+    void runOnACollector()
+    {
+        Sim::PseudoTerminal line;
+        QVERIFY(line.open());
+        QVERIFY(writeFile("settings.ini", "[B1]\nname=B1\ncomPort=" + line.devicePath().toUtf8()
+                                              + "\ndataBits=8\nparity=none\nstopBits=1\ntransmissionRate=9600\n"
+                                                "samplingInterval=1\nrecord=print\ntype=automatic\n"));
+        QVERIFY(openDatabase("sqlite"));
+        const QSqlDatabase db = QSqlDatabase::database(kConnection);
+        QCOMPARE(saveBalance(db, balanceB1()), QString());
+        QCOMPARE(saveWeight(db, {"W1", 100, "g", "E2", "", QDate(2099, 1, 1), {}, {}}), QString());
+        QProcess collector;
+        collector.setProcessChannelMode(QProcess::MergedChannels);
+        collector.start(VELTRANO_COLLECT, QStringList());
+        QByteArray logged;
+        QTRY_VERIFY_WITH_TIMEOUT((logged += collector.readAll()).contains("started with 1 instrument"), 20000);
+        QProcess check;
+        check.setProcessChannelMode(QProcess::MergedChannels);
+        check.start(VELTRANO_CHECK, {"run", "B1", "repeatability", "--weight", "W1", "--timeout", "20"});
+        QByteArray shown;
+        QTRY_VERIFY((shown += check.readAllStandardOutput()).contains("(1 of 10)"));
+        for (int i = 1; i <= 10; ++i) {
+            QVERIFY(line.write(QStringLiteral("+ 100.000%1 g\r\n").arg(i % 3).toLatin1()));
+            QTRY_VERIFY_WITH_TIMEOUT((shown += check.readAllStandardOutput()).contains(QStringLiteral("weighing %1 of 10").arg(i).toLatin1()),
+                                     10000);
+        }
+        // Done already, maybe, while its output was read.
+        QVERIFY(check.state() == QProcess::NotRunning || check.waitForFinished(30000));
+        shown += check.readAllStandardOutput();
+        QVERIFY2(check.exitCode() == 0 && shown.contains("verdict: pass"), shown.constData());
+        ::kill(pid_t(collector.processId()), SIGTERM);
+        QVERIFY(collector.waitForFinished(30000));
+        QVector<CheckRecord> made;
+        QCOMPARE(records(db, &made), QString());
+        QCOMPARE(made.size(), 1);
+        QCOMPARE(made.at(0).rowKeys.size(), 10);
+    }
+
+    // veltrano-export --checks: the records of the balances chosen, in their columns.
+    void exportChecks()
+    {
+        QVERIFY(openDatabase("sqlite"));
+        const QSqlDatabase db = QSqlDatabase::database(kConnection);
+        CheckRecord record = recordOf("eccentricity fail 2026-12-10 09:00:00");
+        record.operatorName = "anna";
+        record.weightId = "W-100";
+        record.nominal = 100;
+        record.n = 5;
+        record.mean = 100.00018;
+        record.deviation = -0.0003;
+        record.criterion = "largest |position − centre| ≤ the limit";
+        QCOMPARE(addRecord(db, record), QString());
+        record.instrumentId = "B2";
+        QCOMPARE(addRecord(db, record), QString());
+        const QPair<int, QString> exported =
+            runCheck({"--checks", "--instrument", "B1", "--decimal-comma", "checks.csv"}, VELTRANO_EXPORT);
+        QCOMPARE(exported, qMakePair(0, QString()));
+        QCOMPARE(readFile("checks.csv"),
+                 QByteArray("\xEF\xBB\xBFinstrument_id;test;date;time;operator;weight;nominal;n;mean;sd;deviation;criterion;verdict\r\n"
+                            "B1;eccentricity;2026-12-10;09:00:00;anna;W-100;100;5;100,00018;;-0,0003;"
+                            "largest |position − centre| ≤ the limit;fail\r\n"));
     }
 };
 

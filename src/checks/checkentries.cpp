@@ -112,6 +112,18 @@ CheckRecord CheckRecord::of(const CheckResult &result, const QString &instrument
     return record;
 }
 
+QString figureText(const std::optional<double> &value)
+{
+    if (!value)
+        return QString();
+    QString text = QString::number(*value, 'f', 10);
+    while (text.endsWith(QLatin1Char('0')))
+        text.chop(1);
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+}
+
 QString rowKeysText(const QVector<qint64> &keys)
 {
     QStringList texts;

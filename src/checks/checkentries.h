@@ -96,6 +96,10 @@ struct CheckRecord
                           const QVector<qint64> &rowKeys);
 };
 
+// A figure of an entry or record as listed and exported: plain decimals,
+// no exponent, no trailing zeros (0.00001, 100.00009); empty for none.
+QString figureText(const std::optional<double> &value);
+
 // Row keys as stored: "12,13,14"; and back (false on anything else).
 QString rowKeysText(const QVector<qint64> &keys);
 bool parseRowKeys(const QString &text, QVector<qint64> *keys);

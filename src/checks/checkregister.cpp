@@ -161,6 +161,7 @@ QString ensureTables(const QSqlDatabase &db)
         return error.trimmed();
     QSqlQuery query(db);
     bool ok = false;
+    // One missing: all are made, each IF NOT EXISTS.
     for (const char *table : {kBalanceTable, kWeightTable, kRecordTable}) {
         if (SqlBackend::tableExists(query, QLatin1String(table), &ok))
             continue;

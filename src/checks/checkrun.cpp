@@ -6,12 +6,6 @@
 
 namespace Veltrano::Checks {
 
-namespace {
-
-QString figure(double value) { return QString::number(value, 'g', 12); }
-
-} // namespace
-
 int weighingsNeeded(Check test, int replicates)
 {
     switch (test) {
@@ -41,7 +35,7 @@ QString refusal(Check test, const BalanceEntry &balance, const WeightEntry &weig
 
 QString placing(Check test, const WeightEntry &weight, int index, int count)
 {
-    const QString what = QStringLiteral("%1 (%2 %3)").arg(weight.id, figure(weight.nominal), weight.unit);
+    const QString what = QStringLiteral("%1 (%2 %3)").arg(weight.id, figureText(weight.nominal), weight.unit);
     if (test == Check::Eccentricity)
         return QStringLiteral("Put %1 on the pan: %2 (%3 of %4)")
             .arg(what, QCoreApplication::translate("Checks", kEccentricityPositionNames[index % kEccentricityPositions]))

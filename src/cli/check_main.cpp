@@ -6,6 +6,7 @@
 #include "checks/checkstatus.h"
 #include "store/database.h"
 #include "store/databaseconfig.h"
+#include "store/rowsource.h"
 #include "support/commandline.h"
 #include "support/osuser.h"
 
@@ -83,11 +84,6 @@ void printLine(const QString &text)
 {
     std::printf("%s\n", text.toLocal8Bit().constData());
     std::fflush(stdout);
-}
-
-QString figure(const std::optional<double> &value)
-{
-    return value ? QString::number(*value, 'g', 12) : QString();
 }
 
 struct CheckCommand
@@ -324,6 +320,15 @@ bool told(const QString &error, const QString &what)
     return error.isEmpty();
 }
 
+// A balance whose id no recorded row carries is told, as a likely slip of
+// the pen: its tests would wait for weighings that never come.
+void warnUnrecorded(const QSqlDatabase &db, const QString &instrumentId)
+{
+    QString error;
+    for (const DataRows::Unmatched &missing : DataRows::unmatchedInstruments(db, {instrumentId}, &error))
+        printError(QStringLiteral("warning: ") + missing.warning());
+}
+
 int saveBalance(const CheckCommand &command)
 {
     if (!openDatabase(command, Database::Mode::Record, kWriter))
@@ -338,6 +343,8 @@ int saveBalance(const CheckCommand &command)
     if (!told(saveBalance(db, entry), QStringLiteral("balance %1 not saved").arg(command.id)))
         return kNotMadeStatus;
     printLine(QStringLiteral("%1 balance %2").arg(QLatin1String(found ? "changed" : "registered"), command.id));
+    if (!found)
+        warnUnrecorded(db, command.id);
     return 0;
 }
 
@@ -371,9 +378,9 @@ int list(const CheckCommand &command)
         printLine(QStringLiteral("instrument_id\tmaker\tmodel\tserial\tcapacity\treadability\tlocation\tintervals\t"
                                  "eccentricity_limit\tchanged_at\tchanged_by"));
         for (const BalanceEntry &entry : entries)
-            printLine(QStringList{entry.instrumentId, entry.maker, entry.model, entry.serial, figure(entry.capacity),
-                                  figure(entry.readability), entry.location, intervalsText(entry.intervals),
-                                  figure(entry.eccentricityLimit), entry.changedAt, entry.changedBy}
+            printLine(QStringList{entry.instrumentId, entry.maker, entry.model, entry.serial, figureText(entry.capacity),
+                                  figureText(entry.readability), entry.location, intervalsText(entry.intervals),
+                                  figureText(entry.eccentricityLimit), entry.changedAt, entry.changedBy}
                           .join(tab));
         return 0;
     }
@@ -382,7 +389,7 @@ int list(const CheckCommand &command)
         return kNotMadeStatus;
     printLine(QStringLiteral("id\tnominal\tunit\tclass\tcertificate\tdue\tchanged_at\tchanged_by"));
     for (const WeightEntry &entry : entries)
-        printLine(QStringList{entry.id, figure(entry.nominal), entry.unit, entry.weightClass, entry.certificate,
+        printLine(QStringList{entry.id, figureText(entry.nominal), entry.unit, entry.weightClass, entry.certificate,
                               entry.due.toString(Qt::ISODate), entry.changedAt, entry.changedBy}
                       .join(tab));
     return 0;
@@ -496,6 +503,7 @@ int runTest(const CheckCommand &command)
     qint64 after = 0;
     if (!told(newestRowKey(db, &after), QStringLiteral("cannot read the recorded rows")))
         return kNotMadeStatus;
+    warnUnrecorded(db, command.id);
     const int count = weighingsNeeded(command.test, command.replicates);
     printLine(QStringLiteral("%1 test of %2 with %3: %4 %5, waiting for the weighings as they are stored")
                   .arg(checkText(command.test), command.id, command.weightId)

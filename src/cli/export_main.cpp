@@ -1,4 +1,5 @@
 // veltrano-export: writes recorded rows to a file for scripts and schedulers.
+#include "checks/checkregister.h"
 #include "export/csvwriter.h"
 #include "store/archive.h"
 #include "store/audit.h"
@@ -163,6 +164,43 @@ Result exportCleared(const QSqlDatabase &db, const ExportCommand &command)
     return result;
 }
 
+// The records of the balance checks, those of the chosen instruments and
+// period, oldest first.
+Result exportChecks(const QSqlDatabase &db, const ExportCommand &command)
+{
+    QVector<Veltrano::Checks::CheckRecord> records;
+    if (const QString error = Veltrano::Checks::records(db, &records); !error.isEmpty()) {
+        Result result;
+        result.step = Result::ReadRows;
+        result.error = error;
+        return result;
+    }
+    using Column = Veltrano::XlsxBook::Column;
+    using Veltrano::XlsxBook;
+    const QVector<Column> columns{
+        {QStringLiteral("instrument_id"), XlsxBook::Text}, {QStringLiteral("test"), XlsxBook::Text},
+        {QStringLiteral("date"), XlsxBook::Date},          {QStringLiteral("time"), XlsxBook::Time},
+        {QStringLiteral("operator"), XlsxBook::Text},      {QStringLiteral("weight"), XlsxBook::Text},
+        {QStringLiteral("nominal"), XlsxBook::Number},     {QStringLiteral("n"), XlsxBook::Number},
+        {QStringLiteral("mean"), XlsxBook::Number},        {QStringLiteral("sd"), XlsxBook::Number},
+        {QStringLiteral("deviation"), XlsxBook::Number},   {QStringLiteral("criterion"), XlsxBook::Text},
+        {QStringLiteral("verdict"), XlsxBook::Text}};
+    const Selection &selection = command.request.selection;
+    QVector<QStringList> rows;
+    for (const Veltrano::Checks::CheckRecord &record : qAsConst(records)) {
+        const QDateTime when = QDateTime(QDate::fromString(record.date, Qt::ISODate),
+                                         QTime::fromString(record.time, Qt::ISODate));
+        if ((selection.from.isValid() && when < selection.from) || (selection.to.isValid() && when > selection.to)
+            || (!selection.instruments.isEmpty() && !selection.instruments.contains(record.instrumentId)))
+            continue;
+        rows.append({record.instrumentId, Veltrano::Checks::checkText(record.test), record.date, record.time,
+                     record.operatorName, record.weightId, Veltrano::Checks::figureText(record.nominal), QString::number(record.n),
+                     Veltrano::Checks::figureText(record.mean), Veltrano::Checks::figureText(record.sd), Veltrano::Checks::figureText(record.deviation), record.criterion,
+                     Veltrano::Checks::verdictText(record.verdict)});
+    }
+    return exportTable(command.request, QStringLiteral("checks"), columns, rows);
+}
+
 int run(ExportCommand &command)
 {
     const Veltrano::Database::Opened opened =
@@ -179,7 +217,7 @@ int run(ExportCommand &command)
         standardOutput.open(stdout, QIODevice::WriteOnly);
         command.request.device = &standardOutput;
     }
-    if (!command.request.selection.instruments.isEmpty())
+    if (!command.request.selection.instruments.isEmpty() && !command.checks)
         reportUnmatched(command.request.selection.instruments);
     command.request.temporaryFile = Terminal::removeOnInterrupt;
     const bool onTerminal = !command.quiet && Terminal::isTerminal(2);
@@ -190,7 +228,9 @@ int run(ExportCommand &command)
         if (onTerminal)
             progress = [&bar](qint64 written, qint64 total) { return bar.update(written, total); };
         const QSqlDatabase db = QSqlDatabase::database(QLatin1String(kConnection), false);
-        result = command.cleared ? exportCleared(db, command) : exportRows(db, command.request, progress);
+        result = command.cleared  ? exportCleared(db, command)
+                 : command.checks ? exportChecks(db, command)
+                                  : exportRows(db, command.request, progress);
     }
     if (result.step != Result::Done) {
         printError(describeFailure(result, command.output));
@@ -200,6 +240,8 @@ int run(ExportCommand &command)
     QJsonObject details = auditDetails(command.request, result);
     if (command.cleared)
         details.insert(QStringLiteral("cleared"), true);
+    if (command.checks)
+        details.insert(QStringLiteral("checks"), true);
     const QString refused = Veltrano::Database::recordAudit(QLatin1String(kConnection), QLatin1String(Veltrano::Audit::kExported),
                                                          details);
     if (!refused.isEmpty())

@@ -56,10 +56,16 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
         QStringLiteral("cleared"),
         QStringLiteral("CSV: the rows Clear moved into the archive instead, each with when and by whom it was cleared "
                        "(columns cleared_at, cleared_by)."));
+    const QCommandLineOption checksOption(
+        QStringLiteral("checks"),
+        QStringLiteral("CSV and xlsx: the records of the balance checks instead, one line per test (instrument_id, "
+                       "test, date, time, operator, weight, nominal, n, mean, sd, deviation, criterion, verdict); "
+                       "--from, --to and --instrument choose among them."));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("No progress bar and no summary line on a terminal."));
     parser.addOptions({databaseOption, fromOption, toOption, instrumentOption, formatOption, separatorOption,
-                       decimalCommaOption, provenanceOption, weighingsOption, seriesOption, clearedOption, quietOption});
+                       decimalCommaOption, provenanceOption, weighingsOption, seriesOption, clearedOption, checksOption,
+                       quietOption});
     parser.addPositionalArgument(QStringLiteral("OUTPUT"),
                                  QStringLiteral("The file to write, or - for CSV on standard output."));
     m_usage = parser.helpText();
@@ -127,6 +133,12 @@ ExportCommand::Outcome ExportCommand::parse(const QStringList &arguments, QStrin
                     || request.provenance || request.weighings || request.series))
         return usageError(QStringLiteral("--cleared exports the whole archive: not with --from, --to, --instrument, "
                                          "--provenance, --weighings or --series"));
+    checks = parser.isSet(checksOption);
+    if (checks && request.format == Format::Xls)
+        return usageError(QStringLiteral("--checks is for CSV and xlsx only"));
+    if (checks && (cleared || request.provenance || request.weighings || request.series))
+        return usageError(QStringLiteral("--checks writes the check records: not with --cleared, --provenance, "
+                                         "--weighings or --series"));
     request.fileName = output;
     return Run;
 }

@@ -13,6 +13,7 @@ struct ExportCommand
     QString output;  // "-": CSV on standard output
     bool quiet = false;
     bool cleared = false;  // the archive of cleared rows instead, as CSV
+    bool checks = false;   // the balance check records instead, CSV or .xlsx
     Veltrano::MeasurementExport::Request request;
 
     using Outcome = Veltrano::CommandLine::Outcome;

@@ -126,11 +126,7 @@ int run(const ReportCommand &command)
     // Names that match no recorded row are told, as a likely slip of the pen.
     QString error;
     for (const DataRows::Unmatched &missing : DataRows::unmatchedInstruments(db, command.request.instruments, &error))
-        printError(QStringLiteral("warning: no row of the instrument \"%1\" is recorded (names are case-sensitive%2)")
-                       .arg(missing.name,
-                            missing.otherCase.isEmpty()
-                                ? QString()
-                                : QStringLiteral(", recorded: \"%1\"").arg(missing.otherCase.join(QStringLiteral("\", \"")))));
+        printError(QStringLiteral("warning: ") + missing.warning());
     if (!error.isEmpty()) {
         printError(QStringLiteral("cannot read the recorded rows: %1").arg(error));
         return 1;

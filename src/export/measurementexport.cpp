@@ -336,6 +336,25 @@ private:
     QString m_error;
 };
 
+// Closes the writer and puts its file in place: `result` as it ends.
+Result finished(Result result, Sink &sink, Target &target, const Request &request)
+{
+    const auto stop = [&result](Result::Step step, const QString &error) {
+        result.step = step;
+        result.error = error;
+        return result;
+    };
+    if (!sink.finish())
+        return stop(Result::WriteFile, sink.errorString());
+    if (!target.finish())
+        return stop(Result::WriteFile, target.errorString());
+    result.cutCells = sink.cutCells();
+    if (!target.commit())
+        return stop(Result::ReplaceTarget, target.errorString());
+    result.sha256 = fileHash(request);
+    return result;
+}
+
 } // namespace
 
 QString describeFailure(const Result &result, const QString &fileName)
@@ -466,15 +485,40 @@ Result exportRows(const QSqlDatabase &db, const Request &request, const Progress
         return stop(Result::ReadRows, source.error());
     if (progress && !progress(result.rows, result.rows))
         return stop(Result::Cancelled, QString());
-    if (!sink->finish())
-        return stop(Result::WriteFile, sink->errorString());
-    if (!target.finish())
-        return stop(Result::WriteFile, target.errorString());
-    result.cutCells = sink->cutCells();
-    if (!target.commit())
-        return stop(Result::ReplaceTarget, target.errorString());
-    result.sha256 = fileHash(request);
-    return result;
+    return finished(result, *sink, target, request);
+}
+
+Result exportTable(const Request &request, const QString &sheetName, const QVector<XlsxBook::Column> &columns,
+                   const QVector<QStringList> &rows)
+{
+    Result result;
+    auto stop = [&result](Result::Step step, const QString &error) {
+        result.step = step;
+        result.error = error;
+        return result;
+    };
+    if (request.format == Format::Xls)
+        return stop(Result::OpenTarget, QStringLiteral("the .xls workbook keeps its five columns: write CSV or xlsx"));
+    Target target(request);
+    if (!target.open())
+        return stop(Result::OpenTarget, target.errorString());
+    std::unique_ptr<Sink> sink;
+    if (request.format == Format::Csv)
+        sink = std::make_unique<CsvSink>(target.device(), request.separator, columns);
+    else
+        sink = std::make_unique<XlsxSink>(target.bookPath(), columns, sheetName);
+    QVector<QString> cells(columns.size());
+    for (const QStringList &row : rows) {
+        for (int c = 0; c < cells.size(); ++c) {
+            cells[c] = row.value(c);
+            if (request.decimalComma && columns.at(c).kind == XlsxBook::Number)
+                cells[c].replace(QLatin1Char('.'), QLatin1Char(','));
+        }
+        if (!sink->append(cells.constData()))
+            return stop(Result::WriteFile, sink->errorString());
+        ++result.rows;
+    }
+    return finished(result, *sink, target, request);
 }
 
 QString fileHash(const Request &request)

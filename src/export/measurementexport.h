@@ -1,5 +1,6 @@
 #pragma once
 
+#include "export/xlsxbook.h"
 #include "store/rowsource.h"
 
 #include <QDateTime>
@@ -108,5 +109,13 @@ using Progress = std::function<bool(qint64 written, qint64 total)>;
 // Writes the selected rows of `db` as asked. Whatever ends it short leaves no
 // file and an older file at the same name as it was.
 Result exportRows(const QSqlDatabase &db, const Request &request, const Progress &progress = {});
+
+// Writes a table of its own (the balance check records, say) as CSV, or as
+// .xlsx on the sheet `sheetName`: the names of `columns`, then `rows`, each
+// with a cell per column. A number column's cells are written with a
+// decimal comma when the request says so. As exportRows(), whatever ends it
+// short leaves no file; the .xls workbook keeps its five columns and is refused.
+Result exportTable(const Request &request, const QString &sheetName, const QVector<XlsxBook::Column> &columns,
+                   const QVector<QStringList> &rows);
 
 } // namespace Veltrano::MeasurementExport

@@ -277,6 +277,13 @@ Recorded recorded(const QSqlDatabase &db)
     return found;
 }
 
+QString Unmatched::warning() const
+{
+    return QStringLiteral("no row of the instrument \"%1\" is recorded (names are case-sensitive%2)")
+        .arg(name, otherCase.isEmpty() ? QString()
+                                       : QStringLiteral(", recorded: \"%1\"").arg(otherCase.join(QStringLiteral("\", \""))));
+}
+
 QList<Unmatched> unmatchedInstruments(const QSqlDatabase &db, const QStringList &names, QString *error)
 {
     QList<Unmatched> unmatched;

@@ -99,6 +99,8 @@ struct Unmatched
 {
     QString name;
     QStringList otherCase;
+    // no row of the instrument "b1" is recorded (names are case-sensitive, recorded: "B1")
+    QString warning() const;
 };
 QList<Unmatched> unmatchedInstruments(const QSqlDatabase &db, const QStringList &names, QString *error);
 
