@@ -409,7 +409,9 @@ private slots:
         const auto weighings = [&db](const QString &instrument, const QStringList &values) {
             QVector<Row> rows;
             for (const QString &value : values) {
-                Row row("2026-12-10", "09:00:00", instrument, "", "+" + value, "g");
+                // `data` names the balance by its display name, the provenance by its id.
+                Row row("2026-12-10", "09:00:00", "Balance " + instrument, "", "+" + value, "g");
+                row.provenance.instrument = instrument;
                 row.weighing = Weighing{"", "", "stable", "net", "anna", "", ""};
                 rows << row;
             }

@@ -3,6 +3,7 @@
 // collector stores meanwhile.
 #include "checks/checkregister.h"
 #include "checks/checkrun.h"
+#include "checks/checkrunner.h"
 #include "checks/checkstatus.h"
 #include "store/database.h"
 #include "store/databaseconfig.h"
@@ -13,12 +14,10 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLocale>
 #include <QLoggingCategory>
 #include <QSqlDatabase>
-#include <QTimer>
 
 #include <cmath>
 #include <cstdio>
@@ -37,7 +36,6 @@ constexpr char kWriter[] = "check-write";
 constexpr int kFailedStatus = 1;
 // A test that was not made: refused, timed out, or the database in the way.
 constexpr int kNotMadeStatus = 2;
-constexpr int kPollMs = 500;
 constexpr int kDefaultTimeoutSeconds = 300;
 
 const char kHelp[] =
@@ -426,56 +424,6 @@ int status(const CheckCommand &command)
     return action ? kFailedStatus : 0;
 }
 
-// Waits for the weighings of a test, telling what to put on the pan before
-// each; false, told, when one did not come within the timeout.
-bool takeWeighings(const CheckCommand &command, const WeightEntry &weight, qint64 after, int count,
-                   QVector<TakenWeighing> *taken)
-{
-    const QSqlDatabase db = connection(kReader);
-    QEventLoop loop;
-    QTimer poll;
-    QElapsedTimer waited;
-    QString lastError;
-    bool timedOut = false;
-    const auto next = [&] {
-        const int index = int(taken->size());
-        printLine(placing(command.test, weight, index, count));
-        waited.start();
-    };
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        QVector<TakenWeighing> arrived;
-        const qint64 last = taken->isEmpty() ? after : taken->last().key;
-        const QString error = weighingsAfter(db, command.id, last, count - int(taken->size()), &arrived);
-        // A database busy for a moment is waited out; the same trouble is told once.
-        if (!error.isEmpty() && error != lastError)
-            printError(QStringLiteral("warning: cannot read the weighings: %1").arg(error));
-        lastError = error;
-        for (const TakenWeighing &weighing : qAsConst(arrived)) {
-            taken->append(weighing);
-            printLine(QStringLiteral("  weighing %1 of %2: %3 %4 (%5 %6)")
-                          .arg(taken->size())
-                          .arg(count)
-                          .arg(weighing.reading.number, weighing.reading.unit, weighing.date, weighing.time));
-            if (taken->size() < count)
-                next();
-        }
-        if (taken->size() >= count) {
-            loop.quit();
-        } else if (waited.elapsed() >= qint64(command.timeoutSeconds) * 1000) {
-            timedOut = true;
-            loop.quit();
-        }
-    });
-    next();
-    poll.start(kPollMs);
-    loop.exec();
-    if (timedOut)
-        printError(QStringLiteral("no weighing of %1 came within %2 s: the test is not made, nothing is recorded")
-                       .arg(command.id)
-                       .arg(command.timeoutSeconds));
-    return !timedOut;
-}
-
 int runTest(const CheckCommand &command)
 {
     if (!openDatabase(command, Database::Mode::ReadOnly, kReader))
@@ -500,50 +448,54 @@ int runTest(const CheckCommand &command)
         printError(QStringLiteral("refused: ") + refused);
         return kNotMadeStatus;
     }
-    qint64 after = 0;
-    if (!told(newestRowKey(db, &after), QStringLiteral("cannot read the recorded rows")))
-        return kNotMadeStatus;
     warnUnrecorded(db, command.id);
     const int count = weighingsNeeded(command.test, command.replicates);
     printLine(QStringLiteral("%1 test of %2 with %3: %4 %5, waiting for the weighings as they are stored")
                   .arg(checkText(command.test), command.id, command.weightId)
                   .arg(count)
                   .arg(QLatin1String(count == 1 ? "weighing" : "weighings")));
-    QVector<TakenWeighing> taken;
-    if (!takeWeighings(command, weightEntry, after, count, &taken))
+    CheckRunner runner{QLatin1String(kReader)};
+    QEventLoop loop;
+    std::optional<CheckResult> judged;
+    QObject::connect(&runner, &CheckRunner::place, &loop, [](const QString &text) { printLine(text); });
+    QObject::connect(&runner, &CheckRunner::weighed, &loop, [](const TakenWeighing &weighing, int index, int count) {
+        printLine(QStringLiteral("  weighing %1 of %2: %3 %4 (%5 %6)")
+                      .arg(index + 1)
+                      .arg(count)
+                      .arg(weighing.reading.number, weighing.reading.unit, weighing.date, weighing.time));
+    });
+    // A database busy for a moment is waited out; the same trouble is told once.
+    QObject::connect(&runner, &CheckRunner::readFailed, &loop, [](const QString &error) {
+        printError(QStringLiteral("warning: cannot read the weighings: %1").arg(error));
+    });
+    QObject::connect(&runner, &CheckRunner::timedOut, &loop, &QEventLoop::quit);
+    QObject::connect(&runner, &CheckRunner::finished, &loop, [&](const CheckResult &result) {
+        judged = result;
+        loop.quit();
+    });
+    const QString notStarted =
+        runner.start(command.test, balanceEntry, weightEntry, command.replicates, command.timeoutSeconds);
+    if (!notStarted.isEmpty()) {
+        printError(QStringLiteral("refused: ") + notStarted);
         return kNotMadeStatus;
-
-    QVector<ScaleReading> readings;
-    QVector<qint64> keys;
-    for (const TakenWeighing &weighing : qAsConst(taken)) {
-        readings << weighing.reading;
-        keys << weighing.key;
     }
-    const CheckResult result = judge(command.test, readings, balanceEntry, weightEntry, today);
-    // The figures to a digit more than the readings show; the repeatability's deviation is 2 s / m in %.
-    const QString unit = QLatin1Char(' ') + readings.value(0).unit;
-    const auto amount = [&result, &unit](double value) {
-        return QString::number(value, 'f', result.decimals + 1) + unit;
-    };
-    QStringList figures{QStringLiteral("n %1").arg(result.n)};
-    if (result.mean)
-        figures << QStringLiteral("mean ") + amount(*result.mean);
-    if (result.sd)
-        figures << QStringLiteral("s ") + amount(*result.sd);
-    if (result.deviation)
-        figures << QStringLiteral("deviation ")
-                       + (command.test == Check::Repeatability ? QString::number(*result.deviation, 'f', 3) + QStringLiteral(" %")
-                                                               : amount(*result.deviation));
-    if (result.minimumWeight)
-        figures << QStringLiteral("minimum weight ") + amount(*result.minimumWeight);
-    printLine(figures.join(QStringLiteral(", ")));
+    loop.exec();
+    if (!judged) {
+        printError(QStringLiteral("no weighing of %1 came within %2 s: the test is not made, nothing is recorded")
+                       .arg(command.id)
+                       .arg(command.timeoutSeconds));
+        return kNotMadeStatus;
+    }
+    const CheckResult &result = *judged;
+    const QVector<TakenWeighing> &taken = runner.taken();
+    printLine(CheckRunner::figures(result, taken.isEmpty() ? QString() : taken.first().reading.unit));
     printLine(QStringLiteral("criterion: ") + result.criterion);
     printLine(result.reason);
     printLine(QStringLiteral("verdict: ") + verdictText(result.verdict));
 
     const QDateTime now = QDateTime::currentDateTime();
     const CheckRecord record = CheckRecord::of(result, command.id, weightEntry, now.date().toString(Qt::ISODate),
-                                               now.time().toString(QStringLiteral("HH:mm:ss")), command.operatorName, keys);
+                                               now.time().toString(QStringLiteral("HH:mm:ss")), command.operatorName, runner.keys());
     if (!openDatabase(command, Database::Mode::Record, kWriter)
         || !told(addRecord(connection(kWriter), record), QStringLiteral("the test is not recorded")))
         return kNotMadeStatus;
