@@ -155,6 +155,7 @@ private slots:
         rows[0].provenance.receivedUtc = "2026-01-01T09:00:00.750Z";
         rows[0].provenance.ageMs = 250;
         rows[1].provenance.state = "away";
+        rows[1].provenance.check = "overdue";
         QString error;
         int failedAt = 0;
         QVERIFY2(Veltrano::MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
@@ -167,11 +168,11 @@ private slots:
         if (status)
             return;
         QCOMPARE(readXls(output).sheets.value(0).value(0).mid(5),
-                 QStringList({"value", "state", "received (UTC)", "age (s)", "hash"}));
+                 QStringList({"value", "state", "received (UTC)", "age (s)", "hash", "check"}));
         QStringList shown;
         for (const QStringList &row : readXls(output).sheets.value(0).mid(1))
-            shown << row.mid(6, 3).join('|') + '|' + QString::number(row.value(9).size());
-        QCOMPARE(shown, QStringList({"|||0", "live|2026-01-01T09:00:00.750Z|0.250|64", "away|||64"}));
+            shown << row.mid(6, 3).join('|') + '|' + QString::number(row.value(9).size()) + '|' + row.value(10);
+        QCOMPARE(shown, QStringList({"|||0|", "live|2026-01-01T09:00:00.750Z|0.250|64|", "away|||64|overdue"}));
         QCryptographicHash sha(QCryptographicHash::Sha256);
         sha.addData(readFile(output));
         QVERIFY2(audit.value(0).toString().contains("\"rows\":3,\"sha256\":\"" + sha.result().toHex() + '"'),
@@ -187,7 +188,7 @@ private slots:
         QTest::addColumn<int>("columns");
         QTest::newRow("csv") << QStringList{"--weighings", "out.csv"} << 0 << 12;
         QTest::newRow("xlsx, one instrument") << QStringList{"--weighings", "--instrument", "B2", "out.xlsx"} << 0 << 12;
-        QTest::newRow("with provenance after") << QStringList{"--weighings", "--provenance", "out.csv"} << 0 << 16;
+        QTest::newRow("with provenance after") << QStringList{"--weighings", "--provenance", "out.csv"} << 0 << 17;
         QTest::newRow("xls keeps its five columns") << QStringList{"--weighings", "out.xls"} << 2 << 0;
         QTest::newRow("no value to put a comma in") << QStringList{"--weighings", "--decimal-comma", "out.csv"} << 2 << 0;
         QTest::newRow("not from the archive") << QStringList{"--weighings", "--cleared", "out.csv"} << 2 << 0;

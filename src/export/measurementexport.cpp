@@ -544,7 +544,8 @@ QStringList weighingColumnNames()
 
 QStringList provenanceColumnNames()
 {
-    return {QStringLiteral("state"), QStringLiteral("received (UTC)"), QStringLiteral("age (s)"), QStringLiteral("hash")};
+    return {QStringLiteral("state"), QStringLiteral("received (UTC)"), QStringLiteral("age (s)"), QStringLiteral("hash"),
+            QStringLiteral("check")};
 }
 
 QJsonObject auditDetails(const Request &request, const Result &result)

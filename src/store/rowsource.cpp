@@ -1,6 +1,7 @@
 #include "store/rowsource.h"
 
 #include "store/measurementdb.h"
+#include "store/provenance.h"
 #include "store/sqlbackend.h"
 #include "store/weighingtable.h"
 
@@ -139,6 +140,9 @@ RowSource::RowSource(const QSqlDatabase &db, const Selection &selection, bool pr
     // A database from before provenance has none to give; one from before
     // weighings has no weighing.
     m_provenanceTable = provenance && MeasurementDb::sideTablesExist(db);
+    // Whether the balance was qualified: kept since the balance checks came.
+    m_checkColumn = m_provenanceTable
+                    && SqlBackend::columnExists(db, QLatin1String(Chain::kProvenanceTable), QStringLiteral("check"));
     m_weighingTable = weighings && SqlBackend::tableExists(db, QLatin1String(WeighingTable::kTable));
 }
 
@@ -217,8 +221,9 @@ bool RowSource::next(QString *values)
             const bool after = m_lastKey.isValid();
             const QString provenance =
                 !m_provenance        ? QString()
-                : m_provenanceTable ? QStringLiteral("p.state, p.received_utc, p.age_ms, p.hash, ")
-                                    : QStringLiteral("NULL, NULL, NULL, NULL, ");
+                : m_provenanceTable ? (m_checkColumn ? QStringLiteral("p.state, p.received_utc, p.age_ms, p.hash, p.\"check\", ")
+                                                     : QStringLiteral("p.state, p.received_utc, p.age_ms, p.hash, NULL, "))
+                                    : QStringLiteral("NULL, NULL, NULL, NULL, NULL, ");
             const QString weighing = m_weighings ? QStringLiteral("header, w.sample, w.series, w.trigger, w.kind, "
                                                                   "w.operator, w.class, w.nominal, ")
                                                  : QString();

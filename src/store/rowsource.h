@@ -14,10 +14,11 @@ namespace Veltrano::DataRows {
 
 // What a row gives: the five exported columns (the stored `header` is not
 // read) and, when asked, its provenance: its state, when its reading was
-// received (UTC), its age at the tick in milliseconds, and its hash in the
-// chain (empty for rows without provenance).
+// received (UTC), its age at the tick in milliseconds, its hash in the
+// chain, and whether its balance was qualified (empty, overdue, failed);
+// empty for rows without provenance.
 enum Column { DateColumn, TimeColumn, NameColumn, ResultColumn, UnitColumn, ColumnCount };
-inline constexpr int kProvenanceColumnCount = 4;
+inline constexpr int kProvenanceColumnCount = 5;
 // Rows that are weighings can give, after the five columns, the stored
 // header and the weighing's sample, series, trigger, kind, operator, class
 // and the nominal it was checked against.
@@ -70,6 +71,7 @@ private:
     QString m_key;
     bool m_provenance = false;
     bool m_provenanceTable = false;
+    bool m_checkColumn = false;
     bool m_weighings = false;
     bool m_weighingTable = false;
     std::unique_ptr<PageReader> m_page;
