@@ -79,12 +79,10 @@ private slots:
                            "b1|Balance b1|S2|01-01|g|A2/01/1.0/g//h1|1|1.00|||1.00|1.00|0.00||"
                            "within=0,warning=0,outside=0,below minimum=0"};
         QTest::newRow("rows that are no weighings of a series")
-            << QStringList{"b1 none - 5.0 - -", "b1 - A1 5.0 within -", "stop", "b1 none - 6.0 - -", "stop"}
-            << QStringList{"stop", "stop"};
-        QTest::newRow("time series rows between weighings change nothing")
-            << QStringList{"b1 S1 A1 5.00 - -", "b1 none - 7.00 - -", "b1 S1 A2 5.02 - -", "stop"}
-            << QStringList{"stop", "b1|Balance b1|S1|00-02|g|A1/00/5.00/g//h0,A2/02/5.02/g//h2|2|5.010|0.014|0.28|"
-                                   "5.000|5.020|0.020||within=0,warning=0,outside=0,below minimum=0"};
+            << QStringList{"b1 none - 5.0 - -", "stop", "b1 S1 A1 5.00 - -", "b1 none - 7.00 - -", "b1 - A2 5.0 within -",
+                           "b1 S1 A3 5.02 - -", "stop"}
+            << QStringList{"stop", "stop", "b1|Balance b1|S1|02-05|g|A1/02/5.00/g//h2,A3/05/5.02/g//h5|2|5.010|0.014|0.28|"
+                                           "5.000|5.020|0.020||within=0,warning=0,outside=0,below minimum=0"};
     }
 
     void gather()
