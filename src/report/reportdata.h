@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/reading.h"
+#include "weighing/seriesstats.h"
 
 #include <QDateTime>
 #include <QString>
@@ -51,15 +52,8 @@ struct ReportRow
 // The figures of a series, each already formatted with its unit. An empty
 // text is printed as a dash; the chart takes the nominal value and the limits
 // from the number each text starts with, and leaves out a line without one.
-struct ReportStatistics
+struct ReportStatistics : SeriesFigures
 {
-    QString n;
-    QString mean;
-    QString sd;
-    QString rsd;
-    QString min;
-    QString max;
-    QString range;
     QString nominal;
     QString t1Lower;
     QString t1Upper;
