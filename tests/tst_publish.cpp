@@ -261,6 +261,13 @@ SeriesFile series(const QString &name, int weighings)
     return file;
 }
 
+// settings.ini of one balance W1 that prints on its key, on `balance`.
+bool writeSettings(const Sim::PseudoTerminal &balance)
+{
+    return writeFile("settings.ini", "[W1]\nname=Waage\ntype=automatic\nrecord=print\ndataBits=8\nparity=none\n"
+                                     "stopBits=1\ntransmissionRate=9600\ncomPort=" + balance.devicePath().toUtf8() + "\n");
+}
+
 // The files a reader of the drop folder would take (not the temporary ones).
 QStringList visibleFiles(const QString &dir)
 {
@@ -736,8 +743,7 @@ private slots:
         QVERIFY(subscriber.connect());
         Sim::PseudoTerminal balance;
         QVERIFY(balance.open());
-        QVERIFY(writeFile("settings.ini", "[W1]\nname=Waage\ntype=automatic\nrecord=print\ndataBits=8\nparity=none\n"
-                                          "stopBits=1\ntransmissionRate=9600\ncomPort=" + balance.devicePath().toUtf8() + "\n"));
+        QVERIFY(writeSettings(balance));
         QVERIFY(writeFile("publish.ini", "[mqtt]\nurl=" + m_broker->url().toUtf8() + "\ntopic=lab/pc1/\n"));
         QProcess collector;
         collector.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -966,6 +972,72 @@ private slots:
         for (const QList<QVariant> &signal : written)
             order << signal.first().toString().section('_', -3, -2);
         QCOMPARE(order, QStringList({"1_S1", "check_daily", "1_S3", "1_S4"}));
+        QCOMPARE(QDir("publish-spool").entryList(QDir::Files | QDir::Hidden).size(), 0);
+    }
+
+    // veltrano-collect as publish.ini's [drop] asks: a series is one file,
+    // written once the next series begins and at the stop, with every
+    // weighing of it; a folder missing at first loses nothing, is told of
+    // once, and takes the files once it is there.
+    void dropFromTheCollector_data()
+    {
+        QTest::addColumn<bool>("missingAtFirst");
+        QTest::newRow("folder there") << false;
+        QTest::newRow("folder missing at first") << true;
+    }
+
+    void dropFromTheCollector()
+    {
+        QFETCH(bool, missingAtFirst);
+        Sim::PseudoTerminal balance;
+        QVERIFY(balance.open());
+        QVERIFY(writeSettings(balance));
+        QVERIFY(writeFile("publish.ini", "[drop]\ndir=drop\nformat=csv\n"));
+        QVERIFY(missingAtFirst || QDir().mkdir("drop"));
+        QProcess collector;
+        collector.setReadChannel(QProcess::StandardError);
+        QByteArray log;
+        connect(&collector, &QProcess::readyReadStandardError, [&] { log += collector.readAllStandardError(); });
+        collector.start(QStringLiteral(VELTRANO_COLLECT), QStringList());
+        QVERIFY(collector.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("veltrano-status.json"), 30000);
+        QVERIFY(balance.write("+1.25 g\r\n+2.50 g\r\n"));
+        // A worklist begins the next series once it is taken (at its second poll).
+        QVERIFY(QDir().mkdir("worklists") && writeFile("worklists/W1.csv", "S-1\nS-2\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("worklists/W1.csv.inuse"), 30000);
+        QVERIFY(balance.write("+3.75 g\r\n"));
+        const char *away = "the drop folder does not take the results";
+        if (missingAtFirst) {
+            QTRY_VERIFY2_WITH_TIMEOUT(log.contains(away), log.constData(), 30000);
+            QVERIFY(QDir().mkdir("drop"));
+            QTRY_VERIFY2_WITH_TIMEOUT(log.contains("takes the results again: 1 waiting files written"), log.constData(), 30000);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(QDir("drop").entryList(QDir::Files).size(), 1, 30000);
+        QVERIFY(balance.write("+5.00 g\r\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("worklists/W1.csv.done"), 30000);
+        ::kill(pid_t(collector.processId()), SIGTERM);
+        QVERIFY(collector.waitForFinished(30000));
+        QCOMPARE(collector.exitCode(), 0);
+        QCOMPARE(log.count(away), missingAtFirst ? 1 : 0);
+
+        // Each file: its weighings' samples and results, each with its row's hash.
+        QStringList series;
+        for (const QString &name : QDir("drop").entryList(QDir::Files, QDir::Name)) {
+            QString seriesName;
+            QStringList weighings;
+            for (const QByteArray &line : readFile("drop/" + name).split('\n')) {
+                const QStringList fields = QString::fromUtf8(line.trimmed()).split(',');
+                if (fields.first() != "W1")
+                    continue;
+                QCOMPARE(fields.size(), 11);
+                QVERIFY2(fields[10].size() == 64, qPrintable(fields[10]));
+                seriesName = fields[2].section(' ', 0, 0);
+                weighings << fields[3] + '=' + fields[6];
+            }
+            series << seriesName + ' ' + weighings.join(' ');
+        }
+        series.sort();
+        QCOMPARE(series, QStringList({"W1 =+1.25 =+2.50", "W1.csv S-1=+3.75 S-2=+5.00"}));
         QCOMPARE(QDir("publish-spool").entryList(QDir::Files | QDir::Hidden).size(), 0);
     }
 

@@ -13,6 +13,8 @@
 #include "store/measurementdb.h"
 #include "support/sha256.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSqlError>
@@ -727,6 +729,15 @@ private slots:
             db.setDatabaseName(QStringLiteral("sqlite.db"));
             QVERIFY(db.open());
             QSqlQuery query(db);
+            // The report is in the audit trail, with the head its seal holds.
+            QString error;
+            const std::optional<ReportSeal> seal = readSeal(QStringLiteral("r.pdf"), &error);
+            QVERIFY2(seal, qPrintable(error));
+            QVERIFY(query.exec("SELECT details FROM audit WHERE kind = 'report'") && query.next());
+            const QJsonObject details = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
+            QCOMPARE(details.value("file").toString(), QStringLiteral("r.pdf"));
+            QCOMPARE(details.value("chainHead").toString(), seal->chainHead);
+            QVERIFY(!query.next());
             QVERIFY2(query.exec(change) && query.numRowsAffected() == 1, qPrintable(query.lastError().text()));
             query = QSqlQuery();
             db.close();

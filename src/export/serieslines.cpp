@@ -49,18 +49,18 @@ QStringList SeriesLines::line(int index) const
 {
     const Series &entry = m_series.at(index);
     const SeriesStats &stats = entry.stats;
-    const int decimals = stats.decimals();
+    const SeriesFigures figures = figuresOf(stats);
     return {entry.name,
             entry.instrument,
             entry.first,
             entry.lastDate + QLatin1Char(' ') + entry.lastTime,
-            QString::number(stats.count()),
-            formatted(stats.mean(), decimals),
-            formatted(stats.sd(), decimals),
-            formattedPercent(stats.rsdPercent()),
-            formatted(stats.minimum(), decimals),
-            formatted(stats.maximum(), decimals),
-            formatted(stats.range(), decimals),
+            figures.n,
+            figures.mean,
+            figures.sd,
+            figures.rsd,
+            figures.min,
+            figures.max,
+            figures.range,
             entry.unit,
             entry.nominal,
             QString::number(stats.count(ToleranceClass::Within)),

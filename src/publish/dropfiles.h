@@ -1,6 +1,7 @@
 #pragma once
 
 #include "publish/publishconfig.h"
+#include "weighing/seriesstats.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -26,15 +27,8 @@ struct SeriesWeighing
 };
 
 // Every figure as the text the program shows: nothing is formatted again here.
-struct SeriesSummary
+struct SeriesSummary : SeriesFigures
 {
-    QString n;
-    QString mean;
-    QString sd;
-    QString rsd;
-    QString min;
-    QString max;
-    QString range;
     QString nominal;
     QVector<QPair<QString, QString>> classCounts;  // class, how many, in the order shown
 };

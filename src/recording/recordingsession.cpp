@@ -57,40 +57,65 @@ RecordingSession::~RecordingSession()
     m_engineThread.quit();
     m_engineThread.wait();
     // The storage goes last: it writes what it was handed, or keeps it; the
-    // publisher after it, with the rows it told.
+    // publishing after it, with the rows it told: the series those rows
+    // left open are finished, and what the drop folder does not take in
+    // time waits in the spool for the next run.
     m_storage.reset();
     if (m_publisher)
         m_publisher->stop();
+    if (m_series)
+        m_series->finishAll();
+    if (m_dropFolder)
+        m_dropFolder->stop();
 }
 
 QString RecordingSession::setPublishing(const QString &folder)
 {
     PublishConfig config;
     const QString error = readPublishConfig(QDir(folder).filePath(QLatin1String(PublishConfig::kFileName)), &config);
-    if (!error.isEmpty() || !config.mqtt.enabled)
+    if (!error.isEmpty() || (!config.mqtt.enabled && !config.drop.enabled))
         return error;
-    m_publisher = std::make_unique<MqttPublisher>(config.mqtt, config.outboxPath());
     const auto tell = [this](const QString &text) {
         emit problem(OperatorMessage::general(OperatorMessage::Kind::Publishing, (VLINE << text).text(), text));
     };
-    connect(m_publisher.get(), &MqttPublisher::problem, this, tell);
-    connect(m_publisher.get(), &MqttPublisher::outageBegan, this, [tell, url = config.mqtt.url](const QString &reason) {
-        tell(QStringLiteral("the MQTT broker %1 does not take the results: %2; they wait in the outbox").arg(url, reason));
-    });
+    if (config.mqtt.enabled) {
+        m_publisher = std::make_unique<MqttPublisher>(config.mqtt, config.outboxPath());
+        connect(m_publisher.get(), &MqttPublisher::problem, this, tell);
+        connect(m_publisher.get(), &MqttPublisher::outageBegan, this, [tell, url = config.mqtt.url](const QString &reason) {
+            tell(QStringLiteral("the MQTT broker %1 does not take the results: %2; they wait in the outbox").arg(url, reason));
+        });
+        m_readingTimer.setInterval(1000);
+        connect(&m_readingTimer, &QTimer::timeout, this, &RecordingSession::publishReadings);
+        m_readingTimer.start();
+        m_publisher->start();
+    }
+    if (config.drop.enabled) {
+        m_dropFolder = std::make_unique<DropFolder>(config.drop, config.spoolPath());
+        connect(m_dropFolder.get(), &DropFolder::problem, this, tell);
+        connect(m_dropFolder.get(), &DropFolder::outageBegan, this, [tell, spool = config.spoolPath()](const QString &reason) {
+            tell(QStringLiteral("the drop folder does not take the results: %1; they wait in the spool %2").arg(reason, spool));
+        });
+        connect(m_dropFolder.get(), &DropFolder::outageEnded, this, [tell, dir = config.drop.dir](int written) {
+            tell(QStringLiteral("the drop folder %1 takes the results again: %2 waiting files written").arg(dir).arg(written));
+        });
+        m_series = std::make_unique<SeriesGatherer>([drop = m_dropFolder.get()](const SeriesFile &file) { drop->write(file); });
+        m_dropFolder->start();
+    }
     m_storage->setTellStored(true);
     // Straight from the storage thread: rows written while the program ends
-    // are told too (the publisher queues them and returns).
+    // are told too (the publisher, the gatherer and the drop folder queue
+    // them and return).
     connect(m_storage.get(), &Storage::rowsStored, this, &RecordingSession::publishRows, Qt::DirectConnection);
-    m_readingTimer.setInterval(1000);
-    connect(&m_readingTimer, &QTimer::timeout, this, &RecordingSession::publishReadings);
-    m_readingTimer.start();
-    m_publisher->start();
     return QString();
 }
 
 void RecordingSession::publishRows(const QVector<MeasurementDb::StoredRow> &rows)
 {
     for (const MeasurementDb::StoredRow &stored : rows) {
+        if (m_series)
+            m_series->add(stored.row, stored.hash);
+        if (!m_publisher)
+            continue;
         PublishedRow published{stored.row.provenance.instrument, stored.row, stored.key, stored.hash, std::nullopt};
         if (const std::optional<Weighing> &w = stored.row.weighing)
             published.weighing = PublishedWeighing{w->sample, w->series, w->trigger, w->kind, w->operatorName, w->weighingClass};
@@ -249,6 +274,10 @@ void RecordingSession::stop()
     onEngine([](CollectionEngine &engine) { engine.stop(); });
     m_qualificationWatch.stop();
     m_running = false;
+    // Once the rows the engine handed over are written (or kept), with
+    // nobody waiting for that.
+    if (m_series)
+        m_storage->afterWritten([series = m_series.get()] { series->finishAll(); });
     m_storage->audit(QLatin1String(Audit::kStopped),
                      {{QStringLiteral("instruments"), QJsonArray::fromStringList(m_instruments)}});
     m_lock.release();

@@ -2,7 +2,9 @@
 
 #include "collect/collectionengine.h"
 #include "collect/collectorlock.h"
+#include "publish/dropfolder.h"
 #include "publish/mqttpublisher.h"
+#include "publish/seriesgatherer.h"
 #include "recording/qualificationwatch.h"
 #include "store/storage.h"
 #include "support/operatormessage.h"
@@ -79,10 +81,14 @@ public:
     // Hand-off to the lab's systems as publish.ini in `folder` asks (before
     // openStorage()): every written row and weighing, and each instrument's
     // live reading, to an MQTT broker, through an outbox that keeps them
-    // while the broker is away. Empty when the file is usable (or missing),
-    // else what is wrong with it; then nothing is published.
+    // while the broker is away; each finished series of weighings as one
+    // file into a drop folder, through a spool that keeps them while the
+    // folder is away. A series is finished when its instrument's next
+    // weighing is of another series, and at stop(). Empty when the file is
+    // usable (or missing), else what is wrong with it; then nothing is
+    // published.
     QString setPublishing(const QString &folder);
-    bool isPublishing() const { return m_publisher != nullptr; }
+    bool isPublishing() const { return m_publisher || m_dropFolder; }
 
     // Weighings. The collector's worklists come from the folder "worklists"
     // in `folder` (set before start); the window sets the next sample of an
@@ -156,6 +162,9 @@ private:
     void publishRows(const QVector<MeasurementDb::StoredRow> &rows);
     void publishReadings();
     std::unique_ptr<MqttPublisher> m_publisher;
+    std::unique_ptr<DropFolder> m_dropFolder;
+    // Fed on the storage thread, and once that has ended.
+    std::unique_ptr<SeriesGatherer> m_series;
     QTimer m_readingTimer;
     QMap<QString, Qualification> m_qualifications;  // read on the engine's thread only inside onEngine()
     QualificationWatch m_qualificationWatch;

@@ -54,15 +54,8 @@ struct ReportRow
 // The figures of a series, each already formatted with its unit. An empty
 // text is printed as a dash; the chart takes the nominal value and the limits
 // from the number each text starts with, and leaves out a line without one.
-struct ReportStatistics
+struct ReportStatistics : SeriesFigures
 {
-    QString n;
-    QString mean;
-    QString sd;
-    QString rsd;
-    QString min;
-    QString max;
-    QString range;
     QString nominal;
     QString t1Lower;
     QString t1Upper;

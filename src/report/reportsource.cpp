@@ -2,6 +2,8 @@
 
 #include "report/reportwriter.h"
 
+#include "store/audit.h"
+#include "store/database.h"
 #include "store/sqlbackend.h"
 #include "support/inifile.h"
 #include "support/row.h"
@@ -11,6 +13,8 @@
 #include "weighing/weighingsettings.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QJsonObject>
 #include <QSettings>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -283,7 +287,16 @@ QString writeReport(const QSqlDatabase &db, const Request &request, std::optiona
     writer.setPaperSize(paper.value_or(settings.paper));
     const QString failure = writer.write(output);
     written->pages = writer.pageCount();
-    return failure;
+    if (!failure.isEmpty())
+        return failure;
+    // The report is written whatever the audit trail says: a refusal is told only.
+    const QJsonObject details{{QStringLiteral("file"), QFileInfo(output).fileName()},
+                              {QStringLiteral("chainHead"), writer.seal().chainHead},
+                              {QStringLiteral("rows"), qint64(written->rows)}};
+    const QString refused = Database::recordAudit(db.connectionName(), QLatin1String(Audit::kReported), details);
+    if (!refused.isEmpty())
+        written->warnings << QStringLiteral("the report is not in the audit trail: %1").arg(refused);
+    return QString();
 }
 
 } // namespace Veltrano::ReportSource

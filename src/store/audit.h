@@ -5,7 +5,7 @@
 #include <QString>
 
 // The audit trail: what the operators did (collections, clears, exports,
-// settings changed, database outages), one SHA-256 chain per collector in
+// reports, settings changed, database outages), one SHA-256 chain per collector in
 // the table `audit` beside `data`; only ever appended.
 namespace Veltrano::Audit {
 
@@ -15,6 +15,7 @@ inline constexpr char kStarted[] = "collection started";
 inline constexpr char kStopped[] = "collection stopped";
 inline constexpr char kCleared[] = "clear";
 inline constexpr char kExported[] = "export";
+inline constexpr char kReported[] = "report";
 inline constexpr char kSettingChanged[] = "setting changed";
 inline constexpr char kOutage[] = "database outage";
 

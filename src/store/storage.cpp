@@ -41,7 +41,9 @@ public:
             VTRACE << "the database does not open yet:" << db.lastError().text();
         m_store = std::make_unique<MeasurementStore>(DatabaseConfig::pendingFileName(db), m_connection);
         connect(m_store.get(), &MeasurementStore::rowsWritten, m_storage, &Storage::rowsWritten);
-        connect(m_store.get(), &MeasurementStore::rowsStored, m_storage, &Storage::rowsStored);
+        // Told on this thread, not queued to the owner's: the rows written
+        // while the storage ends are told too.
+        connect(m_store.get(), &MeasurementStore::rowsStored, m_storage, &Storage::rowsStored, Qt::DirectConnection);
         m_store->setTellStored(tellStored);
         connect(m_store.get(), &MeasurementStore::problem, m_storage, &Storage::problem);
         connect(m_store.get(), &MeasurementStore::outageBegan, m_storage, &Storage::outageBegan);
@@ -227,11 +229,20 @@ void Storage::audit(const QString &kind, const QJsonObject &details)
 bool Storage::drain(int timeoutMs)
 {
     auto done = std::make_shared<QSemaphore>();
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker, done] {
-        worker->writeQueue();
-        done->release();
-    }, Qt::QueuedConnection);
+    afterWritten([done] { done->release(); });
     return done->tryAcquire(1, timeoutMs);
+}
+
+void Storage::afterWritten(std::function<void()> job)
+{
+    if (!m_worker) {
+        job();
+        return;
+    }
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, job = std::move(job)] {
+        worker->writeQueue();
+        job();
+    }, Qt::QueuedConnection);
 }
 
 } // namespace Veltrano

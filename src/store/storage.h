@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QVector>
 
+#include <functional>
+
 namespace Veltrano {
 
 class MeasurementStore;
@@ -60,10 +62,14 @@ public:
     // Waits until every row handed over so far was written or kept; false
     // when `timeoutMs` passed first. For a stop that must not lose rows.
     bool drain(int timeoutMs);
+    // Runs `job` on the storage thread once every row handed over so far was
+    // written or kept; returns at once.
+    void afterWritten(std::function<void()> job);
 
 signals:
     void rowsWritten(int count);
-    // Each written row with its key and hash in the chain (see setTellStored()).
+    // Each written row with its key and hash in the chain (see setTellStored()),
+    // told on the storage thread as the transaction is committed.
     void rowsStored(const QVector<Veltrano::MeasurementDb::StoredRow> &rows);
     void problem(const Veltrano::OperatorMessage &message);
     void outageBegan(const QString &reason);

@@ -364,4 +364,13 @@ QString formattedPercent(std::optional<double> percent)
     return percent ? formatted(*percent, 1) : QString();
 }
 
+SeriesFigures figuresOf(const SeriesStats &stats)
+{
+    const int decimals = stats.decimals();
+    return {QString::number(stats.count()),        formatted(stats.mean(), decimals),
+            formatted(stats.sd(), decimals),        formattedPercent(stats.rsdPercent()),
+            formatted(stats.minimum(), decimals),   formatted(stats.maximum(), decimals),
+            formatted(stats.range(), decimals)};
+}
+
 } // namespace Veltrano

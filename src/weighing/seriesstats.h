@@ -82,4 +82,20 @@ QString formatted(std::optional<double> value, int readingDecimals);
 // A relative standard deviation with two decimals, without the % sign.
 QString formattedPercent(std::optional<double> percent);
 
+// The figures of a series as texts; figuresOf() gives them as the exports
+// and the drop folder show them: formatted() with the readings' decimals,
+// the RSD by formattedPercent(), empty where there is none (the SD of one
+// weighing).
+struct SeriesFigures
+{
+    QString n;
+    QString mean;
+    QString sd;
+    QString rsd;
+    QString min;
+    QString max;
+    QString range;
+};
+SeriesFigures figuresOf(const SeriesStats &stats);
+
 } // namespace Veltrano
