@@ -102,7 +102,7 @@ private slots:
         for (QAction *menu : window.menuBar()->actions())
             for (QAction *action : QList<QAction *>{menu} + menu->menu()->actions())
                 menus << action->text();
-        QCOMPARE(menus, QStringList({"&File", "&Settings", "&Quit", "&Data", "&Export...", "&Live readings", "&Weighing", "&Report...", "&Help",
+        QCOMPARE(menus, QStringList({"&File", "&Settings", "&Quit", "&Data", "&Export...", "&Live readings", "&Weighing", "&Report...", "&Balances and checks", "&Help",
                                      "&About", "About Qt"}));
     }
 

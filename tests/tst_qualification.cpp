@@ -7,11 +7,14 @@
 #include "weighingwindow.h"
 #include "collectionprobe.h"
 #include "pseudoterminal.h"
+#include "tempworkdir.h"
 #include "recording/qualificationwatch.h"
 #include "windowtestcase.h"
 
 #include <QComboBox>
 #include <QDateEdit>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -146,6 +149,47 @@ private slots:
         QVERIFY(probe.drain());
         window.stopToCollect();
         QCOMPARE(recorded(), QStringList({"+1.50|failed|below minimum", "+1.50||"}));
+        QCOMPARE(m_boxes->count(), 0);
+    }
+
+    // Each test stored goes into the drop folder once, whoever stored it,
+    // across restarts too.
+    void checksGoToTheDropFolder()
+    {
+        PseudoTerminal balance;
+        QVERIFY(balance.open());
+        writeBalanceSettings(balance);
+        QVERIFY(QDir().mkdir("drop"));
+        QFile ini("publish.ini");
+        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write("[drop]\ndir=drop\nformat=csv\n") > 0);
+        ini.close();
+        Checks::BalanceEntry entry;
+        entry.instrumentId = "B1";
+        QCOMPARE(Checks::parseIntervals("repeatability=7d", &entry.intervals), QString());
+        const QSqlDatabase db = QSqlDatabase::database();
+        QCOMPARE(Checks::saveBalance(db, entry), QString());
+        const QDateTime at = QDateTime::currentDateTime().addSecs(-120);
+        QCOMPARE(Checks::addRecord(db, repeatability(Checks::Verdict::Fail, 1.0, at)), QString());
+        QCOMPARE(Checks::addRecord(db, repeatability(Checks::Verdict::Pass, 1.0, at.addSecs(60))), QString());
+        const auto dropped = [] { return QDir("drop").entryList(QDir::Files, QDir::Name); };
+        for (int run = 0; run < 2; ++run) {
+            MainWindow window;
+            MainWindowProbe probe(window);
+            window.startToCollect();
+            QTRY_COMPARE_WITH_TIMEOUT(dropped().size(), 2 + run, kPatience);
+            if (run == 0) {
+                // Stored by another program while this one records.
+                QCOMPARE(Checks::addRecord(db, repeatability(Checks::Verdict::Pass, 1.0, at.addSecs(90))), QString());
+                probe.session().refreshQualifications();
+                QTRY_COMPARE_WITH_TIMEOUT(dropped().size(), 3, kPatience);
+            }
+            window.stopToCollect();
+        }
+        QStringList verdicts;
+        for (const QString &name : dropped())
+            verdicts << readFile("drop/" + name).split('\n').value(1).split(',').last().trimmed();
+        verdicts.sort();  // names of the same second sort by their -2, -3 before the first
+        QCOMPARE(verdicts, QStringList({"fail", "pass", "pass"}));
         QCOMPARE(m_boxes->count(), 0);
     }
 

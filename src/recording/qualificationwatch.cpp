@@ -10,6 +10,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace Veltrano {
 
 Qualification Qualification::of(const QString &instrumentId, const QVector<Checks::BalanceEntry> &balances,
@@ -56,6 +58,8 @@ public:
         read();
     }
 
+    void tellRecordsAfter(qint64 id) { m_recordsAfter = id; }
+
     void stop()
     {
         m_timer.stop();
@@ -68,7 +72,14 @@ public:
             return;
         QVector<Checks::BalanceEntry> balances;
         QVector<Checks::CheckRecord> records;
-        const QString error = readRegisters(&balances, &records);
+        bool reached = true;
+        const QString error = readRegisters(&balances, &records, &reached);
+        // A server that does not answer is the storage's to tell: its rows
+        // wait, and what was last read holds meanwhile.
+        if (!reached) {
+            VTRACE << "the check registers are not reachable:" << error;
+            return;
+        }
         if (!error.isEmpty()) {
             if (error != m_error)
                 tell([error](QualificationWatch *watch) { emit watch->unreadable(error); });
@@ -78,6 +89,7 @@ public:
         if (!m_error.isEmpty())
             tell([](QualificationWatch *watch) { emit watch->unreadable(QString()); });
         m_error.clear();
+        tellNewRecords(records);
         const QDateTime now = QDateTime::currentDateTime();
         for (const QString &id : qAsConst(m_instruments)) {
             const Qualification qualification = Qualification::of(id, balances, records, now);
@@ -90,6 +102,20 @@ public:
     }
 
 private:
+    void tellNewRecords(QVector<Checks::CheckRecord> records)
+    {
+        if (m_recordsAfter < 0)
+            return;
+        std::sort(records.begin(), records.end(),
+                  [](const Checks::CheckRecord &a, const Checks::CheckRecord &b) { return a.id < b.id; });
+        for (const Checks::CheckRecord &record : qAsConst(records)) {
+            if (record.id <= m_recordsAfter || !m_instruments.contains(record.instrumentId))
+                continue;
+            m_recordsAfter = record.id;
+            tell([record](QualificationWatch *watch) { emit watch->recorded(record); });
+        }
+    }
+
     void tell(std::function<void(QualificationWatch *)> event)
     {
         m_mailbox->post([event = std::move(event)](QObject *receiver) {
@@ -97,15 +123,17 @@ private:
         });
     }
 
-    QString readRegisters(QVector<Checks::BalanceEntry> *balances, QVector<Checks::CheckRecord> *records)
+    QString readRegisters(QVector<Checks::BalanceEntry> *balances, QVector<Checks::CheckRecord> *records, bool *reached)
     {
         static QAtomicInteger<int> serial;
         const QString name = QStringLiteral("qualification-%1").arg(serial.fetchAndAddRelaxed(1));
         QString error;
         {
             QSqlDatabase db = QSqlDatabase::cloneDatabase(m_source, name);
-            if (!db.open())
+            if (!db.open()) {
                 error = db.lastError().text().trimmed();
+                *reached = false;
+            }
             if (error.isEmpty())
                 error = Checks::balances(db, balances);
             if (error.isEmpty() && !balances->isEmpty())
@@ -122,6 +150,7 @@ private:
     QStringList m_instruments;
     QMap<QString, Qualification> m_told;
     QString m_error;
+    qint64 m_recordsAfter = -1;  // none told
 };
 
 QualificationWatch::QualificationWatch(const QString &source, QObject *parent)
@@ -131,6 +160,7 @@ QualificationWatch::QualificationWatch(const QString &source, QObject *parent)
     , m_worker(new Worker(m_mailbox, source))
 {
     qRegisterMetaType<Veltrano::Qualification>();
+    qRegisterMetaType<Veltrano::Checks::CheckRecord>();
     m_thread->setObjectName(QStringLiteral("qualification"));
     m_worker->moveToThread(m_thread);
     connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
@@ -161,6 +191,11 @@ void QualificationWatch::start(const QStringList &instruments)
 void QualificationWatch::stop()
 {
     QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->stop(); }, Qt::QueuedConnection);
+}
+
+void QualificationWatch::tellRecordsAfter(qint64 id)
+{
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, id] { worker->tellRecordsAfter(id); }, Qt::QueuedConnection);
 }
 
 void QualificationWatch::refresh()

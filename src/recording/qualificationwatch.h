@@ -46,7 +46,8 @@ struct Qualification
 // program stores a test), and tells each instrument's qualification when it
 // changed. Nobody waits for it: a server that is slow to answer delays only
 // the next reading of the registers. A register that cannot be read keeps
-// what was last read, and is told once until it can be read again.
+// what was last read, and is told once until it can be read again (a
+// database that cannot be reached at all is the storage's to tell).
 class QualificationWatch : public QObject
 {
     Q_OBJECT
@@ -65,11 +66,16 @@ public:
     void stop();
     // Reads the registers again now (a test was just stored).
     void refresh();
+    // From now on each test of the watched instruments stored with an id
+    // above `id` is told once (recorded()), in the order stored, by this
+    // program or another on the same database.
+    void tellRecordsAfter(qint64 id);
 
 signals:
     void qualified(const QString &instrumentId, const Veltrano::Qualification &qualification);
     // The registers cannot be read (why), or can again (empty).
     void unreadable(const QString &error);
+    void recorded(const Veltrano::Checks::CheckRecord &record);
 
 private:
     class Worker;
@@ -82,3 +88,4 @@ private:
 } // namespace Veltrano
 
 Q_DECLARE_METATYPE(Veltrano::Qualification)
+Q_DECLARE_METATYPE(Veltrano::Checks::CheckRecord)

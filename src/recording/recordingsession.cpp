@@ -3,12 +3,14 @@
 #include "collect/instrumentconfig.h"
 #include "publish/publishconfig.h"
 #include "store/audit.h"
+#include "support/durablefile.h"
 #include "support/inifile.h"
 #include "support/trace.h"
 
 #include <QAbstractEventDispatcher>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QSettings>
 
@@ -100,6 +102,12 @@ QString RecordingSession::setPublishing(const QString &folder)
         });
         m_series = std::make_unique<SeriesGatherer>([drop = m_dropFolder.get()](const SeriesFile &file) { drop->write(file); });
         m_dropFolder->start();
+        // Each balance check too, once: the last one handed over is kept beside publish.ini.
+        m_checksHandedFolder = config.folder;
+        QFile handed(QDir(config.folder).filePath(QLatin1String(kChecksHanded)));
+        const qint64 after = handed.open(QIODevice::ReadOnly) ? handed.readAll().trimmed().toLongLong() : 0;
+        m_qualificationWatch.tellRecordsAfter(qMax<qint64>(0, after));
+        connect(&m_qualificationWatch, &QualificationWatch::recorded, this, &RecordingSession::dropCheck);
     }
     m_storage->setTellStored(true);
     // Straight from the storage thread: rows written while the program ends
@@ -107,6 +115,25 @@ QString RecordingSession::setPublishing(const QString &folder)
     // them and return).
     connect(m_storage.get(), &Storage::rowsStored, this, &RecordingSession::publishRows, Qt::DirectConnection);
     return QString();
+}
+
+// A balance check as the drop folder writes it: every figure as listed and exported.
+void RecordingSession::dropCheck(const Checks::CheckRecord &record)
+{
+    if (!m_dropFolder)
+        return;
+    using Checks::figureText;
+    m_dropFolder->write(CheckFile{record.instrumentId, Checks::checkText(record.test), record.date, record.time,
+                                  record.operatorName, record.weightId, figureText(record.nominal),
+                                  QString::number(record.n), figureText(record.mean), figureText(record.sd),
+                                  figureText(record.deviation), record.criterion, Checks::verdictText(record.verdict)});
+    const QString error = DurableFile::writeWhole(m_checksHandedFolder, QLatin1String(kChecksHanded),
+                                                  QByteArray::number(record.id) + '\n');
+    if (!error.isEmpty()) {
+        const QString text = QStringLiteral("the last balance check handed to the drop folder cannot be noted "
+                                            "(%1): it may be handed over again at the next start").arg(error);
+        emit problem(OperatorMessage::general(OperatorMessage::Kind::Publishing, (VLINE << text).text(), text));
+    }
 }
 
 void RecordingSession::publishRows(const QVector<MeasurementDb::StoredRow> &rows)

@@ -161,6 +161,9 @@ private:
     QString m_settingsFile;
     void publishRows(const QVector<MeasurementDb::StoredRow> &rows);
     void publishReadings();
+    void dropCheck(const Veltrano::Checks::CheckRecord &record);
+    static constexpr char kChecksHanded[] = "publish-checks-handed";  // beside publish.ini
+    QString m_checksHandedFolder;
     std::unique_ptr<MqttPublisher> m_publisher;
     std::unique_ptr<DropFolder> m_dropFolder;
     // Fed on the storage thread, and once that has ended.
