@@ -1,10 +1,12 @@
 // The weighing report: its PDF read back as a reader would (pdftotext,
 // pdfinfo), its seal read back from the file's bytes and checked against
 // rows that changed, report.ini, and veltrano-report and
-// veltrano-verify --report run on a recorded database.
+// veltrano-verify --report run on a recorded database with its balance
+// register and a check record.
 
 #include "tempworkdir.h"
 
+#include "checks/checkregister.h"
 #include "report/reportchart.h"
 #include "report/reportseal.h"
 #include "report/reportsettings.h"
@@ -647,10 +649,13 @@ private slots:
         QTest::addColumn<int>("status");             // veltrano-verify --report's
         QTest::addColumn<QString>("verdict");        // the start of its output
         const QStringList samples = {"S-001", "S-002", "S-003", "S-004"};
-        const QStringList header = {"Lab Four", "Balance: Waage Nord ID: wn1", "Operator: a.tech", "Page 1 of 1"};
+        const QString balance = "Balance: Waage Nord ID: wn1 Maker: Mettler Toledo Model: XPR205 Serial: B1234";
+        const QStringList header = {"Lab Four", balance, "Operator: a.tech", "Page 1 of 1"};
         QTest::newRow("series, a hash changed")
             << QStringList{"--series", "S-1"} << "wrote 4 rows to r.pdf (1 page)\n"
-            << header + samples + QStringList{"Series: S-1", "10.130 g", "9.95 g", "10.10 g", "End of report: 4 rows."}
+            << header + samples
+                   + QStringList{"Series: S-1", "10.130 g", "9.95 g", "10.10 g", "End of report: 4 rows.",
+                                 "Balance checks: qualified until 2026-03-08"}
             // The first digit flipped, whatever it was.
             << "UPDATE provenance SET hash = CASE WHEN hash LIKE '0%' THEN '1' ELSE '0' END || substr(hash, 2) "
                "WHERE row_key = 2"
@@ -659,6 +664,23 @@ private slots:
         QTest::newRow("series, untouched")
             << QStringList{"--quiet", "--paper", "letter", "--series", "S-2"} << "" << QStringList{"S-101", "Waage Süd"}
             << "UPDATE data SET result = '1' WHERE rowid = 1" << 0 << "unchanged:";
+        // The weighings in the order the check took them, each at its place on the pan.
+        QTest::newRow("a check, a result changed")
+            << QStringList{"--check", "1"} << "wrote 5 rows to r.pdf (1 page)\n"
+            << QStringList{"Lab Four", balance, "Operator: q.lead", "Period: 2026-03-02 07:30:00", "Page 1 of 1",
+                           "Check: eccentricity, record 1",
+                           "W-100, nominal 10 g, class F1, certificate C-77, calibration due 2027-01-31",
+                           "1 centre 2026-03-02 08:00:00 + 10.01 g", "3 front left 2026-03-02 08:00:02 + 9.98 g",
+                           "2 front right 2026-03-02 08:00:01 + 10.03 g", "5 back left 2026-03-02 08:00:04 + 10.02 g",
+                           "4 back right 2026-03-02 08:00:03 + 10.50 g", "n = 5; mean = 10.108 g; deviation = 0.49 g",
+                           "|position - centre| <= 0.5 g", "Passed: the largest deviation, 0.49 g, is within 0.5 g",
+                           "Reviewed by:", "End of report: 5 rows."}
+            << "UPDATE provenance SET hash = CASE WHEN hash LIKE '0%' THEN '1' ELSE '0' END || substr(hash, 2) "
+               "WHERE row_key = 3"
+            << 1 << "changed: rows 1 changed (keys 3)";
+        QTest::newRow("a check not recorded")
+            << QStringList{"--check", "9"} << "veltrano-report: no check record 9 is recorded\n" << QStringList() << ""
+            << 1 << "veltrano-verify: r.pdf holds no report seal: ";
         QTest::newRow("a day of one balance, a row deleted")
             << QStringList{"--from", "2026-03-02", "--to", "2026-03-02", "--instrument", "Waage Nord"}
             << "wrote 6 rows to r.pdf (1 page)\n" << header + samples + QStringList{"Rows of Waage Nord", "End of report: 6 rows."}
@@ -689,8 +711,10 @@ private slots:
         QVector<Row> rows;
         const char *results[] = {"+ 10.01", "+ 10.03", "+  9.98", "+ 10.50", "+ 10.02", "+ 10.02", "+ 20.00"};
         for (int i = 0; i < 7; ++i) {
+            Provenance provenance;
+            provenance.instrument = i < 6 ? "wn1" : "ws2";
             Row row(i < 6 ? "2026-03-02" : "2026-03-03", QStringLiteral("08:00:0%1").arg(i), i < 6 ? "Waage Nord" : "Waage Süd",
-                    "", results[i], "g");
+                    "", results[i], "g", provenance);
             if (i < 4 || i == 6)
                 row.weighing = Weighing{i < 4 ? QStringLiteral("S-00%1").arg(i + 1) : QStringLiteral("S-101"),
                                         i < 4 ? "S-1" : "S-2", "stable", "net", "a.tech", i == 3 ? "outside" : "within", "10"};
@@ -701,6 +725,21 @@ private slots:
             QString error;
             int failedAt = 0;
             QVERIFY2(MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
+            // Waage Nord in the register, its eccentricity passed the morning of S-1.
+            const QSqlDatabase db = QSqlDatabase::database();
+            Checks::BalanceEntry nord;
+            nord.instrumentId = "wn1";
+            nord.maker = "Mettler Toledo";
+            nord.model = "XPR205";
+            nord.serial = "B1234";
+            QCOMPARE(Checks::parseIntervals("eccentricity=7d", &nord.intervals), QString());
+            QCOMPARE(Checks::saveBalance(db, nord), QString());
+            QCOMPARE(Checks::saveWeight(db, {"W-100", 10, "g", "F1", "C-77", QDate(2027, 1, 31), {}, {}}), QString());
+            Checks::CheckRecord check{0, "wn1", Checks::Check::Eccentricity, "2026-03-02", "07:30:00", "q.lead",
+                                      "W-100", 10, 5, 10.108, {}, 0.49, "|position - centre| <= 0.5 g",
+                                      Checks::Verdict::Pass, "the largest deviation, 0.49 g, is within 0.5 g",
+                                      {1, 3, 2, 5, 4}, {}};
+            QCOMPARE(Checks::addRecord(db, check), QString());
             QSqlDatabase::database().close();
         }
         QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));

@@ -143,6 +143,8 @@ void ChecksWindow::refresh()
                {record.date, record.time, record.instrumentId, checkText(record.test), record.weightId,
                 QString::number(record.n), number(record.mean), number(record.sd), number(record.deviation),
                 verdictText(record.verdict), record.operatorName});
+        // The record's id, as veltrano-report --check and the Report... dialog take it.
+        ui->uRecords->setVerticalHeaderItem(i, new QTableWidgetItem(QString::number(record.id)));
     }
 
     // The instruments to register: those of settings.ini and those already registered.

@@ -1,6 +1,7 @@
 #include "reportdialog.h"
 #include "ui_reportdialog.h"
 
+#include "checks/checkregister.h"
 #include "report/reportsettings.h"
 #include "report/reportsource.h"
 #include "store/rowsource.h"
@@ -39,6 +40,20 @@ QStringList recordedSeries(const QSqlDatabase &db)
     return names;
 }
 
+// The recorded balance checks, the newest first: "2026-12-10 09:12:00,
+// B1, repeatability, pass" with the record's id as the item's data.
+QString listChecks(const QSqlDatabase &db, QComboBox *list)
+{
+    QVector<Checks::CheckRecord> records;
+    const QString error = Checks::records(db, &records);
+    for (auto record = records.crbegin(); record != records.crend(); ++record)
+        list->addItem(QStringLiteral("%1 %2, %3, %4, %5")
+                          .arg(record->date, record->time, record->instrumentId, Checks::checkText(record->test),
+                               Checks::verdictText(record->verdict)),
+                      record->id);
+    return error;
+}
+
 } // namespace
 
 ReportDialog::ReportDialog(QWidget *parent)
@@ -58,12 +73,14 @@ ReportDialog::ReportDialog(QWidget *parent)
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
         item->setCheckState(Qt::Checked);
     }
+    m_checksError = listChecks(db, ui->uCheck);
     QString problem;
     const ReportSettings settings = readReportSettings(QLatin1String(kReportIni), &problem);
     ui->uPaper->setCurrentIndex(settings.paper == PaperSize::Letter ? 1 : 0);
     if (ui->uSeries->count() == 0)
         ui->uPeriodChoice->setChecked(true);
     connect(ui->uSeriesChoice, &QRadioButton::toggled, this, &ReportDialog::choiceChanged);
+    connect(ui->uCheckChoice, &QRadioButton::toggled, this, &ReportDialog::choiceChanged);
     connect(ui->uBrowse, &QToolButton::clicked, this, &ReportDialog::browse);
     connect(ui->uButtons, &QDialogButtonBox::accepted, this, &ReportDialog::accept);
     connect(ui->uButtons, &QDialogButtonBox::rejected, this, &ReportDialog::reject);
@@ -86,11 +103,11 @@ void ReportDialog::chooseSeries(const QString &series)
 
 void ReportDialog::choiceChanged()
 {
-    const bool series = ui->uSeriesChoice->isChecked();
-    ui->uSeries->setEnabled(series);
+    ui->uSeries->setEnabled(ui->uSeriesChoice->isChecked());
+    ui->uCheck->setEnabled(ui->uCheckChoice->isChecked());
     for (QWidget *period : {static_cast<QWidget *>(ui->uFrom), static_cast<QWidget *>(ui->uTo),
                             static_cast<QWidget *>(ui->uInstruments)})
-        period->setEnabled(!series);
+        period->setEnabled(ui->uPeriodChoice->isChecked());
 }
 
 void ReportDialog::browse()
@@ -116,6 +133,15 @@ void ReportDialog::accept()
         request.series = ui->uSeries->currentText();
         if (request.series.isEmpty()) {
             QMessageBox::warning(this, windowTitle(), tr("No series of weighings is recorded."));
+            return;
+        }
+    } else if (ui->uCheckChoice->isChecked()) {
+        request.check = ui->uCheck->currentData().toLongLong();
+        if (request.check == 0) {
+            QMessageBox::warning(this, windowTitle(),
+                                 m_checksError.isEmpty() ? tr("No balance check is recorded.")
+                                                         : tr("The balance checks cannot be read.") + QLatin1Char('\n')
+                                                               + m_checksError);
             return;
         }
     } else {

@@ -7,8 +7,9 @@ class ReportDialog;
 }
 
 // Writes a weighing report as PDF from the default connection: the weighings
-// of one recorded series (the newest first in the list), or the rows of a
-// period from the instruments checked. Paper from report.ini unless chosen.
+// of one recorded series (the newest first in the list), the rows of a
+// period from the instruments checked, or a recorded balance check with its
+// weighings (the newest first). Paper from report.ini unless chosen.
 // A failure is told in a box and the dialog stays open; a written report is
 // told with its rows and pages, and the dialog closes.
 class ReportDialog : public QDialog
@@ -30,4 +31,5 @@ private:
     void choiceChanged();
 
     Ui::ReportDialog *ui;
+    QString m_checksError;  // why the balance checks could not be listed
 };

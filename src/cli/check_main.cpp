@@ -496,9 +496,11 @@ int runTest(const CheckCommand &command)
     const QDateTime now = QDateTime::currentDateTime();
     const CheckRecord record = CheckRecord::of(result, command.id, weightEntry, now.date().toString(Qt::ISODate),
                                                now.time().toString(QStringLiteral("HH:mm:ss")), command.operatorName, runner.keys());
+    qint64 id = 0;
     if (!openDatabase(command, Database::Mode::Record, kWriter)
-        || !told(addRecord(connection(kWriter), record), QStringLiteral("the test is not recorded")))
+        || !told(addRecord(connection(kWriter), record, &id), QStringLiteral("the test is not recorded")))
         return kNotMadeStatus;
+    printLine(QStringLiteral("recorded as check %1 (its report: veltrano-report --check %1 FILE.pdf)").arg(id));
     switch (result.verdict) {
     case Verdict::Pass: return 0;
     case Verdict::Fail: return kFailedStatus;

@@ -1,5 +1,5 @@
-// veltrano-report: the weighings of a series, or the rows of a period, as a
-// sealed PDF report.
+// veltrano-report: the weighings of a series, the rows of a period, or a
+// balance check with its weighings, as a sealed PDF report.
 #include "report/reportsettings.h"
 #include "report/reportwriter.h"
 #include "report/reportsource.h"
@@ -43,9 +43,10 @@ Outcome ReportCommand::parse(const QStringList &arguments, QString *error)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Writes the weighings of a series, or the rows of a period, as a PDF report that carries a seal "
-                       "of its rows (veltrano-verify --report checks it). The lab's name and the paper come from "
-                       "report.ini, the balances' ids from settings.ini, both in the working folder."));
+        QStringLiteral("Writes the weighings of a series, the rows of a period, or a balance check with its "
+                       "weighings, as a PDF report that carries a seal of its rows (veltrano-verify --report checks "
+                       "it). The lab's name and the paper come from report.ini, the balances' ids from settings.ini, "
+                       "both in the working folder; their makers, models and serials from the balance register."));
     parser.addHelpOption();
     parser.addVersionOption();
     QCommandLineOption databaseOption =
@@ -54,6 +55,10 @@ Outcome ReportCommand::parse(const QStringList &arguments, QString *error)
     const QCommandLineOption seriesOption(QStringLiteral("series"),
                                           QStringLiteral("The weighings of the series NAME, whenever they were made."),
                                           QStringLiteral("NAME"));
+    const QCommandLineOption checkOption(
+        QStringLiteral("check"),
+        QStringLiteral("The balance check recorded as ID (as veltrano-check list shows it), with its weighings."),
+        QStringLiteral("ID"));
     const QCommandLineOption fromOption(
         QStringLiteral("from"), QStringLiteral("First moment shown: YYYY-MM-DD, YYYY-MM-DDTHH:MM[:SS], or HH:MM[:SS] "
                                                "for today."),
@@ -70,7 +75,7 @@ Outcome ReportCommand::parse(const QStringList &arguments, QString *error)
                                          QStringLiteral("A4 or Letter (default: report.ini's, else A4)."),
                                          QStringLiteral("SIZE"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("No summary line."));
-    parser.addOptions({databaseOption, seriesOption, fromOption, toOption, instrumentOption, paperOption, quietOption});
+    parser.addOptions({databaseOption, seriesOption, checkOption, fromOption, toOption, instrumentOption, paperOption, quietOption});
     parser.addPositionalArgument(QStringLiteral("OUTPUT"), QStringLiteral("The PDF file to write."));
     usage = parser.helpText();
 
@@ -89,6 +94,16 @@ Outcome ReportCommand::parse(const QStringList &arguments, QString *error)
     if (parser.isSet(seriesOption)
         && (parser.isSet(fromOption) || parser.isSet(toOption) || parser.isSet(instrumentOption)))
         return usageError(QStringLiteral("--series shows the whole series: not with --from, --to or --instrument"));
+    if (parser.isSet(checkOption)) {
+        bool ok = false;
+        request.check = parser.value(checkOption).toLongLong(&ok);
+        if (!ok || request.check <= 0)
+            return usageError(QStringLiteral("--check: not a check record's id: %1").arg(parser.value(checkOption)));
+        if (parser.isSet(seriesOption) || parser.isSet(fromOption) || parser.isSet(toOption)
+            || parser.isSet(instrumentOption))
+            return usageError(
+                QStringLiteral("--check shows the check's weighings: not with --series, --from, --to or --instrument"));
+    }
     for (const auto &[option, endOfDay] : {std::pair(&fromOption, false), std::pair(&toOption, true)}) {
         if (!parser.isSet(*option))
             continue;

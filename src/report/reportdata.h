@@ -49,6 +49,7 @@ struct ReportRow
     QString unit;
     WeightKind kind = WeightKind::Unknown;
     ResultClass resultClass = ResultClass::None;
+    QString position;    // where on the pan it was weighed (a balance check's); empty: not told
 };
 
 // The figures of a series, each already formatted with its unit. An empty
@@ -108,6 +109,9 @@ struct ReportData
     QVector<ReportRow> rows;          // in the order shown
     std::optional<ReportStatistics> statistics;
     std::optional<ReportVerdict> verdict;
+    // The balance's checks at the newest row, as Checks::describe() words
+    // it ("qualified until 2026-12-17"); empty: no status to tell.
+    QString balanceChecks;
     QString chainHead;                // the chain head (hash) the rows were read under
 };
 

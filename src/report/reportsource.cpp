@@ -2,6 +2,8 @@
 
 #include "report/reportwriter.h"
 
+#include "checks/checkregister.h"
+#include "checks/checkstatus.h"
 #include "store/audit.h"
 #include "store/database.h"
 #include "store/sqlbackend.h"
@@ -15,10 +17,12 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QSet>
 #include <QSettings>
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 
@@ -100,6 +104,116 @@ QString failed(const QString &what, const QSqlQuery &query)
     return QStringLiteral("cannot read %1: %2").arg(what, query.lastError().text());
 }
 
+// The check record `id`, or why there is none.
+QString checkRecord(const QSqlDatabase &db, qint64 id, Checks::CheckRecord *record)
+{
+    QVector<Checks::CheckRecord> records;
+    if (const QString error = Checks::records(db, &records); !error.isEmpty())
+        return QStringLiteral("cannot read the check records: %1").arg(error);
+    for (const Checks::CheckRecord &each : qAsConst(records)) {
+        if (each.id == id) {
+            *record = each;
+            return {};
+        }
+    }
+    return QStringLiteral("no check record %1 is recorded").arg(id);
+}
+
+// A figure with its unit, for the line of a check's figures.
+QString figure(const char *label, const std::optional<double> &value, const QString &unit)
+{
+    if (!value)
+        return {};
+    return QStringLiteral("%1 = %2 %3").arg(QLatin1String(label), Checks::figureText(value), unit).trimmed();
+}
+
+// What the report of `record` says of it: the test, its reference weight
+// (from the weight register when it is there), the figures and the verdict.
+QString verdictOf(const QSqlDatabase &db, const Checks::CheckRecord &record, const QString &rowsUnit,
+                  ReportVerdict *verdict)
+{
+    Checks::WeightEntry weight;
+    bool found = false;
+    if (const QString error = Checks::weight(db, record.weightId, &weight, &found); !error.isEmpty())
+        return QStringLiteral("cannot read the weight register: %1").arg(error);
+    const QString unit = found && !weight.unit.isEmpty() ? weight.unit : rowsUnit;
+    verdict->test = Checks::checkText(record.test);
+    verdict->weight = found ? QStringLiteral("%1, nominal %2 %3, class %4, certificate %5, calibration due %6")
+                                  .arg(weight.id, Checks::figureText(weight.nominal), weight.unit, weight.weightClass,
+                                       weight.certificate, weight.due.toString(Qt::ISODate))
+                            : QStringLiteral("%1, nominal %2 %3 (not in the weight register)")
+                                  .arg(record.weightId, Checks::figureText(record.nominal), unit);
+    const bool repeatability = record.test == Checks::Check::Repeatability;
+    QStringList figures = {QStringLiteral("n = %1").arg(record.n), figure("mean", record.mean, unit),
+                           figure("s", record.sd, unit),
+                           figure("deviation", record.deviation, repeatability ? QStringLiteral("%") : unit)};
+    if (repeatability)
+        figures << figure("minimum weight", record.minimumWeight, unit);
+    figures.removeAll(QString());
+    verdict->figures = figures.join(QStringLiteral("; "));
+    verdict->criterion = record.criterion;
+    const char *word = record.verdict == Checks::Verdict::Pass   ? "Passed"
+                       : record.verdict == Checks::Verdict::Fail ? "Failed"
+                                                                 : "Refused";
+    verdict->verdict = record.reason.trimmed().isEmpty() ? QLatin1String(word)
+                                                         : QStringLiteral("%1: %2").arg(QLatin1String(word), record.reason);
+    return {};
+}
+
+// The check's weighings in the order it took them, each eccentricity
+// weighing with its place on the pan; those `data` no longer holds are told.
+void orderAsTaken(const Checks::CheckRecord &record, QVector<ReportRow> *rows, QStringList *warnings)
+{
+    QHash<qint64, int> taken;
+    for (int i = 0; i < record.rowKeys.size(); ++i)
+        taken.insert(record.rowKeys[i], i);
+    std::stable_sort(rows->begin(), rows->end(),
+                     [&taken](const ReportRow &a, const ReportRow &b) { return taken.value(a.key) < taken.value(b.key); });
+    QSet<qint64> present;
+    for (ReportRow &row : *rows) {
+        present.insert(row.key);
+        const int at = taken.value(row.key);
+        if (record.test == Checks::Check::Eccentricity && at < Checks::kEccentricityPositions)
+            row.position = QCoreApplication::translate("Checks", Checks::kEccentricityPositionNames[at]);
+    }
+    for (const qint64 key : record.rowKeys) {
+        if (!present.contains(key))
+            *warnings << QStringLiteral("the weighing in row %1 of the check is no longer in the database").arg(key);
+    }
+}
+
+// The register's maker, model and serial of `balance`, registered under the
+// first of `ids` that the register holds, and for a series the status of its
+// checks at `moment`.
+QString fromRegister(const QSqlDatabase &db, const QStringList &ids, const QDateTime &moment, ReportBalance *balance,
+                     QString *status)
+{
+    Checks::BalanceEntry entry;
+    bool found = false;
+    for (const QString &id : ids) {
+        if (id.isEmpty())
+            continue;
+        if (const QString error = Checks::balance(db, id, &entry, &found); !error.isEmpty())
+            return QStringLiteral("cannot read the balance register: %1").arg(error);
+        if (found)
+            break;
+    }
+    if (!found)
+        return {};
+    const QString id = entry.instrumentId;
+    balance->maker = entry.maker;
+    balance->model = entry.model;
+    balance->serial = entry.serial;
+    if (!status || !moment.isValid())
+        return {};
+    QVector<Checks::CheckRecord> records;
+    if (const QString error = Checks::records(db, &records, id); !error.isEmpty())
+        return QStringLiteral("cannot read the check records: %1").arg(error);
+    const Checks::BalanceStatus checks = Checks::balanceStatus(&entry, records, moment);
+    *status = Checks::describe(checks.state, checks.until, checks.since);
+    return {};
+}
+
 QString readRows(const QSqlDatabase &db, const Request &request, const QString &settingsPath, ReportData *data,
                  QStringList *warnings)
 {
@@ -109,9 +223,16 @@ QString readRows(const QSqlDatabase &db, const Request &request, const QString &
     if (!request.series.isEmpty() && !weighing)
         return QStringLiteral("no weighings of the series \"%1\" are recorded").arg(request.series);
 
+    std::optional<Checks::CheckRecord> check;
+    if (request.check != 0) {
+        check.emplace();
+        if (const QString error = checkRecord(db, request.check, &*check); !error.isEmpty())
+            return error;
+    }
+
     QString sql = QStringLiteral("SELECT d.%1, d.sampling_date, d.sampling_time, d.instrument_id, d.result, d.unit, %2, %3 "
                                  "FROM data d")
-                      .arg(key, QLatin1String(provenance ? "p.hash" : "NULL"),
+                      .arg(key, QLatin1String(provenance ? "p.hash, p.instrument" : "NULL, NULL"),
                            QLatin1String(weighing ? "w.sample, w.kind, w.operator, w.class, w.nominal"
                                                   : "NULL, NULL, NULL, NULL, NULL"));
     if (provenance)
@@ -120,7 +241,15 @@ QString readRows(const QSqlDatabase &db, const Request &request, const QString &
         sql += QStringLiteral(" LEFT JOIN weighing w ON w.row_key = d.%1").arg(key);
     QStringList conditions;
     QVariantList values;
-    if (!request.series.isEmpty()) {
+    if (check) {
+        QStringList marks;
+        for (const qint64 rowKey : qAsConst(check->rowKeys)) {
+            marks << QStringLiteral("?");
+            values << rowKey;
+        }
+        conditions << (marks.isEmpty() ? QStringLiteral("1 = 0")
+                                       : QStringLiteral("d.%1 IN (%2)").arg(key, marks.join(QLatin1Char(','))));
+    } else if (!request.series.isEmpty()) {
         conditions << QStringLiteral("w.series = ?");
         values << request.series;
     } else {
@@ -156,6 +285,7 @@ QString readRows(const QSqlDatabase &db, const Request &request, const QString &
 
     std::set<QString> operators;
     QStringList names;
+    QStringList registerIds;  // the provenance's instrument id of each name
     QString nominal;
     while (query.next()) {
         ReportRow row;
@@ -166,16 +296,18 @@ QString readRows(const QSqlDatabase &db, const Request &request, const QString &
         row.result = query.value(4).toString();
         row.unit = query.value(5).toString();
         row.hash = query.value(6).toString();
-        row.sampleId = query.value(7).toString();
-        row.kind = weightKindOf(query.value(8).toString());
-        const QString operatorName = query.value(9).toString();
+        row.sampleId = query.value(8).toString();
+        row.kind = weightKindOf(query.value(9).toString());
+        const QString operatorName = query.value(10).toString();
         if (!operatorName.isEmpty())
             operators.insert(operatorName);
-        row.resultClass = resultClassOf(toleranceClassOf(query.value(10).toString()).value_or(ToleranceClass::None));
+        row.resultClass = resultClassOf(toleranceClassOf(query.value(11).toString()).value_or(ToleranceClass::None));
         if (nominal.isEmpty())
-            nominal = query.value(11).toString();
-        if (!names.contains(row.instrument))
+            nominal = query.value(12).toString();
+        if (!names.contains(row.instrument)) {
             names << row.instrument;
+            registerIds << query.value(7).toString();
+        }
         data->rows.append(row);
     }
     if (query.lastError().isValid())
@@ -184,20 +316,49 @@ QString readRows(const QSqlDatabase &db, const Request &request, const QString &
         return QStringLiteral("no weighings of the series \"%1\" are recorded").arg(request.series);
 
     const Instruments instruments(settingsPath);
-    for (const QString &name : names)
-        data->balances.append({name, instruments.idOf(name), {}, {}, {}});
+    if (check) {
+        orderAsTaken(*check, &data->rows, warnings);
+        names = QStringList{names.value(0)};
+        registerIds = QStringList{check->instrumentId};
+    }
+    for (int i = 0; i < names.size(); ++i) {
+        ReportBalance balance{names[i], instruments.idOf(names[i]), {}, {}, {}};
+        if (balance.id.isEmpty())
+            balance.id = registerIds[i];
+        // The register names a balance by the id its rows' provenance gives,
+        // else (rows from before provenance) by its settings' id or its name.
+        const QStringList ids = {registerIds[i].isEmpty() ? balance.id : registerIds[i], names[i]};
+        const bool withStatus = !request.series.isEmpty() && names.size() == 1;
+        const QString error = fromRegister(db, ids, data->rows.isEmpty() ? QDateTime() : momentOf(data->rows.last()),
+                                           &balance, withStatus ? &data->balanceChecks : nullptr);
+        if (!error.isEmpty())
+            return error;
+        data->balances.append(balance);
+    }
     data->operators = QStringList(operators.begin(), operators.end());
     data->from = request.from;
     data->to = request.to;
-    if (!data->rows.isEmpty()) {
+    if (check) {
+        data->operators = QStringList{check->operatorName};
+        data->from = data->to = Checks::recordMoment(*check);
+        data->coverage.kind = ReportCoverage::Check;
+        data->coverage.name = QStringLiteral("%1, record %2").arg(Checks::checkText(check->test)).arg(check->id);
+        data->verdict.emplace();
+        const QString error = verdictOf(db, *check, data->rows.isEmpty() ? QString() : data->rows.first().unit,
+                                        &*data->verdict);
+        if (!error.isEmpty())
+            return error;
+    } else if (!data->rows.isEmpty()) {
         if (!data->from.isValid() || !request.series.isEmpty())
             data->from = momentOf(data->rows.first());
         if (!data->to.isValid() || !request.series.isEmpty())
             data->to = momentOf(data->rows.last());
     }
-    data->coverage.kind = request.series.isEmpty() ? ReportCoverage::Range : ReportCoverage::Series;
-    data->coverage.name = request.series;
-    data->coverage.instruments = request.instruments;
+    if (!check) {
+        data->coverage.kind = request.series.isEmpty() ? ReportCoverage::Range : ReportCoverage::Series;
+        data->coverage.name = request.series;
+        data->coverage.instruments = request.instruments;
+    }
 
     if (!request.series.isEmpty()) {
         std::optional<WeighingSettings> settings;

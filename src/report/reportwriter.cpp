@@ -170,6 +170,7 @@ private:
     qreal m_rowHeight = 0;
     QVector<HeaderLine> m_header;
     bool m_severalInstruments = false;
+    bool m_positions = false;  // the rows tell where on the pan they were weighed, not their sample
 };
 
 Composer::Composer(const ReportData &data, const ReportSeal &seal, QPdfWriter *writer)
@@ -215,6 +216,7 @@ Composer::Composer(const ReportData &data, const ReportSeal &seal, QPdfWriter *w
             break;
     }
     m_severalInstruments = instruments.size() > 1;
+    m_positions = std::any_of(data.rows.begin(), data.rows.end(), [](const ReportRow &row) { return !row.position.isEmpty(); });
 }
 
 int Composer::run(QPainter *painter, int pageCount)
@@ -227,6 +229,10 @@ int Composer::run(QPainter *painter, int pageCount)
         balances();
     if (m_data.statistics)
         statistics();
+    if (!m_data.balanceChecks.isEmpty()) {
+        text(QStringLiteral("Balance checks: %1").arg(m_data.balanceChecks), m_body);
+        m_y += 4 * kMm;
+    }
     if (m_data.verdict)
         verdict();
     if (!m_data.rows.isEmpty())
@@ -566,6 +572,8 @@ void Composer::rows()
                    {QStringLiteral("Unit"), 0.07},               {QStringLiteral("Kind"), 0.09},
                    {QStringLiteral("Class"), 0.20, false, true}};
     }
+    if (m_positions)
+        columns[m_severalInstruments ? 2 : 1].title = QStringLiteral("Position");
     const bool instrument = m_severalInstruments;
     table(
         columns, m_data.rows.size(),
@@ -574,7 +582,7 @@ void Composer::rows()
             *values++ = QString::number(row.key);
             if (instrument)
                 *values++ = row.instrument;
-            *values++ = row.sampleId;
+            *values++ = m_positions ? row.position : row.sampleId;
             *values++ = row.date + QLatin1Char(' ') + row.time;
             *values++ = row.result;
             *values++ = row.unit;
