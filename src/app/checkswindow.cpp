@@ -27,11 +27,6 @@ QSqlDatabase database()
     return QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
 }
 
-QString number(const std::optional<double> &value)
-{
-    return value ? QString::number(*value, 'g', 12) : QString();
-}
-
 // An empty field is no value; anything else must be a positive number.
 bool readNumber(const QString &text, std::optional<double> *value)
 {
@@ -123,8 +118,8 @@ void ChecksWindow::refresh()
         const BalanceEntry &entry = m_balances.at(row);
         const BalanceStatus status = balanceStatus(&entry, m_records, now);
         setRow(ui->uBalances, row,
-               {entry.instrumentId, entry.maker, entry.model, entry.serial, number(entry.capacity),
-                number(entry.readability), entry.location, intervalsText(entry.intervals),
+               {entry.instrumentId, entry.maker, entry.model, entry.serial, figureText(entry.capacity),
+                figureText(entry.readability), entry.location, intervalsText(entry.intervals),
                 status.state == CheckState::NoInterval ? tr("no test interval set")
                                                        : describe(status.state, status.until, status.since)});
     }
@@ -132,7 +127,7 @@ void ChecksWindow::refresh()
     for (int row = 0; row < m_weights.size(); ++row) {
         const WeightEntry &entry = m_weights.at(row);
         setRow(ui->uWeights, row,
-               {entry.id, number(entry.nominal), entry.unit, entry.weightClass, entry.certificate,
+               {entry.id, figureText(entry.nominal), entry.unit, entry.weightClass, entry.certificate,
                 entry.due.toString(Qt::ISODate)});
     }
     // The newest test first.
@@ -141,7 +136,7 @@ void ChecksWindow::refresh()
         const CheckRecord &record = m_records.at(m_records.size() - 1 - i);
         setRow(ui->uRecords, i,
                {record.date, record.time, record.instrumentId, checkText(record.test), record.weightId,
-                QString::number(record.n), number(record.mean), number(record.sd), number(record.deviation),
+                QString::number(record.n), figureText(record.mean), figureText(record.sd), figureText(record.deviation),
                 verdictText(record.verdict), record.operatorName});
         // The record's id, as veltrano-report --check and the Report... dialog take it.
         ui->uRecords->setVerticalHeaderItem(i, new QTableWidgetItem(QString::number(record.id)));
@@ -180,11 +175,11 @@ void ChecksWindow::showBalance()
     ui->uMaker->setText(entry.maker);
     ui->uModel->setText(entry.model);
     ui->uSerial->setText(entry.serial);
-    ui->uCapacity->setText(number(entry.capacity));
-    ui->uReadability->setText(number(entry.readability));
+    ui->uCapacity->setText(figureText(entry.capacity));
+    ui->uReadability->setText(figureText(entry.readability));
     ui->uLocation->setText(entry.location);
     ui->uIntervals->setText(intervalsText(entry.intervals));
-    ui->uEccentricityLimit->setText(number(entry.eccentricityLimit));
+    ui->uEccentricityLimit->setText(figureText(entry.eccentricityLimit));
 }
 
 void ChecksWindow::showWeight()
@@ -194,7 +189,7 @@ void ChecksWindow::showWeight()
         return;
     const WeightEntry &entry = m_weights.at(row);
     ui->uWeightId->setText(entry.id);
-    ui->uNominal->setText(number(entry.nominal));
+    ui->uNominal->setText(figureText(entry.nominal));
     ui->uUnit->setText(entry.unit);
     ui->uClass->setCurrentText(entry.weightClass);
     ui->uCertificate->setText(entry.certificate);
