@@ -3,6 +3,7 @@
 // A look into a collection's channels, settings.ini entries, named children
 // and diagnostics without their file and line, shared by the window tests.
 
+#include "collect/serialerrors.h"
 #include "collect/seriallink.h"
 #include "mainwindow.h"
 #include "support/inifile.h"
@@ -180,4 +181,13 @@ inline QStringList firstLines(QStringList texts)
 inline QStringList withoutPrefixes(QStringList lines)
 {
     return lines.replaceInStrings(QRegularExpression(QStringLiteral("^.*\\b\\w+::\\w+\\([^)]*\\) ")), QString());
+}
+
+// A hung-up line reads as a read error or as a resource gone, as the kernel's
+// read of it happens to fail; both are the same outage, told by its own text.
+inline QStringList hangUpAsReadError(QStringList texts)
+{
+    using Veltrano::SerialErrors::describe;
+    return texts.replaceInStrings(QString::fromLatin1(describe(QSerialPort::ResourceError).text),
+                                  QString::fromLatin1(describe(QSerialPort::ReadError).text));
 }
