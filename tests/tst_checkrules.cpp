@@ -1,6 +1,7 @@
 // The routine tests of a balance: repeatability, accuracy and eccentricity
 // judged on known readings, at and around each limit, and the tests that
 // cannot be judged.
+#include "checks/checkentries.h"
 #include "checks/checkrules.h"
 
 #include <QtTest>
@@ -227,6 +228,30 @@ private slots:
             QVERIFY(result.deviation && result.limit && result.mean);
             QVERIFY(!result.criterion.isEmpty());
         }
+    }
+
+    // The line of figures the window, veltrano-check and a report show: a
+    // fresh result a digit finer than its readings, a stored record as kept.
+    void figures_data()
+    {
+        QTest::addColumn<int>("test");
+        QTest::addColumn<int>("decimals");
+        QTest::addColumn<QString>("figures");
+        QTest::newRow("repeatability, shown with 5 decimals") << int(Check::Repeatability) << 5
+            << "n = 10; mean = 100.00002 g; s = 0.00001 g; deviation = 0.000 %; minimum weight = 0.02460 g";
+        QTest::newRow("repeatability, as kept") << int(Check::Repeatability) << -1
+            << "n = 10; mean = 100.00002 g; s = 0.0000123 g; deviation = 0.0000246 %; minimum weight = 0.0246 g";
+        QTest::newRow("accuracy: the deviation in the weight's unit") << int(Check::Accuracy) << 5
+            << "n = 10; mean = 100.00002 g; s = 0.00001 g; deviation = 0.00002 g; minimum weight = 0.02460 g";
+    }
+
+    void figures()
+    {
+        QFETCH(int, test);
+        QFETCH(int, decimals);
+        const double deviation = Check(test) == Check::Repeatability ? 0.0000246 : 0.00002;
+        QTEST(figuresText({Check(test), 10, 100.00002, 0.0000123, deviation, 0.0246}, "g", decimals), "figures");
+        QCOMPARE(figuresText({Check::Eccentricity, 0, {}, {}, {}, {}}, QString()), "n = 0");
     }
 };
 

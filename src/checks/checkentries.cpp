@@ -124,6 +124,38 @@ QString figureText(const std::optional<double> &value)
     return text == QLatin1String("-0") ? QStringLiteral("0") : text;
 }
 
+QStringList recordTexts(const CheckRecord &record)
+{
+    return {record.instrumentId,          checkText(record.test),      record.date,
+            record.time,                  record.operatorName,         record.weightId,
+            figureText(record.nominal),   QString::number(record.n),   figureText(record.mean),
+            figureText(record.sd),        figureText(record.deviation), record.criterion,
+            verdictText(record.verdict)};
+}
+
+QString figuresText(const CheckFigures &figures, const QString &unit, int decimals)
+{
+    const auto shown = [decimals](const std::optional<double> &value, int places) {
+        return decimals < 0 ? figureText(value) : QString::number(*value, 'f', places);
+    };
+    const auto line = [](const char *label, const QString &value, const QString &unit) {
+        return QStringLiteral("%1 = %2 %3").arg(QLatin1String(label), value, unit).trimmed();
+    };
+    QStringList parts{QStringLiteral("n = %1").arg(figures.n)};
+    if (figures.mean)
+        parts << line("mean", shown(figures.mean, decimals), unit);
+    if (figures.sd)
+        parts << line("s", shown(figures.sd, decimals), unit);
+    if (figures.deviation) {
+        const bool percent = figures.test == Check::Repeatability;
+        parts << line("deviation", shown(figures.deviation, percent ? 3 : decimals),
+                      percent ? QStringLiteral("%") : unit);
+    }
+    if (figures.minimumWeight)
+        parts << line("minimum weight", shown(figures.minimumWeight, decimals), unit);
+    return parts.join(QStringLiteral("; "));
+}
+
 QString rowKeysText(const QVector<qint64> &keys)
 {
     QStringList texts;

@@ -5,6 +5,7 @@
 #include <QDate>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 #include <QtGlobal>
 
@@ -99,6 +100,27 @@ struct CheckRecord
 // A figure of an entry or record as listed and exported: plain decimals,
 // no exponent, no trailing zeros (0.00001, 100.00009); empty for none.
 QString figureText(const std::optional<double> &value);
+
+// A record as exported and handed over: instrument_id, test, date, time,
+// operator, weight, nominal, n, mean, sd, deviation, criterion, verdict.
+QStringList recordTexts(const CheckRecord &record);
+
+// The figures of a check, from a fresh result or a stored record.
+struct CheckFigures
+{
+    Check test = Check::Repeatability;
+    int n = 0;
+    std::optional<double> mean;
+    std::optional<double> sd;
+    std::optional<double> deviation;  // repeatability: 2 s / m in %; else in the weight's unit
+    std::optional<double> minimumWeight;
+};
+
+// The figures on one line, as the window, veltrano-check and the report show
+// them: "n = 10; mean = 100.00002 g; s = 0.00012 g; deviation = 0.002 %".
+// With `decimals` the amounts show that many and a percentage three; without,
+// each is shown as figureText shows it.
+QString figuresText(const CheckFigures &figures, const QString &unit, int decimals = -1);
 
 // Row keys as stored: "12,13,14"; and back (false on anything else).
 QString rowKeysText(const QVector<qint64> &keys);

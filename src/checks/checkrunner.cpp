@@ -87,23 +87,8 @@ void CheckRunner::poll()
 
 QString CheckRunner::figures(const CheckResult &result, const QString &unit)
 {
-    // A digit more than the readings show; the repeatability's deviation is 2 s / m in %.
-    const QString suffix = unit.isEmpty() ? QString() : QLatin1Char(' ') + unit;
-    const auto amount = [&result, &suffix](double value) {
-        return QString::number(value, 'f', result.decimals + 1) + suffix;
-    };
-    QStringList figures{QStringLiteral("n %1").arg(result.n)};
-    if (result.mean)
-        figures << QStringLiteral("mean ") + amount(*result.mean);
-    if (result.sd)
-        figures << QStringLiteral("s ") + amount(*result.sd);
-    if (result.deviation)
-        figures << QStringLiteral("deviation ")
-                       + (result.check == Check::Repeatability ? QString::number(*result.deviation, 'f', 3) + QStringLiteral(" %")
-                                                               : amount(*result.deviation));
-    if (result.minimumWeight)
-        figures << QStringLiteral("minimum weight ") + amount(*result.minimumWeight);
-    return figures.join(QStringLiteral(", "));
+    return figuresText({result.check, result.n, result.mean, result.sd, result.deviation, result.minimumWeight}, unit,
+                       result.decimals + 1);
 }
 
 } // namespace Veltrano::Checks

@@ -41,7 +41,7 @@ public:
     // The keys of the weighings taken, for the record.
     QVector<qint64> keys() const;
 
-    // The figures of `result` as a line: "n 10, mean 100.0003 g, s ...".
+    // The figures of `result` as a line, a digit more than the readings show.
     static QString figures(const CheckResult &result, const QString &unit);
 
 signals:

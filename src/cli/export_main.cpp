@@ -193,10 +193,7 @@ Result exportChecks(const QSqlDatabase &db, const ExportCommand &command)
         if ((selection.from.isValid() && when < selection.from) || (selection.to.isValid() && when > selection.to)
             || (!selection.instruments.isEmpty() && !selection.instruments.contains(record.instrumentId)))
             continue;
-        rows.append({record.instrumentId, Veltrano::Checks::checkText(record.test), record.date, record.time,
-                     record.operatorName, record.weightId, Veltrano::Checks::figureText(record.nominal), QString::number(record.n),
-                     Veltrano::Checks::figureText(record.mean), Veltrano::Checks::figureText(record.sd), Veltrano::Checks::figureText(record.deviation), record.criterion,
-                     Veltrano::Checks::verdictText(record.verdict)});
+        rows.append(Veltrano::Checks::recordTexts(record));
     }
     return exportTable(command.request, QStringLiteral("checks"), columns, rows);
 }

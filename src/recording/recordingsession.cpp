@@ -122,11 +122,10 @@ void RecordingSession::dropCheck(const Checks::CheckRecord &record)
 {
     if (!m_dropFolder)
         return;
-    using Checks::figureText;
-    m_dropFolder->write(CheckFile{record.instrumentId, Checks::checkText(record.test), record.date, record.time,
-                                  record.operatorName, record.weightId, figureText(record.nominal),
-                                  QString::number(record.n), figureText(record.mean), figureText(record.sd),
-                                  figureText(record.deviation), record.criterion, Checks::verdictText(record.verdict)});
+    const QStringList texts = Checks::recordTexts(record);
+    m_dropFolder->write(CheckFile{texts.at(0), texts.at(1), texts.at(2), texts.at(3), texts.at(4), texts.at(5),
+                                  texts.at(6), texts.at(7), texts.at(8), texts.at(9), texts.at(10), texts.at(11),
+                                  texts.at(12)});
     const QString error = DurableFile::writeWhole(m_checksHandedFolder, QLatin1String(kChecksHanded),
                                                   QByteArray::number(record.id) + '\n');
     if (!error.isEmpty()) {

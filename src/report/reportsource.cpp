@@ -119,14 +119,6 @@ QString checkRecord(const QSqlDatabase &db, qint64 id, Checks::CheckRecord *reco
     return QStringLiteral("no check record %1 is recorded").arg(id);
 }
 
-// A figure with its unit, for the line of a check's figures.
-QString figure(const char *label, const std::optional<double> &value, const QString &unit)
-{
-    if (!value)
-        return {};
-    return QStringLiteral("%1 = %2 %3").arg(QLatin1String(label), Checks::figureText(value), unit).trimmed();
-}
-
 // What the report of `record` says of it: the test, its reference weight
 // (from the weight register when it is there), the figures and the verdict.
 QString verdictOf(const QSqlDatabase &db, const Checks::CheckRecord &record, const QString &rowsUnit,
@@ -144,13 +136,9 @@ QString verdictOf(const QSqlDatabase &db, const Checks::CheckRecord &record, con
                             : QStringLiteral("%1, nominal %2 %3 (not in the weight register)")
                                   .arg(record.weightId, Checks::figureText(record.nominal), unit);
     const bool repeatability = record.test == Checks::Check::Repeatability;
-    QStringList figures = {QStringLiteral("n = %1").arg(record.n), figure("mean", record.mean, unit),
-                           figure("s", record.sd, unit),
-                           figure("deviation", record.deviation, repeatability ? QStringLiteral("%") : unit)};
-    if (repeatability)
-        figures << figure("minimum weight", record.minimumWeight, unit);
-    figures.removeAll(QString());
-    verdict->figures = figures.join(QStringLiteral("; "));
+    verdict->figures = Checks::figuresText({record.test, record.n, record.mean, record.sd, record.deviation,
+                                            repeatability ? record.minimumWeight : std::nullopt},
+                                           unit);
     verdict->criterion = record.criterion;
     const char *word = record.verdict == Checks::Verdict::Pass   ? "Passed"
                        : record.verdict == Checks::Verdict::Fail ? "Failed"
