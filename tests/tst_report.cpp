@@ -667,7 +667,7 @@ private slots:
         // The weighings in the order the check took them, each at its place on the pan.
         QTest::newRow("a check, a result changed")
             << QStringList{"--check", "1"} << "wrote 5 rows to r.pdf (1 page)\n"
-            << QStringList{"Lab Four", balance, "Operator: q.lead", "Period: 2026-03-02 07:30:00", "Page 1 of 1",
+            << QStringList{"Lab Four", balance, "Operator: q.lead", "Period: 2026-03-02 07:30:00", "to 2026-03-02 08:00:04", "Page 1 of 1",
                            "Check: eccentricity, record 1",
                            "W-100, nominal 10 g, class F1, certificate C-77, calibration due 2027-01-31",
                            "1 centre 2026-03-02 08:00:00 + 10.01 g", "3 front left 2026-03-02 08:00:02 + 9.98 g",

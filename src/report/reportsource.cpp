@@ -328,7 +328,13 @@ QString readRows(const QSqlDatabase &db, const Request &request, const QString &
     data->to = request.to;
     if (check) {
         data->operators = QStringList{check->operatorName};
-        data->from = data->to = Checks::recordMoment(*check);
+        // From the first of its weighings to the moment it was recorded.
+        const QDateTime recorded = Checks::recordMoment(*check);
+        data->from = data->to = recorded;
+        for (const ReportRow &row : qAsConst(data->rows)) {
+            data->from = std::min(data->from, momentOf(row));
+            data->to = std::max(data->to, momentOf(row));
+        }
         data->coverage.kind = ReportCoverage::Check;
         data->coverage.name = QStringLiteral("%1, record %2").arg(Checks::checkText(check->test)).arg(check->id);
         data->verdict.emplace();
