@@ -1,6 +1,7 @@
 // Weighings through real serial lines: a balance that prints a result per
 // weighing and a barcode scanner, each a pseudo-terminal; sample IDs from
 // the scanner, the Weighing window, a numbering pattern and a worklist.
+#include "checks/checkregister.h"
 #include "collectionprobe.h"
 #include "pseudoterminal.h"
 #include "store/chainverifier.h"
@@ -308,16 +309,19 @@ private slots:
             QVERIFY(onScale(9.9) && onScale(10.1));
     }
 
-    // Report... writes the chosen series, or a period's rows, as a PDF; a
-    // choice that cannot be made is told and the dialog stays open.
+    // Report... writes the chosen series, a period's rows or a balance check,
+    // as a PDF; a choice that cannot be made is told and the dialog stays open.
     void report_data()
     {
-        QTest::addColumn<QString>("choice");  // "series", "period", "no instrument"
+        QTest::addColumn<QString>("choice");  // "series", "period", "no instrument", "check", "no check"
         QTest::addColumn<QStringList>("shown");
         QTest::addColumn<QString>("told");    // the start of the box's text
         QTest::newRow("the series") << "series" << QStringList{"Series: S-2", "C-1", "C-2"} << "Wrote 2 rows to";
         QTest::newRow("a period") << "period" << QStringList{"Rows of", "A-1", "C-2"} << "Wrote 4 rows to";
         QTest::newRow("no instrument checked") << "no instrument" << QStringList() << "Check at least one instrument.";
+        QTest::newRow("the newest check") << "check"
+            << QStringList{"Check: accuracy, record 2", "n = 2; mean = 1.005 g", "Passed", "C-1", "C-2"} << "Wrote 2 rows to";
+        QTest::newRow("no check recorded") << "no check" << QStringList() << "No balance check is recorded.";
     }
 
     void report()
@@ -335,9 +339,20 @@ private slots:
         QString error;
         int failedAt = 0;
         QVERIFY2(Veltrano::MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
+        if (choice == "check") {
+            using namespace Veltrano::Checks;
+            for (const QVector<qint64> &keys : {QVector<qint64>{1, 2}, QVector<qint64>{3, 4}}) {
+                const CheckRecord record{0,      "Balance", Check::Accuracy, "2026-03-02", "08:00:05", "q.lead", "W-1", 1, 2,
+                                         1.005,  {},        0.005,           "|reading - weight| <= 0.1 g", Verdict::Pass,
+                                         "within", keys,     {}};
+                QCOMPARE(addRecord(QSqlDatabase::database(), record), QString());
+            }
+        }
         ReportDialog dialog;
         QCOMPARE(child<QComboBox>(&dialog, "uSeries")->currentText(), QString("S-2"));  // the newest first
-        if (choice != "series")
+        if (choice.endsWith("check"))
+            child<QRadioButton>(&dialog, "uCheckChoice")->setChecked(true);
+        else if (choice != "series")
             child<QRadioButton>(&dialog, "uPeriodChoice")->setChecked(true);
         if (choice == "no instrument")
             child<QListWidget>(&dialog, "uInstruments")->item(0)->setCheckState(Qt::Unchecked);
