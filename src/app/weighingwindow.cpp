@@ -79,6 +79,7 @@ WeighingWindow::WeighingWindow(Veltrano::RecordingSession *session, QWidget *par
     connect(ui->uReport, &QPushButton::clicked, this, &WeighingWindow::makeReport);
     connect(session, &Veltrano::RecordingSession::sampled, this, &WeighingWindow::weighed);
     connect(session, &Veltrano::RecordingSession::nextSample, this, &WeighingWindow::nextSampleChanged);
+    connect(session, &Veltrano::RecordingSession::seriesChanged, this, &WeighingWindow::seriesChanged);
     connect(session, &Veltrano::RecordingSession::runningChanged, this, &WeighingWindow::refresh);
     connect(session, &Veltrano::RecordingSession::qualificationChanged, this, &WeighingWindow::showChecks);
     refresh();
@@ -112,6 +113,8 @@ void WeighingWindow::refresh()
             it = m_instruments.contains(it.key()) ? std::next(it) : m_weighings.erase(it);
         for (auto it = m_series.begin(); it != m_series.end();)
             it = m_instruments.contains(it.key()) ? std::next(it) : m_series.erase(it);
+        for (auto it = m_instruments.cbegin(); it != m_instruments.cend(); ++it)
+            seriesChanged(it.key(), it->series);
     }
     {
         const QSignalBlocker blocker(ui->uInstrument);
@@ -220,7 +223,7 @@ void WeighingWindow::showNext()
     const Veltrano::NextSample &next = found->next;
     ui->uNext->setText(next.sampleId.isEmpty() ? tr("no sample ID (type or scan one)")
                                                : QStringLiteral("%1 (%2)").arg(next.sampleId, sourceText(next.source)));
-    const int count = m_weighings.value(found.key()).size();
+    const int count = m_series.value(found.key()).weighings;
     ui->uSeries->setText(tr("%1, %2 %3").arg(next.series).arg(count).arg(count == 1 ? tr("weighing") : tr("weighings")));
 }
 
@@ -254,7 +257,6 @@ void WeighingWindow::weighed(const QString &instrumentId, const Veltrano::Row &r
         rows.removeFirst();
     rows.append(row);
     const Veltrano::ScaleReading reading = Veltrano::ScaleReading::fromResult(row.result, row.unit);
-    series.stats.add(reading, classOf(*row.weighing));
     ++series.weighings;
     // The first unit and nominal of the series set its chart's scale and lines.
     const bool drawAgain = (series.unit.isEmpty() && reading.hasValue()) || (series.nominal.isEmpty() && !row.weighing->nominal.isEmpty());
@@ -273,6 +275,26 @@ void WeighingWindow::weighed(const QString &instrumentId, const Veltrano::Row &r
     ui->uWeighings->insertRow(0);
     insertRow(0, row);
     chart(series.weighings, row);
+    showFigures();
+    showNext();
+}
+
+// The series' figures as the collection has them. A state told before the
+// one this window read when it opened is older than what it shows: passed over.
+void WeighingWindow::seriesChanged(const QString &instrumentId, const Veltrano::SeriesState &state)
+{
+    if (!m_instruments.contains(instrumentId))
+        return;
+    Series &series = m_series[instrumentId];
+    if (state.series == series.name && state.weighings < series.told)
+        return;
+    series.name = state.series;
+    series.stats = state.stats;
+    series.weighings = series.told = state.weighings;
+    if (!state.unit.isEmpty())
+        series.unit = state.unit;
+    if (instrumentId != currentInstrument())
+        return;
     showFigures();
     showNext();
 }

@@ -44,6 +44,7 @@ public slots:
 private:
     void weighed(const QString &instrumentId, const Veltrano::Row &row);
     void nextSampleChanged(const QString &instrumentId, const Veltrano::NextSample &next);
+    void seriesChanged(const QString &instrumentId, const Veltrano::SeriesState &state);
     void showInstrument();
     void showNext();
     void showChecks();
@@ -61,14 +62,16 @@ private:
     Veltrano::RecordingSession *m_session;
     QMap<QString, Veltrano::RecordingSession::WeighingInstrument> m_instruments;
     QMap<QString, QVector<Veltrano::Row>> m_weighings;  // oldest first
-    // The current series of each instrument, over every weighing of it
-    // this window was told of (those no longer listed too).
+    // The current series of each instrument: its figures as the collection
+    // told them last (its weighings before this window opened too).
     struct Series
     {
+        QString name;
         Veltrano::SeriesStats stats;
         QString unit;     // of its first weighing with a number
-        QString nominal;  // the first its weighings were checked against
-        int weighings = 0;
+        QString nominal;  // the first of its listed weighings was checked against
+        int weighings = 0;  // counted on at each listed weighing until told
+        int told = 0;       // the count the collection told last
     };
     QMap<QString, Series> m_series;
     std::unique_ptr<SeriesChart> m_chart;

@@ -126,8 +126,8 @@ void Collector::writeStatus()
                                                         QDateTime::currentMSecsSinceEpoch());
     const auto weighing = m_session->weighingInstruments();
     for (auto it = weighing.cbegin(); it != weighing.cend(); ++it)
-        Veltrano::StatusFile::addWeighing(status, it.key(), it->next.sampleId, it->next.series, it->inSeries, it->stats,
-                                          it->unit);
+        Veltrano::StatusFile::addWeighing(status, it.key(), it->next.sampleId, it->next.series, it->series.weighings,
+                                          it->series.stats, it->series.unit);
     const bool written = Veltrano::StatusFile::write(QString::fromLatin1(Veltrano::StatusFile::kFileName), status, &error);
     if (!written && !m_statusFailing)
         log(QStringLiteral("cannot write the status file %1: %2").arg(QLatin1String(Veltrano::StatusFile::kFileName), error));

@@ -36,6 +36,24 @@ RecordingSession::RecordingSession(const QString &source, QObject *parent)
     connect(m_engine, &CollectionEngine::reconnected, this, &RecordingSession::reconnected);
     connect(m_engine, &CollectionEngine::closedAfterError, this, &RecordingSession::closedAfterError);
     connect(m_engine, &CollectionEngine::nextSample, this, &RecordingSession::nextSample);
+    // Told after every weighing and at a new series, read on the engine's
+    // thread as the channel has it then, so the figures of a window opened
+    // in the middle of a series count its earlier weighings too.
+    qRegisterMetaType<SeriesState>();
+    const auto tellSeries = [this](const QString &id) {
+        if (const InstrumentChannel *channel = m_engine->channel(id))
+            emit seriesChanged(id, seriesOf(*channel));
+    };
+    connect(
+        m_engine, &CollectionEngine::sampled, m_engine,
+        [tellSeries](const QString &id, const Row &row) {
+            if (row.weighing)
+                tellSeries(id);
+        },
+        Qt::DirectConnection);
+    connect(
+        m_engine, &CollectionEngine::nextSample, m_engine,
+        [tellSeries](const QString &id, const NextSample &) { tellSeries(id); }, Qt::DirectConnection);
     connect(storage, &Storage::problem, this, &RecordingSession::problem);
     connect(storage, &Storage::rowsWritten, this, &RecordingSession::rowsWritten);
     connect(storage, &Storage::outageBegan, this, &RecordingSession::outageBegan);
@@ -237,6 +255,12 @@ void RecordingSession::openWorklist(const QString &instrumentId, const Worklist 
     });
 }
 
+SeriesState RecordingSession::seriesOf(const InstrumentChannel &channel)
+{
+    const WeighingRecorder &weighings = channel.weighings();
+    return {weighings.next().series, weighings.weighingsInSeries(), weighings.seriesStats(), weighings.seriesUnit()};
+}
+
 QMap<QString, RecordingSession::WeighingInstrument> RecordingSession::weighingInstruments() const
 {
     QMap<QString, WeighingInstrument> found;
@@ -249,9 +273,7 @@ QMap<QString, RecordingSession::WeighingInstrument> RecordingSession::weighingIn
             instrument.name = channel->settings().name;
             instrument.next = channel->weighings().next();
             instrument.pattern = channel->weighings().samples().pattern();
-            instrument.inSeries = channel->weighings().weighingsInSeries();
-            instrument.stats = channel->weighings().seriesStats();
-            instrument.unit = channel->weighings().seriesUnit();
+            instrument.series = seriesOf(*channel);
             instrument.limits = ToleranceLimits::of(channel->weighings().settings());
             if (const ListedWorklist *list = channel->weighings().openedWorklist()) {
                 instrument.worklistTaken = list->taken();

@@ -24,6 +24,16 @@
 
 namespace Veltrano {
 
+// The current series of an instrument as its channel has it: the weighings
+// made in it so far, their statistics and the unit of the first with a number.
+struct SeriesState
+{
+    QString series;
+    int weighings = 0;
+    SeriesStats stats;
+    QString unit;
+};
+
 // One recording, whoever runs it (the window or the unattended collector):
 // the folder's collector lock, the collection engine on a thread of its own,
 // the storage thread, and the audit entries of starts, stops and changed
@@ -118,11 +128,9 @@ public:
         QString name;
         NextSample next;
         QString pattern;
-        int inSeries = 0;
+        SeriesState series;
         int worklistTaken = 0;  // of a worklist opened in the window
         int worklistSize = 0;
-        SeriesStats stats;  // of the current series' weighings
-        QString unit;       // theirs
         ToleranceLimits limits;  // the instrument's own, before a worklist's nominal
     };
     QMap<QString, WeighingInstrument> weighingInstruments() const;
@@ -142,12 +150,16 @@ signals:
     void reconnected(const QString &instrumentId, const QString &port);
     void closedAfterError(const QString &instrumentId, const QString &port);
     void nextSample(const QString &instrumentId, const Veltrano::NextSample &next);
+    // After each weighing and at a new series: the series as it now stands.
+    void seriesChanged(const QString &instrumentId, const Veltrano::SeriesState &state);
     // A collection started or ended.
     void runningChanged(bool running);
     // What the registers of the balance checks say of a recorded instrument changed.
     void qualificationChanged(const QString &instrumentId, const Veltrano::Qualification &qualification);
 
 private:
+    // On the engine's thread.
+    static SeriesState seriesOf(const InstrumentChannel &channel);
     void onChannel(const QString &instrumentId, std::function<void(InstrumentChannel &)> job);
     // On the engine's thread, after its channels were made.
     void applyQualifications(CollectionEngine &engine) const;
@@ -175,3 +187,5 @@ private:
 };
 
 } // namespace Veltrano
+
+Q_DECLARE_METATYPE(Veltrano::SeriesState)
