@@ -56,12 +56,12 @@ ReportStatistics seriesFigures(const SeriesStats &stats, const QString &unit, co
     const auto withUnit = [&unit](const QString &figure) {
         return figure.isEmpty() ? figure : figure + QLatin1Char(' ') + unit;
     };
+    const SeriesFigures plain = figuresOf(stats);
     ReportStatistics figures;
-    figures.n = QString::number(stats.count());
-    figures.mean = withUnit(formatted(stats.mean(), decimals));
-    figures.sd = withUnit(formatted(stats.sd(), decimals));
-    const QString rsd = formattedPercent(stats.rsdPercent());
-    figures.rsd = rsd.isEmpty() ? rsd : rsd + QLatin1String(" %");
+    figures.n = plain.n;
+    figures.mean = withUnit(plain.mean);
+    figures.sd = withUnit(plain.sd);
+    figures.rsd = plain.rsd.isEmpty() ? plain.rsd : plain.rsd + QLatin1String(" %");
     if (stats.count() > 0) {
         figures.min = amountText(*stats.minimum(), decimals, unit);
         figures.max = amountText(*stats.maximum(), decimals, unit);
