@@ -10,7 +10,6 @@
 #include "tempworkdir.h"
 
 #include <QProcess>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
 
@@ -26,29 +25,19 @@ constexpr char kConnection[] = "checks";
 
 BalanceEntry balanceB1()
 {
-    BalanceEntry entry;
-    entry.instrumentId = QStringLiteral("B1");
-    entry.maker = QStringLiteral("Mettler Toledo");
-    entry.model = QStringLiteral("XPR205");
-    entry.serial = QStringLiteral("B'12\"34");
-    entry.capacity = 220;
-    entry.readability = 0.00001;
-    entry.location = QStringLiteral("Lab 2");
-    entry.intervals = {{Check::Repeatability, 7 * kDaySeconds}, {Check::Accuracy, kDaySeconds}};
-    return entry;
+    return {"B1", "Mettler Toledo", "XPR205", "B'12\"34", 220, 0.00001, "Lab 2",
+            {{Check::Repeatability, 7 * kDaySeconds}, {Check::Accuracy, kDaySeconds}}, {}, {}, {}};
 }
 
 // "test verdict date time" as a record of B1.
 CheckRecord recordOf(const QString &text)
 {
     const QStringList parts = text.split(' ');
-    CheckRecord record;
-    record.instrumentId = QStringLiteral("B1");
-    record.test = *checkFromText(parts.at(0));
-    record.verdict = parts.at(1) == "pass" ? Verdict::Pass : parts.at(1) == "fail" ? Verdict::Fail : Verdict::Refused;
-    record.date = parts.at(2);
-    record.time = parts.at(3);
-    return record;
+    const Verdict verdict = parts.at(1) == "pass" ? Verdict::Pass
+                            : parts.at(1) == "fail" ? Verdict::Fail
+                                                    : Verdict::Refused;
+    return {0, "B1", *checkFromText(parts.at(0)), parts.at(2), parts.at(3), {}, {}, 0, 0, {}, {}, {}, {},
+            verdict, {}, {}, {}};
 }
 
 // Runs veltrano-check with `arguments` in the working folder: its exit
@@ -61,6 +50,12 @@ QPair<int, QString> runCheck(const QStringList &arguments, const char *program =
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
         return {-1, QString()};
     return {process.exitCode(), QString::fromUtf8(process.readAll())};
+}
+
+// Reads what a running `process` writes into *shown until it holds `text`.
+bool waitFor(QProcess &process, QByteArray *shown, const QByteArray &text, int timeout = 10000)
+{
+    return QTest::qWaitFor([&] { return (*shown += process.readAll()).contains(text); }, timeout);
 }
 
 int count(const QSqlDatabase &db, const char *table)
@@ -88,20 +83,33 @@ class TestChecks : public QObject
     std::optional<PgServer> m_server;
     std::optional<TempWorkDir> m_dir;
 
-    // The database of `backend` ("sqlite" or "server") under kConnection, as
-    // `login` on a server.
-    bool openDatabase(const QString &backend, const QString &login = QStringLiteral("veltrano"))
+    // The database of `backend` ("sqlite" or "server") under kConnection, a
+    // server's emptied.
+    bool openDatabase(const QString &backend)
     {
-        QString uri = QStringLiteral("sqlite.db");
         if (backend == "server") {
             if (!m_server)
                 m_server.emplace();
             if (!m_server->psql("DROP TABLE IF EXISTS data, provenance, audit, weighing, balance, reference_weight, "
                                 "check_record"))
                 return false;
-            uri = m_server->uri().replace("veltrano@", login + '@');
         }
-        return Database::open(uri, Database::Mode::Record, kConnection).usable();
+        return Database::open(backend == "server" ? m_server->uri() : "sqlite.db", Database::Mode::Record, kConnection)
+            .usable();
+    }
+
+    // sqlite.db with the registers of the folder: B1 tested for repeatability
+    // weekly, B2 without readability or interval, W1 calibrated, W0 past its
+    // calibration.
+    bool openRegisters()
+    {
+        BalanceEntry b1 = balanceB1(), b2;
+        b1.intervals.remove(Check::Accuracy);
+        b2.instrumentId = "B2";
+        const QSqlDatabase db = openDatabase("sqlite") ? QSqlDatabase::database(kConnection) : QSqlDatabase();
+        return saveBalance(db, b1).isEmpty() && saveBalance(db, b2).isEmpty()
+               && saveWeight(db, {"W1", 100, "g", "E2", "", QDate(2099, 1, 1), {}, {}}).isEmpty()
+               && saveWeight(db, {"W0", 100, "g", "E2", "", QDate(2020, 1, 31), {}, {}}).isEmpty();
     }
 
 private slots:
@@ -137,8 +145,7 @@ private slots:
             QVERIFY2(error.startsWith(written), qPrintable(error));
     }
 
-    // The status of B1 (repeatability every 7 days, accuracy every 12 hours
-    // unless the row says otherwise) at moments around its records.
+    // The status of B1 at moments around its records, "test verdict date time".
     void status_data()
     {
         QTest::addColumn<QString>("intervals");
@@ -146,38 +153,33 @@ private slots:
         QTest::addColumn<QString>("now");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("provenance");
-        const QString weekly = "repeatability=7d";
+        const auto row = [](const char *name, const char *intervals, const QStringList &records, const char *now,
+                            const char *shown, const char *provenance) {
+            QTest::newRow(name) << QString(intervals) << records << QString(now) << QString(shown) << QString(provenance);
+        };
+        const char *weekly = "repeatability=7d";
+        const char *twice = "repeatability=7d,accuracy=12h";
         const QStringList passed{"repeatability pass 2026-12-10 09:00:00"};
-        QTest::newRow("just checked") << weekly << passed << "2026-12-10T09:05:00" << "qualified until 2026-12-16" << "";
-        QTest::newRow("last day before due") << weekly << passed << "2026-12-16T23:59:00" << "qualified until 2026-12-16"
-                                             << "";
-        QTest::newRow("due today") << weekly << passed << "2026-12-17T08:00:00" << "due today" << "";
-        QTest::newRow("overdue") << weekly << passed << "2026-12-18T00:01:00" << "overdue since 2026-12-18" << "overdue";
-        QTest::newRow("never passed") << weekly << QStringList() << "2026-12-10T09:00:00" << "overdue, never passed"
-                                      << "overdue";
         const QStringList failed = passed + QStringList{"repeatability fail 2026-12-11 10:00:00"};
-        QTest::newRow("failed") << weekly << failed << "2026-12-11T10:30:00" << "failed since 2026-12-11 10:00" << "failed";
-        QTest::newRow("failed, before the failure") << weekly << failed << "2026-12-11T09:59:00"
-                                                    << "qualified until 2026-12-16" << "";
-        QTest::newRow("failed then passed again")
-            << weekly << failed + QStringList{"repeatability pass 2026-12-11 11:00:00"} << "2026-12-11T12:00:00"
-            << "qualified until 2026-12-17" << "";
-        QTest::newRow("refused decides nothing")
-            << weekly << passed + QStringList{"repeatability refused 2026-12-11 10:00:00"} << "2026-12-11T12:00:00"
-            << "qualified until 2026-12-16" << "";
-        QTest::newRow("test without interval")
-            << weekly << passed + QStringList{"accuracy fail 2026-12-11 10:00:00"} << "2026-12-11T12:00:00"
-            << "qualified until 2026-12-16" << "";
-        QTest::newRow("no interval: no status") << "" << failed << "2026-12-11T12:00:00" << "" << "";
         const QStringList both = passed + QStringList{"accuracy pass 2026-12-10 08:00:00"};
-        const QString twice = "repeatability=7d,accuracy=12h";
-        QTest::newRow("hours: the earliest until") << twice << both << "2026-12-10T19:59:00"
-                                                   << "qualified until 2026-12-10 20:00" << "";
-        QTest::newRow("hours: overdue at the moment") << twice << both << "2026-12-10T20:00:00"
-                                                      << "overdue since 2026-12-10 20:00" << "overdue";
-        QTest::newRow("failed outranks overdue")
-            << twice << both + QStringList{"repeatability fail 2026-12-11 07:00:00"} << "2026-12-11T08:00:00"
-            << "failed since 2026-12-11 07:00" << "failed";
+        row("just checked", weekly, passed, "2026-12-10T09:05:00", "qualified until 2026-12-16", "");
+        row("last day before due", weekly, passed, "2026-12-16T23:59:00", "qualified until 2026-12-16", "");
+        row("due today", weekly, passed, "2026-12-17T08:00:00", "due today", "");
+        row("overdue", weekly, passed, "2026-12-18T00:01:00", "overdue since 2026-12-18", "overdue");
+        row("never passed", weekly, {}, "2026-12-10T09:00:00", "overdue, never passed", "overdue");
+        row("failed", weekly, failed, "2026-12-11T10:30:00", "failed since 2026-12-11 10:00", "failed");
+        row("failed, before the failure", weekly, failed, "2026-12-11T09:59:00", "qualified until 2026-12-16", "");
+        row("failed then passed again", weekly, failed + QStringList{"repeatability pass 2026-12-11 11:00:00"},
+            "2026-12-11T12:00:00", "qualified until 2026-12-17", "");
+        row("refused decides nothing", weekly, passed + QStringList{"repeatability refused 2026-12-11 10:00:00"},
+            "2026-12-11T12:00:00", "qualified until 2026-12-16", "");
+        row("test without interval", weekly, passed + QStringList{"accuracy fail 2026-12-11 10:00:00"},
+            "2026-12-11T12:00:00", "qualified until 2026-12-16", "");
+        row("no interval: no status", "", failed, "2026-12-11T12:00:00", "", "");
+        row("hours: the earliest until", twice, both, "2026-12-10T19:59:00", "qualified until 2026-12-10 20:00", "");
+        row("hours: overdue at the moment", twice, both, "2026-12-10T20:00:00", "overdue since 2026-12-10 20:00", "overdue");
+        row("failed outranks overdue", twice, both + QStringList{"repeatability fail 2026-12-11 07:00:00"},
+            "2026-12-11T08:00:00", "failed since 2026-12-11 07:00", "failed");
     }
     void status()
     {
@@ -259,7 +261,6 @@ private slots:
         result.minimumWeight = 0.024;
         qint64 id = 0;
         QCOMPARE(addRecord(db, CheckRecord::of(result, "B1", w1, "2026-12-10", "09:00:00", "anna", {7, 8, 9}), &id), QString());
-        QVERIFY(id > 0);
         QCOMPARE(addRecord(db, recordOf("accuracy fail 2026-12-09 08:00:00")), QString());
         QCOMPARE(records(db, &recordList, "B1"), QString());
         QCOMPARE(recordList.size(), 2);
@@ -267,6 +268,7 @@ private slots:
         QCOMPARE(stored.id, id);
         QCOMPARE(stored.mean, result.mean);
         QCOMPARE(stored.sd, result.sd);
+        QCOMPARE(stored.minimumWeight, result.minimumWeight);
         QVERIFY(!stored.deviation);
         QCOMPARE(stored.rowKeys, QVector<qint64>({7, 8, 9}));
         QCOMPARE(stored.weightId, "W-100");
@@ -292,9 +294,8 @@ private slots:
         QVERIFY2(openDatabase("server"), m_server ? qPrintable(m_server->error()) : "");
         QCOMPARE(saveBalance(QSqlDatabase::database(kConnection), balanceB1()), QString());
         QSqlDatabase::removeDatabase(kConnection);
-        QFile roles(qEnvironmentVariable("VELTRANO_SOURCE_DIR") + "/dist/postgresql-roles.sql");
-        QVERIFY(roles.open(QIODevice::ReadOnly));
-        QVERIFY2(m_server->psql(QString::fromUtf8(roles.readAll())), qPrintable(m_server->error()));
+        const QByteArray roles = readFile(qEnvironmentVariable("VELTRANO_SOURCE_DIR") + "/dist/postgresql-roles.sql");
+        QVERIFY2(!roles.isEmpty() && m_server->psql(QString::fromUtf8(roles)), qPrintable(m_server->error()));
         QVERIFY2(m_server->psql("DROP ROLE IF EXISTS anna, ben; CREATE ROLE anna LOGIN IN ROLE veltrano_collector; "
                                 "CREATE ROLE ben LOGIN IN ROLE veltrano_supervisor"),
                  qPrintable(m_server->error()));
@@ -312,64 +313,49 @@ private slots:
         QVERIFY(!query.exec("DELETE FROM check_record"));
     }
 
-    // The registers of the folder: B1 tested weekly, B2 without readability
-    // or interval, W1 calibrated, W0 past its calibration; B1's records as the
-    // row gives them, "test verdict days-ago".
+    // veltrano-check run against the registers of the folder; B1's records
+    // as the row gives them, "test verdict days-ago".
     void program_data()
     {
         QTest::addColumn<QStringList>("records");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("output");  // its start
-        const QStringList none;
+        const auto row = [](const char *name, const QStringList &records, const char *arguments, int status,
+                            const QString &output) {
+            QTest::newRow(name) << records << QProcess::splitCommand(QString(arguments)) << status << output;
+        };
         const QString refused = "veltrano-check: refused: ";
-        QTest::newRow("status: qualified") << QStringList{"repeatability pass 1"} << QStringList{"status"} << 0
-                                           << "B1: qualified until " + QDate::currentDate().addDays(5).toString(Qt::ISODate)
-                                                  + " (repeatability: qualified until";
-        QTest::newRow("status: overdue") << QStringList{"repeatability pass 8"} << QStringList{"status"} << 1
-                                         << "B1: overdue since " + QDate::currentDate().toString(Qt::ISODate);
-        QTest::newRow("status: failed") << QStringList{"repeatability pass 3", "repeatability fail 2"}
-                                        << QStringList{"status"} << 1 << "B1: failed since ";
-        QTest::newRow("unknown command") << none << QStringList{"check"} << 2 << "veltrano-check: unknown command \"check\"";
-        QTest::newRow("unknown test") << none << QStringList{"run", "B1", "linearity", "--weight", "W1"} << 2
-                                      << "veltrano-check: unknown test \"linearity\"";
-        QTest::newRow("unknown balance") << none << QStringList{"run", "B9", "repeatability", "--weight", "W1"} << 2
-                                         << refused + "balance B9 is not registered";
-        QTest::newRow("unknown weight") << none << QStringList{"run", "B1", "repeatability", "--weight", "W9"} << 2
-                                        << refused + "weight W9 is not registered";
-        QTest::newRow("weight past due") << none << QStringList{"run", "B1", "accuracy", "--weight", "W0"} << 2
-                                         << refused + "weight W0 was due for calibration on 2020-01-31";
-        QTest::newRow("no readability") << none << QStringList{"run", "B2", "repeatability", "--weight", "W1"} << 2
-                                        << refused + "balance B2 has no readability";
-        QTest::newRow("another command's option") << none << QStringList{"status", "--weight", "W1"} << 2
-                                                  << "veltrano-check: --weight is not an option of status";
-        QTest::newRow("unknown test to repeat") << none << QStringList{"balance", "B1", "--every", "linearity=7d"} << 2
-                                                << "veltrano-check: --every: unknown test \"linearity\"";
-        QTest::newRow("no weight class")
-            << none << QStringList{"weight", "add", "W5", "--nominal", "1", "--unit", "g", "--class", "E3", "--due", "2027-01-01"}
-            << 2 << "veltrano-check: weight W5 not saved: not an OIML weight class";
-        QTest::newRow("update keeps the rest") << none << QStringList{"balance", "B1", "--location", "Lab 9"} << 0
-                                               << "changed balance B1\n";
+        const QDate today = QDate::currentDate();
+        row("status: qualified", {"repeatability pass 1"}, "status", 0,
+            "B1: qualified until " + today.addDays(5).toString(Qt::ISODate) + " (repeatability: qualified until");
+        row("status: overdue", {"repeatability pass 8"}, "status", 1, "B1: overdue since " + today.toString(Qt::ISODate));
+        row("status: failed", {"repeatability pass 3", "repeatability fail 2"}, "status", 1, "B1: failed since ");
+        row("unknown command", {}, "check", 2, "veltrano-check: unknown command \"check\"");
+        row("unknown test", {}, "run B1 linearity --weight W1", 2, "veltrano-check: unknown test \"linearity\"");
+        row("unknown balance", {}, "run B9 repeatability --weight W1", 2, refused + "balance B9 is not registered");
+        row("unknown weight", {}, "run B1 repeatability --weight W9", 2, refused + "weight W9 is not registered");
+        row("weight past due", {}, "run B1 accuracy --weight W0", 2,
+            refused + "weight W0 was due for calibration on 2020-01-31");
+        row("no readability", {}, "run B2 repeatability --weight W1", 2, refused + "balance B2 has no readability");
+        row("another command's option", {}, "status --weight W1", 2,
+            "veltrano-check: --weight is not an option of status");
+        row("unknown test to repeat", {}, "balance B1 --every linearity=7d", 2,
+            "veltrano-check: --every: unknown test \"linearity\"");
+        row("no weight class", {}, "weight add W5 --nominal 1 --unit g --class E3 --due 2027-01-01", 2,
+            "veltrano-check: weight W5 not saved: not an OIML weight class");
+        row("update keeps the rest", {}, "balance B1 --location \"Lab 9\"", 0, "changed balance B1\n");
     }
     void program()
     {
         QFETCH(QStringList, records);
         QFETCH(QStringList, arguments);
         QFETCH(QString, output);
-        QVERIFY(openDatabase("sqlite"));
+        QVERIFY(openRegisters());
         const QSqlDatabase db = QSqlDatabase::database(kConnection);
-        BalanceEntry b1 = balanceB1();
-        b1.intervals.remove(Check::Accuracy);
-        QCOMPARE(saveBalance(db, b1), QString());
-        BalanceEntry b2;
-        b2.instrumentId = "B2";
-        QCOMPARE(saveBalance(db, b2), QString());
-        QCOMPARE(saveWeight(db, {"W1", 100, "g", "E2", "", QDate(2099, 1, 1), {}, {}}), QString());
-        QCOMPARE(saveWeight(db, {"W0", 100, "g", "E2", "", QDate(2020, 1, 31), {}, {}}), QString());
         for (const QString &text : records) {
-            CheckRecord record = recordOf(text.section(' ', 0, 1) + " 2000-01-01 09:00:00");
-            record.date = QDate::currentDate().addDays(-text.section(' ', 2).toInt()).toString(Qt::ISODate);
-            QCOMPARE(addRecord(db, record), QString());
+            const QDate day = QDate::currentDate().addDays(-text.section(' ', 2).toInt());
+            QCOMPARE(addRecord(db, recordOf(text.section(' ', 0, 1) + day.toString(" yyyy-MM-dd 09:00:00"))), QString());
         }
         const int recorded = count(db, "check_record");
         const QPair<int, QString> result = runCheck(arguments);
@@ -382,10 +368,13 @@ private slots:
     }
 
     // A repeatability test on the weighings stored while it waits: the rows of
-    // other balances and those before it started are not taken.
+    // other balances and those before it started are not taken. Stored here,
+    // or by veltrano-collect from a balance on a pseudo-terminal that prints
+    // each weighing.
     void run_data()
     {
         QTest::addColumn<QStringList>("results");
+        QTest::addColumn<bool>("collected");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("verdict");  // empty: nothing recorded
         QStringList steady;
@@ -394,18 +383,18 @@ private slots:
             steady << QStringLiteral("100.0000%1").arg(i % 2);
             spread << QStringLiteral("100.%1").arg(i * 7 % 10);
         }
-        QTest::newRow("passes") << steady << 0 << "pass";
-        QTest::newRow("fails") << spread << 1 << "fail";
-        QTest::newRow("times out") << QStringList(steady.mid(0, 3)) << 2 << "";
+        QTest::newRow("passes") << steady << false << 0 << "pass";
+        QTest::newRow("fails") << spread << false << 1 << "fail";
+        QTest::newRow("times out") << QStringList(steady.mid(0, 3)) << false << 2 << "";
+        QTest::newRow("on a collector") << steady << true << 0 << "pass";
     }
     void run()
     {
         QFETCH(QStringList, results);
+        QFETCH(bool, collected);
         QFETCH(QString, verdict);
-        QVERIFY(openDatabase("sqlite"));
+        QVERIFY(openRegisters());
         const QSqlDatabase db = QSqlDatabase::database(kConnection);
-        QCOMPARE(saveBalance(db, balanceB1()), QString());
-        QCOMPARE(saveWeight(db, {"W1", 100, "g", "E2", "", QDate(2099, 1, 1), {}, {}}), QString());
         const auto weighings = [&db](const QString &instrument, const QStringList &values) {
             QVector<Row> rows;
             for (const QString &value : values) {
@@ -420,16 +409,36 @@ private slots:
             return MeasurementDb::insertRows(rows, &error, &failedAt, db) ? QString() : error;
         };
         QCOMPARE(weighings("B1", {"99.0"}), QString());
-        QProcess process;
-        process.start(VELTRANO_CHECK, {"run", "B1", "repeatability", "--weight", "W1", "--timeout", "2"});
+        QProcess check;
+        check.setProcessChannelMode(QProcess::MergedChannels);
+        check.start(VELTRANO_CHECK, {"run", "B1", "repeatability", "--weight", "W1", "--timeout", collected ? "20" : "2"});
         QByteArray shown;
-        QTRY_VERIFY((shown += process.readAllStandardOutput()).contains("Put W1 (100 g) on the centre"));
+        QVERIFY2(waitFor(check, &shown, "Put W1 (100 g) on the centre"), shown.constData());
         QCOMPARE(weighings("B2", {"1.0"}), QString());
-        QCOMPARE(weighings("B1", results), QString());
-        QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(30000));
-        shown += process.readAllStandardOutput();
+        Sim::PseudoTerminal line;
+        QProcess collector;
+        if (!collected) {
+            QCOMPARE(weighings("B1", results), QString());
+        } else {
+            QVERIFY(line.open());
+            QVERIFY(writeFile("settings.ini", "[B1]\nname=B1\ncomPort=" + line.devicePath().toUtf8()
+                                                  + "\ndataBits=8\nparity=none\nstopBits=1\ntransmissionRate=9600\n"
+                                                    "samplingInterval=1\nrecord=print\ntype=automatic\n"));
+            collector.setProcessChannelMode(QProcess::MergedChannels);
+            collector.start(VELTRANO_COLLECT, QStringList());
+            QByteArray logged;
+            QVERIFY2(waitFor(collector, &logged, "started with 1 instrument", 20000), logged.constData());
+            for (int i = 0; i < results.size(); ++i) {
+                QVERIFY(line.write("+ " + results[i].toLatin1() + " g\r\n"));
+                const QByteArray weighed = "weighing " + QByteArray::number(i + 1) + " of 10";
+                QVERIFY2(waitFor(check, &shown, weighed), shown.constData());
+            }
+        }
+        // Done already, maybe, while its output was read.
+        QVERIFY(check.state() == QProcess::NotRunning || check.waitForFinished(30000));
+        shown += check.readAll();
         QVERIFY2(shown.contains("weighing " + QByteArray::number(results.size())), shown.constData());
-        QTEST(process.exitCode(), "status");
+        QTEST(check.exitCode(), "status");
         QVector<CheckRecord> made;
         QCOMPARE(records(db, &made), QString());
         QCOMPARE(made.size(), verdict.isEmpty() ? 0 : 1);
@@ -439,46 +448,10 @@ private slots:
         QCOMPARE(made.at(0).rowKeys, QVector<qint64>({3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
         QVERIFY(shown.contains("verdict: " + verdict.toUtf8()));
         QCOMPARE(auditKinds(db).last(), "check");
-    }
-
-    // The same through veltrano-collect, fed by a balance on a pseudo-terminal
-    // that prints each weighing: the test takes what the collector stores.
-    void runOnACollector()
-    {
-        Sim::PseudoTerminal line;
-        QVERIFY(line.open());
-        QVERIFY(writeFile("settings.ini", "[B1]\nname=B1\ncomPort=" + line.devicePath().toUtf8()
-                                              + "\ndataBits=8\nparity=none\nstopBits=1\ntransmissionRate=9600\n"
-                                                "samplingInterval=1\nrecord=print\ntype=automatic\n"));
-        QVERIFY(openDatabase("sqlite"));
-        const QSqlDatabase db = QSqlDatabase::database(kConnection);
-        QCOMPARE(saveBalance(db, balanceB1()), QString());
-        QCOMPARE(saveWeight(db, {"W1", 100, "g", "E2", "", QDate(2099, 1, 1), {}, {}}), QString());
-        QProcess collector;
-        collector.setProcessChannelMode(QProcess::MergedChannels);
-        collector.start(VELTRANO_COLLECT, QStringList());
-        QByteArray logged;
-        QTRY_VERIFY_WITH_TIMEOUT((logged += collector.readAll()).contains("started with 1 instrument"), 20000);
-        QProcess check;
-        check.setProcessChannelMode(QProcess::MergedChannels);
-        check.start(VELTRANO_CHECK, {"run", "B1", "repeatability", "--weight", "W1", "--timeout", "20"});
-        QByteArray shown;
-        QTRY_VERIFY((shown += check.readAllStandardOutput()).contains("(1 of 10)"));
-        for (int i = 1; i <= 10; ++i) {
-            QVERIFY(line.write(QStringLiteral("+ 100.000%1 g\r\n").arg(i % 3).toLatin1()));
-            QTRY_VERIFY_WITH_TIMEOUT((shown += check.readAllStandardOutput()).contains(QStringLiteral("weighing %1 of 10").arg(i).toLatin1()),
-                                     10000);
+        if (collected) {
+            ::kill(pid_t(collector.processId()), SIGTERM);
+            QVERIFY(collector.waitForFinished(30000));
         }
-        // Done already, maybe, while its output was read.
-        QVERIFY(check.state() == QProcess::NotRunning || check.waitForFinished(30000));
-        shown += check.readAllStandardOutput();
-        QVERIFY2(check.exitCode() == 0 && shown.contains("verdict: pass"), shown.constData());
-        ::kill(pid_t(collector.processId()), SIGTERM);
-        QVERIFY(collector.waitForFinished(30000));
-        QVector<CheckRecord> made;
-        QCOMPARE(records(db, &made), QString());
-        QCOMPARE(made.size(), 1);
-        QCOMPARE(made.at(0).rowKeys.size(), 10);
     }
 
     // veltrano-export --checks: the records of the balances chosen, in their columns.
@@ -486,14 +459,8 @@ private slots:
     {
         QVERIFY(openDatabase("sqlite"));
         const QSqlDatabase db = QSqlDatabase::database(kConnection);
-        CheckRecord record = recordOf("eccentricity fail 2026-12-10 09:00:00");
-        record.operatorName = "anna";
-        record.weightId = "W-100";
-        record.nominal = 100;
-        record.n = 5;
-        record.mean = 100.00018;
-        record.deviation = -0.0003;
-        record.criterion = "largest |position − centre| ≤ the limit";
+        CheckRecord record{0, "B1", Check::Eccentricity, "2026-12-10", "09:00:00", "anna", "W-100", 100, 5, 100.00018, {},
+                           -0.0003, "largest |position − centre| ≤ the limit", Verdict::Fail, {}, {}, {}};
         QCOMPARE(addRecord(db, record), QString());
         record.instrumentId = "B2";
         QCOMPARE(addRecord(db, record), QString());

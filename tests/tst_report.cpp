@@ -23,7 +23,7 @@
 #include <QSqlQuery>
 #include <QtTest>
 
-#include <cmath>
+#include <cstring>
 
 using namespace Veltrano;
 
@@ -41,48 +41,26 @@ QString hashOf(qint64 key)
     return QString::fromLatin1(hash.result().toHex());
 }
 
-ResultClass classAt(int i)
-{
-    static const ResultClass classes[] = {ResultClass::Within, ResultClass::Within, ResultClass::Warning,
-                                          ResultClass::Within, ResultClass::Outside, ResultClass::BelowMinimum,
-                                          ResultClass::None};
-    return classes[i % 7];
-}
-
-WeightKind kindAt(int i)
-{
-    static const WeightKind kinds[] = {WeightKind::Net, WeightKind::Gross, WeightKind::Tare, WeightKind::Unknown};
-    return kinds[i % 4];
-}
-
 // A series of `count` weighings of one balance, keys from 1000.
 ReportData series(int count)
 {
+    static const WeightKind kinds[] = {WeightKind::Net, WeightKind::Gross, WeightKind::Tare, WeightKind::Unknown};
+    static const ResultClass classes[] = {ResultClass::Within, ResultClass::Within,  ResultClass::Warning,
+                                          ResultClass::Within, ResultClass::Outside, ResultClass::BelowMinimum,
+                                          ResultClass::None};
     ReportData data;
     data.lab = kLab;
-    data.balances = {{QStringLiteral("Waage Nord"), QStringLiteral("WN-01"), QStringLiteral("Mettler Toledo"),
-                      QStringLiteral("XPR205"), QStringLiteral("B123456789")}};
+    data.balances = {{"Waage Nord", "WN-01", "Mettler Toledo", "XPR205", "B123456789"}};
     data.version = QStringLiteral("1.0.0");
     data.from = QDateTime(QDate(2026, 3, 2), QTime(8, 0), Qt::OffsetFromUTC, 3600);
     data.to = QDateTime(QDate(2026, 3, 2), QTime(17, 30), Qt::OffsetFromUTC, 3600);
     data.operators = QStringList{QStringLiteral("A. Technician"), QStringLiteral("B. Supervisor")};
     data.madeAt = QDateTime(QDate(2026, 3, 3), QTime(9, 15, 7), Qt::OffsetFromUTC, 3600);
-    data.coverage.kind = ReportCoverage::Series;
-    data.coverage.name = QStringLiteral("S-2026-031");
-    for (int i = 0; i < count; ++i) {
-        ReportRow row;
-        row.key = 1000 + i;
-        row.hash = hashOf(row.key);
-        row.instrument = QStringLiteral("Waage Nord");
-        row.sampleId = QStringLiteral("S-%1").arg(i + 1, 5, 10, QLatin1Char('0'));
-        row.date = QStringLiteral("2026-03-02");
-        row.time = QTime(8, 0).addSecs(i).toString(QStringLiteral("HH:mm:ss"));
-        row.result = QString::number(10.0 + (i % 41 - 20) * 0.003, 'f', 3);
-        row.unit = QStringLiteral("g");
-        row.kind = kindAt(i);
-        row.resultClass = classAt(i);
-        data.rows.append(row);
-    }
+    data.coverage = {ReportCoverage::Series, QStringLiteral("S-2026-031"), {}};
+    for (int i = 0; i < count; ++i)
+        data.rows.append({1000 + i, hashOf(1000 + i), "Waage Nord", QString("S-%1").arg(i + 1, 5, 10, QLatin1Char('0')),
+                          "2026-03-02", QTime(8, 0).addSecs(i).toString(QStringLiteral("HH:mm:ss")),
+                          QString::number(10.0 + (i % 41 - 20) * 0.003, 'f', 3), "g", kinds[i % 4], classes[i % 7], {}});
     data.statistics = ReportStatistics{QString::number(count), "10.0004 g", "0.0354 g", "0.354 %", "9.940 g",
                                        "10.060 g", "0.120 g", "10.000 g", "9.955 g", "10.045 g", "9.910 g",
                                        "10.090 g", "4287", "1429", "1428", "1428"};
@@ -90,34 +68,31 @@ ReportData series(int count)
     return data;
 }
 
-QString run(const QString &program, const QStringList &arguments)
+// A program's exit status (-1: it did not end) and its output; its errors
+// are in the output when `merged`, else they go to the test's log.
+QPair<int, QString> runProgram(const QString &program, const QStringList &arguments, bool merged = true)
 {
     QProcess process;
+    process.setProcessChannelMode(merged ? QProcess::MergedChannels : QProcess::ForwardedErrorChannel);
     process.start(program, arguments);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning() << program << arguments << "failed:" << process.errorString() << process.readAllStandardError();
-        return {};
-    }
-    return QString::fromUtf8(process.readAllStandardOutput());
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+        return {-1, QString()};
+    return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput())};
 }
 
 // The text of each page as pdftotext -layout gives it.
 QStringList pagesOf(const QString &pdf)
 {
-    QStringList pages = run(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), QStringLiteral("-enc"),
-                                                          QStringLiteral("UTF-8"), pdf, QStringLiteral("-")})
-                            .split(QLatin1Char('\f'));
-    if (!pages.isEmpty() && pages.last().trimmed().isEmpty())
+    QStringList pages = runProgram("pdftotext", {"-layout", "-enc", "UTF-8", pdf, "-"}, false).second.split('\f');
+    if (pages.last().trimmed().isEmpty())
         pages.removeLast();
     return pages;
 }
 
-QString pdfInfo(const QString &pdf, const QString &field)
+QString pageSize(const QString &pdf)
 {
-    const QString info = run(QStringLiteral("pdfinfo"), {pdf});
-    const QRegularExpression line(QStringLiteral("^%1:\\s*(.*)$").arg(QRegularExpression::escape(field)),
-                                  QRegularExpression::MultilineOption);
-    return line.match(info).captured(1).trimmed();
+    const QRegularExpression line(QStringLiteral("^Page size:\\s*(.*)$"), QRegularExpression::MultilineOption);
+    return line.match(runProgram("pdfinfo", {pdf}, false).second).captured(1).trimmed();
 }
 
 // What a row's line of the table says, words single-spaced.
@@ -135,8 +110,8 @@ QString rowLine(const ReportRow &row, bool instrument)
 // and names its columns on every page it goes on to.
 void verifyRows(const QStringList &pages, const ReportData &data, bool instrument)
 {
-    const QString columns = QStringLiteral("Row ") + (instrument ? QStringLiteral("Balance ") : QString()) +
-                            QStringLiteral("Sample ID Date and time Result Unit Kind Class");
+    const QString columns = QStringLiteral("Row %1Sample ID Date and time Result Unit Kind Class")
+                                .arg(QLatin1String(instrument ? "Balance " : ""));
     int next = 0;
     for (int p = 0; p < pages.size(); ++p) {
         const int before = next;
@@ -148,10 +123,7 @@ void verifyRows(const QStringList &pages, const ReportData &data, bool instrumen
             QVERIFY2(pages[p].simplified().contains(columns), qPrintable(QStringLiteral("page %1").arg(p + 1)));
     }
     QVERIFY2(next == data.rows.size(),
-             qPrintable(QStringLiteral("row %1 of %2 not found in order: %3")
-                            .arg(next + 1)
-                            .arg(data.rows.size())
-                            .arg(next < data.rows.size() ? rowLine(data.rows[next], instrument) : QString())));
+             qPrintable(QStringLiteral("row %1 of %2 not found in order").arg(next + 1).arg(data.rows.size())));
 }
 
 QString write(const ReportData &data, const QString &name, PaperSize paper = PaperSize::A4, int *pages = nullptr)
@@ -166,17 +138,15 @@ QString write(const ReportData &data, const QString &name, PaperSize paper = Pap
     return error;
 }
 
-// A character of the seal turned into another that is still a digit, a hex
-// digit or a Base64 letter, so that only what it says changes.
+// A character of the seal turned into the next of its kind (digit, hex
+// digit, Base64 letter), so that only what it says changes.
 char otherCharacter(char c)
 {
-    if (c >= '0' && c <= '8')
-        return char(c + 1);
-    if (c == '9')
-        return '0';
-    if ((c >= 'a' && c < 'f') || (c >= 'A' && c < 'Z') || (c > 'f' && c < 'z'))
-        return char(c + 1);
-    return c == 'f' ? 'a' : c == 'z' ? 'g' : 'A';
+    for (const char *cycle : {"0123456789", "abcdef", "ghijklmnopqrstuvwxyz", "ABCDEFGHIJKLMNOPQRSTUVWXYZ"}) {
+        if (const char *at = c ? std::strchr(cycle, c) : nullptr)
+            return at[1] ? at[1] : cycle[0];
+    }
+    return 'A';
 }
 
 } // namespace
@@ -186,6 +156,9 @@ class TestReport : public QObject
     Q_OBJECT
 
 private slots:
+    // The database programs() opened.
+    void cleanup() { QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection)); }
+
     void initTestCase()
     {
         QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty(),
@@ -226,34 +199,21 @@ private slots:
         int pageCount = 0;
         QCOMPARE(write(data, QStringLiteral("report.pdf"), paper, &pageCount), QString());
         QVERIFY2(pageCount >= fewestPages, qPrintable(QString::number(pageCount)));
-        QTEST(pdfInfo(QStringLiteral("report.pdf"), QStringLiteral("Page size")), "pageSize");
-        QCOMPARE(pdfInfo(QStringLiteral("report.pdf"), QStringLiteral("Pages")), QString::number(pageCount));
+        QTEST(pageSize(QStringLiteral("report.pdf")), "pageSize");
         const QStringList pages = pagesOf(QStringLiteral("report.pdf"));
         QCOMPARE(pages.size(), pageCount);
 
         const QStringList everyPage = {
-            kLab,
-            QStringLiteral("Weighing report"),
-            QStringLiteral("Series: S-2026-031"),
-            QStringLiteral("Veltrano 1.0.0"),
-            QStringLiteral("Balance: Waage Nord ID: WN-01 Maker: Mettler Toledo Model: XPR205 Serial: B123456789"),
-            QStringLiteral("Period: 2026-03-02 08:00:00 UTC+01:00 to 2026-03-02 17:30:00 UTC+01:00"),
-            QStringLiteral("Operator: A. Technician, B. Supervisor"),
-            QStringLiteral("Report made: 2026-03-03 09:15:07 UTC+01:00"),
-            QStringLiteral("Reviewed by: ______ Date: ______ Signature: ______"),
-            QStringLiteral("Chain head: ") + kHead,
-        };
-        const QRegularExpression pageMark(QStringLiteral("Page (\\d+) of (\\d+)"));
+            kLab, "Weighing report", "Series: S-2026-031", "Veltrano 1.0.0",
+            "Balance: Waage Nord ID: WN-01 Maker: Mettler Toledo Model: XPR205 Serial: B123456789",
+            "Period: 2026-03-02 08:00:00 UTC+01:00 to 2026-03-02 17:30:00 UTC+01:00",
+            "Operator: A. Technician, B. Supervisor", "Report made: 2026-03-03 09:15:07 UTC+01:00",
+            "Reviewed by: ______ Date: ______ Signature: ______", "Chain head: " + kHead};
         for (int i = 0; i < pages.size(); ++i) {
             const QString page = pages[i].simplified();
-            for (const QString &text : everyPage)
+            for (const QString &text : everyPage + QStringList{QStringLiteral("Page %1 of %2").arg(i + 1).arg(pageCount)})
                 QVERIFY2(page.contains(text), qPrintable(QStringLiteral("page %1 lacks: %2").arg(i + 1).arg(text)));
-            auto marks = pageMark.globalMatch(page);
-            QVERIFY(marks.hasNext());
-            const auto mark = marks.next();
-            QCOMPARE(mark.captured(1), QString::number(i + 1));
-            QCOMPARE(mark.captured(2), QString::number(pageCount));
-            QVERIFY2(!marks.hasNext(), "one page number a page");
+            QVERIFY2(page.count(QRegularExpression(QStringLiteral("Page \\d+ of \\d+"))) == 1, "one page number a page");
             // The header comes before the rows, the footer after them.
             QVERIFY(page.indexOf(kLab) < page.indexOf(QStringLiteral("Reviewed by:")));
         }
@@ -294,10 +254,8 @@ private slots:
         ReportData data = series(details == "check" ? 40 : details == "sparse" ? 3 : 5);
         if (details == "check") {
             data.coverage = {ReportCoverage::Check, QStringLiteral("Repeatability, March"), {}};
-            data.verdict = ReportVerdict{QStringLiteral("Repeatability, 10 weighings"),
-                                         QStringLiteral("200 g E2, certificate 4711"),
-                                         QStringLiteral("s = 0.12 mg\nmean = 200.00004 g"),
-                                         QStringLiteral("s at most 0.20 mg"), QStringLiteral("passed")};
+            data.verdict = ReportVerdict{"Repeatability, 10 weighings", "200 g E2, certificate 4711",
+                                         "s = 0.12 mg\nmean = 200.00004 g", "s at most 0.20 mg", "passed"};
         } else if (details == "sparse") {
             data.lab.clear();
             data.balances = {{QStringLiteral("Waage Nord"), {}, QStringLiteral("Sartorius"), {}, {}}};
@@ -309,10 +267,8 @@ private slots:
         } else {
             data.coverage = {ReportCoverage::Range, {}, {}};
             data.balances.clear();
-            for (int i = 1; i <= 5; ++i)
-                data.balances.append({QStringLiteral("Balance %1").arg(i), QStringLiteral("B-%1").arg(i),
-                                      QStringLiteral("Maker %1").arg(i), QStringLiteral("Model %1").arg(i),
-                                      QStringLiteral("SN-%1").arg(i)});
+            for (const QString i : {"1", "2", "3", "4", "5"})
+                data.balances.append({"Balance " + i, "B-" + i, "Maker " + i, "Model " + i, "SN-" + i});
         }
         QCOMPARE(write(data, QStringLiteral("first.pdf")), QString());
         const QString page = pagesOf(QStringLiteral("first.pdf")).first().simplified();
@@ -338,36 +294,36 @@ private slots:
     void sealReadBack_data()
     {
         QTest::addColumn<QList<qint64>>("keys");
-        QTest::addColumn<bool>("withoutProvenance");
-        QTest::addColumn<QString>("head");
-        const auto run = [](qint64 first, int count) {
+        QTest::addColumn<QString>("head");  // empty: the rows have no provenance
+        const auto keysFrom = [](qint64 first, int count) {
             QList<qint64> keys;
             for (int i = 0; i < count; ++i)
                 keys << first + i;
             return keys;
         };
-        QTest::newRow("no rows") << QList<qint64>() << false << kHead;
-        QTest::newRow("one row") << QList<qint64>{7} << false << kHead;
-        QTest::newRow("gaps and order of the report") << QList<qint64>{5, 6, 7, 12, 9, 10, 11, 3} << false << kHead;
-        QTest::newRow("rows without provenance") << QList<qint64>{1, 2, 3} << true << QString();
-        QTest::newRow("every hash listed") << run(1, ReportSeal::kFullListRows) << false << kHead;
-        QTest::newRow("hashes as tags") << run(1, ReportSeal::kFullListRows + 1) << false << kHead;
-        QTest::newRow("10,000 rows") << run(400000, 10000) << false << kHead.toUpper();
+        QTest::newRow("no rows") << QList<qint64>() << kHead;
+        QTest::newRow("one row") << QList<qint64>{7} << kHead;
+        QTest::newRow("gaps and order of the report") << QList<qint64>{5, 6, 7, 12, 9, 10, 11, 3} << kHead;
+        QTest::newRow("rows without provenance") << QList<qint64>{1, 2, 3} << QString();
+        QTest::newRow("every hash listed") << keysFrom(1, ReportSeal::kFullListRows) << kHead;
+        QTest::newRow("hashes as tags") << keysFrom(1, ReportSeal::kFullListRows + 1) << kHead;
+        QTest::newRow("10,000 rows") << keysFrom(400000, 10000) << kHead.toUpper();
     }
 
     void sealReadBack()
     {
         QFETCH(QList<qint64>, keys);
-        QFETCH(bool, withoutProvenance);
         QFETCH(QString, head);
         TempWorkDir dir;
         ReportData data = series(keys.size());
         data.chainHead = head;
         QStringList hashes;
+        QHash<qint64, QString> current;
         for (int i = 0; i < keys.size(); ++i) {
             data.rows[i].key = keys[i];
-            data.rows[i].hash = withoutProvenance ? QString() : hashOf(keys[i]);
+            data.rows[i].hash = head.isEmpty() ? QString() : hashOf(keys[i]);
             hashes << data.rows[i].hash;
+            current.insert(keys[i], hashes[i]);
         }
         QCOMPARE(write(data, QStringLiteral("sealed.pdf")), QString());
 
@@ -383,10 +339,6 @@ private slots:
         QCOMPARE(seal->contentDigest, contentDigest(data.rows));
         QCOMPARE(seal->hashes, keys.size() <= ReportSeal::kFullListRows ? hashes : QStringList());
         QCOMPARE(seal->tags.size(), keys.size() * ReportSeal::kTagBytes);
-
-        QHash<qint64, QString> current;
-        for (int i = 0; i < keys.size(); ++i)
-            current.insert(keys[i], hashes[i]);
         QVERIFY(checkSeal(*seal, current).unchanged);
         if (keys.size() == 10000)
             QVERIFY2(QFile(QStringLiteral("sealed.pdf")).size() < 4 * 1024 * 1024, "a 10,000-row report stays small");
@@ -412,6 +364,7 @@ private slots:
         row("format", 20, "<vtseal:version>1<", "<vtseal:version>2<", "format 2");
         row("seal removed", 20, "http://veltrano.example.org/ns/report-seal/1.0/",
             "http://veltrano.example.org/ns/report-sea1/1.0/", "holds no report seal");
+        row("not a PDF", 20, "%PDF-", "%PDX-", "not a PDF");
     }
 
     void tamperedSealIsRejected()
@@ -446,6 +399,9 @@ private slots:
         QCOMPARE(write(series(30), QStringLiteral("report.pdf")), QString());
         const QByteArray bytes = readFile(QStringLiteral("report.pdf"));
         QString error;
+        const auto sealOf = [&error](const QString &name, const QByteArray &content) {
+            return writeFile(name, content) ? readSeal(name, &error) : std::nullopt;
+        };
         const auto sealed = readSeal(QStringLiteral("report.pdf"), &error);
         QVERIFY2(sealed, qPrintable(error));
 
@@ -454,22 +410,19 @@ private slots:
         const int start = bytes.indexOf("stream\n", type) + 7;
         const int end = bytes.indexOf("endstream", start);
         QVERIFY(dictionary > 0 && start > type && end > start);
-        const QByteArray packet = bytes.mid(start, end - start);
-        QByteArray compressed = bytes.left(dictionary);
-        compressed += "<< /Type /Metadata /Subtype /XML /Filter /FlateDecode /Length " +
-                      QByteArray::number(qCompress(packet).size() - 4) + " >>\nstream\n" + qCompress(packet).mid(4) +
-                      "\n" + bytes.mid(end);
+        const QByteArray packet = qCompress(bytes.mid(start, end - start)).mid(4);
+        const QByteArray compressed = bytes.left(dictionary) +
+                                      "<< /Type /Metadata /Subtype /XML /Filter /FlateDecode /Length " +
+                                      QByteArray::number(packet.size()) + " >>\nstream\n" + packet + "\n" + bytes.mid(end);
         QVERIFY(!compressed.contains("<vtseal:"));
-        QVERIFY(writeFile(QStringLiteral("compressed.pdf"), compressed));
-        auto seal = readSeal(QStringLiteral("compressed.pdf"), &error);
+        auto seal = sealOf(QStringLiteral("compressed.pdf"), compressed);
         QVERIFY2(seal, qPrintable(error));
         QCOMPARE(seal->keys, sealed->keys);
         QCOMPARE(seal->hashes, sealed->hashes);
 
-        const QByteArray foreign = "\n99 0 obj\n<< /Type /Metadata /Subtype /XML /Length 60 >>\nstream\n"
-                                   "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"></x:xmpmeta>\nendstream\nendobj\n";
-        QVERIFY(writeFile(QStringLiteral("appended.pdf"), bytes + foreign));
-        seal = readSeal(QStringLiteral("appended.pdf"), &error);
+        seal = sealOf(QStringLiteral("appended.pdf"),
+                      bytes + "\n99 0 obj\n<< /Type /Metadata /Subtype /XML /Length 60 >>\nstream\n"
+                              "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"></x:xmpmeta>\nendstream\nendobj\n");
         QVERIFY2(seal, qPrintable(error));
         QCOMPARE(seal->rowsDigest, sealed->rowsDigest);
 
@@ -477,14 +430,10 @@ private slots:
         ReportData other = series(2);
         other.rows[0].key = 1;
         const QByteArray later = sealXmp(makeSeal(other), QStringLiteral("other"), QStringLiteral("test"));
-        QVERIFY(writeFile(QStringLiteral("updated.pdf"), bytes + "\n99 0 obj\nstream\n" + later + "\nendstream\n"));
-        seal = readSeal(QStringLiteral("updated.pdf"), &error);
+        seal = sealOf(QStringLiteral("updated.pdf"), bytes + "\n99 0 obj\nstream\n" + later + "\nendstream\n");
         QVERIFY2(seal, qPrintable(error));
         QCOMPARE(seal->keys, QVector<qint64>({1, 1001}));
 
-        QVERIFY(writeFile(QStringLiteral("plain.txt"), "not a report"));
-        QVERIFY(!readSeal(QStringLiteral("plain.txt"), &error));
-        QVERIFY(error.contains(QStringLiteral("not a PDF")));
         QVERIFY(!readSeal(QStringLiteral("missing.pdf"), &error));
         QVERIFY(error.contains(QStringLiteral("cannot be read")));
     }
@@ -492,49 +441,43 @@ private slots:
     void sealCheckNamesRows_data()
     {
         QTest::addColumn<int>("rows");
-        QTest::addColumn<QList<int>>("changed");  // places in the report
-        QTest::addColumn<QList<int>>("missing");
+        QTest::addColumn<QList<qint64>>("changed");  // keys, from 1000
+        QTest::addColumn<QList<qint64>>("missing");
         QTest::addColumn<bool>("upperCase");
         for (const int rows : {10, 3000}) {
             const QByteArray kind = rows <= ReportSeal::kFullListRows ? "hashes" : "tags";
             const auto row = [&kind](const char *name) -> QTestData & { return QTest::newRow((kind + ": " + name).constData()); };
-            row("unchanged") << rows << QList<int>() << QList<int>() << false;
-            row("hashes in capitals") << rows << QList<int>() << QList<int>() << true;
-            row("first changed") << rows << QList<int>{0} << QList<int>() << false;
-            row("last missing") << rows << QList<int>() << QList<int>{rows - 1} << false;
-            row("changed and missing") << rows << QList<int>{2, 7} << QList<int>{5} << false;
+            row("unchanged") << rows << QList<qint64>() << QList<qint64>() << false;
+            row("hashes in capitals") << rows << QList<qint64>() << QList<qint64>() << true;
+            row("first changed") << rows << QList<qint64>{1000} << QList<qint64>() << false;
+            row("last missing") << rows << QList<qint64>() << QList<qint64>{999 + rows} << false;
+            row("changed and missing") << rows << QList<qint64>{1002, 1007} << QList<qint64>{1005} << false;
         }
     }
 
     void sealCheckNamesRows()
     {
         QFETCH(int, rows);
-        QFETCH(QList<int>, changed);
-        QFETCH(QList<int>, missing);
+        QFETCH(QList<qint64>, changed);
+        QFETCH(QList<qint64>, missing);
         QFETCH(bool, upperCase);
         ReportData data = series(rows);
         data.rows[3].hash.clear();  // a row without provenance stays one
         const ReportSeal seal = makeSeal(data);
-        QCOMPARE(seal.hashes.isEmpty(), rows > ReportSeal::kFullListRows);
 
         QHash<qint64, QString> current;
         for (const ReportRow &row : std::as_const(data.rows))
             current.insert(row.key, upperCase ? row.hash.toUpper() : row.hash);
-        QVector<qint64> changedKeys, missingKeys;
-        for (const int i : changed) {
-            current[data.rows[i].key] = hashOf(-data.rows[i].key);
-            changedKeys << data.rows[i].key;
-        }
-        for (const int i : missing) {
-            current.remove(data.rows[i].key);
-            missingKeys << data.rows[i].key;
-        }
+        for (const qint64 key : changed)
+            current[key] = hashOf(-key);
+        for (const qint64 key : missing)
+            current.remove(key);
         const SealCheck check = checkSeal(seal, current);
-        QCOMPARE(check.changed, changedKeys);
-        QCOMPARE(check.missing, missingKeys);
+        QCOMPARE(QList<qint64>(check.changed.begin(), check.changed.end()), changed);
+        QCOMPARE(QList<qint64>(check.missing.begin(), check.missing.end()), missing);
         QCOMPARE(check.unchanged, changed.isEmpty() && missing.isEmpty());
         QVERIFY(!check.changedUnlocated());
-        for (const qint64 key : changedKeys + missingKeys)
+        for (const qint64 key : changed + missing)
             QVERIFY(check.summary().contains(QString::number(key)));
         QVERIFY(check.summary().startsWith(check.unchanged ? QStringLiteral("unchanged") : QStringLiteral("changed")));
     }
@@ -575,9 +518,8 @@ private slots:
         QVERIFY2(why.isEmpty() ? chart.why.isEmpty() : chart.why.contains(why), qPrintable(chart.why));
         if (why.isEmpty()) {
             QCOMPARE(chart.unit, QStringLiteral("g"));
-            QVERIFY(chart.nominal && chart.t1Lower);
-            QCOMPARE(*chart.nominal, 10.0);
-            QCOMPARE(*chart.t1Lower, 9.955);
+            QCOMPARE(chart.nominal, std::optional<double>(10.0));
+            QCOMPARE(chart.t1Lower, std::optional<double>(9.955));
             QVERIFY(!chart.t2Upper);
         }
 
@@ -607,7 +549,7 @@ private slots:
         const QVector<double> found = ReportChart::axisTicks(low, high, 5);
         QCOMPARE(found.size(), ticks.size());
         for (int i = 0; i < ticks.size(); ++i)
-            QVERIFY2(std::abs(found[i] - ticks[i]) < 1e-9, qPrintable(QString::number(found[i], 'g', 17)));
+            QVERIFY2(qAbs(found[i] - ticks[i]) < 1e-9, qPrintable(QString::number(found[i], 'g', 17)));
     }
 
     void reportSettings_data()
@@ -646,8 +588,16 @@ private slots:
         QTest::addColumn<QString>("output");         // its output, or the start of it
         QTest::addColumn<QStringList>("shown");      // texts the PDF holds
         QTest::addColumn<QString>("change");         // SQL run on the database after the report
-        QTest::addColumn<int>("status");             // veltrano-verify --report's
-        QTest::addColumn<QString>("verdict");        // the start of its output
+        QTest::addColumn<QString>("verdict");        // the start of veltrano-verify --report's output
+        // The first digit of a row's hash flipped, whatever it was.
+        const auto hashChanged = [](int key) {
+            return QStringLiteral("UPDATE provenance SET hash = CASE WHEN hash LIKE '0%' THEN '1' ELSE '0' END "
+                                  "|| substr(hash, 2) WHERE row_key = %1").arg(key);
+        };
+        const auto refused = [](const char *name, const QStringList &arguments, const char *output) {
+            QTest::newRow(name) << arguments << QString(output) << QStringList() << QString()
+                                << QStringLiteral("veltrano-verify: r.pdf holds no report seal: ");
+        };
         const QStringList samples = {"S-001", "S-002", "S-003", "S-004"};
         const QString balance = "Balance: Waage Nord ID: wn1 Maker: Mettler Toledo Model: XPR205 Serial: B1234";
         const QStringList header = {"Lab Four", balance, "Operator: a.tech", "Page 1 of 1"};
@@ -656,14 +606,10 @@ private slots:
             << header + samples
                    + QStringList{"Series: S-1", "10.130 g", "9.95 g", "10.10 g", "End of report: 4 rows.",
                                  "Balance checks: qualified until 2026-03-08"}
-            // The first digit flipped, whatever it was.
-            << "UPDATE provenance SET hash = CASE WHEN hash LIKE '0%' THEN '1' ELSE '0' END || substr(hash, 2) "
-               "WHERE row_key = 2"
-            << 1
-            << "changed: rows 1 changed (keys 2)";
+            << hashChanged(2) << "changed: rows 1 changed (keys 2)";
         QTest::newRow("series, untouched")
             << QStringList{"--quiet", "--paper", "letter", "--series", "S-2"} << "" << QStringList{"S-101", "Waage Süd"}
-            << "UPDATE data SET result = '1' WHERE rowid = 1" << 0 << "unchanged:";
+            << "UPDATE data SET result = '1' WHERE rowid = 1" << "unchanged:";
         // The weighings in the order the check took them, each at its place on the pan.
         QTest::newRow("a check, a result changed")
             << QStringList{"--check", "1"} << "wrote 5 rows to r.pdf (1 page)\n"
@@ -675,22 +621,16 @@ private slots:
                            "4 back right 2026-03-02 08:00:03 + 10.50 g", "n = 5; mean = 10.108 g; deviation = 0.49 g",
                            "|position - centre| <= 0.5 g", "Passed: the largest deviation, 0.49 g, is within 0.5 g",
                            "Reviewed by:", "End of report: 5 rows."}
-            << "UPDATE provenance SET hash = CASE WHEN hash LIKE '0%' THEN '1' ELSE '0' END || substr(hash, 2) "
-               "WHERE row_key = 3"
-            << 1 << "changed: rows 1 changed (keys 3)";
-        QTest::newRow("a check not recorded")
-            << QStringList{"--check", "9"} << "veltrano-report: no check record 9 is recorded\n" << QStringList() << ""
-            << 1 << "veltrano-verify: r.pdf holds no report seal: ";
+            << hashChanged(3) << "changed: rows 1 changed (keys 3)";
+        refused("a check not recorded", {"--check", "9"}, "veltrano-report: no check record 9 is recorded\n");
         QTest::newRow("a day of one balance, a row deleted")
             << QStringList{"--from", "2026-03-02", "--to", "2026-03-02", "--instrument", "Waage Nord"}
             << "wrote 6 rows to r.pdf (1 page)\n" << header + samples + QStringList{"Rows of Waage Nord", "End of report: 6 rows."}
-            << "DELETE FROM data WHERE rowid = 5" << 1 << "changed: rows 1 no longer in the database (keys 5)";
-        QTest::newRow("a series without weighings")
-            << QStringList{"--series", "S-9"} << "veltrano-report: no weighings of the series \"S-9\" are recorded\n"
-            << QStringList() << "" << 1 << "veltrano-verify: r.pdf holds no report seal: ";
-        QTest::newRow("a series and a period") << QStringList{"--series", "S-1", "--from", "10:00"}
-                                               << "veltrano-report: --series shows the whole series: not with --from"
-                                               << QStringList() << "" << 1 << "veltrano-verify: r.pdf holds no report seal: ";
+            << "DELETE FROM data WHERE rowid = 5" << "changed: rows 1 no longer in the database (keys 5)";
+        refused("a series without weighings", {"--series", "S-9"},
+                "veltrano-report: no weighings of the series \"S-9\" are recorded\n");
+        refused("a series and a period", {"--series", "S-1", "--from", "10:00"},
+                "veltrano-report: --series shows the whole series: not with --from");
     }
 
     // Series S-1 of four weighings on Waage Nord, two rows of its time series,
@@ -702,7 +642,6 @@ private slots:
         QFETCH(QString, output);
         QFETCH(QStringList, shown);
         QFETCH(QString, change);
-        QFETCH(int, status);
         QFETCH(QString, verdict);
         TempWorkDir dir;
         QVERIFY(writeFile(QStringLiteral("report.ini"), "[report]\nlab=Lab Four\n"));
@@ -711,48 +650,31 @@ private slots:
         QVector<Row> rows;
         const char *results[] = {"+ 10.01", "+ 10.03", "+  9.98", "+ 10.50", "+ 10.02", "+ 10.02", "+ 20.00"};
         for (int i = 0; i < 7; ++i) {
-            Provenance provenance;
-            provenance.instrument = i < 6 ? "wn1" : "ws2";
-            Row row(i < 6 ? "2026-03-02" : "2026-03-03", QStringLiteral("08:00:0%1").arg(i), i < 6 ? "Waage Nord" : "Waage Süd",
-                    "", results[i], "g", provenance);
-            if (i < 4 || i == 6)
-                row.weighing = Weighing{i < 4 ? QStringLiteral("S-00%1").arg(i + 1) : QStringLiteral("S-101"),
-                                        i < 4 ? "S-1" : "S-2", "stable", "net", "a.tech", i == 3 ? "outside" : "within", "10"};
+            const bool nord = i < 6;
+            Row row(nord ? "2026-03-02" : "2026-03-03", QStringLiteral("08:00:0%1").arg(i), nord ? "Waage Nord" : "Waage Süd",
+                    "", results[i], "g");
+            row.provenance.instrument = nord ? "wn1" : "ws2";
+            if (i < 4 || !nord)
+                row.weighing = Weighing{nord ? QStringLiteral("S-00%1").arg(i + 1) : QStringLiteral("S-101"),
+                                        nord ? "S-1" : "S-2", "stable", "net", "a.tech", i == 3 ? "outside" : "within", "10"};
             rows << row;
         }
-        {
-            QVERIFY(Database::open(QStringLiteral("sqlite.db"), Database::Mode::Record).usable());
-            QString error;
-            int failedAt = 0;
-            QVERIFY2(MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
-            // Waage Nord in the register, its eccentricity passed the morning of S-1.
-            const QSqlDatabase db = QSqlDatabase::database();
-            Checks::BalanceEntry nord;
-            nord.instrumentId = "wn1";
-            nord.maker = "Mettler Toledo";
-            nord.model = "XPR205";
-            nord.serial = "B1234";
-            QCOMPARE(Checks::parseIntervals("eccentricity=7d", &nord.intervals), QString());
-            QCOMPARE(Checks::saveBalance(db, nord), QString());
-            QCOMPARE(Checks::saveWeight(db, {"W-100", 10, "g", "F1", "C-77", QDate(2027, 1, 31), {}, {}}), QString());
-            Checks::CheckRecord check{0, "wn1", Checks::Check::Eccentricity, "2026-03-02", "07:30:00", "q.lead",
-                                      "W-100", 10, 5, 10.108, {}, 0.49, "|position - centre| <= 0.5 g",
-                                      Checks::Verdict::Pass, "the largest deviation, 0.49 g, is within 0.5 g",
-                                      {1, 3, 2, 5, 4}, {}};
-            QCOMPARE(Checks::addRecord(db, check), QString());
-            QSqlDatabase::database().close();
-        }
-        QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+        QVERIFY(Database::open(QStringLiteral("sqlite.db"), Database::Mode::Record).usable());
+        const QSqlDatabase db = QSqlDatabase::database();
+        QString error;
+        int failedAt = 0;
+        QVERIFY2(MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
+        // Waage Nord in the register, its eccentricity passed the morning of S-1.
+        Checks::BalanceEntry entry{"wn1", "Mettler Toledo", "XPR205", "B1234", {}, {}, {}, {}, {}, {}, {}};
+        QCOMPARE(Checks::parseIntervals("eccentricity=7d", &entry.intervals), QString());
+        QCOMPARE(Checks::saveBalance(db, entry), QString());
+        QCOMPARE(Checks::saveWeight(db, {"W-100", 10, "g", "F1", "C-77", QDate(2027, 1, 31), {}, {}}), QString());
+        QCOMPARE(Checks::addRecord(db, {0, "wn1", Checks::Check::Eccentricity, "2026-03-02", "07:30:00", "q.lead", "W-100",
+                                        10, 5, 10.108, {}, 0.49, "|position - centre| <= 0.5 g", Checks::Verdict::Pass,
+                                        "the largest deviation, 0.49 g, is within 0.5 g", {1, 3, 2, 5, 4}, {}}),
+                 QString());
 
-        const auto started = [](const QString &program, const QStringList &arguments) {
-            QProcess process;
-            process.setProcessChannelMode(QProcess::MergedChannels);
-            process.start(program, arguments);
-            if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-                return qMakePair(-1, QString());
-            return qMakePair(process.exitCode(), QString::fromUtf8(process.readAll()));
-        };
-        const auto report = started(QStringLiteral(VELTRANO_REPORT), arguments + QStringList{"r.pdf"});
+        const auto report = runProgram(QStringLiteral(VELTRANO_REPORT), arguments + QStringList{"r.pdf"});
         QVERIFY2(output.isEmpty() ? report.second.isEmpty() : report.second.startsWith(output), qPrintable(report.second));
         QCOMPARE(report.first, output.startsWith("veltrano-report: --") ? 2 : output.startsWith("veltrano") ? 1 : 0);
         QCOMPARE(QFile::exists(QStringLiteral("r.pdf")), report.first == 0);
@@ -762,29 +684,22 @@ private slots:
 
         const QStringList verify = {"--report", "r.pdf"};
         if (!change.isEmpty()) {
-            QCOMPARE(started(QStringLiteral(VELTRANO_VERIFY), verify),
+            QCOMPARE(runProgram(QStringLiteral(VELTRANO_VERIFY), verify),
                      qMakePair(0, QStringLiteral("unchanged: every row the report shows is as it was sealed\n")));
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("change"));
-            db.setDatabaseName(QStringLiteral("sqlite.db"));
-            QVERIFY(db.open());
-            QSqlQuery query(db);
             // The report is in the audit trail, with the head its seal holds.
-            QString error;
             const std::optional<ReportSeal> seal = readSeal(QStringLiteral("r.pdf"), &error);
             QVERIFY2(seal, qPrintable(error));
+            QSqlQuery query(db);
             QVERIFY(query.exec("SELECT details FROM audit WHERE kind = 'report'") && query.next());
             const QJsonObject details = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
             QCOMPARE(details.value("file").toString(), QStringLiteral("r.pdf"));
             QCOMPARE(details.value("chainHead").toString(), seal->chainHead);
             QVERIFY(!query.next());
             QVERIFY2(query.exec(change) && query.numRowsAffected() == 1, qPrintable(query.lastError().text()));
-            query = QSqlQuery();
-            db.close();
         }
-        QSqlDatabase::removeDatabase(QStringLiteral("change"));
-        const auto checked = started(QStringLiteral(VELTRANO_VERIFY), verify);
+        const auto checked = runProgram(QStringLiteral(VELTRANO_VERIFY), verify);
         QVERIFY2(checked.second.startsWith(verdict), qPrintable(checked.second));
-        QCOMPARE(checked.first, status);
+        QCOMPARE(checked.first, verdict.startsWith("unchanged") ? 0 : 1);
     }
 };
 
