@@ -31,6 +31,21 @@ static QStringList exported(const QStringList &stored, bool withValue = false)
     return QStringList{stored.at(0), stored.at(1), stored.at(2).left(32767), stored.at(4), stored.at(5)} + stored.mid(6, withValue);
 }
 
+// Stores `rows`, then runs the program: what it wrote to its outputs, or
+// "failed: " and that when it does not end with `status`.
+static QByteArray runExport(const QVector<Veltrano::Row> &rows, const QStringList &arguments, int status = 0)
+{
+    QString error;
+    int failedAt = 0;
+    if (!Veltrano::MeasurementDb::insertRows(rows, &error, &failedAt))
+        return "failed: " + error.toUtf8();
+    QProcess process;
+    process.start(VELTRANO_EXPORT, arguments);
+    const bool ok = process.waitForFinished(30000) && process.exitCode() == status;
+    const QByteArray output = process.readAllStandardOutput() + process.readAllStandardError();
+    return ok ? output : "failed: " + output;
+}
+
 static QStringList entries() { return QDir().entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name); }
 
 class TestExport : public WindowTestCase
@@ -64,6 +79,12 @@ private slots:
         row("unknown option", "--bogus|out.csv", "", 2, "Unknown option 'bogus'.\nTry 'veltrano-export --help' for more information.\n", "-");
         row("unknown format", "--format|ods|out.csv", "", 2, "unknown format: ods\nTry 'veltrano-export --help' for more information.\n", "-");
         row("decimal comma in a workbook", "--decimal-comma|out.xlsx", "", 2, "--decimal-comma is for CSV only\n", "-");
+        row("weighings in a workbook of five columns", "--weighings|out.xls", "", 2, "--weighings is for CSV and xlsx only", "-");
+        row("weighings have no value for a comma", "--weighings|--decimal-comma|out.csv", "", 2,
+            "--decimal-comma is for the value column, which --weighings has not\n", "-");
+        row("weighings not from the archive", "--weighings|--cleared|out.csv", "", 2, "--cleared exports the whole archive", "-");
+        row("the archive in a workbook", "--cleared|out.xlsx", "", 2, "--cleared is for CSV only\n", "-");
+        row("the archive has no range", "--cleared|--from|2026-01-02|-", "", 2, "--cleared exports the whole archive", "-");
         row("a FIFO, read by a child", "--format|xlsx|pipe", "fifo", 0, "", "1 2 3 4 5");
         row("a device: csv", "--format|csv|full", "device", 1, "cannot write full: No space left on device\n", "-");
         row("a device: xlsx", "--format|xlsx|full", "device", 1, "cannot write full: No space left on device\n", "-");
@@ -139,16 +160,15 @@ private slots:
     void provenance_data()
     {
         QTest::addColumn<QString>("output");
-        QTest::addColumn<int>("status");
-        QTest::newRow("csv") << "out.csv" << 0;
-        QTest::newRow("xlsx") << "out.xlsx" << 0;
-        QTest::newRow("xls keeps its five columns") << "out.xls" << 2;
+        QTest::newRow("csv") << "out.csv";
+        QTest::newRow("xlsx") << "out.xlsx";
+        QTest::newRow("xls keeps its five columns: refused") << "out.xls";
     }
 
     void provenance()
     {
         QFETCH(QString, output);
-        QFETCH(int, status);
+        const int status = output.endsWith(".xls") ? 2 : 0;
         QVERIFY(insertTestRow(kRow));  // from before provenance
         QVector<Veltrano::Row> rows(2, Veltrano::Row{"2026-01-01", "10:00:01", "B1", "", "+2", "g"});
         rows[0].provenance.state = "live";
@@ -156,13 +176,8 @@ private slots:
         rows[0].provenance.ageMs = 250;
         rows[1].provenance.state = "away";
         rows[1].provenance.check = "overdue";
-        QString error;
-        int failedAt = 0;
-        QVERIFY2(Veltrano::MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
-        QProcess process;
-        process.start(VELTRANO_EXPORT, {"--provenance", output});
-        QVERIFY(process.waitForFinished(30000));
-        QCOMPARE(process.exitCode(), status);
+        const QByteArray told = runExport(rows, {"--provenance", output}, status);
+        QVERIFY2(!told.startsWith("failed"), told.constData());
         QSqlQuery audit("SELECT details FROM audit WHERE kind = 'export'");
         QCOMPARE(audit.next(), status == 0);
         if (status)
@@ -184,21 +199,15 @@ private slots:
     void weighings_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<int>("columns");
-        QTest::newRow("csv") << QStringList{"--weighings", "out.csv"} << 0 << 12;
-        QTest::newRow("xlsx, one instrument") << QStringList{"--weighings", "--instrument", "B2", "out.xlsx"} << 0 << 12;
-        QTest::newRow("with provenance after") << QStringList{"--weighings", "--provenance", "out.csv"} << 0 << 17;
-        QTest::newRow("xls keeps its five columns") << QStringList{"--weighings", "out.xls"} << 2 << 0;
-        QTest::newRow("no value to put a comma in") << QStringList{"--weighings", "--decimal-comma", "out.csv"} << 2 << 0;
-        QTest::newRow("not from the archive") << QStringList{"--weighings", "--cleared", "out.csv"} << 2 << 0;
+        QTest::newRow("csv") << QStringList{"--weighings", "out.csv"};
+        QTest::newRow("xlsx, one instrument") << QStringList{"--weighings", "--instrument", "B2", "out.xlsx"};
+        QTest::newRow("with provenance after") << QStringList{"--weighings", "--provenance", "out.csv"};
     }
 
     void weighings()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(int, status);
-        QFETCH(int, columns);
+        const int columns = arguments.contains("--provenance") ? 17 : 12;
         QVector<Veltrano::Row> rows{{"2026-01-01", "10:00:00", "B1", "", "+1", "g"},
                                     {"2026-01-01", "10:00:05", "B1", "N", "+2.50", "g"},
                                     {"2026-01-01", "10:00:07", "B2", "", "+3", "g"},
@@ -207,29 +216,21 @@ private slots:
         rows[3].weighing = Veltrano::Weighing{"", "B2 2026-01-01 09:00", "immediate", "tare", "bob", "", ""};
         for (Veltrano::Row &row : rows)
             row.provenance.state = "live";
-        QString error;
-        int failedAt = 0;
-        QVERIFY2(Veltrano::MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
-        QProcess process;
-        process.start(VELTRANO_EXPORT, arguments);
-        QVERIFY(process.waitForFinished(30000));
-        QCOMPARE(process.exitCode(), status);
-        if (status)
-            return;
+        const QByteArray told = runExport(rows, arguments);
+        QVERIFY2(told.isEmpty(), told.constData());
         const Rows sheet = readXls(arguments.last()).sheets.value(0);
-        QCOMPARE(sheet.value(0).mid(0, 12), QStringList({"sampling_date", "sampling_time", "instrument_id", "header",
-                                                         "result", "unit", "sample", "series", "trigger", "kind",
-                                                         "operator", "class"}));
-        Rows expected{{"2026-01-01", "10:00:05", "B1", "N", "+2.50", "g", "S-0001, \"vial\"", "B1 2026-01-01 09:00",
+        Rows expected{{"sampling_date", "sampling_time", "instrument_id", "header", "result", "unit", "sample", "series",
+                       "trigger", "kind", "operator", "class"},
+                      {"2026-01-01", "10:00:05", "B1", "N", "+2.50", "g", "S-0001, \"vial\"", "B1 2026-01-01 09:00",
                        "print", "net", "anna", "outside"},
                       {"2026-01-01", "10:00:09", "B2", "T", "-0.5", "g", "", "B2 2026-01-01 09:00", "immediate", "tare",
                        "bob", ""}};
         if (arguments.contains("B2"))
-            expected.removeFirst();
-        QCOMPARE(sheet.size(), expected.size() + 1);
-        for (int i = 0; i < expected.size(); ++i) {
-            QCOMPARE(sheet.at(i + 1).size(), columns);
-            QCOMPARE(sheet.at(i + 1).mid(0, 12), expected.at(i));
+            expected.removeAt(1);
+        QCOMPARE(sheet.size(), expected.size());
+        for (int i = 0; i < sheet.size(); ++i) {
+            QCOMPARE(sheet.at(i).size(), columns);
+            QCOMPARE(sheet.at(i).mid(0, 12), expected.at(i));
         }
         if (columns > 12)
             QCOMPARE(sheet.value(1).value(12), QString("live"));
@@ -239,16 +240,14 @@ private slots:
     void series_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("decimal");
-        QTest::newRow("csv") << QStringList{"--series", "out.csv"} << ".";
-        QTest::newRow("xlsx") << QStringList{"--series", "out.xlsx"} << ".";
-        QTest::newRow("decimal comma") << QStringList{"--series", "--decimal-comma", "out.csv"} << ",";
+        QTest::newRow("csv") << QStringList{"--series", "out.csv"};
+        QTest::newRow("xlsx") << QStringList{"--series", "out.xlsx"};
+        QTest::newRow("decimal comma") << QStringList{"--series", "--decimal-comma", "out.csv"};
     }
 
     void series()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(QString, decimal);
         QVector<Veltrano::Row> rows{{"2026-01-01", "10:00:00", "B1", "", "+10.01", "g"},
                                     {"2026-01-01", "10:00:01", "B2", "", "+5.5", "g"},
                                     {"2026-01-01", "10:00:02", "B1", "", "+10.03", "g"},
@@ -257,13 +256,9 @@ private slots:
         const char *classes[] = {"within", "", "warning", "", "outside"};
         for (int i : {0, 1, 2, 4})
             rows[i].weighing = Veltrano::Weighing{"", i == 1 ? "S2" : "S1", "print", "net", "anna", classes[i], i == 1 ? "" : "10"};
-        QString error;
-        int failedAt = 0;
-        QVERIFY2(Veltrano::MeasurementDb::insertRows(rows, &error, &failedAt), qPrintable(error));
-        QProcess process;
-        process.start(VELTRANO_EXPORT, arguments);
-        QVERIFY(process.waitForFinished(30000));
-        QCOMPARE(process.exitCode(), 0);
+        const QByteArray told = runExport(rows, arguments);
+        QVERIFY2(told.isEmpty(), told.constData());
+        // The reader tells a cell not of its column's kind (numbers as numbers) among the problems.
         const XlsContent content = readXls(arguments.last());
         QCOMPARE(content.problems + content.sheetNames, QStringList{arguments.last().endsWith(".xlsx") ? "series" : ""});
         Rows expected{{"series", "instrument_id", "first", "last", "n", "mean", "sd", "rsd", "min", "max", "range", "unit",
@@ -272,15 +267,9 @@ private slots:
                        "10.030", "0.050", "g", "10", "1", "1", "1", "0"},
                       {"S2", "B2", "2026-01-01 10:00:01", "2026-01-01 10:00:01", "1", "5.50", "", "", "5.50", "5.50",
                        "0.00", "g", "", "0", "0", "0", "0"}};
-        if (arguments.last().endsWith(".xlsx")) {  // numbers read back as numbers
-            for (QStringList &line : expected.mid(1)) {
-                for (int c : {5, 8, 9, 10})
-                    line[c] = QString::number(line[c].toDouble());
-            }
-        }
         for (QStringList &line : expected)
             for (int c : {5, 6, 7, 8, 9, 10})
-                line[c].replace('.', decimal);
+                line[c].replace('.', arguments.contains("--decimal-comma") ? ',' : '.');
         QCOMPARE(content.sheets.value(0), expected);
     }
 
@@ -453,46 +442,29 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("clears");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("one clear") << QStringList{"--cleared", "-"} << 1 << 0 << QString();
-        QTest::newRow("two clears, in their order") << QStringList{"--cleared", "-"} << 2 << 0 << QString();
-        QTest::newRow("decimal comma, to a file") << QStringList{"--cleared", "--decimal-comma", "out.csv"} << 1 << 0 << QString();
-        QTest::newRow("never cleared: the header") << QStringList{"--cleared", "-"} << 0 << 0 << QString();
-        QTest::newRow("not a workbook") << QStringList{"--cleared", "out.xlsx"} << 1 << 2 << "--cleared is for CSV only";
-        QTest::newRow("not a range") << QStringList{"--cleared", "--from", "2026-01-02", "-"} << 1 << 2
-                                     << "--cleared exports the whole archive";
+        QTest::newRow("one clear") << QStringList{"--cleared", "-"} << 1;
+        QTest::newRow("two clears, in their order") << QStringList{"--cleared", "-"} << 2;
+        QTest::newRow("decimal comma, to a file") << QStringList{"--cleared", "--decimal-comma", "out.csv"} << 1;
+        QTest::newRow("never cleared: the header") << QStringList{"--cleared", "-"} << 0;
     }
     void cleared()
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, clears);
-        QFETCH(int, status);
-        QFETCH(QString, message);
-        const auto run = [](const QStringList &arguments, int status) {
-            QProcess process;
-            process.start(VELTRANO_EXPORT, arguments);
-            const bool ok = process.waitForFinished(30000) && process.exitCode() == status;
-            const QByteArray output = process.readAllStandardOutput() + process.readAllStandardError();
-            return ok ? output : "failed: " + output;
-        };
         QByteArray expected;  // the rows as exported before each clear
         int rows = 0;
         for (int clear = 0; clear < qMax(1, clears); ++clear) {
             for (const QStringList &row : kHostile.mid(clear, 3))
                 QVERIFY(insertTestRow(row.mid(0, 6)));
             rows += clear < clears ? 3 : 0;
-            const QByteArray before = run(arguments.mid(1, arguments.size() - 2) << "-", 0);
+            const QByteArray before = runExport({}, arguments.mid(1, arguments.size() - 2) << "-");
             QVERIFY2(!before.startsWith("failed"), before.constData());
             expected += clear < clears ? before.mid(before.indexOf("\r\n") + 2) : QByteArray();
             QString error;
             QVERIFY2(clear >= clears || Veltrano::MeasurementDb::clearRows(QSqlDatabase::database(), &error), qPrintable(error));
         }
-        const QByteArray output = run(arguments, status);
-        if (status) {
-            QVERIFY2(output.contains(message.toUtf8()), output.constData());
-            return;
-        }
+        const QByteArray output = runExport({}, arguments);
+        QVERIFY2(!output.startsWith("failed"), output.constData());
         QString csv = QString::fromUtf8(arguments.last() == "-" ? output : readFile(arguments.last()));
         const QString separator = arguments.contains("--decimal-comma") ? ";" : ",";
         const int header = csv.indexOf("\r\n") + 2;
@@ -502,7 +474,6 @@ private slots:
                                       + QRegularExpression::escape(QSysInfo::machineHostName()) + "\r\n");
         QCOMPARE(csv.count(tail), rows);
         QCOMPARE(csv.mid(header).replace(tail, "\r\n").toUtf8(), expected);
-        QTRY_COMPARE(Startup::boxesWaiting(), 0);
     }
 
     void clear_data()

@@ -19,21 +19,18 @@ Q_DECLARE_METATYPE(Veltrano::Sim::PrintOn)
 
 namespace {
 
-// "kind|header|result|unit|stability|load": the kind as the live view tells
+// "kind|header|result|unit|stability|load", then "|gross", "|net" or "|tare"
+// where the line tells what the weight is; the kind as the live view tells
 // it ("reading", "reading (generic layout)", the skip reason).
 QString outcome(const Parsed &parsed)
 {
     static const char *stabilities[] = {"", "stable", "unstable"};
     static const char *loads[] = {"", "overload", "underload"};
+    static const char *weights[] = {"", "|gross", "|net", "|tare"};
     return QStringList{outcomeText(parsed).remove(QStringLiteral("skipped: ")), parsed.header, parsed.result,
                        parsed.unit, stabilities[int(parsed.stability)], loads[int(parsed.load)]}
-        .join('|');
-}
-
-const char *kindName(WeightKind kind)
-{
-    static const char *names[] = {"unknown", "gross", "net", "tare"};
-    return names[int(kind)];
+               .join('|')
+        + weights[int(parsed.weight)];
 }
 
 // Every line `format` cuts from `stream`, each as outcome() tells it; what
@@ -72,7 +69,12 @@ private slots:
         row("sartorius stable", sartorius, "+    12.34 g  \r\n", "reading||+12.34|g  |stable|");
         row("sartorius unstable", sartorius, "-    12.30    \r\n", "reading||-12.30|   |unstable|");
         row("sartorius overload", sartorius, "      H       \r\n", "reading||H|   |unstable|overload");
-        row("sartorius header", sartorius, "N     +    12.34 g  \r\n", "reading|N     |+12.34|g  |stable|");
+        row("sartorius header", sartorius, "N     +    12.34 g  \r\n", "reading|N     |+12.34|g  |stable||net");
+        row("sartorius gross", sartorius, "G#    +   1255.7 g  \r\n", "reading|G#    |+1255.7|g  |stable||gross");
+        row("sartorius tare", sartorius, "T     +    12.00 g  \r\n", "reading|T     |+12.00|g  |stable||tare");
+        row("sartorius preset tare", sartorius, "PT2   +    12.00 g  \r\n", "reading|PT2   |+12.00|g  |stable||tare");
+        row("sartorius sum of gross", sartorius, "*G    +   2511.4 g  \r\n", "reading|*G    |+2511.4|g  |stable|");
+        row("sartorius pieces", sartorius, "Qnt   +      253 pcs\r\n", "reading|Qnt   |+253|pcs|stable|");
         row("sartorius status", sartorius, "Stat        L       \r\n", "status line|Stat  |L|   ||underload");
         row("sartorius error", sartorius, "   Err 54     \r\n", "error code|||||");
         row("sartorius length", sartorius, "+  12.34 g\r\n", "length|||||", "reading (generic layout)||+12.34|g||");
@@ -94,17 +96,19 @@ private slots:
         row("a&d 16 bytes", ad, "ST,+0012.78 kg\r\n", "reading|ST|+0012.78|kg|stable|");
         row("a&d csv", ad, "ST,+000.1278,  g\r\n", "reading|ST|+000.1278|g|stable|");
         row("a&d other header", ad, "WT,+00012.78  g\r\n", notRecognised);
-        row("a&d indicator gross", ad, "ST,GS,+0012.345 kg\r\n", "reading|ST,GS|+0012.345|kg|stable|");
-        row("a&d indicator net", ad, "US,NT,-0000.200 kg\r\n", "reading|US,NT|-0000.200|kg|unstable|");
+        row("a&d indicator gross", ad, "ST,GS,+0012.345 kg\r\n", "reading|ST,GS|+0012.345|kg|stable||gross");
+        row("a&d indicator net", ad, "US,NT,-0000.200 kg\r\n", "reading|US,NT|-0000.200|kg|unstable||net");
+        row("a&d indicator tare", ad, "ST,TR,+0000.500 kg\r\n", "reading|ST,TR|+0000.500|kg|stable||tare");
         row("a&d indicator overload", ad, "OL,GS,+    .   kg\r\n", "status line|OL,GS||||overload");
         row("a&d indicator total", ad, "ST,TW,+0012.345 kg\r\n", notRecognised);
 
         row("ohaus stable", ohaus, "    192.21 g  \r\n", "reading||192.21|g|stable|", "reading||192.21|g  |stable|");
         row("ohaus unstable", ohaus, "      0.01 g ?\r\n", "reading|?|0.01|g|unstable|");
         row("ohaus legend", ohaus, "    -12.50 g  ?  00:00:15\r\n", "reading|?|-12.50|g|unstable|");
-        row("ohaus indicator", ohaus, "-   12.5 kg   ?NET\r\n", "reading|?|-12.5|kg|unstable|");
+        row("ohaus indicator", ohaus, "-   12.5 kg   ?NET\r\n", "reading|?|-12.5|kg|unstable||net");
         row("ohaus no weight", ohaus, "   TOTAL\r\n", notRecognised);
-        row("ohaus gross", ohaus, "     1.250 kg    G\r\n", "reading||1.250|kg|stable|");
+        row("ohaus gross", ohaus, "     1.250 kg    G\r\n", "reading||1.250|kg|stable||gross");
+        row("ohaus tare", ohaus, "     0.350 kg    T\r\n", "reading||0.350|kg|stable||tare");
         // Automatic takes a legend only where it is a weight kind or a time.
         row("ohaus other legend", ohaus, "      0.85 oz    WET WT\r\n", "reading||0.85|oz|stable|", notRecognised);
         row("ohaus number as legend", ohaus, "    12.5 g  13.0 g\r\n", "reading||12.5|g|stable|", notRecognised);
@@ -125,7 +129,8 @@ private slots:
         row("radwag sign at digits", radwag, "     -12.345 g  \r\n", "reading||-12.345|g|stable|");
         row("radwag two signs", radwag, "  -  -12.345 g  \r\n", notRecognised);
         row("radwag sign apart", radwag, "     - 12.345 g  \r\n", notRecognised, "reading||-12.345|g|stable|");
-        row("kern indicator", radwag, "ST,GS,+0012.345 kg\r\n", "reading|ST,GS|+0012.345|kg|stable|");
+        row("kern indicator", radwag, "ST,GS,+0012.345 kg\r\n", "reading|ST,GS|+0012.345|kg|stable||gross");
+        row("kern net", radwag, "ST,NT,+01234567  oz\r\n", "reading|ST,NT|+01234567|oz|stable||net");
         row("kern a&d balance line", radwag, "ST,+00012.78  g\r\n", notRecognised, "reading|ST|+00012.78|g|stable|");
 
         row("shimadzu plain", shimadzu, "-  186.65g \r", "reading||-186.65|g||");
@@ -135,99 +140,39 @@ private slots:
         row("shimadzu out of range", shimadzu, "U      oL  \r", "reading|U|oL||unstable|overload");
         row("shimadzu after CR LF", shimadzu, "\nS   186.65g \r", "reading|S|186.65|g|stable|");
         row("shimadzu loose unit", shimadzu, "    192.21 g  \r", notRecognised, "reading||192.21|g|stable|");
+
+        // Lines of no maker's layout, read by the automatic format.
+        const Format automatic = Format::Automatic;
+        const QString generic = "reading (generic layout)||";
+        row("generic negative", automatic, "  -12.5 kg\r\n", generic + "-12.5|kg||");
+        row("generic unsigned", automatic, "0.0351 g\r\n", generic + "0.0351|g||");
+        row("generic unit at the digits", automatic, "12.5g\r\n", generic + "12.5|g||");
+        row("generic sign apart", automatic, "-   12,5 lb\n", generic + "-12,5|lb||");
+        row("generic CR alone, next line come", automatic, "1250 ozt\r", generic + "1250|ozt||");
+        row("generic no unit", automatic, "   12.5\r\n", notRecognised);
+        row("generic two numbers", automatic, "12.5 g 13.0 g\r\n", notRecognised);
+        row("generic digits apart", automatic, "12 345 g\r\n", notRecognised);
+        row("generic two points", automatic, "1.234.5 g\r\n", notRecognised);
+        row("generic text first", automatic, "Net 12.5 g\r\n", notRecognised);
+        row("generic long word", automatic, "12.5 grams\r\n", notRecognised);
+        row("generic sign alone", automatic, "- g\r\n", notRecognised);
+        // A maker's mark makes it that maker's line.
+        row("generic ohaus mark", automatic, "  12.5 g  ?\r\n", "reading|?|12.5|g|unstable|");
     }
 
+    // Each line by its maker's format and by the automatic one.
     void lines()
     {
         QFETCH(Format, format);
         QFETCH(QByteArray, line);
-        QTEST(outcome(parse(line, format)), "expected");
-    }
-
-    void automatic_data() { lines_data(); }
-
-    void automatic()
-    {
-        QFETCH(QByteArray, line);
         QFETCH(QString, expected);
         QFETCH(QString, automatic);
-        QCOMPARE(outcome(parse(line, Format::Automatic)), automatic.isEmpty() ? expected : automatic);
-    }
-
-    void weightKinds_data()
-    {
-        QTest::addColumn<Format>("format");
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<QString>("weight");  // the automatic format reads the same
-
-        const auto row = [](const char *name, Format format, const QByteArray &line, const char *weight) {
-            QTest::newRow(name) << format << line << QString::fromLatin1(weight);
-        };
-        const Format sartorius = Format::Sartorius;
-        row("sartorius gross", sartorius, "G#    +   1255.7 g  \r\n", "gross");
-        row("sartorius net", sartorius, "N     +   123.56 g  \r\n", "net");
-        row("sartorius tare", sartorius, "T     +    12.00 g  \r\n", "tare");
-        row("sartorius preset tare", sartorius, "PT2   +    12.00 g  \r\n", "tare");
-        row("sartorius sum of gross", sartorius, "*G    +   2511.4 g  \r\n", "unknown");
-        row("sartorius pieces", sartorius, "Qnt   +      253 pcs\r\n", "unknown");
-        row("sartorius status", sartorius, "Stat        L       \r\n", "unknown");
-        row("sartorius no header", sartorius, "+    12.34 g  \r\n", "unknown");
-        row("a&d balance", Format::AndStandard, "ST,+00012.78  g\r\n", "unknown");
-        row("a&d gross", Format::AndStandard, "ST,GS,+0012.345 kg\r\n", "gross");
-        row("a&d net", Format::AndStandard, "US,NT,-0000.200 kg\r\n", "net");
-        row("a&d tare", Format::AndStandard, "ST,TR,+0000.500 kg\r\n", "tare");
-        row("kern net", Format::RadwagKern, "ST,NT,+01234567  oz\r\n", "net");
-        row("ohaus gross", Format::Ohaus, "     1.250 kg    G\r\n", "gross");
-        row("ohaus net unstable", Format::Ohaus, "-   12.5 kg   ?NET\r\n", "net");
-        row("ohaus tare", Format::Ohaus, "     0.350 kg    T\r\n", "tare");
-        row("ohaus time", Format::Ohaus, "    -12.50 g  ?  00:00:15\r\n", "unknown");
-        row("mt", Format::MettlerToledoSics, "S S     100.00 g\r\n", "unknown");
-        row("shimadzu", Format::Shimadzu, "S-  21.6865g \r", "unknown");
-    }
-
-    void weightKinds()
-    {
-        QFETCH(Format, format);
-        QFETCH(QByteArray, line);
-        QFETCH(QString, weight);
-        for (const Format reading : {format, Format::Automatic}) {
-            const Parsed parsed = parse(line, reading);
-            QVERIFY2(parsed.kind == Kind::Reading || parsed.kind == Kind::Status, qPrintable(outcome(parsed)));
-            QCOMPARE(kindName(parsed.weight), weight);
-        }
-    }
-
-    void generic_data()
-    {
-        // Lines of no maker's layout, read by the automatic format.
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<QString>("expected");
-        const QString refused = "layout not recognised|||||";
-        QTest::newRow("negative") << QByteArray("  -12.5 kg\r\n") << "reading (generic layout)||-12.5|kg||";
-        QTest::newRow("unsigned") << QByteArray("0.0351 g\r\n") << "reading (generic layout)||0.0351|g||";
-        QTest::newRow("unit at the digits") << QByteArray("12.5g\r\n") << "reading (generic layout)||12.5|g||";
-        QTest::newRow("sign apart") << QByteArray("-   12,5 lb\n") << "reading (generic layout)||-12,5|lb||";
-        QTest::newRow("CR alone, next line come") << QByteArray("1250 ozt\r") << "reading (generic layout)||1250|ozt||";
-        QTest::newRow("no unit") << QByteArray("   12.5\r\n") << refused;
-        QTest::newRow("two numbers") << QByteArray("12.5 g 13.0 g\r\n") << refused;
-        QTest::newRow("digits apart") << QByteArray("12 345 g\r\n") << refused;
-        QTest::newRow("two points") << QByteArray("1.234.5 g\r\n") << refused;
-        QTest::newRow("text first") << QByteArray("Net 12.5 g\r\n") << refused;
-        QTest::newRow("long word") << QByteArray("12.5 grams\r\n") << refused;
-        QTest::newRow("sign alone") << QByteArray("- g\r\n") << refused;
-        // A maker's mark makes it that maker's line.
-        QTest::newRow("ohaus mark") << QByteArray("  12.5 g  ?\r\n") << "reading|?|12.5|g|unstable|";
-    }
-
-    void generic()
-    {
-        QFETCH(QByteArray, line);
-        QFETCH(QString, expected);
+        QCOMPARE(outcome(parse(line, format)), expected);
         const Parsed parsed = parse(line, Format::Automatic);
-        QCOMPARE(outcome(parsed), expected);
-        QCOMPARE(parsed.generic, expected.startsWith("reading (generic"));
+        QCOMPARE(outcome(parsed), automatic.isEmpty() ? expected : automatic);
+        QCOMPARE(parsed.generic, outcome(parsed).startsWith("reading (generic"));
         // Only the automatic format reads a line of no layout.
-        for (const Format named : {Format::Sartorius, Format::MettlerToledoSics, Format::AndStandard,
+        for (const Format named : {Format::Sartorius, Format::MettlerToledoSics, Format::AndStandard, Format::Ohaus,
                                    Format::RadwagKern, Format::Shimadzu})
             QVERIFY(!parse(line, named).generic);
     }
@@ -259,16 +204,14 @@ private slots:
             QCOMPARE(taken, ids);
             QTEST(buffer, "rest");
         }
-        QByteArray buffer = stream;
-        for (QByteArray line = takeLine(buffer, Format::Barcode); !line.isEmpty();
-             line = takeLine(buffer, Format::Barcode)) {
+        QStringList shown;  // as the live view reads them: blank lines and the IDs
+        for (QByteArray buffer = stream, line; !(line = takeLine(buffer, Format::Barcode)).isEmpty();) {
             const Parsed parsed = parse(line, Format::Barcode);
-            QCOMPARE(parsed.kind, Kind::NotAReading);
-            QVERIFY(parsed.scanned);
+            QVERIFY(parsed.kind == Kind::NotAReading && parsed.scanned);
             QCOMPARE(outcomeText(parsed), QStringLiteral("sample ID"));
-            if (!parsed.result.isEmpty())
-                QCOMPARE(parsed.result, ids.takeFirst());
+            shown << parsed.result;
         }
+        QCOMPARE(shown.filter(QRegularExpression(".")), ids);
     }
 
     void cutting_data()
@@ -361,8 +304,8 @@ private slots:
         const Format format = formatOf(type);
         Veltrano::Sim::BalanceSimulator balance(scenario, [](const QByteArray &) {});
 
-        // Step by step: "-" where nothing was printed, else S or U and the value.
-        QStringList steps;
+        QStringList steps;  // step by step: "-" where nothing was printed, else S or U and the value
+        QString shape;      // the steps as letters: "-", U unstable, Z a stable zero, S a stable load
         QByteArray buffer;
         constexpr int kSteps = 130;
         for (int i = 0; i < kSteps; ++i) {
@@ -380,13 +323,9 @@ private slots:
             }
             QVERIFY(printed.size() <= 1);
             steps << (printed.isEmpty() ? QStringLiteral("-") : printed.constFirst());
+            shape += steps.last() == "S0" ? QChar('Z') : steps.last().at(0);
         }
         QCOMPARE(balance.lines(), kSteps - steps.count("-"));
-
-        // The steps as letters: "-" nothing printed, U unstable, Z a stable zero, S a stable load.
-        QString shape;
-        for (const QString &step : steps)
-            shape += step == "S0" ? QChar('Z') : step.at(0);
         // Key: a new load at each press. Stable: only the load once it settles, then nothing while
         // it is taken off and the next one settles. Continuous: put on and settling (3 to 5
         // unstable), settled (3 stable), taken off (2 unstable), empty (3 stable zeros), the next
@@ -433,38 +372,31 @@ private slots:
         QCOMPARE(gaps(3), first);
         QCOMPARE(gaps(4) != first, random);
         const auto [shortest, longest] = std::minmax_element(first.begin(), first.end());
-        if (!random) {
-            QCOMPARE(*shortest, 800);
-            QCOMPARE(*longest, 800);
-            return;
-        }
-        QVERIFY(*shortest >= 400 && *longest <= 1200);
-        QVERIFY(*longest - *shortest > 400);
+        QVERIFY2(random ? *shortest >= 400 && *longest <= 1200 && *longest - *shortest > 400
+                        : *shortest == 800 && *longest == 800,
+                 qPrintable(QString("%1 to %2 ms").arg(*shortest).arg(*longest)));
     }
 
     void scanLines_data()
     {
-        QTest::addColumn<QStringList>("ids");
+        QTest::addColumn<QByteArrayList>("ids");
         QTest::addColumn<QStringList>("scanned");
-        QTest::newRow("default pattern") << QStringList() << QStringList{"S-0001", "S-0002", "S-0003", "S-0004"};
-        QTest::newRow("list, again from the first") << QStringList{"A-17", "B-4"} << QStringList{"A-17", "B-4", "A-17", "B-4"};
-        QTest::newRow("pattern in a list") << QStringList{"LOT7-##", "blank"} << QStringList{"LOT7-01", "blank", "LOT7-03", "blank"};
+        QTest::newRow("default pattern") << QByteArrayList() << QStringList{"S-0001", "S-0002", "S-0003", "S-0004"};
+        QTest::newRow("list, again from the first") << QByteArrayList{"A-17", "B-4"} << QStringList{"A-17", "B-4", "A-17", "B-4"};
+        QTest::newRow("pattern in a list") << QByteArrayList{"LOT7-##", "blank"} << QStringList{"LOT7-01", "blank", "LOT7-03", "blank"};
     }
 
     void scanLines()
     {
         // A scanner's lines, through the collection's cutting of them.
-        QFETCH(QStringList, ids);
+        QFETCH(QByteArrayList, ids);
         QFETCH(QStringList, scanned);
         Veltrano::Sim::Scenario scenario;
         scenario.maker = Veltrano::Sim::Maker::Barcode;
         scenario.splitEvery = 3;
         scenario.loneLineFeedEvery = 2;
-        if (!ids.isEmpty()) {
-            scenario.ids.clear();
-            for (const QString &id : ids)
-                scenario.ids << id.toUtf8();
-        }
+        if (!ids.isEmpty())
+            scenario.ids = ids;
         Veltrano::Sim::BalanceSimulator balance(scenario, [](const QByteArray &) {});
         QByteArray buffer;
         QStringList taken;
@@ -527,32 +459,22 @@ private slots:
         QFETCH(QString, outcome);
         Veltrano::Sim::Options options;
         QString text;
-        switch (Veltrano::Sim::readOptions(QStringList{"veltrano-balance-sim"} + arguments, &options, &text)) {
-        case Veltrano::CommandLine::Run:
-            QCOMPARE(QStringLiteral("run %1 %2").arg(int(options.scenario.maker)).arg(options.scenario.layout), outcome);
-            break;
-        case Veltrano::CommandLine::Help:
-            QCOMPARE(QStringLiteral("help"), outcome);
+        const auto read = Veltrano::Sim::readOptions(QStringList{"veltrano-balance-sim"} + arguments, &options, &text);
+        if (read == Veltrano::CommandLine::Run)
+            text = QStringLiteral("run %1 %2").arg(int(options.scenario.maker)).arg(options.scenario.layout);
+        if (read == Veltrano::CommandLine::Help) {
             QVERIFY(text.contains("--print-on <MODE>") && text.contains("barcode"));
-            break;
-        case Veltrano::CommandLine::Version:
-            QFAIL("version");
-            break;
-        case Veltrano::CommandLine::UsageError:
-            QCOMPARE(text, outcome);
-            break;
+            text = "help";
         }
-    }
-
-    void usageErrorStatus()
-    {
-        // The program itself: a usage error exits 2 and names the option.
+        QCOMPARE(text, outcome);
+        if (read != Veltrano::CommandLine::UsageError)
+            return;
+        // The program itself exits 2 and says why.
         QProcess sim;
-        sim.start(QStringLiteral(VELTRANO_BALANCE_SIM), {"--interval", "x"});
+        sim.start(QStringLiteral(VELTRANO_BALANCE_SIM), arguments);
         QVERIFY(sim.waitForFinished(30000));
         QCOMPARE(sim.exitCode(), 2);
-        QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()).section('\n', 0, 0),
-                 QStringLiteral("veltrano-balance-sim: invalid value for --interval: 'x'"));
+        QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()).section('\n', 0, 0), "veltrano-balance-sim: " + outcome);
     }
 };
 

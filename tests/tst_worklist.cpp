@@ -25,49 +25,16 @@ QString entriesText(const Worklist &list)
     return texts.join('|');
 }
 
-QString sourceName(NextSample::Source source)
-{
-    switch (source) {
-    case NextSample::Source::Worklist: return "worklist";
-    case NextSample::Source::Typed: return "typed";
-    case NextSample::Source::Numbered: return "numbered";
-    case NextSample::Source::None: break;
-    }
-    return "none";
-}
-
 QString sampleText(const NextSample &sample)
 {
-    QString text = sample.sampleId + ' ' + sourceName(sample.source);
+    static const char *sources[] = {"none", "worklist", "typed", "numbered"};
+    QString text = sample.sampleId + ' ' + sources[int(sample.source)];
     if (sample.nominal)
         text += ' ' + QString::number(*sample.nominal);
     if (!sample.series.isEmpty())
         text += " [" + sample.series + ']';
     return text;
 }
-
-// A worklist in memory, as a window could hold one.
-class ListSource : public WorklistSource
-{
-public:
-    explicit ListSource(const QStringList &ids) : m_ids(ids) {}
-    std::optional<NextSample> peekSample() const override
-    {
-        if (m_at >= m_ids.size())
-            return std::nullopt;
-        return NextSample{m_ids.at(m_at), 1.5, "list", NextSample::Source::Worklist};
-    }
-    std::optional<NextSample> takeSample(QString *) override
-    {
-        const std::optional<NextSample> next = peekSample();
-        m_at += next ? 1 : 0;
-        return next;
-    }
-
-private:
-    QStringList m_ids;
-    int m_at = 0;
-};
 
 } // namespace
 
@@ -77,30 +44,28 @@ class TestWorklist : public QObject
     std::unique_ptr<TempWorkDir> m_dir;
     QDateTime m_now;
 
-    WorklistFolder folder(const QString &id = "b1")
-    {
-        return WorklistFolder(m_dir->path(), id, [this] { return m_now; });
-    }
+    WorklistFolder folder() { return WorklistFolder(m_dir->path(), "b1", [this] { return m_now; }); }
     QString inFolder(const QString &name) const { return m_dir->filePath(QStringLiteral("worklists/") + name); }
     QStringList files() const { return QDir(m_dir->filePath("worklists")).entryList(QDir::Files, QDir::Name); }
-    void drop(const QByteArray &content, const QString &id = "b1")
+    void drop(const QByteArray &content, const QString &id = "b1") { QVERIFY(writeFile(inFolder(id + ".csv"), content)); }
+    // Drops `dropped` as b1's list if given, then two polls: the first sees
+    // a dropped file, the second takes it.
+    QStringList settle(WorklistFolder &worklists, const std::optional<QByteArray> &dropped = {})
     {
-        QVERIFY(writeFile(inFolder(id + ".csv"), content));
+        if (dropped && !writeFile(inFolder("b1.csv"), *dropped))
+            return {"cannot write " + inFolder("b1.csv")};
+        const QStringList told = worklists.poll();
+        return told + worklists.poll();
     }
-    // Two polls: the first sees a dropped file, the second takes it.
-    QStringList settle(WorklistFolder &worklists)
+    // The next `count` samples taken, '|' between them.
+    QString take(WorklistFolder &worklists, int count = 1)
     {
-        QStringList told = worklists.poll();
-        told += worklists.poll();
-        return told;
-    }
-    QString take(WorklistFolder &worklists)
-    {
-        QString error;
-        const std::optional<NextSample> sample = worklists.takeSample(&error);
-        if (!error.isEmpty())
-            return "error: " + error;
-        return sample ? sampleText(*sample) : QStringLiteral("nothing");
+        QStringList taken;
+        for (QString error; count-- > 0; error.clear()) {
+            const std::optional<NextSample> sample = worklists.takeSample(&error);
+            taken << (!error.isEmpty() ? "error: " + error : sample ? sampleText(*sample) : QStringLiteral("nothing"));
+        }
+        return taken.join('|');
     }
 
 private slots:
@@ -162,12 +127,11 @@ private slots:
         for (const WorklistEntry &entry : list.entries)
             QCOMPARE(entry.nominal.value_or(-1), entry.nominalText.isEmpty() ? -1 : entry.nominalText.toDouble());
         QCOMPARE(list.isUsable(), errors.isEmpty() && !entries.isEmpty());
+        QCOMPARE(list.problem().isEmpty(), list.isUsable());
     }
 
     void problem()
     {
-        QCOMPARE(Worklist::parse("").problem(), QStringLiteral("no samples"));
-        QCOMPARE(Worklist::parse("A\n").problem(), QString());
         const Worklist bad = Worklist::parse(";\n;1\n;2\n;3\n;4\n;5\n;6\nA\n");
         QCOMPARE(bad.problem(), QStringLiteral("line 2: no sample ID; line 3: no sample ID; line 4: no sample ID; "
                                                "line 5: no sample ID; line 6: no sample ID (and 1 more)"));
@@ -184,19 +148,16 @@ private slots:
         QTest::newRow("wider than the width") << "B{n:2}-x" << qint64(123) << "B123-x";
         QTest::newRow("braces as text") << "{{lot}}-{n}" << qint64(1) << "{lot}-1";
         QTest::newRow("the number twice") << "{n}/{n:03}" << qint64(4) << "4/004";
-        QTest::newRow("no number") << "S-" << qint64(1) << "numbering pattern \"S-\": there is no {n} for the number";
-        QTest::newRow("another placeholder")
-            << "S-{x}" << qint64(1) << "numbering pattern \"S-{x}\": {x} is not {n}, {n:W} or {n:0W}";
-        QTest::newRow("not closed")
-            << "S-{n" << qint64(1) << "numbering pattern \"S-{n\": a \"{\" without its \"}\" (write \"{{\" for one)";
-        QTest::newRow("not opened")
-            << "S-n}" << qint64(1) << "numbering pattern \"S-n}\": a \"}\" without its \"{\" (write \"}}\" for one)";
-        QTest::newRow("width 0")
-            << "{n:0}" << qint64(1) << "numbering pattern \"{n:0}\": {n:0}: the width is a number from 1 to 18";
-        QTest::newRow("width too large")
-            << "{n:19}" << qint64(1) << "numbering pattern \"{n:19}\": {n:19}: the width is a number from 1 to 18";
-        QTest::newRow("width not a number")
-            << "{n:+2}" << qint64(1) << "numbering pattern \"{n:+2}\": {n:+2}: the width is a number from 1 to 18";
+        const auto refused = [](const char *name, const QString &pattern, const QString &why) {
+            QTest::newRow(name) << pattern << qint64(1) << QString("numbering pattern \"%1\": %2").arg(pattern, why);
+        };
+        refused("no number", "S-", "there is no {n} for the number");
+        refused("another placeholder", "S-{x}", "{x} is not {n}, {n:W} or {n:0W}");
+        refused("not closed", "S-{n", "a \"{\" without its \"}\" (write \"{{\" for one)");
+        refused("not opened", "S-n}", "a \"}\" without its \"{\" (write \"}}\" for one)");
+        refused("width 0", "{n:0}", "{n:0}: the width is a number from 1 to 18");
+        refused("width too large", "{n:19}", "{n:19}: the width is a number from 1 to 18");
+        refused("width not a number", "{n:+2}", "{n:+2}: the width is a number from 1 to 18");
     }
 
     void pattern()
@@ -211,38 +172,35 @@ private slots:
     void nextSample_data()
     {
         // Steps: "type X", "scan X" (\r, \n and \x02 written as such), "pattern P",
-        // "number N", "series S", "worklist A,B", "peek", "take"; the last two
-        // give what the weighing would take.
+        // "number N", "series S", "worklist F" (F dropped as the list), "peek",
+        // "take"; the last two give what the weighing would take.
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<QStringList>("samples");
-        QTest::newRow("nothing: an empty ID") << QStringList{"peek", "take"} << QStringList{" none", " none"};
-        QTest::newRow("typed, taken once")
-            << QStringList{"type A", "peek", "take", "take"} << QStringList{"A typed", "A typed", " none"};
-        QTest::newRow("typed again replaces") << QStringList{"type A", "type  B ", "take"} << QStringList{"B typed"};
-        QTest::newRow("typed empty withdraws") << QStringList{"type A", "type ", "take"} << QStringList{" none"};
-        QTest::newRow("scanned: trimmed, empty lines ignored")
-            << QStringList{"type A", "scan \r\n", "peek", "scan \x02 B7 \x03\r\n", "take"}
-            << QStringList{"A typed", "B7 typed"};
-        QTest::newRow("numbered") << QStringList{"pattern S-{n:03}", "take", "take", "peek"}
-                                  << QStringList{"S-001 numbered", "S-002 numbered", "S-003 numbered"};
-        QTest::newRow("typed before numbered")
-            << QStringList{"pattern S-{n:03}", "type X", "take", "take"} << QStringList{"X typed", "S-001 numbered"};
-        QTest::newRow("a refused pattern keeps the one before")
-            << QStringList{"pattern S-{n}", "pattern {x}", "take"} << QStringList{"S-1 numbered"};
-        QTest::newRow("numbering off") << QStringList{"pattern S-{n}", "pattern ", "take"} << QStringList{" none"};
-        QTest::newRow("numbered from a kept number")
-            << QStringList{"pattern {n:04}", "number 41", "take"} << QStringList{"0041 numbered"};
-        QTest::newRow("the worklist first, then the rest")
-            << QStringList{"series day", "pattern S-{n}", "type X", "worklist W1,W2", "peek", "take", "take", "take", "take"}
-            << QStringList{"W1 worklist 1.5 [list]", "W1 worklist 1.5 [list]", "W2 worklist 1.5 [list]",
-                           "X typed [day]", "S-1 numbered [day]"};
+        const auto row = [](const char *name, const QString &steps, const QString &samples) {
+            QTest::newRow(name) << steps.split('|') << samples.split('|');
+        };
+        row("nothing: an empty ID", "peek|take", " none| none");
+        row("typed, taken once", "type A|peek|take|take", "A typed|A typed| none");
+        row("typed again replaces", "type A|type  B |take", "B typed");
+        row("typed empty withdraws", "type A|type |take", " none");
+        row("scanned: trimmed, empty lines ignored", "type A|scan \r\n|peek|scan \x02 B7 \x03\r\n|take",
+            "A typed|B7 typed");
+        row("numbered", "pattern S-{n:03}|take|take|peek", "S-001 numbered|S-002 numbered|S-003 numbered");
+        row("typed before numbered", "pattern S-{n:03}|type X|take|take", "X typed|S-001 numbered");
+        row("a refused pattern keeps the one before", "pattern S-{n}|pattern {x}|take", "S-1 numbered");
+        row("numbering off", "pattern S-{n}|pattern |take", " none");
+        row("numbered from a kept number", "pattern {n:04}|number 41|take", "0041 numbered");
+        row("the worklist first, then the rest",
+            "series day|pattern S-{n}|type X|worklist W1;1.5\nW2;1.5\n|peek|take|take|take|take",
+            "W1 worklist 1.5 [b1.csv 2026-12-09T10:00:00Z]|W1 worklist 1.5 [b1.csv 2026-12-09T10:00:00Z]|"
+            "W2 worklist 1.5 [b1.csv 2026-12-09T10:00:00Z]|X typed [day]|S-1 numbered [day]");
     }
 
     void nextSample()
     {
         QFETCH(QStringList, steps);
         SampleIds ids;
-        std::unique_ptr<ListSource> list;
+        std::optional<WorklistFolder> list;
         QStringList taken;
         for (const QString &step : steps) {
             const QString argument = step.section(' ', 1);
@@ -257,8 +215,9 @@ private slots:
             else if (step.startsWith("series "))
                 ids.setSeries(argument);
             else if (step.startsWith("worklist ")) {
-                list = std::make_unique<ListSource>(argument.split(','));
-                ids.setWorklist(list.get());
+                list.emplace(m_dir->path(), "b1", [this] { return m_now; });
+                settle(*list, argument.toUtf8());
+                ids.setWorklist(&*list);
             } else
                 taken << sampleText(step == "peek" ? ids.peek() : ids.take());
         }
@@ -273,8 +232,7 @@ private slots:
         QVERIFY(!worklists.peekSample());
         // Made later: found then.
         QVERIFY(QDir(m_dir->path()).mkdir("worklists"));
-        drop("A\n");
-        QCOMPARE(settle(worklists), QStringList());
+        QCOMPARE(settle(worklists, "A\n"), QStringList());
         QVERIFY(worklists.inUse());
     }
 
@@ -285,7 +243,9 @@ private slots:
         ids.setTyped("typed");
         ids.setWorklist(&worklists);
         const QByteArray content = "Sample;Nominal\r\nS-1;10,0\r\nS-2;20,0";
-        drop(content);
+        drop(content.left(20));
+        QCOMPARE(worklists.poll(), QStringList());
+        drop(content);  // still growing
         drop("S-9\n", "b2");  // another instrument's
         QCOMPARE(worklists.poll(), QStringList());
         QVERIFY2(!worklists.inUse(), "taken while it may still be written");
@@ -313,56 +273,35 @@ private slots:
     {
         QVERIFY(writeFile(inFolder("b1.csv.done"), "old\n"));
         WorklistFolder worklists = folder();
-        drop("A1\nA2\n");
-        settle(worklists);
-        drop("B1\n");
-        settle(worklists);
+        settle(worklists, "A1\nA2\n");
+        settle(worklists, "B1\n");
         m_now = m_now.addSecs(60);
-        drop("C1\n");
-        settle(worklists);
+        settle(worklists, "C1\n");
         QCOMPARE(worklists.queued(), 2);
         QCOMPARE(files(), (QStringList{"b1.csv.0001.queued", "b1.csv.0002.queued", "b1.csv.done", "b1.csv.inuse",
                                        "b1.csv.taken"}));
-        QCOMPARE(take(worklists), QStringLiteral("A1 worklist [b1.csv 2026-12-09T10:00:00Z]"));
-        QCOMPARE(take(worklists), QStringLiteral("A2 worklist [b1.csv 2026-12-09T10:00:00Z]"));
+        QCOMPARE(take(worklists, 2), "A1 worklist [b1.csv 2026-12-09T10:00:00Z]|A2 worklist [b1.csv 2026-12-09T10:00:00Z]");
         // The next one in drop order is in use at once.
         QCOMPARE(sampleText(*worklists.peekSample()), QStringLiteral("B1 worklist [b1.csv 2026-12-09T10:01:00Z]"));
         m_now = m_now.addSecs(60);
-        QCOMPARE(take(worklists), QStringLiteral("B1 worklist [b1.csv 2026-12-09T10:01:00Z]"));
-        QCOMPARE(take(worklists), QStringLiteral("C1 worklist [b1.csv 2026-12-09T10:02:00Z]"));
-        QCOMPARE(take(worklists), QStringLiteral("nothing"));
+        QCOMPARE(take(worklists, 3),
+                 "B1 worklist [b1.csv 2026-12-09T10:01:00Z]|C1 worklist [b1.csv 2026-12-09T10:02:00Z]|nothing");
         QCOMPARE(files(), (QStringList{"b1.csv.2.done", "b1.csv.3.done", "b1.csv.4.done", "b1.csv.done"}));
         QCOMPARE(readFile(inFolder("b1.csv.done")), QByteArray("old\n"));
         QVERIFY(readFile(inFolder("b1.csv.3.done")).startsWith("B1\n# completed 2026-12-09T10:02:00Z, 1 sample,"));
     }
 
-    // A dropped file still growing is taken once it stays the same.
-    void stillBeingWritten()
-    {
-        WorklistFolder worklists = folder();
-        drop("A1\n");
-        worklists.poll();
-        drop("A1\nA2\nA3\n");
-        worklists.poll();
-        QVERIFY(!worklists.inUse());
-        worklists.poll();
-        QCOMPARE(worklists.size(), 3);
-    }
-
     void refused()
     {
         WorklistFolder worklists = folder();
-        drop("A\n;1\nB;x\n");
-        QCOMPARE(settle(worklists),
+        QCOMPARE(settle(worklists, "A\n;1\nB;x\n"),
                  QStringList{"worklist b1.csv not used: line 2: no sample ID; line 3: \"x\" is not a nominal value; "
                              "it was moved aside as b1.csv.refused"});
         QCOMPARE(worklists.poll(), QStringList());
         QVERIFY(!worklists.inUse());
-        drop("");
-        QCOMPARE(settle(worklists),
+        QCOMPARE(settle(worklists, ""),
                  QStringList{"worklist b1.csv not used: no samples; it was moved aside as b1.csv.2.refused"});
-        drop("C\n");
-        QCOMPARE(settle(worklists), QStringList());
+        QCOMPARE(settle(worklists, "C\n"), QStringList());
         QCOMPARE(take(worklists), QStringLiteral("C worklist [b1.csv 2026-12-09T10:00:00Z]"));
         QVERIFY(QDir(m_dir->filePath("worklists")).mkdir("b1.csv"));
         QCOMPARE(settle(worklists), QStringList{"worklist b1.csv is not a file"});
@@ -382,8 +321,7 @@ private slots:
         QVERIFY2(told.first().startsWith("worklist: cannot read " + inFolder("b1.csv")), qPrintable(told.first()));
         QCOMPARE(settle(worklists), QStringList());
         QVERIFY(QFile::setPermissions(inFolder("b1.csv"), QFileDevice::WriteOwner | QFileDevice::ReadOwner));
-        drop("A\nB\n");
-        settle(worklists);
+        settle(worklists, "A\nB\n");
         QCOMPARE(worklists.size(), 2);
     }
 
@@ -392,18 +330,15 @@ private slots:
     {
         {
             WorklistFolder before = folder();
-            drop("A\nB\nC\nD\n");
-            settle(before);
-            QCOMPARE(take(before), QStringLiteral("A worklist [b1.csv 2026-12-09T10:00:00Z]"));
-            QCOMPARE(take(before), QStringLiteral("B worklist [b1.csv 2026-12-09T10:00:00Z]"));
+            settle(before, "A\nB\nC\nD\n");
+            QCOMPARE(take(before, 2), "A worklist [b1.csv 2026-12-09T10:00:00Z]|B worklist [b1.csv 2026-12-09T10:00:00Z]");
         }
         m_now = m_now.addSecs(3600);
         WorklistFolder after = folder();
         QVERIFY(!after.peekSample());
         QCOMPARE(after.poll(), QStringList());
         QCOMPARE(after.taken(), 2);
-        QCOMPARE(take(after), QStringLiteral("C worklist [b1.csv 2026-12-09T10:00:00Z]"));
-        QCOMPARE(take(after), QStringLiteral("D worklist [b1.csv 2026-12-09T10:00:00Z]"));
+        QCOMPARE(take(after, 2), "C worklist [b1.csv 2026-12-09T10:00:00Z]|D worklist [b1.csv 2026-12-09T10:00:00Z]");
         QCOMPARE(files(), QStringList{"b1.csv.done"});
     }
 
@@ -415,29 +350,24 @@ private slots:
         QTest::addColumn<QStringList>("told");
         QTest::addColumn<QString>("next");
         QTest::addColumn<QStringList>("files");
-        const QStringList inUse{"b1.csv.inuse", "b1.csv.taken"};
-        QTest::newRow("two given") << QByteArray("series X\n1 A\n2 B\n") << QByteArray() << QStringList()
-                                   << "C worklist [X]" << inUse;
-        QTest::newRow("a line cut short was not given")
-            << QByteArray("series X\n1 A\n2 B") << QByteArray() << QStringList() << "B worklist [X]" << inUse;
-        QTest::newRow("no progress: nothing given")
-            << QByteArray("-") << QByteArray() << QStringList() << "A worklist [b1.csv 2026-12-09T10:00:00Z]" << inUse;
-        QTest::newRow("the series line cut short")
-            << QByteArray("seri") << QByteArray() << QStringList() << "A worklist [b1.csv 2026-12-09T10:00:00Z]"
-            << inUse;
-        QTest::newRow("all given, not yet marked")
-            << QByteArray("series X\n1 A\n2 B\n3 C\n4 D\n") << QByteArray() << QStringList() << "nothing"
-            << QStringList{"b1.csv.done"};
-        QTest::newRow("marked, not yet renamed")
-            << QByteArray("series X\n1 A\n2 B\n3 C\n4 D\n") << QByteArray("# completed 2026-12-09T09:00:00Z, 4 samples, series X\n")
-            << QStringList() << "nothing" << QStringList{"b1.csv.done"};
-        QTest::newRow("progress of another list")
-            << QByteArray("series X\n1 A\n2 Z\n") << QByteArray() << QStringList{
-                "worklist b1.csv.inuse not used: its progress (b1.csv.taken) does not match its line 2; it was moved "
-                "aside as b1.csv.refused"}
-            << "nothing" << QStringList{"b1.csv.refused", "b1.csv.taken.refused"};
-        QTest::newRow("only progress left: completed")
-            << QByteArray("series X\n1 A\n") << QByteArray("none") << QStringList() << "nothing" << QStringList();
+        const auto row = [](const char *name, const QByteArray &progress, const QString &next,
+                            const QStringList &files = {"b1.csv.inuse", "b1.csv.taken"},
+                            const QByteArray &inUseEnd = {}, const QStringList &told = {}) {
+            QTest::newRow(name) << progress << inUseEnd << told << next << files;
+        };
+        const QString first = "A worklist [b1.csv 2026-12-09T10:00:00Z]";
+        const QByteArray all = "series X\n1 A\n2 B\n3 C\n4 D\n";
+        row("two given", "series X\n1 A\n2 B\n", "C worklist [X]");
+        row("a line cut short was not given", "series X\n1 A\n2 B", "B worklist [X]");
+        row("no progress: nothing given", "-", first);
+        row("the series line cut short", "seri", first);
+        row("all given, not yet marked", all, "nothing", {"b1.csv.done"});
+        row("marked, not yet renamed", all, "nothing", {"b1.csv.done"},
+            "# completed 2026-12-09T09:00:00Z, 4 samples, series X\n");
+        row("progress of another list", "series X\n1 A\n2 Z\n", "nothing", {"b1.csv.refused", "b1.csv.taken.refused"}, {},
+            {"worklist b1.csv.inuse not used: its progress (b1.csv.taken) does not match its line 2; it was moved "
+             "aside as b1.csv.refused"});
+        row("only progress left: completed", "series X\n1 A\n", "nothing", {}, "none");
     }
 
     void recovered()
@@ -465,8 +395,7 @@ private slots:
     void progressNotKept()
     {
         WorklistFolder worklists = folder();
-        drop("A\nB\nC\n");
-        settle(worklists);
+        settle(worklists, "A\nB\nC\n");
         QVERIFY(QFile::remove(inFolder("b1.csv.taken")));
         QVERIFY(QDir(m_dir->filePath("worklists")).mkdir("b1.csv.taken"));
         const QString first = take(worklists);
