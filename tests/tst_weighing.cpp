@@ -32,11 +32,6 @@ QString summary(const WeighingSettings &s)
         .join(' ');
 }
 
-Stability stabilityOf(const QString &mark)
-{
-    return mark == "S" ? Stability::Stable : mark == "U" ? Stability::Unstable : Stability::Unknown;
-}
-
 // A stream of reading lines, each item "value unit mark [*count]": unit "_"
 // for none, mark S (stable), U (unstable) or ? (no mark), value "H" for a
 // result without a number, or "from..to" for a ramp in steps of the last
@@ -47,7 +42,8 @@ QVector<ScaleReading> streamOf(const QStringList &items)
     for (const QString &item : items) {
         const QStringList parts = item.split(' ');
         const QString unit = parts.at(1) == "_" ? QString() : parts.at(1);
-        const Stability stability = stabilityOf(parts.at(2));
+        const Stability stability =
+            parts.at(2) == "S" ? Stability::Stable : parts.at(2) == "U" ? Stability::Unstable : Stability::Unknown;
         const int count = parts.size() > 3 ? parts.at(3).mid(1).toInt() : 1;
         QStringList values{parts.at(0)};
         if (parts.at(0).contains("..")) {
@@ -110,9 +106,10 @@ private slots:
         const auto row = [](const char *name, const char *texts, const QString &settings, const QStringList &errors = {}) {
             QTest::newRow(name) << QString(texts) << settings << errors;
         };
-        // Read as the defaults, and told.
-        const auto refused = [&row, &defaults](const char *name, const char *texts, const char *error) {
-            row(name, texts, defaults, {error});
+        // Read as the defaults, and told: "key: \"value\" why".
+        const auto refused = [&row, &defaults](const char *name, const char *texts, const char *why) {
+            const QString text(texts);
+            row(name, texts, defaults, {text.section('=', 0, 0) + ": \"" + text.section('=', 1) + "\" " + why});
         };
         row("nothing: the defaults", "", defaults);
         row("empty texts are absent", "record= stableCount= nominal=", defaults);
@@ -122,20 +119,17 @@ private slots:
             "stable 5 true 0.002 250 2% 5% 0.082 3");
         row("decimal comma, sign, unrelated keys", "record=print nominal=-0,25 warning=0,005 comPort=ttyS0",
             "print 3 false - -0.25 0.005 - - 2");
-        refused("unknown record mode", "record=stabel", "record: \"stabel\" is not one of interval, print, stable");
-        refused("record mode is case-sensitive", "record=Stable",
-            "record: \"Stable\" is not one of interval, print, stable");
-        refused("stable count below 2", "stableCount=1", "stableCount: \"1\" is not a whole number from 2 to 1000");
-        refused("stable count not whole", "stableCount=2.5",
-            "stableCount: \"2.5\" is not a whole number from 2 to 1000");
-        refused("after zero neither true nor false", "afterZero=yes", "afterZero: \"yes\" is neither true nor false");
-        refused("negative zero band", "zeroBand=-0.01", "zeroBand: \"-0.01\" is below 0");
-        refused("nominal with a unit", "nominal=10g", "nominal: \"10g\" is not a number");
-        refused("nominal with an exponent", "nominal=1e3", "nominal: \"1e3\" is not a number");
-        refused("negative tolerance", "tolerance=-1%",
-            "tolerance: \"-1%\" is not an amount: give a number not below 0, or a percentage such as 2%");
-        refused("zero minimum weight", "minimumWeight=0", "minimumWeight: \"0\" is not above 0");
-        refused("factor below 1", "minimumWeightFactor=0.5", "minimumWeightFactor: \"0.5\" is below 1");
+        refused("unknown record mode", "record=stabel", "is not one of interval, print, stable");
+        refused("record mode is case-sensitive", "record=Stable", "is not one of interval, print, stable");
+        refused("stable count below 2", "stableCount=1", "is not a whole number from 2 to 1000");
+        refused("stable count not whole", "stableCount=2.5", "is not a whole number from 2 to 1000");
+        refused("after zero neither true nor false", "afterZero=yes", "is neither true nor false");
+        refused("negative zero band", "zeroBand=-0.01", "is below 0");
+        refused("nominal with a unit", "nominal=10g", "is not a number");
+        refused("nominal with an exponent", "nominal=1e3", "is not a number");
+        refused("negative tolerance", "tolerance=-1%", "is not an amount: give a number not below 0, or a percentage such as 2%");
+        refused("zero minimum weight", "minimumWeight=0", "is not above 0");
+        refused("factor below 1", "minimumWeightFactor=0.5", "is below 1");
         row("each bad key told, the good ones kept", "record=x stableCount=4 nominal=y", "interval 4 false - - - - - 2",
             {"record: \"x\" is not one of interval, print, stable", "nominal: \"y\" is not a number"});
         row("warning beyond tolerance", "warning=0.2 tolerance=0.1", "interval 3 false - - - 0.1 - 2",
@@ -271,27 +265,20 @@ private slots:
             QTest::newRow(name) << texts << QString(nominal) << QString(reading) << QString(checked) << QString(expected);
         };
 
-        const QString absolute = "nominal=10.00 warning=0.05 tolerance=0.10";
-        const struct
-        {
-            const char *value, *expected;
-        } around10[] = {{"10.00", "within"}, {"10.05", "within"},   {"10.06", "warning"}, {"10.10", "warning"},
-                        {"10.11", "outside"}, {"9.95", "within"},   {"9.94", "warning"},  {"9.90", "warning"},
-                        {"9.89", "outside"},  {"-10.00", "outside"}};
-        for (const auto &at : around10)
-            QTest::addRow("absolute %s", at.value) << absolute << "" << QString(at.value) + " N" << "" << at.expected;
+        // Each side of each limit, "value class".
+        const auto around = [](const char *name, const QString &texts, const QStringList &values) {
+            for (const QString &at : values)
+                QTest::addRow("%s %s", name, qPrintable(at.section(' ', 0, 0)))
+                    << texts << "" << at.section(' ', 0, 0) + " N" << "" << at.section(' ', 1);
+        };
+        around("absolute", "nominal=10.00 warning=0.05 tolerance=0.10",
+               {"10.00 within", "10.05 within", "10.06 warning", "10.10 warning", "10.11 outside", "9.95 within",
+                "9.94 warning", "9.90 warning", "9.89 outside", "-10.00 outside"});
+        around("percent", "nominal=250.0 warning=2% tolerance=5%",
+               {"255.0 within", "255.1 warning", "262.5 warning", "262.6 outside", "245.0 within", "237.5 warning",
+                "237.4 outside"});
 
-        const QString percent = "nominal=250.0 warning=2% tolerance=5%";
-        const struct
-        {
-            const char *value, *expected;
-        } around250[] = {{"255.0", "within"}, {"255.1", "warning"}, {"262.5", "warning"}, {"262.6", "outside"},
-                         {"245.0", "within"}, {"237.5", "warning"}, {"237.4", "outside"}};
-        for (const auto &at : around250)
-            QTest::addRow("percent %s", at.value) << percent << "" << QString(at.value) + " N" << "" << at.expected;
-
-        row("tolerance alone, at it", "nominal=10 tolerance=0.1", "10.10 N", "within");
-        row("tolerance alone, beyond", "nominal=10 tolerance=0.1", "10.11 N", "outside");
+        around("tolerance alone", "nominal=10 tolerance=0.1", {"10.10 within", "10.11 outside"});
         row("warning alone never outside", "nominal=10 warning=0.1", "20.00 N", "warning");
         row("no nominal: no class", "warning=0.1 tolerance=0.2", "10.00 N", "");
         row("no limits: no class", "nominal=10", "10.00 N", "");
@@ -299,8 +286,8 @@ private slots:
         row("worklist nominal, the instrument's far off", "nominal=10 tolerance=2%", "10.00 N", "outside", "20.0");
         row("worklist nominal with the instrument's percentages", "warning=1% tolerance=2%", "0.5060 N", "warning",
             "0.5000");
-        row("negative nominal, percentage of its magnitude", "nominal=-0.2500 tolerance=2%", "-0.2550 N", "within");
-        row("negative nominal, beyond", "nominal=-0.2500 tolerance=2%", "-0.2551 N", "outside");
+        // A percentage of a negative nominal's magnitude.
+        around("negative nominal", "nominal=-0.2500 tolerance=2%", {"-0.2550 within", "-0.2551 outside"});
 
         const QString minimum = "nominal=0.5 tolerance=10% minimumWeight=0.5";
         row("net below the minimum", minimum, "0.4999 N", "below minimum");
