@@ -24,10 +24,18 @@ using Veltrano::Sim::Maker;
 
 constexpr int kPatience = 30000;  // ms; generous for a loaded machine and a sanitizer build
 
-static QStringList lineOn(const QString &id, const QString &device)
+// Settings of "Balance <id>" on `device` at 9600 baud, with `more` (by default the data bits' default).
+static QStringList lineOn(const QString &id, const QString &device, const QStringList &more = {"parity=odd"})
 {
-    return {id + "/comPort=" + device, id + "/name=Balance " + id, id + "/transmissionRate=9600",
-            id + "/parity=odd", id + "/stopBits=1", id + "/samplingInterval=1"};
+    return (QStringList{"comPort=" + device, "name=Balance " + id, "transmissionRate=9600", "stopBits=1", "samplingInterval=1"}
+            + more).replaceInStrings(QRegularExpression("^"), id + "/");
+}
+
+// The live readings window, opened from the main window's menu.
+static LiveReadingsWindow *openLive(MainWindow &window)
+{
+    child<QAction>(&window, "actionLiveReadings")->trigger();
+    return window.findChild<LiveReadingsWindow *>();
 }
 
 // The cells of one row of a table, joined by "|"; `columns` of them.
@@ -48,6 +56,18 @@ static QList<QChart *> strips(const QWidget *live)
     return charts;
 }
 
+// The texts drawn in a strip's scene; `inSight`: only those within its view.
+static QStringList textsOf(const QChartView *view, bool inSight)
+{
+    QStringList found;
+    for (QGraphicsItem *item : view->scene()->items()) {
+        auto *text = dynamic_cast<QGraphicsTextItem *>(item);
+        if (text && text->isVisible() && (!inSight || view->rect().contains(view->mapFromScene(text->sceneBoundingRect().center()))))
+            found << text->toPlainText();
+    }
+    return found;
+}
+
 static QString lastRowOf(const QString &name)  // "header|result|unit" of its newest stored row
 {
     const QStringList rows = allTestRows().filter("|" + name + "|");
@@ -66,17 +86,14 @@ private slots:
         writeSettings(lineOn("P", link) + lineOn("Q", "/nonexistent/ttyQ")
                       + QStringList{"R/active=false", "R/name=Balance R"});
         MainWindow window;
-        child<QAction>(&window, "actionLiveReadings")->trigger();
-        auto *live = window.findChild<LiveReadingsWindow *>();
+        auto *live = openLive(window);
         QVERIFY(live && live->isVisible() && !live->isModal());
         auto *label = child<QLabel>(live, "label");
         auto *table = child<QTableWidget>(live, "uTable");
         const auto row = [table](int row) { return cells(table, row, 6); };  // name|port|state|result|unit|stability
-        const auto lastRow = [] { return lastRowOf("Balance P"); };  // Balance Q records its placeholders meanwhile
         QCOMPARE(label->text(), "No collection is running.");
-        QChart *chart = child<QChartView>(live, "uChart")->chart();
-        QCOMPARE(chart->title(), "Start a collection to see its readings here.");
-        QVERIFY(!chart->axes(Qt::Horizontal).value(0)->isVisible());
+        QCOMPARE(child<QChartView>(live, "uChart")->chart()->title(), "Start a collection to see its readings here.");
+        QVERIFY(!child<QChartView>(live, "uChart")->chart()->axes(Qt::Horizontal).value(0)->isVisible());
 
         window.startToCollect();
         QTRY_VERIFY(label->text() != "No collection is running.");
@@ -86,7 +103,7 @@ private slots:
         QVERIFY(first.write("+    12.34 g  \r\n"));
         QTRY_COMPARE_WITH_TIMEOUT(row(0), "Balance P|" + link + "|receiving|+12.34|g|stable", kPatience);
         QVERIFY(table->rowCount() == 2 && row(1).startsWith("Balance Q|/nonexistent/ttyQ|port failed: "));
-        QTRY_COMPARE_WITH_TIMEOUT(lastRow(), "|+12.34|g  ", kPatience);
+        QTRY_COMPARE_WITH_TIMEOUT(lastRowOf("Balance P"), "|+12.34|g  ", kPatience);
 
         // Unplugged: told once, then tried again quietly while nothing answers.
         first.hangUp();
@@ -101,7 +118,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(row(0).startsWith("Balance P|" + link + "|reconnected|"), kPatience);
         QVERIFY(second.write("-    56.78    \r\n"));
         QTRY_COMPARE_WITH_TIMEOUT(row(0), "Balance P|" + link + "|reconnected|-56.78||unstable", kPatience);
-        QTRY_VERIFY_WITH_TIMEOUT(lastRow().startsWith("|-56.78|"), kPatience);
+        QTRY_VERIFY_WITH_TIMEOUT(lastRowOf("Balance P").startsWith("|-56.78|"), kPatience);
 
         // Readings came through again: a second unplug is an outage of its own,
         // told once more.
@@ -113,8 +130,8 @@ private slots:
         window.stopToCollect();
         QTRY_VERIFY(label->text().startsWith("Collection stopped at "));
         QCOMPARE(table->rowCount(), 2);
-        QVERIFY(row(0).startsWith("Balance P|" + link + "|collection stopped at "));
-        QVERIFY(row(0).endsWith("|-56.78||unstable"));
+        QVERIFY2(row(0).startsWith("Balance P|" + link + "|collection stopped at ") && row(0).endsWith("|-56.78||unstable"),
+                 qPrintable(row(0)));
         window.startToCollect();
         QTRY_VERIFY(label->text().startsWith("Collection running since "));
         QTRY_VERIFY(!row(0).contains("collection stopped") && row(0).endsWith("||"));
@@ -123,15 +140,14 @@ private slots:
 
     void eachMaker_data()
     {
-        QTest::addColumn<QString>("type");
-        QTest::addColumn<int>("maker");
+        QTest::addColumn<int>("maker");  // the instrument's type is the row's name
         QTest::addColumn<QByteArray>("overload");  // empty: the layout has none
         QTest::addColumn<QByteArray>("skipped");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("stored");       // header|result|unit of 12.50 g, stable
         const auto row = [](const char *type, Maker maker, const QByteArray &overload, const QByteArray &skipped,
                             const char *reason, const char *stored) {
-            QTest::newRow(type) << type << int(maker) << overload << skipped << reason << stored;
+            QTest::newRow(type) << int(maker) << overload << skipped << reason << stored;
         };
         row("sartoriusBasic", Maker::Sartorius, "      H       \r\n", "   Err 54     \r\n", "error code", "|+12.50|g  ");
         row("mettlerToledoSics", Maker::MettlerToledoSics, "S +\r\n", "ES\r\n", "not a reading", "S S|12.50|g");
@@ -146,7 +162,7 @@ private slots:
     // the table, the stored rows, the received lines and the chart.
     void eachMaker()
     {
-        QFETCH(QString, type);
+        const QString type = QTest::currentDataTag();
         QFETCH(int, maker);
         QFETCH(QByteArray, overload);
         QFETCH(QByteArray, skipped);
@@ -155,11 +171,9 @@ private slots:
         const QString link = m_dir->filePath("balance");
         Veltrano::Sim::PseudoTerminal line;
         QVERIFY(line.open() && line.makeLink(link));
-        writeSettings({"P/comPort=" + link, "P/name=Balance P", "P/type=" + type, "P/transmissionRate=9600",
-                       "P/dataBits=8", "P/parity=none", "P/stopBits=1", "P/samplingInterval=1"});
+        writeSettings(lineOn("P", link, {"type=" + type, "dataBits=8", "parity=none"}));
         MainWindow window;
-        child<QAction>(&window, "actionLiveReadings")->trigger();
-        auto *live = window.findChild<LiveReadingsWindow *>();
+        auto *live = openLive(window);
         auto *table = child<QTableWidget>(live, "uTable");
         auto *raw = child<QTableWidget>(live, "uRawLines");
         const auto state = [table] { return cells(table, 0, 7).section('|', 2); };  // state|result|unit|reading|load
@@ -189,19 +203,12 @@ private slots:
         QCOMPARE(cells(raw, 1, 3).section('|', 1), InstrumentState::visible(skipped) + "|skipped: " + reason);
         QCOMPARE(cells(raw, raw->rowCount() - 1, 3).section('|', 1), InstrumentState::visible(unstable) + "|reading");
 
-        // A clock-time axis, and the instrument's own scale titled with its unit.
+        // A strip of its own on the instrument's scale. Readings closer than the history's
+        // spacing replace each other: the unstable one may have given way to the stable one.
         QTRY_COMPARE(strips(live).size(), 1);
-        QChart *chart = strips(live).first();
         QVERIFY(!child<QChartView>(live, "uChart")->isVisible());
-        auto *time = qobject_cast<QDateTimeAxis *>(chart->axes(Qt::Horizontal).value(0));
-        QVERIFY(time && time->isVisible());
-        QCOMPARE(time->format(), "hh:mm:ss");
-        QCOMPARE(time->titleText(), "Time of day");
-        auto *value = qobject_cast<QValueAxis *>(chart->axes(Qt::Vertical).value(0));
-        // Readings closer than the history's spacing replace each other: the
-        // unstable one may have given way to the stable one.
+        auto *value = qobject_cast<QValueAxis *>(strips(live).first()->axes(Qt::Vertical).value(0));
         QTRY_VERIFY(value && value->isVisible() && value->min() <= 12.5 && value->max() >= 12.5 && value->max() < 12.6);
-        QCOMPARE(value->titleText(), "g");
         QCOMPARE(child<QLabel>(live, "uScale")->text(), "Scale of Balance P (g); select a row above for another.");
         QCOMPARE(m_boxes->texts().filter(QRegularExpression("cannot|parity")), QStringList());  // 8 data bits, no parity: taken
         window.stopToCollect();
@@ -258,33 +265,17 @@ private slots:
         QVERIFY(cells(table, 0, 3).startsWith("Balance A|/dev/ttyA|collection stopped at "));
     }
 
-    // Without a name, the table, the received lines and the chart's legend name an instrument by its id.
-    void listedName()
-    {
-        const QString listed = "B7";
-        const qint64 now = QDateTime::currentMSecsSinceEpoch();
-        Veltrano::InstrumentStates states;
-        states.start({{"B7", Veltrano::InstrumentState("", "/dev/ttyB", now)}});
-        const QByteArray line = "+    12.34 g  \r\n";
-        states.lineReceived("B7", line, Veltrano::PrintLine::parse(line));
-        LiveReadingsWindow live(&states);
-        live.show();
-        QCOMPARE(cells(child<QTableWidget>(&live, "uTable"), 0, 2), listed + "|/dev/ttyB");
-        QVERIFY(child<QLabel>(&live, "uRawLabel")->text().startsWith("The last lines " + listed + " (/dev/ttyB) sent"));
-        QCOMPARE(cells(child<QTableWidget>(&live, "uRawLines"), 0, 2).section('|', 1), "+    12.34 g  \\r\\n");
-        QCOMPARE(child<QLabel>(&live, "uStripName") ? child<QLabel>(&live, "uStripName")->text() : QString(), listed);
-    }
-
     // Three balances of very different ranges in the window at the size the
     // README shows it: a strip each, every scale labelled with at least four
     // values and its unit, no label cut short, the time on round clock times.
+    // The first has no name: the table, its received lines and its strip name it by its id.
     void stripPerInstrument()
     {
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         QMap<QString, Veltrano::InstrumentState> balances;
         const QStringList names{"Demo Basic", "Demo Mettler-Toledo", "Demo Signum"};
         for (const QString &name : names)
-            balances.insert(name, Veltrano::InstrumentState(name, "./balance", now));
+            balances.insert(name, Veltrano::InstrumentState(name == names.first() ? QString() : name, "./balance", now));
         Veltrano::InstrumentStates states;
         for (int second = 60; second >= 0; second -= 2) {
             double range = 12;
@@ -300,6 +291,9 @@ private slots:
         live.show();
         QVERIFY(QTest::qWaitForWindowExposed(&live));
         QTRY_COMPARE(strips(&live).size(), 3);
+        QCOMPARE(cells(child<QTableWidget>(&live, "uTable"), 0, 2), "Demo Basic|./balance");
+        QVERIFY(child<QLabel>(&live, "uRawLabel")->text().startsWith("The last lines Demo Basic (./balance) sent"));
+        QCOMPARE(cells(child<QTableWidget>(&live, "uRawLines"), 0, 2).section('|', 1), "+    12.00 g  \\r\\n");
         QStringList scales;
         const QList<QLabel *> named = live.findChildren<QLabel *>("uStripName");
         for (int i = 0; i < named.size(); ++i) {
@@ -308,26 +302,22 @@ private slots:
             scales << QString("%1 %2 %3").arg(named.at(i)->text(), value->titleText()).arg(value->isVisible() && value->tickCount() >= 4);
         }
         QCOMPARE(scales, QStringList({"Demo Basic g 1", "Demo Mettler-Toledo g 1", "Demo Signum g 1"}));
-        // Only the last strip labels the shared time, on round clock times.
+        // Only the last strip labels the shared time of day, on round clock times.
         auto *time = qobject_cast<QDateTimeAxis *>(strips(&live).last()->axes(Qt::Horizontal).value(0));
         QVERIFY(time && time->labelsVisible() && !qobject_cast<QDateTimeAxis *>(strips(&live).first()->axes(Qt::Horizontal).value(0))->labelsVisible());
+        QCOMPARE(time->format() + ", " + time->titleText(), "hh:mm:ss, Time of day");
         const auto stepOf = [time] {
             return (time->max().toMSecsSinceEpoch() - time->min().toMSecsSinceEpoch()) / (time->tickCount() - 1);
         };
         QTRY_VERIFY2(stepOf() == 10000 || stepOf() == 15000 || stepOf() == 30000, qPrintable(QString::number(stepOf())));
-        const qint64 step = stepOf();
-        QCOMPARE(time->min().time().second() % (step / 1000), 0);
+        QCOMPARE(time->min().time().second() % (stepOf() / 1000), 0);
         QCOMPARE(time->min().time().msec(), 0);
 
         // A label cut short ends in "..." in a strip's scene.
         const auto texts = [&live](const QString &pattern) {
             QStringList found;
-            for (QChartView *view : live.findChildren<QChartView *>("uStrip")) {
-                for (QGraphicsItem *item : view->scene()->items()) {
-                    if (auto *text = dynamic_cast<QGraphicsTextItem *>(item); text && text->isVisible())
-                        found << text->toPlainText();
-                }
-            }
+            for (QChartView *view : live.findChildren<QChartView *>("uStrip"))
+                found += textsOf(view, false);
             return found.filter(QRegularExpression(pattern));
         };
         QTRY_COMPARE(texts("(\\.\\.\\.|…)$").join(" / "), QString());
@@ -337,16 +327,8 @@ private slots:
         // The charts lay their labels out after a repaint, late on a loaded machine.
         const auto fewestValues = [&live] {
             int fewest = INT_MAX;
-            for (QChartView *view : live.findChildren<QChartView *>("uStrip")) {
-                int values = 0;
-                for (QGraphicsItem *item : view->scene()->items()) {
-                    auto *text = dynamic_cast<QGraphicsTextItem *>(item);
-                    values += text && text->isVisible()
-                              && QRegularExpression("^\\d+(\\.\\d+)?$").match(text->toPlainText()).hasMatch()
-                              && view->rect().contains(view->mapFromScene(text->sceneBoundingRect().center()));
-                }
-                fewest = qMin(fewest, values);
-            }
+            for (QChartView *view : live.findChildren<QChartView *>("uStrip"))
+                fewest = qMin(fewest, int(textsOf(view, true).filter(QRegularExpression("^\\d+(\\.\\d+)?$")).size()));
             return fewest;
         };
         QTRY_VERIFY2_WITH_TIMEOUT(fewestValues() >= 4, qPrintable(QString::number(fewestValues())), kPatience);
@@ -444,8 +426,7 @@ private slots:
         window.setGeometry(20, 40, 600, 500);
         window.show();
         window.startToCollect();
-        child<QAction>(&window, "actionLiveReadings")->trigger();
-        auto *live = window.findChild<LiveReadingsWindow *>();
+        auto *live = openLive(window);
         QVERIFY(live && live->isVisible());
         auto *table = child<QTableWidget>(live, "uTable");
         QTRY_COMPARE(table->rowCount(), 8);
