@@ -37,13 +37,8 @@ bool recordThree()
         Row row{"2026-12-07", QStringLiteral("08:00:0%1").arg(i), "B1", "", QStringLiteral("+%1.0").arg(i), "g"};
         row.provenance.instrument = "b1";
         row.provenance.state = "live";
-        if (i == 2) {
-            Weighing w;
-            w.sample = "S-17";
-            w.series = "series 1";
-            w.kind = "sample";
-            row.weighing = w;
-        }
+        if (i == 2)
+            row.weighing = Weighing{"S-17", "series 1", Weighing::kPrint, Weighing::kNet, "", "", ""};
         rows << row;
     }
     QString error;
@@ -62,8 +57,7 @@ private slots:
     {
         Sim::PseudoTerminal line;
         QVERIFY(line.open());
-        writeSettings({"B1/name=B1", "B1/comPort=" + line.devicePath(), "B1/dataBits=8", "B1/parity=none",
-                       "B1/stopBits=1", "B1/transmissionRate=9600", "B1/samplingInterval=1"});
+        writeSettings(balanceOn("B1", line.devicePath()));
         QProcess collector;
         collector.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         collector.start(QStringLiteral(VELTRANO_COLLECT), QStringList{});

@@ -96,8 +96,7 @@ class TestCollector : public WindowTestCase
     {
         m_lines.push_back(std::make_unique<PseudoTerminal>());
         QVERIFY(m_lines.back()->open());
-        writeSettings({id + "/name=" + id, id + "/comPort=" + m_lines.back()->devicePath(), id + "/dataBits=8",
-                       id + "/parity=none", id + "/stopBits=1", id + "/transmissionRate=9600", id + "/samplingInterval=1"});
+        writeSettings(balanceOn(id, m_lines.back()->devicePath()));
     }
 
 private slots:

@@ -255,8 +255,7 @@ private slots:
         QFETCH(bool, closed);
         Veltrano::Sim::PseudoTerminal line;
         QVERIFY(line.open());
-        writeSettings({"P/name=Balance P", "P/comPort=" + line.devicePath(), "P/dataBits=8", "P/parity=none",
-                       "P/stopBits=1", "P/transmissionRate=9600", "P/samplingInterval=1"});
+        writeSettings(balanceOn("P", line.devicePath(), {"name=Balance P"}));
         MainWindow window;
         MainWindowProbe probe(window);
         window.show();

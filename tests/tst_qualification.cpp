@@ -12,7 +12,6 @@
 #include "windowtestcase.h"
 
 #include <QComboBox>
-#include <QDateEdit>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -31,18 +30,8 @@ constexpr int kPatience = 15000;  // ms; generous for a loaded machine
 
 Checks::CheckRecord repeatability(Checks::Verdict verdict, double minimumWeight, const QDateTime &at)
 {
-    Checks::CheckRecord record;
-    record.instrumentId = QStringLiteral("B1");
-    record.test = Checks::Check::Repeatability;
-    record.date = at.date().toString(Qt::ISODate);
-    record.time = at.time().toString(QStringLiteral("HH:mm:ss"));
-    record.operatorName = QStringLiteral("anna");
-    record.weightId = QStringLiteral("W-100");
-    record.nominal = 100;
-    record.n = 10;
-    record.verdict = verdict;
-    record.minimumWeight = minimumWeight;
-    return record;
+    return {0, "B1", Checks::Check::Repeatability, at.date().toString(Qt::ISODate), at.time().toString("HH:mm:ss"),
+            "anna", "W-100", 100, 10, {}, {}, {}, {}, verdict, {}, {}, minimumWeight};
 }
 
 // Each weighing stored: "result|check|class", in order.
@@ -59,9 +48,7 @@ QStringList recorded()
 // B1, a balance that prints a weighing per line on `line`.
 void writeBalanceSettings(const PseudoTerminal &line)
 {
-    writeSettings({"B1/name=Balance", "B1/type=automatic", "B1/comPort=" + line.devicePath(), "B1/dataBits=8",
-                   "B1/parity=none", "B1/stopBits=1", "B1/transmissionRate=9600", "B1/samplingInterval=1",
-                   "B1/record=print"});
+    writeSettings(balanceOn("B1", line.devicePath(), {"name=Balance", "type=automatic", "record=print"}));
 }
 
 } // namespace

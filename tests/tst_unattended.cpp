@@ -14,7 +14,6 @@
 #include "tempworkdir.h"
 #include "testdatabase.h"
 
-#include <QSignalSpy>
 #include <QThread>
 #include <QSqlQuery>
 #include <QtTest>
@@ -94,8 +93,7 @@ private slots:
             lines.push_back(std::make_unique<PseudoTerminal>());
             QVERIFY(lines.back()->open());
             const QString id = QStringLiteral("B%1").arg(i);
-            writeSettings({id + "/name=Balance " + id, id + "/comPort=" + lines.back()->devicePath(), id + "/dataBits=8",
-                           id + "/parity=none", id + "/stopBits=1", id + "/transmissionRate=9600", id + "/samplingInterval=1"});
+            writeSettings(balanceOn(id, lines.back()->devicePath(), {"name=Balance " + id}));
         }
         // The table is there: start-up shows no box.
         QVERIFY(server ? downAtStart || pg->psql(Veltrano::MeasurementDb::kServerCreateTable)
@@ -182,8 +180,7 @@ private slots:
         TempWorkDir dir;
         PseudoTerminal line;
         QVERIFY(line.open());
-        writeSettings({"P/name=Balance P", "P/comPort=" + line.devicePath(), "P/dataBits=8", "P/parity=none",
-                       "P/stopBits=1", "P/transmissionRate=9600", "P/samplingInterval=1"});
+        writeSettings(balanceOn("P", line.devicePath(), {"name=Balance P"}));
         QVERIFY(prepareDatabaseFile({Veltrano::MeasurementDb::kCreateTable}));
         QCOMPARE(Startup::openDatabase(), -1);
         QStringList problems;

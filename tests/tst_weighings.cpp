@@ -92,10 +92,9 @@ private slots:
         QVERIFY(balance.open());
         QVERIFY(scanner.open());
         // Generic lines ("+1.10 g"), 8 data bits: a pseudo-terminal takes them.
-        writeSettings({"B1/name=Balance", "B1/type=automatic", "B1/comPort=" + balance.devicePath(), "B1/dataBits=8",
-                       "B1/parity=none", "B1/stopBits=1", "B1/transmissionRate=9600", "B1/samplingInterval=1",
-                       "B1/record=" + record, "B1/stableCount=3", "S1/type=barcode", "S1/comPort=" + scanner.devicePath(),
-                       "S1/dataBits=8", "S1/parity=none", "S1/stopBits=1", "S1/transmissionRate=9600", "S1/scannerFor=B1"});
+        writeSettings(balanceOn("B1", balance.devicePath(), {"name=Balance", "type=automatic", "record=" + record, "stableCount=3"})
+                      + QStringList{"S1/type=barcode", "S1/comPort=" + scanner.devicePath(), "S1/dataBits=8", "S1/parity=none",
+                                    "S1/stopBits=1", "S1/transmissionRate=9600", "S1/scannerFor=B1"});
         MainWindow window;
         MainWindowProbe probe(window);
         Veltrano::RecordingSession &session = probe.session();
@@ -184,9 +183,8 @@ private slots:
         QFETCH(QStringList, figures);
         PseudoTerminal balance;
         QVERIFY(balance.open());
-        writeSettings({"B1/name=Balance", "B1/type=automatic", "B1/comPort=" + balance.devicePath(), "B1/dataBits=8",
-                       "B1/parity=none", "B1/stopBits=1", "B1/transmissionRate=9600", "B1/samplingInterval=1",
-                       "B1/record=print", "B1/nominal=10", "B1/warning=0.03", "B1/tolerance=1%", "B1/minimumWeight=1"});
+        writeSettings(balanceOn("B1", balance.devicePath(), {"name=Balance", "type=automatic", "record=print", "nominal=10",
+                                                              "warning=0.03", "tolerance=1%", "minimumWeight=1"}));
         MainWindow window;
         MainWindowProbe probe(window);
         Veltrano::RecordingSession &session = probe.session();

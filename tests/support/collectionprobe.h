@@ -168,6 +168,17 @@ inline void writeSettings(const QStringList &entries)
     }
 }
 
+// settings.ini entries of balance `id` on `port`: named `id`, 8 data bits,
+// no parity, one stop bit, 9600 baud, sampled every second; `more` after
+// them ("name=..." to name it otherwise).
+inline QStringList balanceOn(const QString &id, const QString &port, const QStringList &more = {})
+{
+    return (QStringList{"name=" + id, "comPort=" + port, "dataBits=8", "parity=none", "stopBits=1",
+                        "transmissionRate=9600", "samplingInterval=1"}
+            + more)
+        .replaceInStrings(QRegularExpression(QStringLiteral("^")), id + QLatin1Char('/'));
+}
+
 // The defined first line of each box (a box about an instrument names it
 // on a line of its own after it).
 inline QStringList firstLines(QStringList texts)
