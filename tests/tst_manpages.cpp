@@ -88,12 +88,9 @@ QStringList instrumentKeys()
     return keys;
 }
 
-const QStringList kWeighingKeys = {
-    QStringLiteral("record"),     QStringLiteral("stableCount"),   QStringLiteral("afterZero"),
-    QStringLiteral("zeroBand"),   QStringLiteral("scannerFor"),    QStringLiteral("nominal"),
-    QStringLiteral("warning"),    QStringLiteral("tolerance"),     QStringLiteral("minimumWeight"),
-    QStringLiteral("minimumWeightFactor"),
-};
+const QStringList kWeighingKeys = QStringLiteral("record stableCount afterZero zeroBand scannerFor nominal warning "
+                                                 "tolerance minimumWeight minimumWeightFactor")
+                                      .split(QLatin1Char(' '));
 
 // The section a page's SEE ALSO holds: for help2man's include files the
 // lines after [SEE ALSO], for the pages the lines after .SH "SEE ALSO".
@@ -110,12 +107,9 @@ QString seeAlsoSection(const QString &name)
     return text;
 }
 
-const QStringList kPages = {
-    QStringLiteral("veltrano.1"),         QStringLiteral("veltrano-collect.h2m"),
-    QStringLiteral("veltrano-export.h2m"), QStringLiteral("veltrano-verify.h2m"),
-    QStringLiteral("veltrano-report.h2m"),       QStringLiteral("veltrano-check.h2m"),
-    QStringLiteral("veltrano-balance-sim.h2m"), QStringLiteral("settings.ini.5"),
-};
+const QStringList kPages = QStringLiteral("veltrano.1 veltrano-collect.h2m veltrano-export.h2m veltrano-verify.h2m "
+                                         "veltrano-report.h2m veltrano-check.h2m veltrano-balance-sim.h2m settings.ini.5")
+                              .split(QLatin1Char(' '));
 
 // "veltrano-collect.h2m" -> "veltrano-collect (1)", "settings.ini.5" -> "settings.ini (5)".
 QString reference(const QString &page)
@@ -165,19 +159,12 @@ private slots:
         choices(Config::Key::stopBits, Config::kStopBits);
         choices(Config::Key::dataBits, Config::kDataBits);
         choices(Config::Key::dataOutputFormat, Config::kDataOutputFormats);
-        QTest::newRow("active=true") << "active" << "true";
-        QTest::newRow("active=false") << "active" << "false";
-        QTest::newRow("comPort bare name") << "comPort" << "ttyUSB0";
-        QTest::newRow("comPort path") << "comPort" << "/dev/ttyUSB0";
-        QTest::newRow("comPort stable name") << "comPort" << "/dev/serial/by-id/";
-        QTest::newRow("comPort relative") << "comPort" << "./NAME";
-        QTest::newRow("comPort network") << "comPort" << "tcp://HOST:PORT[?idle=SECONDS]";
         for (const QString &key : kWeighingKeys)
             QTest::addRow("%s", qPrintable(key)) << key << QString();
-        QTest::newRow("record=interval") << "record" << "interval";
-        QTest::newRow("record=print") << "record" << "print";
-        QTest::newRow("record=stable") << "record" << "stable";
-        QTest::newRow("tolerance in percent") << "tolerance" << "%";
+        for (const char *choice : {"active=true", "active=false", "comPort=ttyUSB0", "comPort=/dev/ttyUSB0",
+                                   "comPort=/dev/serial/by-id/", "comPort=./NAME", "comPort=tcp://HOST:PORT[?idle=SECONDS]",
+                                   "record=interval", "record=print", "record=stable", "tolerance=%"})
+            QTest::newRow(choice) << QString(choice).section('=', 0, 0) << QString(choice).section('=', 1);
     }
 
     // Every key has an entry of its own in settings.ini(5) that names each

@@ -8,7 +8,6 @@
 #include "pseudoterminal.h"
 #include "tempworkdir.h"
 
-#include <QFile>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -214,13 +214,11 @@ private slots:
         QVERIFY(insertTestRow({"2026-05-04", "10:11:12", "B1", "", "+12.5", "g"}));
         Veltrano::MeasurementModel model;
         model.reload();
-        for (int column = 0; column < Veltrano::MeasurementModel::ColumnCount; ++column) {
-            const QVariant alignment = model.index(0, column).data(Qt::TextAlignmentRole);
-            QCOMPARE(alignment.isValid(), column == Veltrano::MeasurementModel::Result);
-        }
-        const QModelIndex result = model.index(0, Veltrano::MeasurementModel::Result);
-        QCOMPARE(result.data(Qt::TextAlignmentRole).toInt(), int(Qt::AlignRight | Qt::AlignVCenter));
-        QCOMPARE(result.data().toString(), QString("+12.5"));
+        const int result = Veltrano::MeasurementModel::Result;
+        for (int column = 0; column < Veltrano::MeasurementModel::ColumnCount; ++column)
+            QCOMPARE(model.index(0, column).data(Qt::TextAlignmentRole),
+                     column == result ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter)) : QVariant());
+        QCOMPARE(model.index(0, result).data().toString(), QString("+12.5"));
     }
 };
 
